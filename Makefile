@@ -1,0 +1,67 @@
+# `make demo` and `make test` do all the set-up on a fresh machine.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+JOBS ?= $(shell nproc)
+DEB_PACKAGES := libgtest-dev libbenchmark-dev
+CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
+
+.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python bench clean
+
+all: module
+
+$(VENV)/.stamp: requirements-dev.txt
+	@test -x $(PY) || "$$(tools/find_python.sh)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	@touch $@
+
+.deb.stamp:
+	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then apt-get update -qq && apt-get install -y -qq $$missing; fi
+	@touch $@
+
+setup: $(VENV)/.stamp .deb.stamp
+
+module: setup
+	$(PY) -m pip install -q --no-build-isolation .
+
+demo: module
+	$(PY) examples/cell_sorting.py
+
+build/release/build.ninja: setup CMakeLists.txt
+	$(CONFIGURE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DMORVA_BUILD_TESTS=ON -DMORVA_BUILD_BENCH=ON
+
+build/sanitize/build.ninja: setup CMakeLists.txt
+	$(CONFIGURE) -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_TESTS=ON \
+	  -DMORVA_BUILD_PYTHON=OFF -DMORVA_SANITIZE=address,undefined
+
+build/thread/build.ninja: setup CMakeLists.txt
+	$(CONFIGURE) -S . -B build/thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_TESTS=ON \
+	  -DMORVA_BUILD_PYTHON=OFF -DMORVA_SANITIZE=thread
+
+test-cpp: build/release/build.ninja
+	$(CMAKE) --build build/release -j $(JOBS)
+	cd build/release && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+test-sanitize: build/sanitize/build.ninja
+	$(CMAKE) --build build/sanitize -j $(JOBS) --target morva_tests
+	cd build/sanitize && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+# The parallel sweep under ThreadSanitizer.
+test-thread: build/thread/build.ninja
+	$(CMAKE) --build build/thread -j $(JOBS) --target morva_tests
+	cd build/thread && TSAN_OPTIONS=halt_on_error=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS) -R 'Parallel'
+
+test-python: module
+	$(PY) -m pytest -q
+
+test: test-cpp test-sanitize test-thread test-python
+
+bench: build/release/build.ninja
+	$(CMAKE) --build build/release -j $(JOBS) --target morva_bench
+	build/release/morva_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+
+clean:
+	rm -rf build

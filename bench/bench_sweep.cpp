@@ -1,0 +1,63 @@
+// bench_sweep.cpp: the sequential sweep on the shared scenes B1 and B2, the draw-only floor, and a
+// count of heap allocations made while stepping (a global operator new that counts).
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "scenes.hpp"
+
+namespace {
+std::atomic<std::uint64_t> allocations{0};
+}
+
+void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using morva::Morva;
+
+void report(benchmark::State& state, std::uint64_t sites, std::uint64_t allocs) {
+    state.counters["MCS/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["attempts/s"] = benchmark::Counter(static_cast<double>(state.iterations() * sites),
+                                                      benchmark::Counter::kIsRate);
+    state.counters["allocs/MCS"] = static_cast<double>(allocs) / static_cast<double>(state.iterations());
+}
+
+template <Morva (*Scene)(std::uint64_t)>
+void BM_Step(benchmark::State& state) {
+    Morva m = Scene(1);
+    m.step(static_cast<std::uint64_t>(state.range(0)));  // warm-up
+    const std::uint64_t before = allocations.load();
+    for (auto _ : state) m.step(1);
+    report(state, m.world.lattice.n_sites(), allocations.load() - before);
+}
+
+// Only the draws every attempt must make: the target and the neighbour index.
+template <Morva (*Scene)(std::uint64_t)>
+void BM_DrawFloor(benchmark::State& state) {
+    Morva m = Scene(1);
+    const std::uint64_t n = m.world.lattice.n_sites(), k = m.world.lattice.linear_offsets.size();
+    std::uint64_t sink = 0;
+    for (auto _ : state) {
+        for (std::uint64_t i = 0; i < n; ++i) sink += m.rng.below(n) + m.rng.below(k);
+        benchmark::DoNotOptimize(sink);
+    }
+    report(state, n, 0);
+}
+
+BENCHMARK(BM_Step<morva::scenes::b1_cell_sorting>)->Name("B1_step")->Arg(50)->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DrawFloor<morva::scenes::b1_cell_sorting>)->Name("B1_floor")->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Step<morva::scenes::b2_adhesion_3d>)->Name("B2_step")->Arg(5)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DrawFloor<morva::scenes::b2_adhesion_3d>)->Name("B2_floor")->Iterations(20)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,4 @@
+// init.cpp
+#include "world.hpp"
+
+namespace morva {}  // namespace morva

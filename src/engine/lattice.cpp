@@ -1,0 +1,106 @@
+// lattice.cpp: offset lists, box construction and neighbour lists. Writes nothing after construction.
+#include "lattice.hpp"
+
+#include <cstdlib>
+#include <limits>
+
+namespace morva {
+
+Neighborhood Neighborhood::make(std::int64_t z_reach, std::uint8_t order) {
+    const std::int64_t limit = order;
+    Neighborhood n;
+    for (std::int64_t dz = -z_reach; dz <= z_reach; ++dz)
+        for (std::int64_t dy = -1; dy <= 1; ++dy)
+            for (std::int64_t dx = -1; dx <= 1; ++dx) {
+                if (dx == 0 && dy == 0 && dz == 0) continue;
+                if (std::llabs(dx) + std::llabs(dy) + std::llabs(dz) <= limit) n.offsets.push_back({dx, dy, dz});
+            }
+    return n;
+}
+
+Divider::Divider(std::uint64_t divisor, bool dividends_fit_32_bits) : divisor_(divisor) {
+    constexpr std::uint64_t max32 = std::numeric_limits<std::uint32_t>::max();
+    use_reciprocal_ = dividends_fit_32_bits && divisor >= 2 && divisor <= max32;
+    if (use_reciprocal_) reciprocal_ = std::numeric_limits<std::uint64_t>::max() / divisor + 1;
+}
+
+Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood) {
+    SiteIndex n = 1;
+    for (const SiteIndex side : dims)
+        if (__builtin_mul_overflow(n, side, &n)) raise_fault(__FILE__, __LINE__, "capacity overflow");
+    SiteIndex bytes = 0;
+    if (__builtin_mul_overflow(n, sizeof(Label), &bytes) ||
+        bytes > static_cast<SiteIndex>(std::numeric_limits<std::ptrdiff_t>::max()))
+        raise_fault(__FILE__, __LINE__, "capacity overflow");
+
+    Lattice lat;
+    lat.neighborhood = std::move(neighborhood);
+    lat.dims = dims;
+    lat.periodic = periodic;
+    lat.labels.assign(n, 0);
+    const bool small = n <= (SiteIndex{1} << 32);
+    lat.by_nx = Divider(dims[0], small);
+    lat.by_ny = Divider(dims[1], small);
+    const auto nx = static_cast<std::int64_t>(dims[0]), ny = static_cast<std::int64_t>(dims[1]);
+    for (const Offset& o : lat.neighborhood.offsets) {
+        lat.linear_offsets.push_back(o.dx + nx * (o.dy + ny * o.dz));
+        lat.reach[0] = std::max<SiteIndex>(lat.reach[0], static_cast<SiteIndex>(std::llabs(o.dx)));
+        lat.reach[1] = std::max<SiteIndex>(lat.reach[1], static_cast<SiteIndex>(std::llabs(o.dy)));
+        lat.reach[2] = std::max<SiteIndex>(lat.reach[2], static_cast<SiteIndex>(std::llabs(o.dz)));
+    }
+    return lat;
+}
+
+NeighborList Lattice::neighbors(SiteIndex site) const { return neighbors(site, coords(site)); }
+
+namespace {
+
+// Moves coordinate c by d along an axis; false when the position falls off a closed face.
+inline bool shift_axis(std::int64_t c, std::int64_t d, SiteIndex size, bool wraps, SiteIndex& out) {
+    const std::int64_t moved = c + d;
+    const auto n = static_cast<std::int64_t>(size);
+    if (wraps) {
+        std::int64_t r = moved % n;  // Euclidean remainder: always in 0..n-1
+        if (r < 0) r += n;
+        out = static_cast<SiteIndex>(r);
+        return true;
+    }
+    if (moved < 0 || moved >= n) return false;
+    out = static_cast<SiteIndex>(moved);
+    return true;
+}
+
+}  // namespace
+
+NeighborList Lattice::boundary_neighbors(const Coords& c) const {
+    NeighborList list;
+    const auto x = static_cast<std::int64_t>(c.x), y = static_cast<std::int64_t>(c.y), z = static_cast<std::int64_t>(c.z);
+    for (const Offset& o : neighborhood.offsets) {
+        SiteIndex nx_, ny_, nz_;
+        if (!shift_axis(x, o.dx, dims[0], periodic[0], nx_)) continue;
+        if (!shift_axis(y, o.dy, dims[1], periodic[1], ny_)) continue;
+        if (!shift_axis(z, o.dz, dims[2], periodic[2], nz_)) continue;
+        list.push_back(site_of(nx_, ny_, nz_));
+    }
+    return list;
+}
+
+FaceList Lattice::face_neighbors(SiteIndex site) const {
+    FaceList list;
+    const Coords c = coords(site);
+    const std::array<std::int64_t, 3> at{static_cast<std::int64_t>(c.x), static_cast<std::int64_t>(c.y),
+                                         static_cast<std::int64_t>(c.z)};
+    const int axes = dims[2] > 1 ? 3 : 2;
+    for (int axis = 0; axis < axes; ++axis) {
+        for (const std::int64_t d : {std::int64_t{-1}, std::int64_t{1}}) {
+            SiteIndex moved;
+            if (!shift_axis(at[axis], d, dims[axis], periodic[axis], moved)) continue;
+            std::array<SiteIndex, 3> p{c.x, c.y, c.z};
+            p[axis] = moved;
+            list.push_back(site_of(p[0], p[1], p[2]));
+        }
+    }
+    return list;
+}
+
+}  // namespace morva

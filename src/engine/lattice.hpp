@@ -1,0 +1,113 @@
+// lattice.hpp: the box of sites, its boundary rule, the configured neighbourhood and the label grid.
+// Neighbour lists are computed on demand; nothing per site is stored besides the labels.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "core.hpp"
+
+namespace morva {
+
+// Fixed-capacity list with inline storage: the largest neighbourhood (26 sites) never allocates.
+template <class T, std::size_t Capacity>
+class InlineList {
+public:
+    void push_back(T value) { items_[size_++] = value; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T operator[](std::size_t i) const { return items_[i]; }
+    const T* begin() const { return items_.data(); }
+    const T* end() const { return items_.data() + size_; }
+
+private:
+    std::array<T, Capacity> items_;
+    std::uint32_t size_ = 0;
+};
+
+using NeighborList = InlineList<SiteIndex, 26>;
+using FaceList = InlineList<SiteIndex, 6>;
+
+struct Offset {
+    std::int64_t dx, dy, dz;
+};
+
+struct Neighborhood {
+    std::vector<Offset> offsets;
+
+    // z_reach: 1 for a box of several layers, 0 for a single layer. Offsets are listed with dz
+    // outermost, then dy, then dx, each ascending; the order fixes every neighbour visit.
+    static Neighborhood make(std::int64_t z_reach, std::uint8_t order);
+};
+
+struct Coords {
+    SiteIndex x, y, z;
+};
+
+// Unsigned division by a divisor fixed at construction. For dividends below 2^32 it multiplies by a
+// precomputed reciprocal (exact for every 32-bit dividend and divisor); otherwise it divides.
+class Divider {
+public:
+    Divider() = default;
+    Divider(std::uint64_t divisor, bool dividends_fit_32_bits);
+    std::uint64_t quotient(std::uint64_t n) const {
+        if (use_reciprocal_) return static_cast<std::uint64_t>((static_cast<unsigned __int128>(reciprocal_) * n) >> 64);
+        return divisor_ <= 1 ? n : n / divisor_;
+    }
+
+private:
+    std::uint64_t divisor_ = 1;
+    std::uint64_t reciprocal_ = 0;
+    bool use_reciprocal_ = false;
+};
+
+struct Lattice {
+    std::vector<Label> labels;
+    Neighborhood neighborhood;
+    std::array<SiteIndex, 3> dims{};
+    std::array<bool, 3> periodic{};
+
+    // Derived at construction, for the hot loop.
+    std::vector<std::int64_t> linear_offsets;  // site delta of each offset where no axis wraps or ends
+    std::array<SiteIndex, 3> reach{};          // largest |d| per axis over the offsets (0 or 1)
+    Divider by_nx, by_ny;
+
+    // Refuses a box whose site count or byte size overflows before allocating anything.
+    static Lattice make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);
+
+    SiteIndex n_sites() const { return labels.size(); }
+    SiteIndex nx() const { return dims[0]; }
+    SiteIndex ny() const { return dims[1]; }
+    SiteIndex nz() const { return dims[2]; }
+    SiteIndex site_of(SiteIndex x, SiteIndex y, SiteIndex z) const { return x + dims[0] * (y + dims[1] * z); }
+
+    Coords coords(SiteIndex site) const {
+        const SiteIndex row = by_nx.quotient(site);
+        const SiteIndex layer = by_ny.quotient(row);
+        return {site - row * dims[0], row - layer * dims[1], layer};
+    }
+
+    // True when every offset lands inside the box without wrapping: the list is site + linear_offsets.
+    bool is_interior(const Coords& c) const {
+        return c.x >= reach[0] && c.x + reach[0] < dims[0] && c.y >= reach[1] && c.y + reach[1] < dims[1] &&
+               c.z >= reach[2] && c.z + reach[2] < dims[2];
+    }
+
+    NeighborList neighbors(SiteIndex site) const;
+    NeighborList neighbors(SiteIndex site, const Coords& c) const {
+        if (is_interior(c)) return interior_neighbors(site);
+        return boundary_neighbors(c);
+    }
+    NeighborList interior_neighbors(SiteIndex site) const {
+        NeighborList list;
+        for (const std::int64_t d : linear_offsets) list.push_back(static_cast<SiteIndex>(static_cast<std::int64_t>(site) + d));
+        return list;
+    }
+    NeighborList boundary_neighbors(const Coords& c) const;
+
+    // Axis neighbours in the order x-1, x+1, y-1, y+1, z-1, z+1 (z only for several layers).
+    FaceList face_neighbors(SiteIndex site) const;
+};
+
+}  // namespace morva

@@ -1,0 +1,4 @@
+// mitosis.cpp
+#include "world.hpp"
+
+namespace morva {}  // namespace morva

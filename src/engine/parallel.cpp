@@ -1,0 +1,4 @@
+// parallel.cpp
+#include "world.hpp"
+
+namespace morva {}  // namespace morva

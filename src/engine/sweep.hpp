@@ -1,0 +1,37 @@
+// sweep.hpp: the sweep driver. Morva owns the finalized world and the one main generator.
+#pragma once
+
+#include <cmath>
+
+#include "random.hpp"
+#include "world.hpp"
+
+namespace morva {
+
+struct Morva {
+    World world;
+    Xoshiro256pp rng;
+
+    // Takes the world by move: the label grid, cell table and fields are never copied.
+    static Morva make(World world, std::uint64_t seed);
+    Morva() = default;
+    Morva(Morva&&) = default;
+    Morva& operator=(Morva&&) = default;
+    Morva(const Morva&) = delete;
+    Morva& operator=(const Morva&) = delete;
+
+    // Sequential Metropolis sweep: mcs times, n_sites copy attempts then one field advance.
+    void step(std::uint64_t mcs);
+    // Checkerboard sweep over tiles of side `block` on the worker pool (parallel.cpp).
+    void step_parallel(std::uint64_t mcs, std::size_t block);
+};
+
+// The Metropolis rule: downhill and level copies pass without a draw; uphill ones draw once.
+// NaN fails both comparisons and is rejected after its draw.
+inline bool metropolis_accepts(double dh, double temperature, Xoshiro256pp& rng) {
+    if (dh <= 0.0) return true;
+    const double r = rng.unit();
+    return std::exp(-dh / temperature) > r;
+}
+
+}  // namespace morva

@@ -1,0 +1,153 @@
+// world.cpp: the cell table, label writes and the trackers. apply_flip is the only writer of a single
+// label during a sweep and keeps every tracker exact; recompute_trackers rebuilds them from the grid.
+#include "world.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace morva {
+
+World World::make(Lattice lattice, double temperature) {
+    World w;
+    w.lattice = std::move(lattice);
+    w.cells.emplace_back();  // the medium: id 0, type 0, all zero
+    w.temperature = temperature;
+    return w;
+}
+
+Label World::add_cell(CellType cell_type, double target_volume, double lambda_volume, double target_surface,
+                      double lambda_surface) {
+    Cell cell;
+    cell.id = static_cast<Label>(cells.size());
+    cell.cell_type = cell_type;
+    cell.target_volume = target_volume;
+    cell.lambda_volume = lambda_volume;
+    cell.target_surface = target_surface;
+    cell.lambda_surface = lambda_surface;
+    cells.push_back(cell);
+    if (lambda_surface != 0.0) surface_active = true;  // NaN compares unequal: it activates too
+    return cell.id;
+}
+
+void World::paint(SiteIndex site, Label label) {
+    MORVA_CHECK_INDEX(site, lattice.labels.size());
+    lattice.labels[site] = label;
+}
+
+void SurfaceDeltaList::sort_by_id() {
+    std::stable_sort(items_.begin(), items_.begin() + size_,
+                     [](const SurfaceDelta& l, const SurfaceDelta& r) { return l.id < r.id; });
+}
+
+// A site listed among its own neighbours (a periodic axis of length 1) never forms a boundary pair
+// with itself, so such entries are skipped here, in apply_flip and in the contact energy alike.
+SurfaceDeltaList World::surface_deltas(SiteIndex site, Label b) const {
+    MORVA_CHECK_INDEX(site, lattice.labels.size());
+    const Label a = lattice.labels[site];
+    if (a == b) return {};
+    return surface_deltas(site, a, b, lattice.neighbors(site));
+}
+
+SurfaceDeltaList World::surface_deltas(SiteIndex site, Label a, Label b, const NeighborList& nbrs) const {
+    SurfaceDeltaList list;
+    std::int64_t n_a = 0, n_b = 0;
+    for (const SiteIndex t : nbrs) {
+        if (t == site) continue;
+        const Label l = lattice.labels[t];
+        n_a += l != a;
+        n_b += l != b;
+    }
+    list.entry_for(a).change -= n_a;
+    list.entry_for(b).change += n_b;
+    for (const SiteIndex t : nbrs) {
+        if (t == site) continue;
+        const Label l = lattice.labels[t];
+        list.entry_for(l).change += std::int64_t{l != b} - std::int64_t{l != a};
+    }
+    list.sort_by_id();
+    return list;
+}
+
+void World::apply_flip(SiteIndex site, Label b) {
+    MORVA_CHECK_INDEX(site, lattice.labels.size());
+    MORVA_CHECK_INDEX(b, cells.size());
+    const Label a = lattice.labels[site];
+    if (a == b) return;
+    const Coords c = lattice.coords(site);
+    apply_flip(site, a, b, c, lattice.neighbors(site, c));
+}
+
+// Integer surface changes commute, so they are applied per neighbour instead of through the sorted
+// delta list; the result is the same as adding the list's entries.
+void World::apply_flip(SiteIndex site, Label a, Label b, const Coords& c, const NeighborList& nbrs) {
+    std::int64_t n_a = 0, n_b = 0;
+    for (const SiteIndex t : nbrs) {
+        if (t == site) continue;
+        const Label l = lattice.labels[t];
+        const bool differs_a = l != a, differs_b = l != b;
+        n_a += differs_a;
+        n_b += differs_b;
+        cells[l].surface += std::int64_t{differs_b} - std::int64_t{differs_a};
+    }
+    cells[a].surface -= n_a;
+    cells[b].surface += n_b;
+
+    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
+    Cell& from = cells[a];
+    from.volume -= 1;
+    from.sum_x -= x, from.sum_y -= y, from.sum_z -= z;
+    from.sum_xx -= x * x, from.sum_yy -= y * y, from.sum_zz -= z * z;
+    from.sum_xy -= x * y, from.sum_xz -= x * z, from.sum_yz -= y * z;
+    Cell& to = cells[b];
+    to.volume += 1;
+    to.sum_x += x, to.sum_y += y, to.sum_z += z;
+    to.sum_xx += x * x, to.sum_yy += y * y, to.sum_zz += z * z;
+    to.sum_xy += x * y, to.sum_xz += x * z, to.sum_yz += y * z;
+    lattice.labels[site] = b;
+}
+
+void World::recompute_trackers() {
+    surface_active = std::any_of(cells.begin(), cells.end(), [](const Cell& c) { return c.lambda_surface != 0.0; });
+    for (Cell& cell : cells) {
+        cell.sum_xx = cell.sum_yy = cell.sum_zz = cell.sum_xy = cell.sum_xz = cell.sum_yz = 0;
+        cell.volume = cell.surface = 0;
+        cell.sum_x = cell.sum_y = cell.sum_z = 0;
+    }
+    const auto& labels = lattice.labels;
+    SiteIndex site = 0;
+    for (SiteIndex zi = 0; zi < lattice.nz(); ++zi)
+        for (SiteIndex yi = 0; yi < lattice.ny(); ++yi)
+            for (SiteIndex xi = 0; xi < lattice.nx(); ++xi, ++site) {
+                const Label l = labels[site];
+                MORVA_CHECK_INDEX(l, cells.size());
+                Cell& cell = cells[l];
+                const double x = static_cast<double>(xi), y = static_cast<double>(yi), z = static_cast<double>(zi);
+                cell.volume += 1;
+                cell.sum_x += x, cell.sum_y += y, cell.sum_z += z;
+                cell.sum_xx += x * x, cell.sum_yy += y * y, cell.sum_zz += z * z;
+                cell.sum_xy += x * y, cell.sum_xz += x * z, cell.sum_yz += y * z;
+                for (const SiteIndex t : lattice.neighbors(site, {xi, yi, zi})) cell.surface += labels[t] != l;
+            }
+}
+
+namespace {
+
+bool any_set(const std::vector<std::uint8_t>& flags) {
+    return std::any_of(flags.begin(), flags.end(), [](std::uint8_t f) { return f != 0; });
+}
+
+}  // namespace
+
+TermGates World::term_gates() const {
+    TermGates g;
+    g.fields = !fields.empty();
+    g.membrane = !membrane_distance.empty() && any_set(membrane_anchored_by_type);
+    g.junction = junction_lambda > 0 && any_set(junction_by_type);
+    g.length = std::any_of(length_lambda_by_type.begin(), length_lambda_by_type.end(), [](double l) { return l > 0; });
+    g.external = std::any_of(external_potential_by_type.begin(), external_potential_by_type.end(),
+                             [](const std::array<double, 3>& f) { return f[0] != 0 || f[1] != 0 || f[2] != 0; });
+    g.connectivity = connectivity_medium || any_set(connectivity_by_type);
+    return g;
+}
+
+}  // namespace morva

@@ -1,0 +1,156 @@
+// world.hpp: the whole simulation state (lattice, cell table, contact table, fields, term settings)
+// and every operation on it. Operations are defined in the file of their concern:
+// world.cpp (cells, flips, trackers, removal, junction, membrane settings, contact area),
+// energy.cpp, connectivity.cpp, length.cpp, membrane.cpp, external.cpp, field.cpp, init.cpp, mitosis.cpp.
+#pragma once
+
+#include <array>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core.hpp"
+#include "energy.hpp"
+#include "field.hpp"
+#include "lattice.hpp"
+
+namespace morva {
+
+struct Cell {
+    // Trackers: kept exact by apply_flip and rebuilt by recompute_trackers.
+    double sum_xx = 0, sum_yy = 0, sum_zz = 0, sum_xy = 0, sum_xz = 0, sum_yz = 0;
+    std::int64_t volume = 0;
+    std::int64_t surface = 0;
+    double sum_x = 0, sum_y = 0, sum_z = 0;
+    // Parameters.
+    double target_volume = 0, lambda_volume = 0, target_surface = 0, lambda_surface = 0;
+    Label id = 0;
+    CellType cell_type = 0;
+};
+static_assert(sizeof(Cell) == 128, "Cell layout changed: check the hot loop's reads");
+
+struct SurfaceDelta {
+    Label id;
+    std::int64_t change;
+};
+
+// Room for every label of a 26-neighbourhood plus the two labels of the flip: never allocates.
+class SurfaceDeltaList {
+public:
+    SurfaceDelta& entry_for(Label id) {
+        for (std::uint32_t i = 0; i < size_; ++i)
+            if (items_[i].id == id) return items_[i];
+        items_[size_] = {id, 0};
+        return items_[size_++];
+    }
+    void sort_by_id();
+    std::size_t size() const { return size_; }
+    const SurfaceDelta& operator[](std::size_t i) const { return items_[i]; }
+    const SurfaceDelta* begin() const { return items_.data(); }
+    const SurfaceDelta* end() const { return items_.data() + size_; }
+
+private:
+    std::array<SurfaceDelta, 28> items_;
+    std::uint32_t size_ = 0;
+};
+
+// Which optional terms a copy attempt must evaluate. Settings change only between sweeps, so a
+// sweep computes these once instead of scanning the per-type tables at every attempt.
+struct TermGates {
+    bool fields = false;        // delta_chemotaxis has work to do
+    bool membrane = false;      // distance field present and some type anchored
+    bool junction = false;      // junction_lambda > 0 and some type enabled
+    bool length = false;        // some length lambda > 0
+    bool external = false;      // some force component != 0 (NaN included)
+    bool connectivity = false;  // the medium or some type is guarded
+    bool any_energy() const { return fields || membrane || junction || length || external; }
+};
+
+struct World {
+    Lattice lattice;
+    std::vector<Cell> cells;  // index = cell id; cells[0] is the medium
+    ContactMatrix contact = ContactMatrix::make(1);
+    std::vector<Field> fields;
+    std::vector<std::uint8_t> connectivity_by_type;
+    std::vector<float> membrane_distance;  // empty: membrane term off
+    std::vector<std::uint8_t> membrane_anchored_by_type;
+    std::vector<std::uint8_t> junction_by_type;
+    std::vector<double> length_target_by_type;
+    std::vector<double> length_lambda_by_type;
+    std::vector<std::array<double, 3>> external_potential_by_type;
+    double temperature = 0;
+    double membrane_k = 0;
+    double membrane_band = 0;
+    double junction_lambda = 0;
+    bool connectivity_medium = false;
+    bool surface_active = false;
+
+    static World make(Lattice lattice, double temperature);
+    World() = default;
+    World(World&&) = default;
+    World& operator=(World&&) = default;
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+
+    // --- cells, labels and trackers (world.cpp)
+    Label add_cell(CellType cell_type, double target_volume, double lambda_volume, double target_surface,
+                   double lambda_surface);
+    void paint(SiteIndex site, Label label);
+    SurfaceDeltaList surface_deltas(SiteIndex site, Label new_label) const;
+    SurfaceDeltaList surface_deltas(SiteIndex site, Label old_label, Label new_label, const NeighborList& nbrs) const;
+    void apply_flip(SiteIndex site, Label new_label);
+    // Same, with the target's old label, coordinates and neighbour list already at hand.
+    void apply_flip(SiteIndex site, Label old_label, Label new_label, const Coords& c, const NeighborList& nbrs);
+    void recompute_trackers();
+    void remove_cells(const std::vector<Label>& ids);
+    TermGates term_gates() const;
+
+    // --- core Hamiltonian (energy.cpp)
+    void set_contact_matrix(ContactMatrix matrix);
+    double delta_hamiltonian(SiteIndex site, Label new_label) const;
+    // Same, with the target's label, coordinates and neighbour list already at hand.
+    double delta_hamiltonian(SiteIndex site, Label old_label, Label new_label, const NeighborList& nbrs) const;
+
+    // --- connectivity constraint (connectivity.cpp)
+    void set_connectivity(CellType cell_type, bool on);
+    bool connectivity_applies(Label losing) const;
+    bool would_stay_connected(SiteIndex site, Label label) const;
+
+    // --- length constraint (length.cpp)
+    void set_length_constraint(CellType cell_type, double target_length, double lambda);
+    double cell_length(Label cell_id) const;
+    double delta_length(SiteIndex site, Label new_label) const;
+
+    // --- junction and membrane terms (world.cpp, membrane.cpp)
+    void set_junction(CellType cell_type, bool on);
+    void set_membrane(const std::vector<SiteIndex>& anchors, double k, double band);
+    void set_membrane_anchored(CellType cell_type, bool on);
+    std::int64_t pinch_at(SiteIndex probe, SiteIndex site, Label label) const;
+    double delta_junction(SiteIndex site, Label new_label) const;
+    double delta_membrane(SiteIndex site, Label new_label) const;
+
+    // --- external potential (external.cpp)
+    void set_external_potential(CellType cell_type, double fx, double fy, double fz);
+    double delta_external(SiteIndex site, Label new_label) const;
+
+    // --- contact area by type (world.cpp)
+    std::unordered_map<CellType, std::int64_t> cell_contact_area_by_type(Label cell_id) const;
+
+    // --- chemical fields (field.cpp)
+    std::size_t add_field(std::string name, double d, double decay);
+    void set_field_dynamics(std::size_t field_idx, double dt, std::uint32_t substeps);
+    void advance_fields();
+    void set_secretion(std::size_t field_idx, CellType cell_type, double rate);
+    void set_cell_secretion_scale(std::size_t field_idx, Label cell_id, double scale);
+    void set_chemotaxis(std::size_t field_idx, CellType cell_type, double lambda);
+    void set_chemotaxis_occupancy(std::size_t field_idx, CellType cell_type, double lambda, double kd, double hill,
+                                  double scale);
+    double delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const;
+    double field_mean_at_cell(std::size_t field_idx, Label cell_id) const;
+    const std::vector<float>& field_conc(std::size_t field_idx) const;
+
+    // --- division (mitosis.cpp)
+    std::vector<Label> divide_cells(double threshold, double reset_target);
+};
+
+}  // namespace morva

@@ -1,0 +1,83 @@
+// helpers.hpp: reference computations and small world factories for the engine tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "scenes.hpp"
+
+namespace morva::testing {
+
+using scenes::Boundary;
+using scenes::make_world;
+
+// The core Hamiltonian from scratch: contact over every listed neighbour pair (a site never pairs
+// with itself), volume and (when active) surface terms of every cell but the medium.
+inline double total_hamiltonian(const World& w) {
+    double contact = 0.0;
+    const auto& labels = w.lattice.labels;
+    for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s)
+        for (const SiteIndex t : w.lattice.neighbors(s))
+            if (t != s && labels[t] != labels[s])
+                contact += w.contact.at(w.cells[labels[s]].cell_type, w.cells[labels[t]].cell_type);
+    double energy = contact / 2.0;
+    for (std::size_t i = 1; i < w.cells.size(); ++i) {
+        const Cell& c = w.cells[i];
+        const double dv = static_cast<double>(c.volume) - c.target_volume;
+        energy += c.lambda_volume * dv * dv;
+        if (w.surface_active) {
+            const double ds = static_cast<double>(c.surface) - c.target_surface;
+            energy += c.lambda_surface * ds * ds;
+        }
+    }
+    return energy;
+}
+
+// Every tracker equals what a fresh recomputation gives.
+inline void expect_trackers_fresh(World& w) {
+    const std::vector<Cell> kept = w.cells;
+    const bool surface_active = w.surface_active;
+    w.recompute_trackers();
+    ASSERT_EQ(kept.size(), w.cells.size());
+    EXPECT_EQ(surface_active, w.surface_active);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        const Cell &a = kept[i], &b = w.cells[i];
+        SCOPED_TRACE("cell " + std::to_string(i));
+        EXPECT_EQ(a.volume, b.volume);
+        EXPECT_EQ(a.surface, b.surface);
+        EXPECT_EQ(a.sum_x, b.sum_x);
+        EXPECT_EQ(a.sum_y, b.sum_y);
+        EXPECT_EQ(a.sum_z, b.sum_z);
+        EXPECT_EQ(a.sum_xx, b.sum_xx);
+        EXPECT_EQ(a.sum_yy, b.sum_yy);
+        EXPECT_EQ(a.sum_zz, b.sum_zz);
+        EXPECT_EQ(a.sum_xy, b.sum_xy);
+        EXPECT_EQ(a.sum_xz, b.sum_xz);
+        EXPECT_EQ(a.sum_yz, b.sum_yz);
+    }
+}
+
+// A world with n_cells cells painted at random sites (about half the box), trackers recomputed.
+inline World random_world(std::array<SiteIndex, 3> dims, Boundary boundary, std::uint8_t order, Label n_cells,
+                          std::uint64_t seed, double lambda_surface = 0.0) {
+    World w = make_world(dims, boundary, order);
+    std::mt19937_64 gen(seed);
+    for (Label i = 0; i < n_cells; ++i)
+        w.add_cell(static_cast<CellType>(1 + i % 3), 4.0 + static_cast<double>(i % 5), 1.0 + 0.5 * (i % 2),
+                   6.0 + static_cast<double>(i % 4), lambda_surface);
+    for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s)
+        if (gen() % 2) w.paint(s, static_cast<Label>(gen() % (n_cells + 1)));
+    ContactMatrix m = ContactMatrix::make(4);
+    for (std::size_t a = 0; a < 4; ++a)
+        for (std::size_t b = a; b < 4; ++b) m.values[a * 4 + b] = m.values[b * 4 + a] = 1.0 + 3.0 * a + 1.5 * b;
+    w.set_contact_matrix(std::move(m));
+    w.recompute_trackers();
+    return w;
+}
+
+inline std::vector<SiteIndex> sites_of(const NeighborList& l) { return {l.begin(), l.end()}; }
+inline std::vector<SiteIndex> sites_of_face(const FaceList& l) { return {l.begin(), l.end()}; }
+
+}  // namespace morva::testing

@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "helpers.hpp"
+
+namespace morva::testing {
+namespace {
+
+TEST(Random, SeedZeroStateAndFirstOutputs) {
+    Xoshiro256pp g = Xoshiro256pp::from_seed(0);
+    EXPECT_EQ(g.s[0], 0x45cdb581f973f2ecULL);
+    EXPECT_EQ(g.s[1], 0xad6cad067346f087ULL);
+    EXPECT_EQ(g.s[2], 0x67e71733e3a3d0d0ULL);
+    EXPECT_EQ(g.s[3], 0xfe7d8ad772ea9bf2ULL);
+    EXPECT_EQ(g.next(), 0x7283e4c96896188cULL);
+    EXPECT_EQ(g.next(), 0x706b7f2de031bf37ULL);
+}
+
+TEST(Random, BelowOneRejectsAboutHalfOfAllDraws) {
+    // n = 1: zone = 2^63 - 1, so a draw passes iff its low 64 product bits (the draw itself) < 2^63.
+    Xoshiro256pp g = Xoshiro256pp::from_seed(42), mirror = g;
+    std::uint64_t consumed = 0;
+    for (int i = 0; i < 4000; ++i) {
+        EXPECT_EQ(g.below(1), 0u);
+        std::uint64_t v;
+        do {
+            v = mirror.next();
+            ++consumed;
+        } while (v > 0x7fffffffffffffffULL);
+    }
+    EXPECT_EQ(g.s, mirror.s);
+    EXPECT_GT(consumed, 7000u);
+    EXPECT_LT(consumed, 9000u);
+}
+
+TEST(Random, BelowMatchesTheWideningMultiplyWithItsZone) {
+    Xoshiro256pp g = Xoshiro256pp::from_seed(7), mirror = g;
+    for (const std::uint64_t n : {2ULL, 3ULL, 8ULL, 26ULL, 40000ULL, 1000000ULL, (1ULL << 63) + 5}) {
+        for (int i = 0; i < 200; ++i) {
+            const std::uint64_t zone = (n << __builtin_clzll(n)) - 1;
+            std::uint64_t want;
+            for (;;) {
+                const unsigned __int128 m = static_cast<unsigned __int128>(mirror.next()) * n;
+                if (static_cast<std::uint64_t>(m) <= zone) {
+                    want = static_cast<std::uint64_t>(m >> 64);
+                    break;
+                }
+            }
+            const std::uint64_t got = g.below(n);
+            EXPECT_EQ(got, want);
+            EXPECT_LT(got, n);
+        }
+    }
+}
+
+TEST(Random, UnitUsesTheTop53Bits) {
+    Xoshiro256pp g = Xoshiro256pp::from_seed(3), mirror = g;
+    for (int i = 0; i < 100; ++i) {
+        const double r = g.unit();
+        EXPECT_EQ(r, std::ldexp(static_cast<double>(mirror.next() >> 11), -53));
+        EXPECT_GE(r, 0.0);
+        EXPECT_LT(r, 1.0);
+    }
+}
+
+struct AcceptCase {
+    double dh, temperature;
+    bool accepted, draws;
+};
+
+class Metropolis : public ::testing::TestWithParam<AcceptCase> {};
+
+TEST_P(Metropolis, AcceptsAndDrawsAsTheRuleSays) {
+    const AcceptCase c = GetParam();
+    Xoshiro256pp g = Xoshiro256pp::from_seed(11), mirror = g;
+    EXPECT_EQ(metropolis_accepts(c.dh, c.temperature, g), c.accepted);
+    if (c.draws) mirror.next();
+    EXPECT_EQ(g.s, mirror.s);
+}
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+INSTANTIATE_TEST_SUITE_P(Cases, Metropolis,
+                         ::testing::Values(AcceptCase{0.0, 1.0, true, false}, AcceptCase{-0.0, 1.0, true, false},
+                                           AcceptCase{-5.0, 0.0, true, false}, AcceptCase{1e-300, 0.0, false, true},
+                                           AcceptCase{3.0, 0.0, false, true}, AcceptCase{1e6, -1.0, true, true},
+                                           AcceptCase{nan, 1.0, false, true}, AcceptCase{1e6, 1.0, false, true}));
+
+TEST(Sweep, StepZeroDrawsNothing) {
+    Morva m = scenes::finalize(random_world({6, 6, 1}, Boundary::Periodic, 2, 4, 1), {}, 5);
+    const auto state = m.rng.s;
+    m.step(0);
+    EXPECT_EQ(m.rng.s, state);
+}
+
+TEST(Sweep, OrderZeroDrawsOnlyTargetsAndNeverChangesLabels) {
+    World w = random_world({5, 4, 1}, Boundary::Periodic, 0, 4, 2);
+    const std::vector<Label> labels = w.lattice.labels;
+    Morva m = scenes::finalize(std::move(w), {}, 9);
+    Xoshiro256pp mirror = m.rng;
+    m.step(3);
+    for (int i = 0; i < 3 * 20; ++i) mirror.below(20);
+    EXPECT_EQ(m.rng.s, mirror.s);
+    EXPECT_EQ(m.world.lattice.labels, labels);
+}
+
+TEST(Sweep, EmptyLatticeDrawsNothing) {
+    Morva m = scenes::finalize(make_world({0, 3, 3}, Boundary::Periodic, 1), {}, 1);
+    const auto state = m.rng.s;
+    m.step(4);
+    EXPECT_EQ(m.rng.s, state);
+}
+
+TEST(Sweep, SplitStepsEqualOneLongStep) {
+    Morva a = scenes::b1_cell_sorting(21), b = scenes::b1_cell_sorting(21);
+    a.step(3);
+    a.step(4);
+    b.step(7);
+    EXPECT_EQ(a.world.lattice.labels, b.world.lattice.labels);
+    EXPECT_EQ(a.rng.s, b.rng.s);
+}
+
+TEST(Sweep, TrackersStayExactOverManySteps) {
+    for (const auto boundary : {Boundary::Periodic, Boundary::Noflux}) {
+        World w = random_world({12, 10, 4}, boundary, 3, 9, 4, 0.2);
+        Morva m = scenes::finalize(std::move(w), {{0, 1, 3.0}, {1, 2, 1.0}, {2, 3, 4.0}}, 17);
+        m.world.temperature = 5.0;
+        m.step(20);
+        expect_trackers_fresh(m.world);
+    }
+}
+
+TEST(Sweep, SelfListingPeriodicBoxKeepsTrackersExact) {
+    World w = random_world({1, 6, 6}, Boundary::Periodic, 3, 5, 8, 0.5);
+    Morva m = scenes::finalize(std::move(w), {{0, 1, 2.0}, {1, 1, 1.0}, {2, 3, 3.0}}, 3);
+    m.world.temperature = 3.0;
+    for (int i = 0; i < 10; ++i) {
+        m.step(20);
+        expect_trackers_fresh(m.world);
+    }
+}
+
+std::uint64_t fnv1a(const std::vector<Label>& labels) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (const Label l : labels) h = (h ^ l) * 0x100000001b3ULL;
+    return h;
+}
+
+TEST(Sweep, CellSortingIsReproducibleAndKeepsVolumesNearTarget) {
+    Morva a = scenes::b1_cell_sorting(2024), b = scenes::b1_cell_sorting(2024), c = scenes::b1_cell_sorting(2025);
+    a.step(40);
+    b.step(40);
+    c.step(40);
+    EXPECT_EQ(fnv1a(a.world.lattice.labels), fnv1a(b.world.lattice.labels));
+    EXPECT_EQ(a.world.lattice.labels, b.world.lattice.labels);
+    EXPECT_NE(a.world.lattice.labels, c.world.lattice.labels);
+    for (std::size_t i = 1; i < a.world.cells.size(); ++i) {
+        EXPECT_NEAR(static_cast<double>(a.world.cells[i].volume), 100.0, 15.0) << "cell " << i;
+    }
+    expect_trackers_fresh(a.world);
+}
+
+// Like-type contacts grow as the two types sort out.
+double like_contact_fraction(const World& w) {
+    std::int64_t like = 0, all = 0;
+    for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) {
+        const Label l = w.lattice.labels[s];
+        if (l == 0) continue;
+        for (const SiteIndex t : w.lattice.neighbors(s)) {
+            const Label k = w.lattice.labels[t];
+            if (k == 0 || k == l) continue;
+            ++all;
+            like += w.cells[l].cell_type == w.cells[k].cell_type;
+        }
+    }
+    return static_cast<double>(like) / static_cast<double>(all);
+}
+
+TEST(Sweep, CellSortingIncreasesLikeTypeContacts) {
+    Morva m = scenes::b1_cell_sorting(5);
+    m.step(5);
+    const double early = like_contact_fraction(m.world);
+    m.step(300);
+    EXPECT_GT(like_contact_fraction(m.world), early + 0.1);
+}
+
+}  // namespace
+}  // namespace morva::testing

@@ -56,16 +56,14 @@ NeighborList Lattice::neighbors(SiteIndex site) const { return neighbors(site, c
 namespace {
 
 // Moves coordinate c by d along an axis; false when the position falls off a closed face.
+// Offsets reach one step per axis, so a single add or subtract of the size is the Euclidean remainder.
 inline bool shift_axis(std::int64_t c, std::int64_t d, SiteIndex size, bool wraps, SiteIndex& out) {
-    const std::int64_t moved = c + d;
+    std::int64_t moved = c + d;
     const auto n = static_cast<std::int64_t>(size);
-    if (wraps) {
-        std::int64_t r = moved % n;  // Euclidean remainder: always in 0..n-1
-        if (r < 0) r += n;
-        out = static_cast<SiteIndex>(r);
-        return true;
+    if (moved < 0 || moved >= n) {
+        if (!wraps) return false;
+        moved += moved < 0 ? n : -n;
     }
-    if (moved < 0 || moved >= n) return false;
     out = static_cast<SiteIndex>(moved);
     return true;
 }

@@ -72,42 +72,67 @@ WorkerPool::~WorkerPool() {
     for (std::thread& t : helpers_) t.join();
 }
 
-// Every helper takes part in every job, if only to find no task left, so a job's description is never
-// read by a helper still busy with the previous one.
+namespace {
+
+// The passes of a sweep follow each other within microseconds: a thread waiting for the next job or
+// for the last task polls briefly before it sleeps on the condition variable.
+template <class Ready>
+bool poll_briefly(Ready ready) {
+    for (int i = 0; i < 4096; ++i) {
+        if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    return false;
+}
+
+}  // namespace
+
+// A helper that sleeps through a whole job never enters it, so a busy or oversubscribed machine
+// delays a job only by the tasks actually running, never by a thread that has yet to wake up.
 void WorkerPool::helper_loop(std::size_t worker) {
     std::uint64_t seen = 0;
     for (;;) {
+        poll_briefly([&] { return generation_.load(std::memory_order_relaxed) != seen || stopping_.load(); });
+        Job* job;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            wake_.wait(lock, [&] { return stopping_ || (job_ != nullptr && generation_ != seen); });
             if (stopping_) return;
             seen = generation_;
+            job = job_;
+            ++job->entered;
         }
-        work(worker);
+        work(*job, worker);
         std::lock_guard lock(mutex_);
-        if (--busy_helpers_ == 0) finished_.notify_one();
+        if (--job->entered == 0) finished_.notify_all();
     }
 }
 
-void WorkerPool::work(std::size_t worker) {
+void WorkerPool::work(Job& job, std::size_t worker) {
     for (;;) {
-        const std::size_t task = next_.fetch_add(1, std::memory_order_relaxed);
-        if (task >= count_) return;
+        const std::size_t task = job.next.fetch_add(1, std::memory_order_relaxed);
+        if (task >= job.count) return;
         try {
-            fn_(context_, task, worker);
+            job.fn(job.context, task, worker);
         } catch (...) {
             std::lock_guard lock(mutex_);
-            if (!fault_ || task < fault_task_) {
-                fault_ = std::current_exception();
-                fault_task_ = task;
+            if (!job.fault || task < job.fault_task) {
+                job.fault = std::current_exception();
+                job.fault_task = task;
             }
+        }
+        if (job.done.fetch_add(1, std::memory_order_acq_rel) + 1 == job.count) {
+            std::lock_guard lock(mutex_);
+            finished_.notify_all();
         }
     }
 }
 
 void WorkerPool::run(std::size_t count, TaskFn fn, void* context) {
     if (count == 0) return;
-    std::lock_guard job(job_mutex_);
+    std::lock_guard one_job(job_mutex_);
     if (helpers_.empty() || count == 1) {
         std::exception_ptr first;
         for (std::size_t task = 0; task < count; ++task) {
@@ -120,25 +145,26 @@ void WorkerPool::run(std::size_t count, TaskFn fn, void* context) {
         if (first) std::rethrow_exception(first);
         return;
     }
+    Job job;
+    job.fn = fn;
+    job.context = context;
+    job.count = count;
     {
         std::lock_guard lock(mutex_);
-        fn_ = fn;
-        context_ = context;
-        count_ = count;
-        next_.store(0, std::memory_order_relaxed);
-        fault_ = nullptr;
-        busy_helpers_ = helpers_.size();
-        ++generation_;
+        job_ = &job;
+        generation_.fetch_add(1);
     }
     wake_.notify_all();
-    work(0);
-    std::exception_ptr fault;
+    work(job, 0);
+    const auto all_done = [&] { return job.done.load(std::memory_order_acquire) == count; };
+    poll_briefly(all_done);
     {
         std::unique_lock lock(mutex_);
-        finished_.wait(lock, [&] { return busy_helpers_ == 0; });
-        fault = std::exchange(fault_, nullptr);
+        finished_.wait(lock, all_done);
+        job_ = nullptr;  // no helper enters any more; wait for those inside to leave
+        finished_.wait(lock, [&] { return job.entered == 0; });
     }
-    if (fault) std::rethrow_exception(fault);
+    if (job.fault) std::rethrow_exception(job.fault);
 }
 
 namespace {

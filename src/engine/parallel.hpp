@@ -96,21 +96,28 @@ public:
     static WorkerPool& process_pool();
 
 private:
+    // One call of run: lives on the caller's stack; helpers reach it only between entering (counted
+    // in `entered`, under mutex_) and leaving, and run waits for all who entered to leave.
+    struct Job {
+        TaskFn fn = nullptr;
+        void* context = nullptr;
+        std::size_t count = 0;
+        std::atomic<std::size_t> next{0};
+        std::atomic<std::size_t> done{0};
+        std::size_t entered = 0;
+        std::size_t fault_task = 0;
+        std::exception_ptr fault;
+    };
+
     void helper_loop(std::size_t worker);
-    void work(std::size_t worker);
+    void work(Job& job, std::size_t worker);
 
     std::mutex job_mutex_;  // one job at a time
-    std::mutex mutex_;      // guards the job description below and the wake-up state
+    std::mutex mutex_;      // guards job_, stopping_, the Job's entered count and fault
     std::condition_variable wake_, finished_;
-    std::uint64_t generation_ = 0;
-    std::size_t busy_helpers_ = 0;
-    bool stopping_ = false;
-    TaskFn fn_ = nullptr;
-    void* context_ = nullptr;
-    std::size_t count_ = 0;
-    std::atomic<std::size_t> next_{0};
-    std::size_t fault_task_ = 0;
-    std::exception_ptr fault_;
+    Job* job_ = nullptr;
+    std::atomic<std::uint64_t> generation_{0};  // bumped under mutex_ for every job
+    std::atomic<bool> stopping_{false};
     std::vector<std::thread> helpers_;
 };
 

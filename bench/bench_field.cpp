@@ -52,6 +52,20 @@ void BM_CopyFloor(benchmark::State& state, std::array<SiteIndex, 3> dims) {
     report(state, w.lattice.n_sites());
 }
 
+// B1 with a field that type 1 secretes and type 2 follows: the cost of chemotaxis and secretion in
+// the sweep, to set beside B1_step.
+void BM_B1Chemotaxis(benchmark::State& state) {
+    morva::Morva m = morva::scenes::b1_cell_sorting(1);
+    morva::World& w = m.world;
+    w.add_field("u", 0.1, 0.001);
+    w.set_secretion(0, 1, 0.05);
+    w.set_chemotaxis(0, 2, 5.0);
+    m.step(5);  // warm-up
+    for (auto _ : state) m.step(1);
+    state.counters["attempts/s"] = benchmark::Counter(static_cast<double>(state.iterations() * w.lattice.n_sites()),
+                                                      benchmark::Counter::kIsRate);
+}
+
 constexpr std::array<SiteIndex, 3> square{200, 200, 1};
 constexpr std::array<SiteIndex, 3> cube{100, 100, 100};
 
@@ -61,5 +75,6 @@ BENCHMARK_CAPTURE(BM_CopyFloor, 2d, square)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_FieldAdvance, 3d_periodic, cube, Boundary::Periodic)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FieldAdvance, 3d_noflux, cube, Boundary::Noflux)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_CopyFloor, 3d, cube)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_B1Chemotaxis)->Name("B1_step_chemotaxis")->Iterations(100)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -90,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BoxCase{{5, 1, 1}, Boundary::Noflux}, BoxCase{{3, 3, 3}, Boundary::Periodic},
                       BoxCase{{2, 2, 2}, Boundary::Periodic}, BoxCase{{4, 1, 3}, Boundary::Periodic},
                       BoxCase{{6, 5, 4}, Boundary::Noflux}, BoxCase{{6, 5, 4}, Boundary::Periodic},
-                      BoxCase{{1, 1, 4}, Boundary::Noflux}, BoxCase{{9, 2, 2}, Boundary::Noflux}),
+                      BoxCase{{1, 1, 4}, Boundary::Noflux}, BoxCase{{9, 2, 2}, Boundary::Noflux},
+                      BoxCase{{37, 11, 1}, Boundary::Periodic}, BoxCase{{19, 7, 5}, Boundary::Noflux}),
     [](const ::testing::TestParamInfo<BoxCase>& c) {
         const auto& d = c.param.dims;
         return std::to_string(d[0]) + "x" + std::to_string(d[1]) + "x" + std::to_string(d[2]) +

@@ -28,13 +28,15 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
 
 // One Monte Carlo step's worth of copy attempts. Interior targets take their neighbours from the
 // fixed linear offsets and build no list; only targets near a face build the wrapped or clipped one.
-void run_attempts(World& w, Xoshiro256pp& rng, const TermGates& gates, const CellType* types) {
+void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, const CellType* types) {
+    Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
     const std::uint64_t n_offsets = lat.linear_offsets.size();
     const std::int64_t* offsets = lat.linear_offsets.data();
     const double temperature = w.temperature;
     const Label* labels = lat.labels.data();
+    const Geometry geo = lat.geometry;
     const auto type_of = [types](Label l) { return types[l]; };
 
     // Everything after the energy change is the same for both kinds of target.
@@ -48,8 +50,8 @@ void run_attempts(World& w, Xoshiro256pp& rng, const TermGates& gates, const Cel
 
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
-        const Coords c = lat.coords(target);
-        if (lat.is_interior(c)) {
+        const Coords c = geo.coords(target);
+        if (geo.is_interior(c)) {
             if (n_offsets == 0) continue;
             const auto source = static_cast<SiteIndex>(static_cast<std::int64_t>(target) + offsets[rng.below(n_offsets)]);
             const Label a = labels[target], b = labels[source];
@@ -69,6 +71,7 @@ void run_attempts(World& w, Xoshiro256pp& rng, const TermGates& gates, const Cel
             finish(target, source, a, b, dh, c, [&]() -> const NeighborList& { return nbrs; });
         }
     }
+    main_rng = rng;
 }
 
 }  // namespace

@@ -353,8 +353,7 @@ public:
             s.begin_task();
             r.begin = s.size();
             try {
-                Xoshiro256pp rng = Xoshiro256pp::from_seed(tile_seed(tiling_.tile_index(tile), seed_, step, colour));
-                sweep_tile(tile, rng, s);
+                sweep_tile(tile, tile_seed(tiling_.tile_index(tile), seed_, step, colour), s);
             } catch (...) {
                 r.fault = std::current_exception();
             }
@@ -367,34 +366,46 @@ public:
     }
 
 private:
-    void sweep_tile(const std::array<std::size_t, 3>& tile, Xoshiro256pp& rng, WorkerScratch& s) {
+    // The tile's sites in raster order, z outermost. Rows that lie wholly inside the box's interior
+    // skip the per-site boundary test.
+    void sweep_tile(const std::array<std::size_t, 3>& tile, std::uint64_t seed, WorkerScratch& s) {
+        Xoshiro256pp rng = Xoshiro256pp::from_seed(seed);  // local: stays in registers
         const Lattice& lat = world_.lattice;
+        const Geometry geo = lat.geometry;
         const SiteIndex x0 = tiling_.lo(tile[0]), x1 = tiling_.hi(0, tile[0]);
         for (SiteIndex z = tiling_.lo(tile[2]); z < tiling_.hi(2, tile[2]); ++z)
             for (SiteIndex y = tiling_.lo(tile[1]); y < tiling_.hi(1, tile[1]); ++y) {
                 SiteIndex v = lat.site_of(x0, y, z);
-                for (SiteIndex x = x0; x < x1; ++x, ++v) attempt(v, {x, y, z}, rng, s);
+                if (geo.is_interior({x0, y, z}) && geo.is_interior({x1 - 1, y, z})) {
+                    for (SiteIndex x = x0; x < x1; ++x, ++v) interior_attempt(v, {x, y, z}, rng, s);
+                } else {
+                    for (SiteIndex x = x0; x < x1; ++x, ++v) {
+                        if (geo.is_interior({x, y, z}))
+                            interior_attempt(v, {x, y, z}, rng, s);
+                        else
+                            boundary_attempt(v, {x, y, z}, rng, s);
+                    }
+                }
             }
     }
 
     // One copy attempt at target v. Interior targets use the fixed offsets and build no list.
-    void attempt(SiteIndex v, const Coords& c, Xoshiro256pp& rng, WorkerScratch& s) {
-        const Lattice& lat = world_.lattice;
-        if (lat.is_interior(c)) {
-            if (n_offsets_ == 0) return;
-            const SiteIndex source = shifted(v, offsets_[rng.below(n_offsets_)]);
-            const Label a = labels_[v], b = labels_[source];
-            if (a == b) return;
-            const std::int64_t* offsets = offsets_;
-            finish(v, source, a, b, c, n_offsets_, [=](std::size_t i) { return shifted(v, offsets[i]); }, rng, s);
-        } else {
-            const NeighborList nbrs = lat.boundary_neighbors(c);
-            if (nbrs.empty()) return;
-            const SiteIndex source = nbrs[rng.below(nbrs.size())];
-            const Label a = labels_[v], b = labels_[source];
-            if (a == b) return;
-            finish(v, source, a, b, c, nbrs.size(), [&](std::size_t i) { return nbrs[i]; }, rng, s);
-        }
+    void interior_attempt(SiteIndex v, const Coords& c, Xoshiro256pp& rng, WorkerScratch& s) {
+        if (n_offsets_ == 0) return;
+        const SiteIndex source = shifted(v, offsets_[rng.below(n_offsets_)]);
+        const Label a = labels_[v], b = labels_[source];
+        if (a == b) return;
+        const std::int64_t* offsets = offsets_;
+        finish(v, source, a, b, c, n_offsets_, [=](std::size_t i) { return shifted(v, offsets[i]); }, rng, s);
+    }
+
+    void boundary_attempt(SiteIndex v, const Coords& c, Xoshiro256pp& rng, WorkerScratch& s) {
+        const NeighborList nbrs = world_.lattice.boundary_neighbors(c);
+        if (nbrs.empty()) return;
+        const SiteIndex source = nbrs[rng.below(nbrs.size())];
+        const Label a = labels_[v], b = labels_[source];
+        if (a == b) return;
+        finish(v, source, a, b, c, nbrs.size(), [&](std::size_t i) { return nbrs[i]; }, rng, s);
     }
 
     template <class NeighborAt>

@@ -67,13 +67,14 @@ const Layout layouts[] = {
     {"Noflux3D_ThinTiles", {10, 9, 7}, Boundary::Noflux, 2, 3, 0.0},
 };
 
-// A random tissue whose cells aim at the volume and a bit less than the surface they start with, so
-// they live through the test instead of collapsing into the medium.
+// A random tissue whose cells hold firmly to the volume and aim at a bit less than the surface they
+// start with, so they live through the test instead of collapsing into the medium.
 World layout_tissue(const Layout& l, std::uint64_t seed) {
     World w = random_world(l.dims, l.boundary, l.order, 7, seed, l.lambda_surface);
     w.temperature = 6.0;
     for (Cell& c : w.cells) {
         c.target_volume = static_cast<double>(c.volume);
+        c.lambda_volume = 5.0;
         c.target_surface = 0.7 * static_cast<double>(c.surface);
     }
     return w;

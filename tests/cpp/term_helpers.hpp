@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <functional>
+#include <ostream>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -83,11 +85,12 @@ struct TermShape {
     std::uint8_t order;
 };
 
-inline std::string shape_name(const ::testing::TestParamInfo<TermShape>& info) {
-    const TermShape& c = info.param;
+inline std::string describe(const TermShape& c) {
     return std::to_string(c.dims[0]) + "x" + std::to_string(c.dims[1]) + "x" + std::to_string(c.dims[2]) +
            (c.boundary == Boundary::Periodic ? "_periodic_" : "_noflux_") + "order" + std::to_string(c.order);
 }
+inline std::string shape_name(const ::testing::TestParamInfo<TermShape>& info) { return describe(info.param); }
+inline void PrintTo(const TermShape& c, std::ostream* os) { *os << describe(c); }
 
 // Boxes of both boundaries, 2-D and 3-D, and the small periodic ones that list a site several times.
 inline const std::vector<TermShape>& term_shapes() {

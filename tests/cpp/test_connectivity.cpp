@@ -145,6 +145,24 @@ INSTANTIATE_TEST_SUITE_P(Shapes, LocalTestSoundness, ::testing::ValuesIn(term_sh
 
 // --- the veto in the sweep
 
+TEST(ConnectivityVeto, GateFollowsTheLosingLabel) {
+    World w = make_world({3, 3, 1}, Boundary::Periodic, 1);
+    w.add_cell(0, 1, 1, 0, 0);
+    w.add_cell(1, 1, 1, 0, 0);
+    w.add_cell(4, 1, 1, 0, 0);
+    w.set_connectivity(0, true);
+    EXPECT_FALSE(w.connectivity_applies(0));  // the medium has its own flag
+    EXPECT_TRUE(w.connectivity_applies(1));   // a cell of type 0
+    EXPECT_FALSE(w.connectivity_applies(2));
+    EXPECT_FALSE(w.connectivity_applies(3));  // type beyond the table
+    EXPECT_TRUE(w.term_gates().connectivity);
+    w.set_connectivity(0, false);
+    EXPECT_FALSE(w.term_gates().connectivity);
+    w.connectivity_medium = true;
+    EXPECT_TRUE(w.connectivity_applies(0));
+    EXPECT_TRUE(w.term_gates().connectivity);
+}
+
 // A hot tissue of 16 cells. Type 1 is guarded; type 2 is left free (and, in the second world, the
 // guard list is shorter than type 2, which must read as off).
 TEST(ConnectivityVeto, HotRunKeepsEveryGuardedCellInOnePiece) {

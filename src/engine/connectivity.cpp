@@ -12,6 +12,8 @@ void World::set_connectivity(CellType cell_type, bool on) {
     connectivity_by_type[cell_type] = on;
 }
 
+void World::set_connectivity_medium(bool on) { connectivity_medium = on; }
+
 // The medium is guarded by connectivity_medium alone; a cell by its type's flag, off beyond the table.
 bool World::connectivity_applies(Label losing) const {
     if (losing == 0) return connectivity_medium;

@@ -113,6 +113,7 @@ struct World {
 
     // --- connectivity constraint (connectivity.cpp)
     void set_connectivity(CellType cell_type, bool on);
+    void set_connectivity_medium(bool on);
     bool connectivity_applies(Label losing) const;
     bool would_stay_connected(SiteIndex site, Label label) const;
 

@@ -158,7 +158,7 @@ TEST(ConnectivityVeto, GateFollowsTheLosingLabel) {
     EXPECT_TRUE(w.term_gates().connectivity);
     w.set_connectivity(0, false);
     EXPECT_FALSE(w.term_gates().connectivity);
-    w.connectivity_medium = true;
+    w.set_connectivity_medium(true);
     EXPECT_TRUE(w.connectivity_applies(0));
     EXPECT_TRUE(w.term_gates().connectivity);
 }
@@ -195,7 +195,7 @@ TEST(ConnectivityVeto, HotRunIn3DAndGuardedMediumStayWhole) {
         scenes::paint_box(w, id, {x, y, z}, {x + 3, y + 3, z + 3});
     }
     w.set_connectivity(1, true);
-    w.connectivity_medium = true;
+    w.set_connectivity_medium(true);
     Morva m = scenes::finalize(std::move(w), {{0, 1, 3.0}, {1, 1, 6.0}}, 4);
     for (int round = 0; round < 4; ++round) {
         m.step(25);

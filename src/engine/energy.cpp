@@ -2,7 +2,7 @@
 // Reads the world only. The order of the floating-point additions below is part of the dynamics.
 #include "energy.hpp"
 
-#include "world.hpp"
+#include "hamiltonian.hpp"
 
 namespace morva {
 
@@ -24,44 +24,9 @@ double World::delta_hamiltonian(SiteIndex site, Label b) const {
 }
 
 double World::delta_hamiltonian(SiteIndex site, Label a, Label b, const NeighborList& nbrs) const {
-    // Volume of the losing cell, then of the gaining one; V +- 1 is formed as an integer first.
-    double energy = 0.0;
-    if (a != 0) {
-        const Cell& c = cells[a];
-        const double d1 = static_cast<double>(c.volume - 1) - c.target_volume;
-        const double d0 = static_cast<double>(c.volume) - c.target_volume;
-        energy += c.lambda_volume * (d1 * d1 - d0 * d0);
-    }
-    if (b != 0) {
-        const Cell& c = cells[b];
-        const double d1 = static_cast<double>(c.volume + 1) - c.target_volume;
-        const double d0 = static_cast<double>(c.volume) - c.target_volume;
-        energy += c.lambda_volume * (d1 * d1 - d0 * d0);
-    }
-    if (surface_active) {
-        for (const SurfaceDelta& e : surface_deltas(site, a, b, nbrs)) {
-            if (e.id == 0) continue;
-            const Cell& c = cells[e.id];
-            const double d1 = static_cast<double>(c.surface + e.change) - c.target_surface;
-            const double d0 = static_cast<double>(c.surface) - c.target_surface;
-            energy += c.lambda_surface * (d1 * d1 - d0 * d0);
-        }
-    }
-    // Contact, summed on its own and added last. Types outside the table have zero energy.
-    const std::size_t n = contact.n_types;
-    const std::size_t ta = cells[a].cell_type, tb = cells[b].cell_type;
-    const double* row_a = ta < n ? &contact.values[ta * n] : nullptr;
-    const double* row_b = tb < n ? &contact.values[tb * n] : nullptr;
-    double contact_part = 0.0;
-    for (const SiteIndex t : nbrs) {
-        if (t == site) continue;  // a site is never in contact with itself
-        const Label l = lattice.labels[t];
-        const std::size_t tl = cells[l].cell_type;
-        const double gained = (l != b && row_b && tl < n) ? row_b[tl] : 0.0;
-        const double lost = (l != a && row_a && tl < n) ? row_a[tl] : 0.0;
-        contact_part += gained - lost;
-    }
-    return energy + contact_part;
+    return core_delta(
+        *this, site, a, b, nbrs.size(), [&](std::size_t i) { return nbrs[i]; },
+        [&](Label l) { return cells[l].cell_type; });
 }
 
 }  // namespace morva

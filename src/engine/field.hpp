@@ -22,6 +22,9 @@ struct Field {
     double decay = 0.0;
     double dt = 1.0;
     std::uint32_t substeps = 1;  // never 0
+    // Where a diffusion step writes before it swaps with `conc`; sized on the first step and
+    // reused, so stepping allocates nothing after that. Its contents mean nothing between steps.
+    std::vector<float> scratch;
 };
 
 }  // namespace morva

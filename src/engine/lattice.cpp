@@ -39,15 +39,19 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
     lat.periodic = periodic;
     lat.labels.assign(n, 0);
     const bool small = n <= (SiteIndex{1} << 32);
-    lat.by_nx = Divider(dims[0], small);
-    lat.by_ny = Divider(dims[1], small);
+    Geometry& g = lat.geometry;
+    g.dims = dims;
+    g.by_nx = Divider(dims[0], small);
+    g.by_ny = Divider(dims[1], small);
     const auto nx = static_cast<std::int64_t>(dims[0]), ny = static_cast<std::int64_t>(dims[1]);
     for (const Offset& o : lat.neighborhood.offsets) {
         lat.linear_offsets.push_back(o.dx + nx * (o.dy + ny * o.dz));
-        lat.reach[0] = std::max<SiteIndex>(lat.reach[0], static_cast<SiteIndex>(std::llabs(o.dx)));
-        lat.reach[1] = std::max<SiteIndex>(lat.reach[1], static_cast<SiteIndex>(std::llabs(o.dy)));
-        lat.reach[2] = std::max<SiteIndex>(lat.reach[2], static_cast<SiteIndex>(std::llabs(o.dz)));
+        g.reach[0] = std::max<SiteIndex>(g.reach[0], static_cast<SiteIndex>(std::llabs(o.dx)));
+        g.reach[1] = std::max<SiteIndex>(g.reach[1], static_cast<SiteIndex>(std::llabs(o.dy)));
+        g.reach[2] = std::max<SiteIndex>(g.reach[2], static_cast<SiteIndex>(std::llabs(o.dz)));
     }
+    for (int axis = 0; axis < 3; ++axis)
+        g.span[axis] = dims[axis] >= 2 * g.reach[axis] ? dims[axis] - 2 * g.reach[axis] : 0;
     return lat;
 }
 
@@ -56,16 +60,14 @@ NeighborList Lattice::neighbors(SiteIndex site) const { return neighbors(site, c
 namespace {
 
 // Moves coordinate c by d along an axis; false when the position falls off a closed face.
+// Offsets reach one step per axis, so a single add or subtract of the size is the Euclidean remainder.
 inline bool shift_axis(std::int64_t c, std::int64_t d, SiteIndex size, bool wraps, SiteIndex& out) {
-    const std::int64_t moved = c + d;
+    std::int64_t moved = c + d;
     const auto n = static_cast<std::int64_t>(size);
-    if (wraps) {
-        std::int64_t r = moved % n;  // Euclidean remainder: always in 0..n-1
-        if (r < 0) r += n;
-        out = static_cast<SiteIndex>(r);
-        return true;
+    if (moved < 0 || moved >= n) {
+        if (!wraps) return false;
+        moved += moved < 0 ? n : -n;
     }
-    if (moved < 0 || moved >= n) return false;
     out = static_cast<SiteIndex>(moved);
     return true;
 }

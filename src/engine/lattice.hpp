@@ -62,6 +62,27 @@ private:
     bool use_reciprocal_ = false;
 };
 
+// Box sizes and what the hot loop derives from them. Small and copyable: a sweep keeps a local copy,
+// which the compiler can hold in registers because no store to the world can alias it.
+struct Geometry {
+    std::array<SiteIndex, 3> dims{};
+    std::array<SiteIndex, 3> reach{};  // largest |d| per axis over the offsets (0 or 1)
+    std::array<SiteIndex, 3> span{};   // interior positions per axis: dims - 2 * reach, or 0
+    Divider by_nx, by_ny;
+
+    Coords coords(SiteIndex site) const {
+        const SiteIndex row = by_nx.quotient(site);
+        const SiteIndex layer = by_ny.quotient(row);
+        return {site - row * dims[0], row - layer * dims[1], layer};
+    }
+
+    // True when every offset lands inside the box without wrapping: the list is site + linear offsets.
+    // reach <= x < dims - reach as one unsigned comparison per axis.
+    bool is_interior(const Coords& c) const {
+        return (c.x - reach[0] < span[0]) & (c.y - reach[1] < span[1]) & (c.z - reach[2] < span[2]);
+    }
+};
+
 struct Lattice {
     std::vector<Label> labels;
     Neighborhood neighborhood;
@@ -70,8 +91,7 @@ struct Lattice {
 
     // Derived at construction, for the hot loop.
     std::vector<std::int64_t> linear_offsets;  // site delta of each offset where no axis wraps or ends
-    std::array<SiteIndex, 3> reach{};          // largest |d| per axis over the offsets (0 or 1)
-    Divider by_nx, by_ny;
+    Geometry geometry;
 
     // Refuses a box whose site count or byte size overflows before allocating anything.
     static Lattice make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);
@@ -81,18 +101,8 @@ struct Lattice {
     SiteIndex ny() const { return dims[1]; }
     SiteIndex nz() const { return dims[2]; }
     SiteIndex site_of(SiteIndex x, SiteIndex y, SiteIndex z) const { return x + dims[0] * (y + dims[1] * z); }
-
-    Coords coords(SiteIndex site) const {
-        const SiteIndex row = by_nx.quotient(site);
-        const SiteIndex layer = by_ny.quotient(row);
-        return {site - row * dims[0], row - layer * dims[1], layer};
-    }
-
-    // True when every offset lands inside the box without wrapping: the list is site + linear_offsets.
-    bool is_interior(const Coords& c) const {
-        return c.x >= reach[0] && c.x + reach[0] < dims[0] && c.y >= reach[1] && c.y + reach[1] < dims[1] &&
-               c.z >= reach[2] && c.z + reach[2] < dims[2];
-    }
+    Coords coords(SiteIndex site) const { return geometry.coords(site); }
+    bool is_interior(const Coords& c) const { return geometry.is_interior(c); }
 
     NeighborList neighbors(SiteIndex site) const;
     NeighborList neighbors(SiteIndex site, const Coords& c) const {

@@ -1,4 +1,99 @@
-// mitosis.cpp
+// mitosis.cpp: division of every cell at or above a volume threshold. Appends daughter records,
+// rewrites labels directly and ends with a full tracker recomputation; draws no random numbers.
+#include <algorithm>
+#include <limits>
+
 #include "world.hpp"
 
-namespace morva {}  // namespace morva
+namespace morva {
+
+namespace {
+
+struct Box {
+    std::array<SiteIndex, 3> lo{std::numeric_limits<SiteIndex>::max(), std::numeric_limits<SiteIndex>::max(),
+                                std::numeric_limits<SiteIndex>::max()};
+    std::array<SiteIndex, 3> hi{0, 0, 0};
+
+    SiteIndex extent(int axis) const { return hi[axis] < lo[axis] ? 0 : hi[axis] - lo[axis]; }
+};
+
+// The longest side wins; ties go to x before y before z.
+int split_axis(const Box& b) {
+    const SiteIndex ex = b.extent(0), ey = b.extent(1), ez = b.extent(2);
+    if (ez > ex && ez > ey) return 2;
+    if (ey > ex) return 1;
+    return 0;
+}
+
+}  // namespace
+
+std::vector<Label> World::divide_cells(double threshold, double reset_target) {
+    constexpr std::uint32_t not_dividing = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> position(cells.size(), not_dividing);  // cell id -> index in `dividing`
+    std::vector<Label> dividing;
+    for (const Cell& c : cells)
+        if (c.id != 0 && static_cast<double>(c.volume) >= threshold) {
+            position[c.id] = static_cast<std::uint32_t>(dividing.size());
+            dividing.push_back(c.id);
+        }
+    if (dividing.empty()) return {};
+
+    std::vector<Box> boxes(dividing.size());
+    const auto& labels = lattice.labels;
+    SiteIndex site = 0;
+    for (SiteIndex z = 0; z < lattice.nz(); ++z)
+        for (SiteIndex y = 0; y < lattice.ny(); ++y)
+            for (SiteIndex x = 0; x < lattice.nx(); ++x, ++site) {
+                const Label l = labels[site];
+                if (l >= position.size() || position[l] == not_dividing) continue;
+                Box& b = boxes[position[l]];
+                const std::array<SiteIndex, 3> p{x, y, z};
+                for (int axis = 0; axis < 3; ++axis) {
+                    b.lo[axis] = std::min(b.lo[axis], p[axis]);
+                    b.hi[axis] = std::max(b.hi[axis], p[axis]);
+                }
+            }
+
+    std::vector<int> axes(dividing.size());
+    std::vector<SiteIndex> planes(dividing.size());
+    for (std::size_t i = 0; i < dividing.size(); ++i) {
+        axes[i] = split_axis(boxes[i]);
+        const Box& b = boxes[i];
+        // Integer midpoint; an empty box (lo > hi) never meets a site, so its plane is never read.
+        planes[i] = b.hi[axes[i]] < b.lo[axes[i]] ? 0 : b.lo[axes[i]] + (b.hi[axes[i]] - b.lo[axes[i]]) / 2;
+    }
+
+    std::vector<Label> daughters;
+    daughters.reserve(dividing.size());
+    for (const Label parent_id : dividing) {
+        const Cell& parent = cells[parent_id];
+        Cell daughter;
+        daughter.id = static_cast<Label>(cells.size());
+        daughter.cell_type = parent.cell_type;
+        daughter.lambda_volume = parent.lambda_volume;
+        daughter.target_surface = parent.target_surface;
+        daughter.lambda_surface = parent.lambda_surface;
+        daughter.target_volume = reset_target;
+        if (daughter.lambda_surface != 0.0) surface_active = true;
+        daughters.push_back(daughter.id);
+        cells.push_back(daughter);
+    }
+
+    auto& grid = lattice.labels;
+    site = 0;
+    for (SiteIndex z = 0; z < lattice.nz(); ++z)
+        for (SiteIndex y = 0; y < lattice.ny(); ++y)
+            for (SiteIndex x = 0; x < lattice.nx(); ++x, ++site) {
+                const Label l = grid[site];
+                if (l >= position.size() || position[l] == not_dividing) continue;
+                const std::uint32_t i = position[l];
+                const std::array<SiteIndex, 3> p{x, y, z};
+                if (p[axes[i]] > planes[i]) grid[site] = daughters[i];
+            }
+
+    for (const Label parent_id : dividing) cells[parent_id].target_volume = reset_target;
+    recompute_trackers();
+    return daughters;
+}
+
+}  // namespace morva

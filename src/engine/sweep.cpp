@@ -2,6 +2,8 @@
 // through World::apply_flip.
 #include "sweep.hpp"
 
+#include "hamiltonian.hpp"
+
 namespace morva {
 
 Morva Morva::make(World world, std::uint64_t seed) {
@@ -25,38 +27,51 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
 }
 
 // One Monte Carlo step's worth of copy attempts. Interior targets take their neighbours from the
-// fixed linear offsets; only targets near a face build the wrapped or clipped list.
-void run_attempts(World& w, Xoshiro256pp& rng, const TermGates& gates) {
+// fixed linear offsets and build no list; only targets near a face build the wrapped or clipped one.
+void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, const CellType* types) {
+    Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
     const std::uint64_t n_offsets = lat.linear_offsets.size();
+    const std::int64_t* offsets = lat.linear_offsets.data();
     const double temperature = w.temperature;
     const Label* labels = lat.labels.data();
+    const Geometry geo = lat.geometry;
+    const auto type_of = [types](Label l) { return types[l]; };
+
+    // Everything after the energy change is the same for both kinds of target.
+    const auto finish = [&](SiteIndex target, SiteIndex source, Label a, Label b, double dh, const Coords& c,
+                            const auto& neighbor_list) {
+        if (gates.any_energy()) dh = add_optional_terms(w, gates, dh, target, source, b);
+        if (!metropolis_accepts(dh, temperature, rng)) return;
+        if (gates.connectivity && w.connectivity_applies(a) && !w.would_stay_connected(target, a)) return;
+        w.apply_flip(target, a, b, c, neighbor_list());
+    };
+
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
-        const Coords c = lat.coords(target);
-        const bool interior = lat.is_interior(c);
-        NeighborList boundary;
-        SiteIndex source;
-        if (interior) {
+        const Coords c = geo.coords(target);
+        if (geo.is_interior(c)) {
             if (n_offsets == 0) continue;
-            source = static_cast<SiteIndex>(static_cast<std::int64_t>(target) +
-                                            lat.linear_offsets[rng.below(n_offsets)]);
+            const auto source = static_cast<SiteIndex>(static_cast<std::int64_t>(target) + offsets[rng.below(n_offsets)]);
+            const Label a = labels[target], b = labels[source];
+            if (a == b) continue;
+            const auto neighbor_at = [=](std::size_t i) {
+                return static_cast<SiteIndex>(static_cast<std::int64_t>(target) + offsets[i]);
+            };
+            const double dh = core_delta(w, target, a, b, n_offsets, neighbor_at, type_of);
+            finish(target, source, a, b, dh, c, [&] { return lat.interior_neighbors(target); });
         } else {
-            boundary = lat.boundary_neighbors(c);
-            if (boundary.empty()) continue;
-            source = boundary[rng.below(boundary.size())];
+            const NeighborList nbrs = lat.boundary_neighbors(c);
+            if (nbrs.empty()) continue;
+            const SiteIndex source = nbrs[rng.below(nbrs.size())];
+            const Label a = labels[target], b = labels[source];
+            if (a == b) continue;
+            const double dh = core_delta(w, target, a, b, nbrs.size(), [&](std::size_t i) { return nbrs[i]; }, type_of);
+            finish(target, source, a, b, dh, c, [&]() -> const NeighborList& { return nbrs; });
         }
-        const Label a = labels[target], b = labels[source];
-        if (a == b) continue;
-
-        const NeighborList nbrs = interior ? lat.interior_neighbors(target) : boundary;
-        double dh = w.delta_hamiltonian(target, a, b, nbrs);
-        if (gates.any_energy()) dh = add_optional_terms(w, gates, dh, target, source, b);
-        if (!metropolis_accepts(dh, temperature, rng)) continue;
-        if (gates.connectivity && w.connectivity_applies(a) && !w.would_stay_connected(target, a)) continue;
-        w.apply_flip(target, a, b, c, nbrs);
     }
+    main_rng = rng;
 }
 
 }  // namespace
@@ -64,8 +79,11 @@ void run_attempts(World& w, Xoshiro256pp& rng, const TermGates& gates) {
 void Morva::step(std::uint64_t mcs) {
     if (mcs == 0) return;
     const TermGates gates = world.term_gates();
+    // Nothing changes a cell's type during a sweep, so the types are read from a flat copy.
+    type_by_label.resize(world.cells.size());
+    for (std::size_t i = 0; i < world.cells.size(); ++i) type_by_label[i] = world.cells[i].cell_type;
     for (std::uint64_t m = 0; m < mcs; ++m) {
-        if (world.lattice.n_sites() != 0) run_attempts(world, rng, gates);
+        if (world.lattice.n_sites() != 0) run_attempts(world, rng, gates, type_by_label.data());
         world.advance_fields();
     }
 }

@@ -11,6 +11,7 @@ namespace morva {
 struct Morva {
     World world;
     Xoshiro256pp rng;
+    std::vector<CellType> type_by_label;  // scratch: cell types copied out of the table at each sweep
 
     // Takes the world by move: the label grid, cell table and fields are never copied.
     static Morva make(World world, std::uint64_t seed);

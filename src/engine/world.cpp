@@ -151,3 +151,18 @@ TermGates World::term_gates() const {
 }
 
 }  // namespace morva
+
+namespace morva {
+
+// Removed cells keep their records (ids are never reused); their sites become medium.
+void World::remove_cells(const std::vector<Label>& ids) {
+    if (ids.empty()) return;
+    std::vector<std::uint8_t> marked(cells.size(), 0);
+    for (const Label id : ids)
+        if (id != 0 && id < cells.size()) marked[id] = 1;
+    for (Label& l : lattice.labels)
+        if (l != 0 && l < marked.size() && marked[l]) l = 0;
+    recompute_trackers();
+}
+
+}  // namespace morva

@@ -148,6 +148,9 @@ struct World {
     double delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const;
     double field_mean_at_cell(std::size_t field_idx, Label cell_id) const;
     const std::vector<float>& field_conc(std::size_t field_idx) const;
+    // Point access for the clamped accessors; the caller has already clamped the coordinates.
+    float field_value_at_site(std::size_t field_idx, SiteIndex site) const;
+    void field_add_at_site(std::size_t field_idx, SiteIndex site, double amount);  // amount rounded to f32
 
     // --- division (mitosis.cpp)
     std::vector<Label> divide_cells(double threshold, double reset_target);

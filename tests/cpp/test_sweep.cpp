@@ -187,3 +187,27 @@ TEST(Sweep, CellSortingIncreasesLikeTypeContacts) {
 
 }  // namespace
 }  // namespace morva::testing
+
+namespace morva::testing {
+namespace {
+
+// Label-grid hashes pinned from the straightforward first version of the sweep, so that any later
+// speed work that changes a single draw or rounding shows up here.
+TEST(Sweep, GoldenHashesOfFixedScenes) {
+    Morva b1 = scenes::b1_cell_sorting(7);
+    b1.step(30);
+    EXPECT_EQ(fnv1a(b1.world.lattice.labels), 0x338536aab38ce1d5ULL);
+    Morva b2 = scenes::b2_adhesion_3d(7);
+    b2.step(2);
+    EXPECT_EQ(fnv1a(b2.world.lattice.labels), 0x63c85816608a677dULL);
+    World w = make_world({40, 30, 1}, Boundary::Noflux, 2, 8.0);
+    for (SiteIndex i = 0; i < 6; ++i)
+        scenes::paint_box(w, w.add_cell(static_cast<CellType>(1 + i % 2), 30, 1.0, 25, 0.3), {4 + 6 * i, 10, 0},
+                          {9 + 6 * i, 16, 1});
+    Morva s = scenes::finalize(std::move(w), {{0, 1, 5}, {0, 2, 7}, {1, 2, 3}, {1, 1, 1}, {2, 2, 2}}, 3);
+    s.step(50);
+    EXPECT_EQ(fnv1a(s.world.lattice.labels), 0xbcf8653162f9a95fULL);
+}
+
+}  // namespace
+}  // namespace morva::testing

@@ -203,7 +203,7 @@ bool convert(PyObject* o, std::uint16_t& v) { return convert_u16(o, v); }
 bool convert(PyObject* o, std::uint32_t& v) { return convert_u32(o, v); }
 bool convert(PyObject* o, std::uint64_t& v) { return convert_u64(o, v); }
 bool convert(PyObject* o, double& v) { return convert_f64(o, v); }
-[[maybe_unused]] bool convert(PyObject* o, bool& v) { return convert_bool(o, v); }
+bool convert(PyObject* o, bool& v) { return convert_bool(o, v); }
 bool convert(PyObject* o, std::string& v) { return convert_text(o, v); }
 bool convert(PyObject* o, std::vector<std::uint32_t>& v) { return convert_seq_u32(o, v); }
 [[maybe_unused]] bool convert(PyObject* o, std::vector<std::uint64_t>& v) { return convert_seq_usize(o, v); }
@@ -735,7 +735,225 @@ PyObject* World_cell_coms(PyObject* self) {
 
 // ================================================================================== field methods
 
+PyObject* World_add_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("add_field", "name", "d", "decay");
+    std::string name;
+    double d = 0, decay = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, name, d, decay) || !call.require_setup("add_field after finalize"))
+        return nullptr;
+    return PyLong_FromSize_t(call.setup_world().add_field(std::move(name), d, decay));
+}
+
+PyObject* World_set_field_dynamics(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_field_dynamics", "field_idx", "dt", "substeps");
+    std::size_t field_idx = 0;
+    double dt = 0;
+    std::uint32_t substeps = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, dt, substeps)) return nullptr;
+    call.world().set_field_dynamics(field_idx, dt, substeps);
+    return none();
+}
+
+// n field advances on the active world; n = 0 does not even look for a world.
+PyObject* World_advance_fields(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("advance_fields", "n");
+    std::uint32_t n = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, n)) return nullptr;
+    for (std::uint32_t i = 0; i < n; ++i) call.world().advance_fields();
+    return none();
+}
+
+PyObject* World_set_secretion(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_secretion", "field_idx", "cell_type", "rate");
+    std::size_t field_idx = 0;
+    CellType cell_type = 0;
+    double rate = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, cell_type, rate)) return nullptr;
+    call.world().set_secretion(field_idx, cell_type, rate);
+    return none();
+}
+
+PyObject* World_set_cell_secretion_scale(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_cell_secretion_scale", "field_idx", "cell_id", "scale");
+    std::size_t field_idx = 0;
+    Label cell_id = 0;
+    double scale = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, cell_id, scale)) return nullptr;
+    call.world().set_cell_secretion_scale(field_idx, cell_id, scale);
+    return none();
+}
+
+PyObject* World_set_chemotaxis(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_chemotaxis", "field_idx", "cell_type", "lambda_val");
+    std::size_t field_idx = 0;
+    CellType cell_type = 0;
+    double lambda_val = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, cell_type, lambda_val)) return nullptr;
+    call.world().set_chemotaxis(field_idx, cell_type, lambda_val);
+    return none();
+}
+
+PyObject* World_set_chemotaxis_occupancy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig =
+        signature("set_chemotaxis_occupancy", "field_idx", "cell_type", "lambda_val", "kd", "hill", "scale");
+    std::size_t field_idx = 0;
+    CellType cell_type = 0;
+    double lambda_val = 0, kd = 0, hill = 0, scale = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, cell_type, lambda_val, kd, hill, scale)) return nullptr;
+    call.world().set_chemotaxis_occupancy(field_idx, cell_type, lambda_val, kd, hill, scale);
+    return none();
+}
+
+PyObject* World_field_conc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("field_conc", "field_idx");
+    std::size_t field_idx = 0;
+    Call call(self, Borrow::Shared);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx)) return nullptr;
+    const std::vector<float>& conc = call.world().field_conc(field_idx);
+    return list_of(conc.size(), [&](std::size_t i) { return PyFloat_FromDouble(conc[i]); });
+}
+
+// The site of the point accessors: each coordinate clamped to the last index of its axis.
+SiteIndex clamped_site(const std::array<SiteIndex, 3>& dims, SiteIndex x, SiteIndex y, SiteIndex z) {
+    x = std::min(x, dims[0] - 1);
+    y = std::min(y, dims[1] - 1);
+    z = std::min(z, dims[2] - 1);
+    return x + dims[0] * (y + dims[1] * z);
+}
+
+PyObject* World_field_value_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("field_value_at", "field_idx", "x", "y", "z");
+    std::size_t field_idx = 0;
+    SiteIndex x = 0, y = 0, z = 0;
+    Call call(self, Borrow::Shared);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z)) return nullptr;
+    const SiteIndex site = clamped_site(call.impl().dims, x, y, z);
+    return PyFloat_FromDouble(call.world().field_value_at_site(field_idx, site));
+}
+
+PyObject* World_field_add_source_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("field_add_source_at", "field_idx", "x", "y", "z", "amount");
+    std::size_t field_idx = 0;
+    SiteIndex x = 0, y = 0, z = 0;
+    double amount = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z, amount)) return nullptr;
+    const SiteIndex site = clamped_site(call.impl().dims, x, y, z);
+    call.world().field_add_at_site(field_idx, site, amount);
+    return none();
+}
+
+PyObject* World_field_mean_at_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("field_mean_at_cell", "field_idx", "cell_id");
+    std::size_t field_idx = 0;
+    Label cell_id = 0;
+    Call call(self, Borrow::Shared);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, cell_id)) return nullptr;
+    return PyFloat_FromDouble(call.world().field_mean_at_cell(field_idx, cell_id));
+}
+
 // ===================================================================== constraint and lifecycle methods
+
+PyObject* World_set_connectivity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_connectivity", "cell_type", "on");
+    CellType cell_type = 0;
+    bool on = false;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_type, on)) return nullptr;
+    call.impl().raise_max_type(cell_type);
+    call.world().set_connectivity(cell_type, on);
+    return none();
+}
+
+PyObject* World_set_connectivity_medium(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_connectivity_medium", "on");
+    bool on = false;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, on)) return nullptr;
+    call.world().connectivity_medium = on;
+    return none();
+}
+
+PyObject* World_set_junction_lambda(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_junction_lambda", "lambda");
+    double lambda = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, lambda)) return nullptr;
+    call.world().junction_lambda = lambda;
+    return none();
+}
+
+PyObject* World_set_external_potential(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_external_potential", "cell_type", "fx", "fy", "fz");
+    CellType cell_type = 0;
+    double fx = 0, fy = 0, fz = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_type, fx, fy, fz)) return nullptr;
+    call.impl().raise_max_type(cell_type);
+    call.world().set_external_potential(cell_type, fx, fy, fz);
+    return none();
+}
+
+PyObject* World_remove_cells(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("remove_cells", "ids");
+    std::vector<Label> ids;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, ids)) return nullptr;
+    call.world().remove_cells(ids);
+    return none();
+}
+
+PyObject* World_divide_cells(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("divide_cells", "threshold", "reset_target");
+    double threshold = 0, reset_target = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, threshold, reset_target)) return nullptr;
+    const std::vector<Label> daughters = call.world().divide_cells(threshold, reset_target);
+    return list_of(daughters.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(daughters[i]); });
+}
+
+// Every cell of the type, never the medium's record, gains `rate` of target volume.
+PyObject* World_grow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("grow", "cell_type", "rate");
+    CellType cell_type = 0;
+    double rate = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_type, rate)) return nullptr;
+    for (morva::Cell& c : call.world().cells)
+        if (c.id != 0 && c.cell_type == cell_type) c.target_volume += rate;
+    return none();
+}
+
+PyObject* World_set_cell_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_cell_type", "cell_id", "new_type");
+    Label cell_id = 0;
+    CellType new_type = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_id, new_type)) return nullptr;
+    std::vector<morva::Cell>& cells = call.world().cells;
+    MORVA_CHECK_INDEX(cell_id, cells.size());
+    cells[cell_id].cell_type = new_type;
+    return none();
+}
+
+PyObject* World_set_target_volume(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_target_volume", "cell_id", "v");
+    Label cell_id = 0;
+    double v = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_id, v)) return nullptr;
+    std::vector<morva::Cell>& cells = call.world().cells;
+    MORVA_CHECK_INDEX(cell_id, cells.size());
+    cells[cell_id].target_volume = v;
+    return none();
+}
 
 // ================================================================================= parallel sweep
 
@@ -758,6 +976,42 @@ PyMethodDef world_methods[] = {
     noargs_method<World_cell_volumes>("cell_volumes", "cell_volumes($self)\n--\n\n"),
     noargs_method<World_cell_surfaces>("cell_surfaces", "cell_surfaces($self)\n--\n\n"),
     noargs_method<World_cell_coms>("cell_coms", "cell_coms($self)\n--\n\n"),
+    fastcall_method<World_add_field>("add_field", "add_field($self, name, d, decay)\n--\n\n"),
+    fastcall_method<World_set_field_dynamics>("set_field_dynamics",
+                                              "set_field_dynamics($self, field_idx, dt, substeps)\n--\n\n"),
+    fastcall_method<World_advance_fields>("advance_fields", "advance_fields($self, n)\n--\n\n"),
+    fastcall_method<World_set_secretion>("set_secretion", "set_secretion($self, field_idx, cell_type, rate)\n--\n\n"),
+    fastcall_method<World_set_cell_secretion_scale>(
+        "set_cell_secretion_scale", "set_cell_secretion_scale($self, field_idx, cell_id, scale)\n--\n\n"),
+    fastcall_method<World_set_chemotaxis>("set_chemotaxis",
+                                          "set_chemotaxis($self, field_idx, cell_type, lambda_val)\n--\n\n"),
+    fastcall_method<World_set_chemotaxis_occupancy>(
+        "set_chemotaxis_occupancy",
+        "set_chemotaxis_occupancy($self, field_idx, cell_type, lambda_val, kd, hill, scale)\n--\n\n"),
+    fastcall_method<World_field_conc>("field_conc", "field_conc($self, field_idx)\n--\n\n"),
+    fastcall_method<World_field_value_at>(
+        "field_value_at",
+        "field_value_at($self, field_idx, x, y, z)\n--\n\n"
+        "Concentration of field `field_idx` at site (x, y, z); out-of-range\n"
+        "coordinates are clamped to the domain rather than panicking."),
+    fastcall_method<World_field_add_source_at>(
+        "field_add_source_at",
+        "field_add_source_at($self, field_idx, x, y, z, amount)\n--\n\n"
+        "Add `amount` to field `field_idx`'s concentration at site (x, y, z);\n"
+        "out-of-range coordinates are clamped to the domain rather than panicking."),
+    fastcall_method<World_field_mean_at_cell>("field_mean_at_cell",
+                                              "field_mean_at_cell($self, field_idx, cell_id)\n--\n\n"),
+    fastcall_method<World_set_connectivity>("set_connectivity", "set_connectivity($self, cell_type, on)\n--\n\n"),
+    fastcall_method<World_set_connectivity_medium>("set_connectivity_medium",
+                                                   "set_connectivity_medium($self, on)\n--\n\n"),
+    fastcall_method<World_set_junction_lambda>("set_junction_lambda", "set_junction_lambda($self, lambda)\n--\n\n"),
+    fastcall_method<World_set_external_potential>(
+        "set_external_potential", "set_external_potential($self, cell_type, fx, fy, fz)\n--\n\n"),
+    fastcall_method<World_remove_cells>("remove_cells", "remove_cells($self, ids)\n--\n\n"),
+    fastcall_method<World_divide_cells>("divide_cells", "divide_cells($self, threshold, reset_target)\n--\n\n"),
+    fastcall_method<World_grow>("grow", "grow($self, cell_type, rate)\n--\n\n"),
+    fastcall_method<World_set_cell_type>("set_cell_type", "set_cell_type($self, cell_id, new_type)\n--\n\n"),
+    fastcall_method<World_set_target_volume>("set_target_volume", "set_target_volume($self, cell_id, v)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -246,6 +246,10 @@ def test_finalize_that_fails_part_way_leaves_an_object_without_a_world():
         print(outcome(lambda: w.snapshot()))
         print(outcome(lambda: w.set_contact(1, 1, 1.0)))
         print(outcome(lambda: w.dims()))
+        print(outcome(lambda: w.add_field("f", 0.1, 0.0)))
+        print(outcome(lambda: w.advance_fields(0)))
+        print(outcome(lambda: w.advance_fields(1)))
+        print(outcome(lambda: w.grow(1, 1.0)))
         """
     )
     assert out.splitlines() == [
@@ -257,4 +261,8 @@ def test_finalize_that_fails_part_way_leaves_an_object_without_a_world():
         "PanicException: the world was lost by a failed finalize",
         "ok",
         "ok",
+        "RuntimeError: add_field after finalize",
+        "ok",
+        "PanicException: the world was lost by a failed finalize",
+        "PanicException: the world was lost by a failed finalize",
     ]

@@ -61,6 +61,15 @@ def exercise(w, labels, types, hostile):
         lambda: w.snapshot(),
         lambda: w.cell_coms(),
         lambda: w.dims(),
+        lambda: w.add_field("f", 0.1, 0.01),
+        lambda: w.field_add_source_at(0, 9, 9, 9, 1.0),
+        lambda: w.field_value_at(5, 0, 0, 0),
+        lambda: w.field_conc(0),
+        lambda: w.advance_fields(2),
+        lambda: w.set_connectivity(1, 1),
+        lambda: w.remove_cells(labels),
+        lambda: w.divide_cells(2.0, 1.0),
+        lambda: w.set_cell_type(99, 1),
     ]
     for call in calls:
         try:

@@ -163,8 +163,13 @@ bool convert_seq(PyObject* obj, std::vector<T>& out) {
     return true;
 }
 
-bool convert_seq_u32(PyObject* obj, std::vector<std::uint32_t>& out) { return convert_seq<std::uint32_t, convert_u32>(obj, out); }
-bool convert_seq_usize(PyObject* obj, std::vector<std::size_t>& out) { return convert_seq<std::size_t, convert_usize>(obj, out); }
+bool convert_seq_u32(PyObject* obj, std::vector<std::uint32_t>& out) {
+    return convert_seq<std::uint32_t, convert_u32>(obj, out);
+}
+
+bool convert_seq_usize(PyObject* obj, std::vector<std::size_t>& out) {
+    return convert_seq<std::size_t, convert_usize>(obj, out);
+}
 
 // The items are copied out first: a key's conversion may run Python code that changes the dict.
 bool convert_dict_u32_u16(PyObject* obj, std::unordered_map<std::uint32_t, std::uint16_t>& out) {
@@ -176,7 +181,8 @@ bool convert_dict_u32_u16(PyObject* obj, std::unordered_map<std::uint32_t, std::
         PyObject* pair = PyList_GET_ITEM(items.get(), i);
         std::uint32_t key = 0;
         std::uint16_t value = 0;
-        if (!convert_u32(PyTuple_GET_ITEM(pair, 0), key) || !convert_u16(PyTuple_GET_ITEM(pair, 1), value)) return false;
+        if (!convert_u32(PyTuple_GET_ITEM(pair, 0), key) || !convert_u16(PyTuple_GET_ITEM(pair, 1), value))
+            return false;
         map.insert_or_assign(key, value);
     }
     out = std::move(map);
@@ -264,17 +270,19 @@ bool parse_arguments(const char* name, std::span<const Param> params, PyObject* 
         }
         slots[j] = args[nargs + k];
     }
-    const auto required = static_cast<Py_ssize_t>(std::count_if(params.begin(), params.end(), [](const Param& p) { return !p.optional; }));
+    const auto required = static_cast<Py_ssize_t>(
+        std::count_if(params.begin(), params.end(), [](const Param& p) { return !p.optional; }));
     if (nargs > n) {
-        const std::string takes = required == n ? std::to_string(n + 1)
-                                                : "from " + std::to_string(required + 1) + " to " + std::to_string(n + 1);
+        const std::string takes =
+            required == n ? std::to_string(n + 1)
+                          : "from " + std::to_string(required + 1) + " to " + std::to_string(n + 1);
         PyErr_Format(PyExc_TypeError, "World.%s() takes %s positional arguments but %zd were given", name,
                      takes.c_str(), nargs + 1);
         return false;
     }
     std::vector<const char*> missing;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!slots[i] && !params[static_cast<std::size_t>(i)].optional) missing.push_back(params[static_cast<std::size_t>(i)].name);
+    for (std::size_t i = 0; i < params.size(); ++i)
+        if (!slots[i] && !params[i].optional) missing.push_back(params[i].name);
     if (!missing.empty()) {
         PyErr_Format(PyExc_TypeError, "World.%s() missing %zu required positional argument%s: %s", name,
                      missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
@@ -536,7 +544,8 @@ PyObject* World_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     double temperature = 0;
     if (!call.assign(args, kwargs) ||
         !parse_arguments(sig.name, sig.params, call.args(), call.nargs(), call.kwnames(), slots.data()) ||
-        !convert_arguments(sig, slots.data(), std::make_index_sequence<4>{}, dims, boundary, neighbor_order, temperature))
+        !convert_arguments(sig, slots.data(), std::make_index_sequence<4>{}, dims, boundary, neighbor_order,
+                           temperature))
         return nullptr;
     if (boundary != "periodic" && boundary != "noflux") {
         PyRef message(PyUnicode_DecodeUTF8(boundary.data(), static_cast<Py_ssize_t>(boundary.size()), "replace"));
@@ -544,7 +553,8 @@ PyObject* World_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     const bool p = boundary == "periodic";
-    morva::Lattice lattice = morva::Lattice::make(dims, {p, p, p}, morva::Neighborhood::make(dims[2] >= 2 ? 1 : 0, neighbor_order));
+    morva::Neighborhood neighborhood = morva::Neighborhood::make(dims[2] >= 2 ? 1 : 0, neighbor_order);
+    morva::Lattice lattice = morva::Lattice::make(dims, {p, p, p}, std::move(neighborhood));
     morva::World world = morva::World::make(std::move(lattice), temperature);
 
     PyRef self(type->tp_alloc(type, 0));
@@ -605,12 +615,13 @@ PyObject* World_add_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     CellType cell_type = 0;
     double target_volume = 0, lambda_volume = 0, target_surface = 0, lambda_surface = 0;
     Call call(self, Borrow::Exclusive);
-    if (!call.unpack(sig, args, nargs, kwnames, cell_type, target_volume, lambda_volume, target_surface, lambda_surface) ||
+    if (!call.unpack(sig, args, nargs, kwnames, cell_type, target_volume, lambda_volume, target_surface,
+                     lambda_surface) ||
         !call.require_setup("add_cell after finalize"))
         return nullptr;
     call.impl().raise_max_type(cell_type);
-    const Label id = call.setup_world().add_cell(cell_type, target_volume, lambda_volume, target_surface, lambda_surface);
-    return PyLong_FromUnsignedLong(id);
+    morva::World& w = call.setup_world();
+    return PyLong_FromUnsignedLong(w.add_cell(cell_type, target_volume, lambda_volume, target_surface, lambda_surface));
 }
 
 // Paints the half-open box through World::paint. A non-empty box must lie inside the lattice and
@@ -630,8 +641,8 @@ PyObject* World_seed_block(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static constexpr const char* side[] = {"nx", "ny", "nz"};
     for (std::size_t a = 0; a < 3; ++a)
         if (hi[a] > w.lattice.dims[a])
-            return PyErr_Format(PyExc_ValueError, "seed_block: %s = %zu reaches beyond the lattice (%s = %zu)", bound[a],
-                                hi[a], side[a], w.lattice.dims[a]);
+            return PyErr_Format(PyExc_ValueError, "seed_block: %s = %zu reaches beyond the lattice (%s = %zu)",
+                                bound[a], hi[a], side[a], w.lattice.dims[a]);
     if (cell_id >= w.cells.size())
         return PyErr_Format(PyExc_ValueError, "seed_block: cell_id %u has no record (the last id is %zu)", cell_id,
                             w.cells.size() - 1);
@@ -649,7 +660,8 @@ PyObject* World_seed_from_labels(PyObject* self, PyObject* const* args, Py_ssize
     CellType default_type = 0;
     double target_volume = 0, lambda_volume = 0;
     Call call(self, Borrow::Exclusive);
-    if (!call.unpack(sig, args, nargs, kwnames, labels, types, default_type, target_volume, lambda_volume)) return nullptr;
+    if (!call.unpack(sig, args, nargs, kwnames, labels, types, default_type, target_volume, lambda_volume))
+        return nullptr;
     call.impl().raise_max_type(default_type);  // before the state check, by design
     for (const auto& [value, type] : types) call.impl().raise_max_type(type);
     if (!call.require_setup("seed after finalize")) return nullptr;

@@ -212,7 +212,7 @@ bool convert(PyObject* o, double& v) { return convert_f64(o, v); }
 bool convert(PyObject* o, bool& v) { return convert_bool(o, v); }
 bool convert(PyObject* o, std::string& v) { return convert_text(o, v); }
 bool convert(PyObject* o, std::vector<std::uint32_t>& v) { return convert_seq_u32(o, v); }
-[[maybe_unused]] bool convert(PyObject* o, std::vector<std::uint64_t>& v) { return convert_seq_usize(o, v); }
+bool convert(PyObject* o, std::vector<std::uint64_t>& v) { return convert_seq_usize(o, v); }
 bool convert(PyObject* o, std::unordered_map<std::uint32_t, std::uint16_t>& v) { return convert_dict_u32_u16(o, v); }
 bool convert(PyObject* o, std::array<SiteIndex, 3>& v) { return convert_dims(o, v); }
 
@@ -913,6 +913,49 @@ PyObject* World_set_external_potential(PyObject* self, PyObject* const* args, Py
     return none();
 }
 
+PyObject* World_set_length_constraint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_length_constraint", "cell_type", "target_length", "lambda");
+    CellType cell_type = 0;
+    double target_length = 0, lambda = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_type, target_length, lambda)) return nullptr;
+    call.impl().raise_max_type(cell_type);
+    call.world().set_length_constraint(cell_type, target_length, lambda);
+    return none();
+}
+
+PyObject* World_set_junction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_junction", "cell_type", "on");
+    CellType cell_type = 0;
+    bool on = false;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_type, on)) return nullptr;
+    call.impl().raise_max_type(cell_type);
+    call.world().set_junction(cell_type, on);
+    return none();
+}
+
+PyObject* World_set_membrane(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_membrane", "anchors", "k", "band");
+    std::vector<SiteIndex> anchors;
+    double k = 0, band = 0;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, anchors, k, band)) return nullptr;
+    call.world().set_membrane(anchors, k, band);
+    return none();
+}
+
+PyObject* World_set_membrane_anchored(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("set_membrane_anchored", "cell_type", "on");
+    CellType cell_type = 0;
+    bool on = false;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_type, on)) return nullptr;
+    call.impl().raise_max_type(cell_type);
+    call.world().set_membrane_anchored(cell_type, on);
+    return none();
+}
+
 PyObject* World_remove_cells(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("remove_cells", "ids");
     std::vector<Label> ids;
@@ -967,6 +1010,39 @@ PyObject* World_set_target_volume(PyObject* self, PyObject* const* args, Py_ssiz
     return none();
 }
 
+PyObject* World_cell_length(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("cell_length", "cell_id");
+    Label cell_id = 0;
+    Call call(self, Borrow::Shared);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_id)) return nullptr;
+    return PyFloat_FromDouble(call.world().cell_length(cell_id));
+}
+
+PyObject* World_cell_lengths(PyObject* self) {
+    Call call(self, Borrow::Shared);
+    if (!call.unpack()) return nullptr;
+    const morva::World& world = call.world();
+    return list_of(world.cells.size(),
+                   [&](std::size_t i) { return PyFloat_FromDouble(world.cell_length(static_cast<Label>(i))); });
+}
+
+PyObject* World_cell_contact_area_by_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    static constexpr auto sig = signature("cell_contact_area_by_type", "cell_id");
+    Label cell_id = 0;
+    Call call(self, Borrow::Shared);
+    if (!call.unpack(sig, args, nargs, kwnames, cell_id)) return nullptr;
+    const auto areas = call.world().cell_contact_area_by_type(cell_id);
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [cell_type, area] : areas) {
+        PyRef key(PyLong_FromUnsignedLong(cell_type));
+        PyRef value(PyLong_FromLongLong(area));
+        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
 // ================================================================================= parallel sweep
 
 // ============================================================================== type and module
@@ -1019,11 +1095,27 @@ PyMethodDef world_methods[] = {
     fastcall_method<World_set_junction_lambda>("set_junction_lambda", "set_junction_lambda($self, lambda)\n--\n\n"),
     fastcall_method<World_set_external_potential>(
         "set_external_potential", "set_external_potential($self, cell_type, fx, fy, fz)\n--\n\n"),
+    fastcall_method<World_set_length_constraint>(
+        "set_length_constraint", "set_length_constraint($self, cell_type, target_length, lambda)\n--\n\n"),
+    fastcall_method<World_set_junction>("set_junction", "set_junction($self, cell_type, on)\n--\n\n"),
+    fastcall_method<World_set_membrane>("set_membrane", "set_membrane($self, anchors, k, band)\n--\n\n"),
+    fastcall_method<World_set_membrane_anchored>("set_membrane_anchored",
+                                                 "set_membrane_anchored($self, cell_type, on)\n--\n\n"),
     fastcall_method<World_remove_cells>("remove_cells", "remove_cells($self, ids)\n--\n\n"),
     fastcall_method<World_divide_cells>("divide_cells", "divide_cells($self, threshold, reset_target)\n--\n\n"),
     fastcall_method<World_grow>("grow", "grow($self, cell_type, rate)\n--\n\n"),
     fastcall_method<World_set_cell_type>("set_cell_type", "set_cell_type($self, cell_id, new_type)\n--\n\n"),
     fastcall_method<World_set_target_volume>("set_target_volume", "set_target_volume($self, cell_id, v)\n--\n\n"),
+    fastcall_method<World_cell_length>("cell_length", "cell_length($self, cell_id)\n--\n\n"),
+    noargs_method<World_cell_lengths>("cell_lengths", "cell_lengths($self)\n--\n\n"),
+    fastcall_method<World_cell_contact_area_by_type>(
+        "cell_contact_area_by_type",
+        "cell_contact_area_by_type($self, cell_id)\n--\n\n"
+        "Per-cell contact-area-by-type: dict[cell_type -> contact-area] of how\n"
+        "much of `cell_id`'s surface contacts each neighbor cell type (MEDIUM=0\n"
+        "included). Contact area uses the configured (Moore) neighborhood, the\n"
+        "same one `cell_surfaces()` uses -- not axis-faces only -- so the sum of\n"
+        "values equals `cell_surfaces()[cell_id]`. Pure read."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,12 @@ SIGNATURES = {
     "set_connectivity_medium": "($self, on)",
     "set_junction_lambda": "($self, lambda)",
     "set_external_potential": "($self, cell_type, fx, fy, fz)",
+    "set_length_constraint": "($self, cell_type, target_length, lambda)",
+    "set_junction": "($self, cell_type, on)",
+    "set_membrane": "($self, anchors, k, band)",
+    "set_membrane_anchored": "($self, cell_type, on)",
+    "cell_length": "($self, cell_id)",
+    "cell_lengths": "($self)",
     "remove_cells": "($self, ids)",
     "divide_cells": "($self, threshold, reset_target)",
     "grow": "($self, cell_type, rate)",
@@ -36,6 +42,8 @@ def test_switches_take_booleans(value):
     w = new_world()
     w.set_connectivity(1, value)
     w.set_connectivity_medium(on=value)
+    w.set_junction(2, value)
+    w.set_membrane_anchored(cell_type=3, on=value)
 
 
 @pytest.mark.parametrize("value", [1, 0, 1.0, "yes", None, np.int8(1)])
@@ -45,8 +53,9 @@ def test_switches_refuse_everything_else(value):
     with pytest.raises(TypeError) as info:
         w.set_connectivity(1, value)
     assert str(info.value) == f"argument 'on': '{name}' object cannot be converted to 'PyBool'"
-    with pytest.raises(TypeError, match="^argument 'on': "):
-        w.set_connectivity_medium(value)
+    for setter in (w.set_connectivity_medium, lambda v: w.set_junction(1, v), lambda v: w.set_membrane_anchored(1, v)):
+        with pytest.raises(TypeError, match="^argument 'on': "):
+            setter(value)
 
 
 def test_settings_are_accepted_in_both_states():
@@ -167,6 +176,9 @@ def test_which_calls_size_the_contact_matrix():
             "seed_from_labels default": lambda w: w.seed_from_labels([0] * 16, {}, T, 1.0, 1.0),
             "set_connectivity": lambda w: w.set_connectivity(T, False),
             "set_external_potential": lambda w: w.set_external_potential(T, 0.0, 0.0, 0.0),
+            "set_junction": lambda w: w.set_junction(T, False),
+            "set_length_constraint": lambda w: w.set_length_constraint(T, 0.0, 0.0),
+            "set_membrane_anchored": lambda w: w.set_membrane_anchored(T, False),
             "set_secretion": lambda w: w.set_secretion(0, T, 1.0),
             "set_chemotaxis": lambda w: w.set_chemotaxis(0, T, 1.0),
             "set_chemotaxis_occupancy": lambda w: w.set_chemotaxis_occupancy(0, T, 1.0, 1.0, 1.0, 1.0),
@@ -192,6 +204,9 @@ def test_which_calls_size_the_contact_matrix():
         "seed_from_labels default": "large",
         "set_connectivity": "large",
         "set_external_potential": "large",
+        "set_junction": "large",
+        "set_length_constraint": "large",
+        "set_membrane_anchored": "large",
         "set_secretion": "small",
         "set_chemotaxis": "small",
         "set_chemotaxis_occupancy": "small",

@@ -13,17 +13,14 @@ import argparse
 import pathlib
 import time
 
-import matplotlib
+import numpy as np
 
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
+from morva_core import World
 
-from morva_core import World  # noqa: E402
+from tissue_png import grids, save_tissue_png
 
 SIDE = 200
 CONTACTS = [(0, 1, 16.0), (0, 2, 16.0), (1, 1, 2.0), (2, 2, 14.0), (1, 2, 11.0)]
-COLOURS = np.array([[1.0, 1.0, 1.0], [0.85, 0.33, 0.10], [0.20, 0.45, 0.75]])  # medium, type 1, type 2
 OUT = pathlib.Path(__file__).resolve().parent / "out"
 
 
@@ -39,12 +36,6 @@ def build(seed):
     return w
 
 
-def grids(w):
-    labels = np.array(w.snapshot(), dtype=np.int64).reshape(SIDE, SIDE)  # [y, x]
-    types = np.array(w.cell_types(), dtype=np.int64)[labels]
-    return labels, types
-
-
 def mixed_fraction(w):
     """Share of the cell-cell borders (axis neighbours) that join a type-1 and a type-2 cell."""
     labels, types = grids(w)
@@ -57,33 +48,18 @@ def mixed_fraction(w):
     return mixed / max(total, 1)
 
 
-def render(w, path, title, scale=4):
-    """Each site becomes scale x scale pixels coloured by cell type; borders between cells are black."""
-    labels, types = grids(w)
-    image = np.repeat(np.repeat(COLOURS[types], scale, axis=0), scale, axis=1)
-    right = labels != np.roll(labels, -1, axis=1)
-    below = labels != np.roll(labels, -1, axis=0)
-    image[np.repeat(np.repeat(right, scale, 0), scale, 1) & (np.arange(SIDE * scale) % scale == scale - 1)[None, :]] = 0
-    image[np.repeat(np.repeat(below, scale, 0), scale, 1) & (np.arange(SIDE * scale) % scale == scale - 1)[:, None]] = 0
-    fig, ax = plt.subplots(figsize=(6, 6.3), dpi=150)
-    ax.imshow(image, origin="lower", interpolation="nearest")
-    ax.set_title(title)
-    ax.set_axis_off()
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mcs", type=int, default=2000, help="Monte Carlo steps to run")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--every", type=int, default=200, help="progress report interval in MCS")
+    parser.add_argument("--out", type=pathlib.Path, default=OUT, help="folder for the pictures")
     args = parser.parse_args()
 
-    OUT.mkdir(exist_ok=True)
+    out = args.out
+    out.mkdir(parents=True, exist_ok=True)
     w = build(args.seed)
-    render(w, OUT / "cell_sorting_start.png", "cell sorting, MCS 0")
+    save_tissue_png(w, out / "cell_sorting_start.png", "cell sorting, MCS 0")
     print(f"B1 cell sorting: {SIDE}x{SIDE} sites, {w.n_cells()} cells, seed {args.seed}")
     print(f"MCS {0:>6}  mixed borders {mixed_fraction(w):.3f}")
 
@@ -98,8 +74,8 @@ def main():
     elapsed = time.perf_counter() - started
     print(f"{done} MCS in {elapsed:.2f} s: {done / elapsed:.0f} MCS/s, {done * SIDE * SIDE / elapsed:.3g} copy attempts/s")
 
-    render(w, OUT / "cell_sorting_end.png", f"cell sorting, MCS {done}")
-    print(f"pictures: {OUT / 'cell_sorting_start.png'}, {OUT / 'cell_sorting_end.png'}")
+    save_tissue_png(w, out / "cell_sorting_end.png", f"cell sorting, MCS {done}")
+    print(f"pictures: {out / 'cell_sorting_start.png'}, {out / 'cell_sorting_end.png'}")
 
 
 if __name__ == "__main__":

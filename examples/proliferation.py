@@ -13,14 +13,14 @@ from tissue_png import save_tissue_png
 
 
 def build(side, seed):
-    world = World((side, side, 1), "periodic", 2, 10.0)
+    world = World((side, side, 1), "periodic", 2, 4.0)
     centre = side // 2
     for i in range(4):
         cell = world.add_cell(1 + i % 2, 40.0, 1.0, 0.0, 0.0)
         x0 = centre - 7 + 7 * (i % 2)
         y0 = centre - 7 + 7 * (i // 2)
         world.seed_block(cell, x0, y0, 0, x0 + 6, y0 + 6, 1)
-    for a, b, j in [(0, 1, 12.0), (0, 2, 12.0), (1, 1, 4.0), (2, 2, 4.0), (1, 2, 8.0)]:
+    for a, b, j in [(0, 1, 14.0), (0, 2, 14.0), (1, 1, 6.0), (2, 2, 6.0), (1, 2, 6.0)]:
         world.set_contact(a, b, j)
     for cell_type in (1, 2):
         world.set_connectivity(cell_type, True)
@@ -31,7 +31,7 @@ def build(side, seed):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--side", type=int, default=100, help="lattice side (sites)")
-    parser.add_argument("--rounds", type=int, default=120, help="grow-and-divide rounds")
+    parser.add_argument("--rounds", type=int, default=100, help="grow-and-divide rounds")
     parser.add_argument("--mcs-per-round", type=int, default=10)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path(__file__).parent / "out")

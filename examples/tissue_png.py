@@ -1,4 +1,4 @@
-"""Pictures of a 2-D tissue: one colour per cell type, cell borders drawn in dark grey."""
+"""Pictures of a 2-D tissue (layer z = 0): one colour per cell type, black borders between cells."""
 
 import matplotlib
 
@@ -6,41 +6,36 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-# Medium first, then one colour per cell type.
-TYPE_COLOURS = np.array(
-    [
-        [1.00, 1.00, 1.00],
-        [0.84, 0.26, 0.20],
-        [0.22, 0.47, 0.78],
-        [0.33, 0.66, 0.35],
-        [0.95, 0.68, 0.20],
-        [0.55, 0.35, 0.70],
-    ]
+# Medium first, then one colour per cell type (cycled for further types).
+COLOURS = np.array(
+    [[1.0, 1.0, 1.0], [0.85, 0.33, 0.10], [0.20, 0.45, 0.75], [0.33, 0.66, 0.35], [0.95, 0.68, 0.20]]
 )
-BORDER = np.array([0.15, 0.15, 0.15])
 
 
-def tissue_image(snapshot, cell_types, dims):
-    """RGB image (ny, nx, 3) of layer z = 0: cells coloured by type, borders where labels change."""
-    nx, ny = dims[0], dims[1]
-    labels = np.asarray(snapshot, dtype=np.int64)[: nx * ny].reshape(ny, nx)
-    types = np.asarray(cell_types, dtype=np.int64)[labels]
-    image = TYPE_COLOURS[types % len(TYPE_COLOURS)]
-    border = np.zeros((ny, nx), dtype=bool)
-    border[:, 1:] |= labels[:, 1:] != labels[:, :-1]
-    border[1:, :] |= labels[1:, :] != labels[:-1, :]
-    image[border] = BORDER
-    return image
+def grids(world):
+    """Label and type grids of the first layer, indexed [y, x]."""
+    nx, ny, _ = world.dims()
+    labels = np.array(world.snapshot()[: nx * ny], dtype=np.int64).reshape(ny, nx)
+    types = np.array(world.cell_types(), dtype=np.int64)[labels]
+    return labels, types
 
 
-def save_tissue_png(world, path, title):
-    """Writes a picture of the world's first layer to `path`."""
-    image = tissue_image(world.snapshot(), world.cell_types(), world.dims())
-    fig, ax = plt.subplots(figsize=(6, 6), dpi=100)
+def save_tissue_png(world, path, title, scale=4):
+    """Each site becomes scale x scale pixels coloured by cell type; borders between cells are black."""
+    labels, types = grids(world)
+    ny, nx = labels.shape
+    colour = np.where(types == 0, 0, 1 + (types - 1) % (len(COLOURS) - 1))
+    image = np.repeat(np.repeat(COLOURS[colour], scale, axis=0), scale, axis=1)
+    right = labels != np.roll(labels, -1, axis=1)
+    below = labels != np.roll(labels, -1, axis=0)
+    last_column = (np.arange(nx * scale) % scale == scale - 1)[None, :]
+    last_row = (np.arange(ny * scale) % scale == scale - 1)[:, None]
+    image[np.repeat(np.repeat(right, scale, 0), scale, 1) & last_column] = 0
+    image[np.repeat(np.repeat(below, scale, 0), scale, 1) & last_row] = 0
+    fig, ax = plt.subplots(figsize=(6, 6.3), dpi=150)
     ax.imshow(image, origin="lower", interpolation="nearest")
     ax.set_title(title)
-    ax.set_xticks([])
-    ax.set_yticks([])
+    ax.set_axis_off()
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)

@@ -1,5 +1,7 @@
-// connectivity.cpp: the connectivity veto (settings, gate, local test) and the component counter.
+// connectivity.cpp: the connectivity veto (settings, gate, local test). Reads the label grid only.
 #include "connectivity.hpp"
+
+#include <algorithm>
 
 #include "world.hpp"
 
@@ -10,6 +12,8 @@ void World::set_connectivity(CellType cell_type, bool on) {
     connectivity_by_type[cell_type] = on;
 }
 
+void World::set_connectivity_medium(bool on) { connectivity_medium = on; }
+
 // The medium is guarded by connectivity_medium alone; a cell by its type's flag, off beyond the table.
 bool World::connectivity_applies(Label losing) const {
     if (losing == 0) return connectivity_medium;
@@ -17,8 +21,29 @@ bool World::connectivity_applies(Label losing) const {
     return t < connectivity_by_type.size() && connectivity_by_type[t] != 0;
 }
 
-bool World::would_stay_connected(SiteIndex, Label) const {
-    raise_fault(__FILE__, __LINE__, "would_stay_connected is not built yet");
+// Local test: the neighbours of `site` that hold `label` must form one component among themselves,
+// adjacency being membership in each other's neighbour list (wrapping as the lattice does).
+// On a periodic axis of length 1 the site is listed among its own neighbours; such entries are left
+// out, because a path through the site being lost would let the cell split.
+bool World::would_stay_connected(SiteIndex site, Label label) const {
+    NeighborList same;
+    for (const SiteIndex s : lattice.neighbors(site))
+        if (s != site && lattice.labels[s] == label) same.push_back(s);
+    if (same.size() < 2) return true;
+
+    // The counter asks about one popped entry against every other in a row: keep that entry's list.
+    NeighborList around;
+    SiteIndex around_site = 0;
+    bool have_around = false;
+    const auto adjacent = [&](SiteIndex a, SiteIndex b) {
+        if (!have_around || a != around_site) {
+            around = lattice.neighbors(a);
+            around_site = a;
+            have_around = true;
+        }
+        return std::find(around.begin(), around.end(), b) != around.end();
+    };
+    return count_components(std::span<const SiteIndex>(same.begin(), same.size()), adjacent) == 1;
 }
 
 }  // namespace morva

@@ -1,8 +1,124 @@
-// length.cpp: the length constraint (major-axis length from the trackers).
+// length.cpp: the length constraint. A cell's length comes from its trackers in closed form, so the
+// term never visits a cell's sites. Reads the world only, apart from its setter.
+//
+// Every floating-point operation below is written in the order that fixes the last bit of a length:
+//   means m = sum / n; covariances Cxx = sum_xx / n - mx*mx, Cxy = sum_xy / n - mx*my, ...;
+//   p1 = (Cxy*Cxy + Cxz*Cxz) + Cyz*Cyz;
+//   q = ((Cxx + Cyy) + Czz) / 3;
+//   s = (((2*p1 + (Cxx-q)*(Cxx-q)) + (Cyy-q)*(Cyy-q)) + (Czz-q)*(Czz-q)) / 6;
+//   B = (C - q*I) divided element by element by p = sqrt(s);
+//   det B = Bxx*(Byy*Bzz - Byz*Byz) - Bxy*(Bxy*Bzz - Byz*Bxz) + Bxz*(Bxy*Byz - Byy*Bxz), left to right;
+//   lambda1 = q + ((2*p) * cos(acos(clamp(det B / 2, -1, 1)) / 3));
+//   length = sqrt(12 * max(lambda1, 0)), a NaN lambda1 counting as 0;
+//   cell energy = lambda * (d*d) with d = length - target.
+#include "length.hpp"
+
+#include <cmath>
+
 #include "world.hpp"
 
 namespace morva {
 
-double World::delta_length(SiteIndex, Label) const { raise_fault(__FILE__, __LINE__, "length term is not built yet"); }
+namespace {
+
+// Largest eigenvalue of the symmetric 3 x 3 matrix, by the trigonometric closed form.
+double largest_eigenvalue(double cxx, double cyy, double czz, double cxy, double cxz, double cyz) {
+    const double p1 = (cxy * cxy + cxz * cxz) + cyz * cyz;
+    if (p1 == 0.0) return std::fmax(std::fmax(cxx, cyy), czz);  // diagonal; fmax passes over a NaN
+    const double q = ((cxx + cyy) + czz) / 3.0;
+    const double dxx = cxx - q, dyy = cyy - q, dzz = czz - q;
+    const double s = (((2.0 * p1 + dxx * dxx) + dyy * dyy) + dzz * dzz) / 6.0;
+    if (s == 0.0) return q;
+    const double p = std::sqrt(s);
+    const double bxx = dxx / p, byy = dyy / p, bzz = dzz / p;
+    const double bxy = cxy / p, bxz = cxz / p, byz = cyz / p;
+    const double det = (bxx * (byy * bzz - byz * byz) - bxy * (bxy * bzz - byz * bxz)) + bxz * (bxy * byz - byy * bxz);
+    double r = det / 2.0;
+    if (r < -1.0) r = -1.0;  // rounding can push |r| past 1; a NaN stays NaN
+    else if (r > 1.0) r = 1.0;
+    const double phi = std::acos(r) / 3.0;
+    return q + (2.0 * p) * std::cos(phi);
+}
+
+struct Moments {
+    std::int64_t n;
+    double sx, sy, sz, sxx, syy, szz, sxy, sxz, syz;
+};
+
+Moments moments_of(const Cell& c) {
+    return {c.volume, c.sum_x, c.sum_y, c.sum_z, c.sum_xx, c.sum_yy, c.sum_zz, c.sum_xy, c.sum_xz, c.sum_yz};
+}
+
+// The moments with one site at (x, y, z) added (sign = 1) or taken away (sign = -1), formed as
+// apply_flip forms the trackers, so the energy after the flip is the one estimated here.
+Moments moved(Moments m, double x, double y, double z, int sign) {
+    if (sign > 0) {
+        m.n += 1;
+        m.sx += x, m.sy += y, m.sz += z;
+        m.sxx += x * x, m.syy += y * y, m.szz += z * z;
+        m.sxy += x * y, m.sxz += x * z, m.syz += y * z;
+    } else {
+        m.n -= 1;
+        m.sx -= x, m.sy -= y, m.sz -= z;
+        m.sxx -= x * x, m.syy -= y * y, m.szz -= z * z;
+        m.sxy -= x * y, m.sxz -= x * z, m.syz -= y * z;
+    }
+    return m;
+}
+
+double length_of(const Moments& m) {
+    return major_axis_length(m.n, m.sx, m.sy, m.sz, m.sxx, m.syy, m.szz, m.sxy, m.sxz, m.syz);
+}
+
+}  // namespace
+
+double major_axis_length(std::int64_t n, double sum_x, double sum_y, double sum_z, double sum_xx, double sum_yy,
+                         double sum_zz, double sum_xy, double sum_xz, double sum_yz) {
+    if (n < 2) return 0.0;
+    const auto count = static_cast<double>(n);
+    const double mx = sum_x / count, my = sum_y / count, mz = sum_z / count;
+    const double cxx = sum_xx / count - mx * mx, cyy = sum_yy / count - my * my, czz = sum_zz / count - mz * mz;
+    const double cxy = sum_xy / count - mx * my, cxz = sum_xz / count - mx * mz, cyz = sum_yz / count - my * mz;
+    const double lambda1 = largest_eigenvalue(cxx, cyy, czz, cxy, cxz, cyz);
+    return std::sqrt(12.0 * (lambda1 > 0.0 ? lambda1 : 0.0));  // NaN fails the test and counts as 0
+}
+
+void World::set_length_constraint(CellType cell_type, double target_length, double lambda) {
+    const std::size_t need = std::size_t{cell_type} + 1;
+    if (length_lambda_by_type.size() < need) length_lambda_by_type.resize(need, 0.0);
+    if (length_target_by_type.size() < need) length_target_by_type.resize(need, 0.0);
+    length_lambda_by_type[cell_type] = lambda;
+    length_target_by_type[cell_type] = target_length;
+}
+
+double World::cell_length(Label cell_id) const {
+    MORVA_CHECK_INDEX(cell_id, cells.size());
+    return length_of(moments_of(cells[cell_id]));
+}
+
+double World::delta_length(SiteIndex site, Label new_label) const {
+    const Label old_label = lattice.labels[site];
+    if (new_label == old_label) return 0.0;
+    // Energy of a cell of type t in the state m: off beyond the table, below two sites and for
+    // lambda == 0 (a NaN lambda takes part).
+    const auto energy = [&](CellType t, const Moments& m) {
+        if (t >= length_lambda_by_type.size() || m.n < 2) return 0.0;
+        const double lambda = length_lambda_by_type[t];
+        if (lambda == 0.0) return 0.0;
+        const double target = t < length_target_by_type.size() ? length_target_by_type[t] : 0.0;
+        const double d = length_of(m) - target;
+        return lambda * (d * d);
+    };
+    const Coords c = lattice.coords(site);
+    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
+    const Cell& from = cells[old_label];
+    const Cell& to = cells[new_label];
+    const Moments m_from = moments_of(from), m_to = moments_of(to);
+    const double e1 = energy(from.cell_type, m_from);
+    const double e2 = energy(to.cell_type, m_to);
+    const double e3 = energy(from.cell_type, moved(m_from, x, y, z, -1));
+    const double e4 = energy(to.cell_type, moved(m_to, x, y, z, +1));
+    return (e3 + e4) - (e1 + e2);
+}
 
 }  // namespace morva

@@ -1,9 +1,131 @@
-// membrane.cpp: the anchored-membrane term and its distance field.
+// membrane.cpp: the anchored-membrane term with its distance field, and the junction term (pinches of
+// medium between two junction-enabled cells). Both read the label grid only; the setters write the
+// term settings.
+#include "membrane.hpp"
+
+#include <limits>
+
 #include "world.hpp"
 
 namespace morva {
 
-double World::delta_membrane(SiteIndex, Label) const { raise_fault(__FILE__, __LINE__, "membrane term is not built yet"); }
-double World::delta_junction(SiteIndex, Label) const { raise_fault(__FILE__, __LINE__, "junction term is not built yet"); }
+namespace {
+
+// The in-box face neighbours of (x, y, z), without wrap, in the order x+1, x-1, y+1, y-1, z+1, z-1.
+template <class Visit>
+inline void for_each_face_in_box(const std::array<SiteIndex, 3>& dims, SiteIndex site, SiteIndex x, SiteIndex y,
+                                 SiteIndex z, Visit&& visit) {
+    const SiteIndex nx = dims[0], ny = dims[1], nz = dims[2], layer = nx * ny;
+    if (x + 1 < nx) visit(site + 1);
+    if (x > 0) visit(site - 1);
+    if (y + 1 < ny) visit(site + nx);
+    if (y > 0) visit(site - nx);
+    if (z + 1 < nz) visit(site + layer);
+    if (z > 0) visit(site - layer);
+}
+
+}  // namespace
+
+std::vector<float> build_distance_field(std::array<SiteIndex, 3> dims, std::span<const SiteIndex> anchors) {
+    const SiteIndex n = dims[0] * dims[1] * dims[2];
+    std::vector<float> distance(n, std::numeric_limits<float>::infinity());
+    // With unit steps a site is queued at most once, so a vector read from the front is the queue.
+    std::vector<SiteIndex> queue;
+    queue.reserve(n);
+    for (const SiteIndex a : anchors) {
+        if (a >= n || distance[a] == 0.0f) continue;
+        distance[a] = 0.0f;
+        queue.push_back(a);
+    }
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+        const SiteIndex i = queue[head];
+        const float d = distance[i] + 1.0f;
+        const SiteIndex x = i % dims[0], y = (i / dims[0]) % dims[1], z = i / (dims[0] * dims[1]);
+        for_each_face_in_box(dims, i, x, y, z, [&](SiteIndex j) {
+            if (d < distance[j]) {
+                distance[j] = d;
+                queue.push_back(j);
+            }
+        });
+    }
+    return distance;
+}
+
+// --- membrane term
+
+void World::set_membrane(const std::vector<SiteIndex>& anchors, double k, double band) {
+    if (anchors.empty()) {
+        membrane_distance.clear();  // term off; k and band are kept
+        membrane_distance.shrink_to_fit();
+        return;
+    }
+    membrane_distance = build_distance_field(lattice.dims, anchors);
+    membrane_k = k;
+    membrane_band = band;
+}
+
+void World::set_membrane_anchored(CellType cell_type, bool on) {
+    if (membrane_anchored_by_type.size() <= cell_type) membrane_anchored_by_type.resize(std::size_t{cell_type} + 1, 0);
+    membrane_anchored_by_type[cell_type] = on;
+}
+
+// A site pays k * (d - band)^2 to an anchored cell when it lies beyond the band.
+double World::delta_membrane(SiteIndex site, Label new_label) const {
+    if (membrane_distance.empty()) return 0.0;
+    const Label old_label = lattice.labels[site];
+    if (new_label == old_label) return 0.0;
+    const auto anchored = [&](Label l) {
+        if (l == 0) return false;
+        const CellType t = cells[l].cell_type;
+        return t < membrane_anchored_by_type.size() && membrane_anchored_by_type[t] != 0;
+    };
+    const double e = static_cast<double>(membrane_distance[site]) - membrane_band;
+    const double cost = membrane_k * (e * e);
+    const double gain = anchored(new_label) && e > 0.0 ? cost : 0.0;
+    const double loss = anchored(old_label) && e > 0.0 ? cost : 0.0;
+    return gain - loss;
+}
+
+// --- junction term
+
+void World::set_junction(CellType cell_type, bool on) {
+    if (junction_by_type.size() <= cell_type) junction_by_type.resize(std::size_t{cell_type} + 1, 0);
+    junction_by_type[cell_type] = on;
+}
+
+// Pinches at the medium site `probe`, reading `site` as if it held `label`: one per axis whose two
+// in-box neighbours belong to two different junction-enabled cells. Faces never wrap.
+std::int64_t World::pinch_at(SiteIndex probe, SiteIndex site, Label label) const {
+    const auto lab = [&](SiteIndex p) { return p == site ? label : lattice.labels[p]; };
+    if (lab(probe) != 0) return 0;
+    const auto enabled = [&](Label l) {
+        if (l == 0) return false;
+        const CellType t = cells[l].cell_type;
+        return t < junction_by_type.size() && junction_by_type[t] != 0;
+    };
+    const auto pinched = [&](SiteIndex lo, SiteIndex hi) {
+        const Label a = lab(lo), b = lab(hi);
+        return std::int64_t{a != b && enabled(a) && enabled(b)};
+    };
+    const Coords c = lattice.coords(probe);
+    const SiteIndex nx = lattice.nx(), ny = lattice.ny(), nz = lattice.nz(), layer = nx * ny;
+    std::int64_t count = 0;
+    if (c.x > 0 && c.x + 1 < nx) count += pinched(probe - 1, probe + 1);
+    if (c.y > 0 && c.y + 1 < ny) count += pinched(probe - nx, probe + nx);
+    if (nz > 1 && c.z > 0 && c.z + 1 < nz) count += pinched(probe - layer, probe + layer);
+    return count;
+}
+
+// Only the target and its medium face neighbours can change their pinch count.
+double World::delta_junction(SiteIndex site, Label new_label) const {
+    const Label old_label = lattice.labels[site];
+    if (new_label == old_label) return 0.0;
+    std::int64_t change = pinch_at(site, site, new_label) - pinch_at(site, site, old_label);
+    const Coords c = lattice.coords(site);
+    for_each_face_in_box(lattice.dims, site, c.x, c.y, c.z, [&](SiteIndex j) {
+        if (lattice.labels[j] == 0) change += pinch_at(j, site, new_label) - pinch_at(j, site, old_label);
+    });
+    return static_cast<double>(change) * junction_lambda;
+}
 
 }  // namespace morva

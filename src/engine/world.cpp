@@ -150,6 +150,28 @@ TermGates World::term_gates() const {
     return g;
 }
 
+// --- contact area by type
+
+// The cell's surface broken down by the type across each boundary pair, counted as the surface
+// tracker counts: every listed neighbour with another label, a repeated entry as often as listed.
+std::unordered_map<CellType, std::int64_t> World::cell_contact_area_by_type(Label cell_id) const {
+    std::unordered_map<CellType, std::int64_t> area;
+    const auto& labels = lattice.labels;
+    SiteIndex site = 0;
+    for (SiteIndex zi = 0; zi < lattice.nz(); ++zi)
+        for (SiteIndex yi = 0; yi < lattice.ny(); ++yi)
+            for (SiteIndex xi = 0; xi < lattice.nx(); ++xi, ++site) {
+                if (labels[site] != cell_id) continue;
+                for (const SiteIndex t : lattice.neighbors(site, {xi, yi, zi})) {
+                    const Label other = labels[t];
+                    if (other == cell_id) continue;
+                    MORVA_CHECK_INDEX(other, cells.size());  // a set-up grid may hold ids without records
+                    area[cells[other].cell_type] += 1;
+                }
+            }
+    return area;
+}
+
 }  // namespace morva
 
 namespace morva {

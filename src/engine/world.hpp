@@ -1,7 +1,7 @@
 // world.hpp: the whole simulation state (lattice, cell table, contact table, fields, term settings)
 // and every operation on it. Operations are defined in the file of their concern:
-// world.cpp (cells, flips, trackers, removal, junction, membrane settings, contact area),
-// energy.cpp, connectivity.cpp, length.cpp, membrane.cpp, external.cpp, field.cpp, init.cpp, mitosis.cpp.
+// world.cpp (cells, flips, trackers, removal, contact area), energy.cpp, connectivity.cpp, length.cpp,
+// membrane.cpp (membrane and junction terms), external.cpp, field.cpp, init.cpp, mitosis.cpp.
 #pragma once
 
 #include <array>
@@ -113,6 +113,7 @@ struct World {
 
     // --- connectivity constraint (connectivity.cpp)
     void set_connectivity(CellType cell_type, bool on);
+    void set_connectivity_medium(bool on);
     bool connectivity_applies(Label losing) const;
     bool would_stay_connected(SiteIndex site, Label label) const;
 
@@ -121,7 +122,7 @@ struct World {
     double cell_length(Label cell_id) const;
     double delta_length(SiteIndex site, Label new_label) const;
 
-    // --- junction and membrane terms (world.cpp, membrane.cpp)
+    // --- junction and membrane terms (membrane.cpp)
     void set_junction(CellType cell_type, bool on);
     void set_membrane(const std::vector<SiteIndex>& anchors, double k, double band);
     void set_membrane_anchored(CellType cell_type, bool on);

@@ -21,6 +21,25 @@ std::int64_t count_label(const World& w, Label l) {
     return std::count(w.lattice.labels.begin(), w.lattice.labels.end(), l);
 }
 
+// Pieces of one label, joined through the configured neighbourhood (flood fill).
+int pieces_of(const World& w, Label label) {
+    std::vector<std::uint8_t> seen(w.lattice.n_sites(), 0);
+    int pieces = 0;
+    for (SiteIndex start = 0; start < w.lattice.n_sites(); ++start) {
+        if (seen[start] || w.lattice.labels[start] != label) continue;
+        ++pieces;
+        std::vector<SiteIndex> stack{start};
+        seen[start] = 1;
+        while (!stack.empty()) {
+            const SiteIndex s = stack.back();
+            stack.pop_back();
+            for (const SiteIndex t : w.lattice.neighbors(s))
+                if (!seen[t] && w.lattice.labels[t] == label) seen[t] = 1, stack.push_back(t);
+        }
+    }
+    return pieces;
+}
+
 TEST(Mitosis, ThresholdAboveEveryVolumeChangesNothing) {
     World w = boxes_world({6, 6, 1}, {{{0, 0, 0}, {3, 3, 1}}});
     const auto labels = w.lattice.labels;
@@ -143,6 +162,7 @@ TEST(Mitosis, ProliferationMultipliesCellsWhileKeepingThemNearTarget) {
         scenes::paint_box(w, id, {20 + 12 * SiteIndex(i % 2), 20 + 12 * SiteIndex(i / 2), 0},
                           {26 + 12 * SiteIndex(i % 2), 26 + 12 * SiteIndex(i / 2), 1});
     }
+    w.set_connectivity(1, true);
     Morva m = scenes::finalize(std::move(w), {{0, 1, 8.0}, {1, 1, 4.0}}, 77);
     for (int round = 0; round < 30; ++round) {
         m.step(5);
@@ -157,6 +177,7 @@ TEST(Mitosis, ProliferationMultipliesCellsWhileKeepingThemNearTarget) {
         deviation += std::abs(static_cast<double>(m.world.cells[i].volume) - m.world.cells[i].target_volume) /
                      m.world.cells[i].target_volume;
     EXPECT_LT(deviation / static_cast<double>(m.world.cells.size() - 1), 0.25);
+    for (std::size_t i = 1; i < m.world.cells.size(); ++i) EXPECT_EQ(pieces_of(m.world, static_cast<Label>(i)), 1);
     expect_trackers_fresh(m.world);
 }
 

@@ -185,6 +185,41 @@ TEST(Sweep, CellSortingIncreasesLikeTypeContacts) {
     EXPECT_GT(like_contact_fraction(m.world), early + 0.1);
 }
 
+// --- optional terms behind their gates
+
+// Settings that name a term but leave it off must not change a single draw or label; switching any
+// one of them on must.
+TEST(SweepTerms, SettingsThatLeaveEveryTermOffChangeNothing) {
+    const auto run = [](int switch_on) {
+        World w = random_world({12, 10, 1}, Boundary::Periodic, 2, 8, 6);
+        w.temperature = 4.0;
+        w.set_length_constraint(1, 5.0, 0.0);
+        w.set_length_constraint(2, 5.0, -1.0);
+        w.set_external_potential(1, 0.0, 0.0, 0.0);
+        w.set_junction(1, true);
+        w.junction_lambda = 0.0;
+        w.set_membrane_anchored(1, true);  // no anchors: no distance field
+        w.set_connectivity(3, false);
+        switch (switch_on) {
+            case 1: w.set_length_constraint(1, 5.0, 0.5); break;
+            case 2: w.set_external_potential(1, 0.5, 0.0, 0.0); break;
+            case 3: w.junction_lambda = 3.0; break;
+            case 4: w.set_membrane({0}, 0.5, 1.0); break;
+            case 5: w.set_connectivity(1, true); break;
+            default: break;
+        }
+        Morva m = scenes::finalize(std::move(w), {{0, 1, 3.0}, {1, 2, 1.0}, {2, 3, 4.0}}, 31);
+        m.step(15);
+        return std::make_pair(m.world.lattice.labels, m.rng.s);
+    };
+    World plain = random_world({12, 10, 1}, Boundary::Periodic, 2, 8, 6);
+    plain.temperature = 4.0;
+    Morva m = scenes::finalize(std::move(plain), {{0, 1, 3.0}, {1, 2, 1.0}, {2, 3, 4.0}}, 31);
+    m.step(15);
+    EXPECT_EQ(run(0), std::make_pair(m.world.lattice.labels, m.rng.s));
+    for (int term = 1; term <= 5; ++term) EXPECT_NE(run(term).first, m.world.lattice.labels) << "term " << term;
+}
+
 }  // namespace
 }  // namespace morva::testing
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "helpers.hpp"
 
@@ -113,6 +114,86 @@ TEST(World, RecomputeFaultsOnALabelWithoutRecord) {
     w.paint(4, 5);
     EXPECT_THROW(w.recompute_trackers(), EngineFault);
     EXPECT_THROW(w.paint(9, 0), EngineFault);
+}
+
+// --- contact area by type
+
+using AreaMap = std::unordered_map<CellType, std::int64_t>;
+
+TEST(ContactArea, SingleSiteInMediumTouchesEightMediumSites) {
+    World w = make_world({5, 5, 1}, Boundary::Noflux, 2);
+    w.add_cell(2, 1, 1, 0, 0);
+    w.paint(12, 1);
+    EXPECT_EQ(w.cell_contact_area_by_type(1), (AreaMap{{0, 8}}));
+}
+
+TEST(ContactArea, NeighboursAreCountedUnderTheirType) {
+    World w = make_world({6, 5, 1}, Boundary::Noflux, 1);
+    w.add_cell(1, 1, 1, 0, 0);
+    w.add_cell(2, 1, 1, 0, 0);
+    w.add_cell(1, 1, 1, 0, 0);
+    w.paint(w.lattice.site_of(2, 2, 0), 1);
+    w.paint(w.lattice.site_of(3, 2, 0), 2);
+    EXPECT_EQ(w.cell_contact_area_by_type(1), (AreaMap{{0, 3}, {2, 1}}));
+    EXPECT_EQ(w.cell_contact_area_by_type(2), (AreaMap{{0, 3}, {1, 1}}));
+    // Two cells of one type touching: the contact is under that type.
+    w.paint(w.lattice.site_of(2, 3, 0), 3);
+    EXPECT_EQ(w.cell_contact_area_by_type(3), (AreaMap{{0, 3}, {1, 1}}));
+    // The medium's side of the same pairs: cell 1 now keeps two medium contacts, cell 3 three.
+    EXPECT_EQ(w.cell_contact_area_by_type(0), (AreaMap{{1, 5}, {2, 3}}));
+}
+
+TEST(ContactArea, IdsWithoutSitesGiveNothing) {
+    World w = make_world({4, 4, 1}, Boundary::Periodic, 2);
+    w.add_cell(1, 1, 1, 0, 0);
+    EXPECT_TRUE(w.cell_contact_area_by_type(1).empty());
+    EXPECT_TRUE(w.cell_contact_area_by_type(57).empty());
+    // A grid with no other label: the medium touches nothing.
+    EXPECT_TRUE(w.cell_contact_area_by_type(0).empty());
+}
+
+TEST(ContactArea, RepeatedNeighboursCountAsListedAndSelfEntriesNever) {
+    // x of length 2 lists the other column twice; y of length 1 lists the site itself.
+    World w = make_world({2, 1, 1}, Boundary::Periodic, 1);
+    w.add_cell(3, 1, 1, 0, 0);
+    w.paint(0, 1);
+    w.recompute_trackers();
+    EXPECT_EQ(w.cell_contact_area_by_type(1), (AreaMap{{0, 2}}));
+    EXPECT_EQ(w.cells[1].surface, 2);
+}
+
+class ContactAreaSum : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(ContactAreaSum, AddsUpToTheSurfaceTrackerOfEveryLabel) {
+    const ShapeCase c = GetParam();
+    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+        World w = random_world(c.dims, c.boundary, c.order, 7, seed);
+        std::mt19937_64 gen(seed);
+        for (int i = 0; i < 200; ++i)
+            w.apply_flip(gen() % w.lattice.n_sites(), static_cast<Label>(gen() % w.cells.size()));
+        for (Label id = 0; id < w.cells.size(); ++id) {
+            std::int64_t sum = 0;
+            for (const auto& [type, count] : w.cell_contact_area_by_type(id)) {
+                EXPECT_GT(count, 0);
+                sum += count;
+            }
+            EXPECT_EQ(sum, w.cells[id].surface) << "seed " << seed << " cell " << id;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ContactAreaSum,
+    ::testing::Values(ShapeCase{{8, 7, 1}, Boundary::Periodic, 1}, ShapeCase{{8, 7, 1}, Boundary::Noflux, 2},
+                      ShapeCase{{5, 4, 3}, Boundary::Periodic, 3}, ShapeCase{{5, 4, 3}, Boundary::Noflux, 2},
+                      ShapeCase{{1, 6, 6}, Boundary::Periodic, 3}, ShapeCase{{2, 9, 1}, Boundary::Periodic, 2}));
+
+TEST(ContactArea, LabelWithoutRecordIsAFault) {
+    World w = make_world({3, 3, 1}, Boundary::Periodic, 1);
+    w.add_cell(1, 1, 1, 0, 0);
+    w.paint(4, 1);
+    w.paint(5, 9);
+    EXPECT_THROW((void)w.cell_contact_area_by_type(1), EngineFault);
 }
 
 }  // namespace

@@ -460,14 +460,22 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ParallelLayout, ::testing::ValuesIn(layouts),
                          [](const auto& p) { return std::string(p.param.name); });
 
 // Every optional term that the parallel sweep asks for, switched on: a secreted field with linear and
-// occupancy chemotaxis, and an external potential.
+// occupancy chemotaxis, the membrane and junction terms, an external potential and the connectivity
+// veto for one cell type and the medium.
 Morva layout_world_with_terms(const Layout& l, std::uint64_t seed) {
     World w = layout_tissue(l, seed);
     w.add_field("u", 0.15, 0.02);
     w.set_secretion(0, 1, 2.0);
     w.set_chemotaxis(0, 2, 20.0);
     w.set_chemotaxis_occupancy(0, 3, -4.0, 0.5, 2.0, 1.5);
+    w.set_membrane({0, w.lattice.n_sites() / 2}, 0.5, 1.0);
+    w.set_membrane_anchored(3, true);
+    w.set_junction(1, true);
+    w.set_junction(2, true);
+    w.junction_lambda = 3.0;
     w.set_external_potential(1, 4.0, -3.0, 2.0);
+    w.set_connectivity(2, true);
+    w.set_connectivity_medium(true);
     return Morva::make(std::move(w), seed + 100);
 }
 
@@ -495,6 +503,8 @@ TEST_P(ParallelTerms, MatchesThePlainTileByTileSweep) {
     const Layout& l = GetParam();
     Morva m = layout_world_with_terms(l, 22), plain = layout_world_with_terms(l, 22);
     Morva without = layout_world(l, 22);
+    const TermGates g = m.world.term_gates();
+    EXPECT_TRUE(g.fields && g.membrane && g.junction && g.external && g.connectivity && !g.length);
     WorkerPool pool(2);
     for (int call = 0; call < 2; ++call) {
         step_parallel_on(m, 2, l.block, pool);

@@ -186,7 +186,8 @@ void after_fork_in_child() {
 }  // namespace
 
 WorkerPool& WorkerPool::process_pool() {
-    std::call_once(fork_hooks_installed, [] { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
+    std::call_once(fork_hooks_installed,
+                   [] { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
     std::lock_guard lock(process_pool_mutex);
     if (process_pool_instance == nullptr)
         process_pool_instance = new WorkerPool(
@@ -550,7 +551,8 @@ void sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool* pool)
     World& w = morva.world;
     if (block < 2) raise_fault(__FILE__, __LINE__, "block side must be >= 2");
     for (const double lambda : w.length_lambda_by_type)
-        if (lambda > 0) raise_fault(__FILE__, __LINE__, "parallel sweep does not support the length constraint; use step()");
+        if (lambda > 0)
+            raise_fault(__FILE__, __LINE__, "parallel sweep does not support the length constraint; use step()");
 
     const Tiling tiling = Tiling::make(w.lattice, block);
     const std::uint64_t seed = morva.rng.next();  // drawn on every call that passes the checks

@@ -47,13 +47,15 @@ struct Tiling {
     std::array<std::size_t, 3> tiles{};  // per axis: ceil(side / block)
     std::size_t block = 0;
     std::size_t n_colours = 0;  // 8 for several layers, 4 for one
-    // passes[c]: the sub-passes of colour c in the order they run. Without wrapped seams (below) every
-    // non-empty colour has exactly one, holding all its tiles.
+    // passes[c]: the sub-passes of colour c in the order they run. Without wrapped seams (see
+    // Tiling::make) every non-empty colour has exactly one, holding all its tiles.
     std::vector<std::vector<TilePass>> passes;
 
     static Tiling make(const Lattice& lattice, std::size_t block);
     std::size_t tile_count() const { return tiles[0] * tiles[1] * tiles[2]; }
-    std::size_t tile_index(const std::array<std::size_t, 3>& t) const { return t[0] + tiles[0] * (t[1] + tiles[1] * t[2]); }
+    std::size_t tile_index(const std::array<std::size_t, 3>& t) const {
+        return t[0] + tiles[0] * (t[1] + tiles[1] * t[2]);
+    }
     // Half-open site range of tile coordinate t along an axis; the far tile may be thinner.
     SiteIndex lo(std::size_t t) const { return t * block; }
     SiteIndex hi(int axis, std::size_t t) const {

@@ -101,7 +101,8 @@ void reference_step_parallel(Morva& m, std::uint64_t mcs, std::size_t block) {
                 const std::vector<Cell> start = w.cells;
                 std::vector<std::map<Label, CellDelta>> maps;
                 for (std::uint64_t t = 0; t < tiles[0] * tiles[1] * tiles[2]; ++t) {
-                    const std::array<std::size_t, 3> tc{t % tiles[0], (t / tiles[0]) % tiles[1], t / (tiles[0] * tiles[1])};
+                    const std::array<std::size_t, 3> tc{t % tiles[0], (t / tiles[0]) % tiles[1],
+                                                        t / (tiles[0] * tiles[1])};
                     bool listed = true;
                     for (int a = 0; a < 3; ++a) {
                         const bool seam = w.lattice.periodic[a] && tiles[a] > 1 && tiles[a] % 2 == 1;
@@ -135,7 +136,8 @@ void reference_step_parallel(Morva& m, std::uint64_t mcs, std::size_t block) {
                                     for (const SurfaceDelta& sd : w.surface_deltas(v, now)) {
                                         if (sd.id == 0) continue;
                                         const Cell& cell = start[sd.id];
-                                        const std::int64_t s = cell.surface + (map.count(sd.id) ? map[sd.id].surface : 0);
+                                        const std::int64_t s =
+                                            cell.surface + (map.count(sd.id) ? map[sd.id].surface : 0);
                                         const double d1 = static_cast<double>(s + sd.change) - cell.target_surface;
                                         const double d0 = static_cast<double>(s) - cell.target_surface;
                                         e += cell.lambda_surface * (d1 * d1 - d0 * d0);
@@ -144,8 +146,9 @@ void reference_step_parallel(Morva& m, std::uint64_t mcs, std::size_t block) {
                                 for (const SiteIndex n : nbrs) {
                                     if (n == v) continue;
                                     const CellType tn = w.cells[labels[n]].cell_type;
-                                    const double gained = labels[n] != now ? w.contact.at(w.cells[now].cell_type, tn) : 0.0;
-                                    const double lost = labels[n] != old ? w.contact.at(w.cells[old].cell_type, tn) : 0.0;
+                                    const CellType t_now = w.cells[now].cell_type, t_old = w.cells[old].cell_type;
+                                    const double gained = labels[n] != now ? w.contact.at(t_now, tn) : 0.0;
+                                    const double lost = labels[n] != old ? w.contact.at(t_old, tn) : 0.0;
                                     contact += gained - lost;
                                 }
                                 e += contact;
@@ -154,7 +157,8 @@ void reference_step_parallel(Morva& m, std::uint64_t mcs, std::size_t block) {
                                 if (gates.junction) e += w.delta_junction(v, now);
                                 if (gates.external) e += w.delta_external(v, now);
                                 if (!metropolis_accepts(e, w.temperature, rng)) continue;
-                                if (gates.connectivity && w.connectivity_applies(old) && !w.would_stay_connected(v, old))
+                                if (gates.connectivity && w.connectivity_applies(old) &&
+                                    !w.would_stay_connected(v, old))
                                     continue;
                                 const SurfaceDeltaList changes = w.surface_deltas(v, now);
                                 labels[v] = now;

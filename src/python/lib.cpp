@@ -1045,11 +1045,27 @@ PyObject* World_cell_contact_area_by_type(PyObject* self, PyObject* const* args,
 
 // ================================================================================= parallel sweep
 
+PyObject* World_step_parallel(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr auto sig = signature("step_parallel", "mcs", optional("block"));
+    std::uint64_t mcs = 0;
+    SiteIndex block = 16;
+    Call call(self, Borrow::Exclusive);
+    if (!call.unpack(sig, args, nargs, kwnames, mcs, block) || !call.require_finalized()) return nullptr;
+    call.driver().step_parallel(mcs, block);
+    return none();
+}
+
 // ============================================================================== type and module
 
 PyMethodDef world_methods[] = {
     fastcall_method<World_finalize>("finalize", "finalize($self, seed)\n--\n\n"),
     fastcall_method<World_step>("step", "step($self, mcs)\n--\n\n"),
+    fastcall_method<World_step_parallel>(
+        "step_parallel",
+        "step_parallel($self, mcs, block=16)\n--\n\n"
+        "Parallel checkerboard sweep across CPU cores (opt-in; approximate but\n"
+        "validated to track the sequential dynamics). `block` is the tile side\n"
+        "(>=2). Set RAYON_NUM_THREADS to cap threads. Not for length-constraint models."),
     fastcall_method<World_add_cell>(
         "add_cell", "add_cell($self, cell_type, target_volume, lambda_volume, target_surface, lambda_surface)\n--\n\n"),
     fastcall_method<World_seed_block>("seed_block", "seed_block($self, cell_id, x0, y0, z0, x1, y1, z1)\n--\n\n"),

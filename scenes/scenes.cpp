@@ -17,8 +17,8 @@ Morva finalize(World world, const std::vector<std::tuple<CellType, CellType, dou
     for (const auto& [a, b, j] : contacts) max_type = std::max<std::size_t>({max_type, a, b});
     ContactMatrix m = ContactMatrix::make(max_type + 1);
     for (const auto& [a, b, j] : contacts) {
-        m.values[a * m.n_types + b] = j;
-        m.values[b * m.n_types + a] = j;
+        m.set(a, b, j);
+        m.set(b, a, j);
     }
     world.set_contact_matrix(std::move(m));
     world.recompute_trackers();

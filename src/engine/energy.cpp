@@ -8,8 +8,10 @@ namespace morva {
 
 ContactMatrix ContactMatrix::make(std::size_t n) {
     ContactMatrix m;
-    m.n_types = n < 1 ? 1 : n;
-    m.values.assign(m.n_types * m.n_types, 0.0);
+    m.n_types_ = n < 1 ? 1 : n;
+    std::size_t entries = 0;
+    if (__builtin_mul_overflow(m.stride(), m.stride(), &entries)) raise_fault(__FILE__, __LINE__, "capacity overflow");
+    m.values_.assign(entries, 0.0);
     return m;
 }
 
@@ -26,7 +28,7 @@ double World::delta_hamiltonian(SiteIndex site, Label b) const {
 double World::delta_hamiltonian(SiteIndex site, Label a, Label b, const NeighborList& nbrs) const {
     return core_delta(
         *this, site, a, b, nbrs.size(), [&](std::size_t i) { return nbrs[i]; },
-        [&](Label l) { return cells[l].cell_type; });
+        [&](Label l) { return contact.padded_type(cells[l].cell_type); }, CurrentTrackers{});
 }
 
 }  // namespace morva

@@ -7,16 +7,25 @@
 
 namespace morva {
 
-struct ContactMatrix {
-    std::vector<double> values;  // J(a, b) at a * n_types + b
-    std::size_t n_types = 1;
-
+// J(a, b) for types 0 .. n_types - 1. A type at or beyond n_types has no row or column: all its
+// contact energies are 0. The table is stored with one extra all-zero row and column, so a sweep
+// maps such types onto index n_types and reads every J with one load and no branch.
+class ContactMatrix {
+public:
     static ContactMatrix make(std::size_t n);
 
-    // A type at or beyond n_types has no row or column: its contact energies are 0.
-    double at(std::size_t a, std::size_t b) const {
-        return (a < n_types && b < n_types) ? values[a * n_types + b] : 0.0;
-    }
+    std::size_t n_types() const { return n_types_; }
+    void set(std::size_t a, std::size_t b, double j) { values_[a * stride() + b] = j; }
+    double at(std::size_t a, std::size_t b) const { return row(padded_type(a))[padded_type(b)]; }
+
+    // The padded index of a type: itself inside the table, n_types (the zero row) beyond it.
+    std::size_t padded_type(std::size_t t) const { return t < n_types_ ? t : n_types_; }
+    const double* row(std::size_t padded) const { return values_.data() + padded * stride(); }
+
+private:
+    std::size_t stride() const { return n_types_ + 1; }
+    std::vector<double> values_;
+    std::size_t n_types_ = 1;
 };
 
 }  // namespace morva

@@ -7,24 +7,33 @@
 
 namespace morva {
 
-// neighbor_at(i) gives entry i of the target's neighbour list (count entries); type_of(l) the cell type
-// of label l. The additions run in a fixed order: volume of a, volume of b, surface entries by
-// ascending id, then the separately summed contact part.
-template <class NeighborAt, class TypeOf>
+// The volume and surface the energy sees: the trackers themselves in the sequential sweep; the
+// parallel sweep adds a worker's own increments (parallel.cpp).
+struct CurrentTrackers {
+    std::int64_t volume(Label, const Cell& c) const { return c.volume; }
+    std::int64_t surface(Label, const Cell& c) const { return c.surface; }
+};
+
+// neighbor_at(i) gives entry i of the target's neighbour list (count entries); type_of(l) the padded
+// contact index of label l's type (ContactMatrix::padded_type). The additions run in a fixed order:
+// volume of a, volume of b, surface entries by ascending id, then the separately summed contact part.
+template <class NeighborAt, class TypeOf, class Trackers>
 inline double core_delta(const World& w, SiteIndex site, Label a, Label b, std::size_t count, NeighborAt neighbor_at,
-                         TypeOf type_of) {
+                         TypeOf type_of, const Trackers& seen) {
     const Cell* cells = w.cells.data();
     double energy = 0.0;
     if (a != 0) {
         const Cell& c = cells[a];
-        const double d1 = static_cast<double>(c.volume - 1) - c.target_volume;
-        const double d0 = static_cast<double>(c.volume) - c.target_volume;
+        const std::int64_t volume = seen.volume(a, c);
+        const double d1 = static_cast<double>(volume - 1) - c.target_volume;
+        const double d0 = static_cast<double>(volume) - c.target_volume;
         energy += c.lambda_volume * (d1 * d1 - d0 * d0);
     }
     if (b != 0) {
         const Cell& c = cells[b];
-        const double d1 = static_cast<double>(c.volume + 1) - c.target_volume;
-        const double d0 = static_cast<double>(c.volume) - c.target_volume;
+        const std::int64_t volume = seen.volume(b, c);
+        const double d1 = static_cast<double>(volume + 1) - c.target_volume;
+        const double d0 = static_cast<double>(volume) - c.target_volume;
         energy += c.lambda_volume * (d1 * d1 - d0 * d0);
     }
     if (w.surface_active) {
@@ -33,25 +42,25 @@ inline double core_delta(const World& w, SiteIndex site, Label a, Label b, std::
         for (const SurfaceDelta& e : w.surface_deltas(site, a, b, nbrs)) {
             if (e.id == 0) continue;
             const Cell& c = cells[e.id];
-            const double d1 = static_cast<double>(c.surface + e.change) - c.target_surface;
-            const double d0 = static_cast<double>(c.surface) - c.target_surface;
+            const std::int64_t surface = seen.surface(e.id, c);
+            const double d1 = static_cast<double>(surface + e.change) - c.target_surface;
+            const double d0 = static_cast<double>(surface) - c.target_surface;
             energy += c.lambda_surface * (d1 * d1 - d0 * d0);
         }
     }
-    // Contact. Types outside the table have zero energy; a site never contacts itself.
+    // Contact: one (gained - lost) difference per neighbour. Types outside the table read the zero
+    // row; a site never contacts itself.
     const Label* labels = w.lattice.labels.data();
-    const std::size_t n = w.contact.n_types;
-    const std::size_t ta = type_of(a), tb = type_of(b);
-    const double* row_a = ta < n ? &w.contact.values[ta * n] : nullptr;
-    const double* row_b = tb < n ? &w.contact.values[tb * n] : nullptr;
+    const double* row_a = w.contact.row(type_of(a));
+    const double* row_b = w.contact.row(type_of(b));
     double contact_part = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
         const SiteIndex t = neighbor_at(i);
         if (t == site) continue;
         const Label l = labels[t];
         const std::size_t tl = type_of(l);
-        const double gained = (l != b && row_b && tl < n) ? row_b[tl] : 0.0;
-        const double lost = (l != a && row_a && tl < n) ? row_a[tl] : 0.0;
+        const double gained = l != b ? row_b[tl] : 0.0;
+        const double lost = l != a ? row_a[tl] : 0.0;
         contact_part += gained - lost;
     }
     return energy + contact_part;

@@ -3,6 +3,8 @@
 // every pass, advances the fields and makes the call's one draw from the main generator.
 #include "parallel.hpp"
 
+#include "hamiltonian.hpp"
+
 #include <pthread.h>
 #include <sched.h>
 
@@ -328,7 +330,7 @@ struct TaskRecord {
 
 class ParallelSweep {
 public:
-    ParallelSweep(World& world, const Tiling& tiling, std::uint64_t seed, const CellType* types, std::size_t workers)
+    ParallelSweep(World& world, const Tiling& tiling, std::uint64_t seed, const std::uint32_t* types, std::size_t workers)
         : world_(world),
           labels_(world.lattice.labels.data()),
           offsets_(world.lattice.linear_offsets.data()),
@@ -424,59 +426,25 @@ private:
         collect_flip(v, a, b, c, count, neighbor_at, s);
     }
 
-    // Volume and surface as World::delta_hamiltonian computes them, but against the trackers at the
-    // start of the pass plus this task's own increments; then the contact part, summed on its own.
+    // The trackers a task sees: the table as it stood at the start of the pass plus the task's own
+    // volume and surface increments.
+    struct SeenTrackers {
+        const WorkerScratch& s;
+        std::int64_t volume(Label id, const Cell& c) const {
+            const CellDelta* d = s.find(id);
+            return c.volume + (d ? d->volume : 0);
+        }
+        std::int64_t surface(Label id, const Cell& c) const {
+            const CellDelta* d = s.find(id);
+            return c.surface + (d ? d->surface : 0);
+        }
+    };
+
     template <class NeighborAt>
     double core_delta_seen(SiteIndex v, Label a, Label b, std::size_t count, NeighborAt neighbor_at,
                            const WorkerScratch& s) const {
-        const Cell* cells = world_.cells.data();
-        double energy = 0.0;
-        if (a != 0) {
-            const Cell& cell = cells[a];
-            const CellDelta* d = s.find(a);
-            const std::int64_t volume = cell.volume + (d ? d->volume : 0);
-            const double d1 = static_cast<double>(volume - 1) - cell.target_volume;
-            const double d0 = static_cast<double>(volume) - cell.target_volume;
-            energy += cell.lambda_volume * (d1 * d1 - d0 * d0);
-        }
-        if (b != 0) {
-            const Cell& cell = cells[b];
-            const CellDelta* d = s.find(b);
-            const std::int64_t volume = cell.volume + (d ? d->volume : 0);
-            const double d1 = static_cast<double>(volume + 1) - cell.target_volume;
-            const double d0 = static_cast<double>(volume) - cell.target_volume;
-            energy += cell.lambda_volume * (d1 * d1 - d0 * d0);
-        }
-        if (world_.surface_active) {
-            NeighborList nbrs;
-            for (std::size_t i = 0; i < count; ++i) nbrs.push_back(neighbor_at(i));
-            for (const SurfaceDelta& e : world_.surface_deltas(v, a, b, nbrs)) {
-                if (e.id == 0) continue;
-                const Cell& cell = cells[e.id];
-                const CellDelta* d = s.find(e.id);
-                const std::int64_t surface = cell.surface + (d ? d->surface : 0);
-                const double d1 = static_cast<double>(surface + e.change) - cell.target_surface;
-                const double d0 = static_cast<double>(surface) - cell.target_surface;
-                energy += cell.lambda_surface * (d1 * d1 - d0 * d0);
-            }
-        }
-        // One (gained - lost) difference per neighbour; types outside the table have zero energy and
-        // a site never contacts itself.
-        const std::size_t n = world_.contact.n_types;
-        const std::size_t ta = types_[a], tb = types_[b];
-        const double* row_a = ta < n ? &world_.contact.values[ta * n] : nullptr;
-        const double* row_b = tb < n ? &world_.contact.values[tb * n] : nullptr;
-        double contact_part = 0.0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const SiteIndex t = neighbor_at(i);
-            if (t == v) continue;
-            const Label l = labels_[t];
-            const std::size_t tl = types_[l];
-            const double gained = (l != b && row_b && tl < n) ? row_b[tl] : 0.0;
-            const double lost = (l != a && row_a && tl < n) ? row_a[tl] : 0.0;
-            contact_part += gained - lost;
-        }
-        return energy + contact_part;
+        const std::uint32_t* types = types_;
+        return core_delta(world_, v, a, b, count, neighbor_at, [types](Label l) { return types[l]; }, SeenTrackers{s});
     }
 
     // What World::apply_flip does to the trackers, collected in the task's entries instead. Surface
@@ -538,7 +506,7 @@ private:
     Label* labels_;  // the only thing tasks write, each inside its own tile
     const std::int64_t* offsets_;
     std::size_t n_offsets_;
-    const CellType* types_;
+    const std::uint32_t* types_;  // padded contact index of each label's type
     const Tiling& tiling_;
     const TermGates gates_;
     const double temperature_;
@@ -562,9 +530,7 @@ void sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool* pool)
         return;
     }
     WorkerPool& workers = pool ? *pool : WorkerPool::process_pool();
-    // Nothing changes a cell's type during a sweep, so the types are read from a flat copy.
-    morva.type_by_label.resize(w.cells.size());
-    for (std::size_t i = 0; i < w.cells.size(); ++i) morva.type_by_label[i] = w.cells[i].cell_type;
+    fill_padded_types(w, morva.type_by_label);
 
     ParallelSweep driver(w, tiling, seed, morva.type_by_label.data(), workers.size());
     for (std::uint64_t step = 0; step < mcs; ++step) {

@@ -6,6 +6,13 @@
 
 namespace morva {
 
+// Nothing changes a cell's type during a sweep, so the sweeps read the padded contact index of each
+// label's type from a flat copy.
+void fill_padded_types(const World& w, std::vector<std::uint32_t>& out) {
+    out.resize(w.cells.size());
+    for (std::size_t i = 0; i < w.cells.size(); ++i) out[i] = static_cast<std::uint32_t>(w.contact.padded_type(w.cells[i].cell_type));
+}
+
 Morva Morva::make(World world, std::uint64_t seed) {
     Morva m;
     m.world = std::move(world);
@@ -28,7 +35,7 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
 
 // One Monte Carlo step's worth of copy attempts. Interior targets take their neighbours from the
 // fixed linear offsets and build no list; only targets near a face build the wrapped or clipped one.
-void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, const CellType* types) {
+void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, const std::uint32_t* types) {
     Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
@@ -59,7 +66,7 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, cons
             const auto neighbor_at = [=](std::size_t i) {
                 return static_cast<SiteIndex>(static_cast<std::int64_t>(target) + offsets[i]);
             };
-            const double dh = core_delta(w, target, a, b, n_offsets, neighbor_at, type_of);
+            const double dh = core_delta(w, target, a, b, n_offsets, neighbor_at, type_of, CurrentTrackers{});
             finish(target, source, a, b, dh, c, [&] { return lat.interior_neighbors(target); });
         } else {
             const NeighborList nbrs = lat.boundary_neighbors(c);
@@ -67,7 +74,8 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, cons
             const SiteIndex source = nbrs[rng.below(nbrs.size())];
             const Label a = labels[target], b = labels[source];
             if (a == b) continue;
-            const double dh = core_delta(w, target, a, b, nbrs.size(), [&](std::size_t i) { return nbrs[i]; }, type_of);
+            const double dh =
+                core_delta(w, target, a, b, nbrs.size(), [&](std::size_t i) { return nbrs[i]; }, type_of, CurrentTrackers{});
             finish(target, source, a, b, dh, c, [&]() -> const NeighborList& { return nbrs; });
         }
     }
@@ -79,9 +87,7 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, cons
 void Morva::step(std::uint64_t mcs) {
     if (mcs == 0) return;
     const TermGates gates = world.term_gates();
-    // Nothing changes a cell's type during a sweep, so the types are read from a flat copy.
-    type_by_label.resize(world.cells.size());
-    for (std::size_t i = 0; i < world.cells.size(); ++i) type_by_label[i] = world.cells[i].cell_type;
+    fill_padded_types(world, type_by_label);
     for (std::uint64_t m = 0; m < mcs; ++m) {
         if (world.lattice.n_sites() != 0) run_attempts(world, rng, gates, type_by_label.data());
         world.advance_fields();

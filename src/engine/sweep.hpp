@@ -11,7 +11,7 @@ namespace morva {
 struct Morva {
     World world;
     Xoshiro256pp rng;
-    std::vector<CellType> type_by_label;  // scratch: cell types copied out of the table at each sweep
+    std::vector<std::uint32_t> type_by_label;  // scratch: padded contact index of each label's type
 
     // Takes the world by move: the label grid, cell table and fields are never copied.
     static Morva make(World world, std::uint64_t seed);
@@ -26,6 +26,8 @@ struct Morva {
     // Checkerboard sweep over tiles of side `block` on the worker pool (parallel.cpp).
     void step_parallel(std::uint64_t mcs, std::size_t block);
 };
+
+void fill_padded_types(const World& w, std::vector<std::uint32_t>& out);
 
 // The Metropolis rule: downhill and level copies pass without a draw; uphill ones draw once.
 // NaN fails both comparisons and is rejected after its draw.

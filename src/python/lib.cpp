@@ -589,8 +589,8 @@ PyObject* World_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const std::size_t n = std::size_t{s.max_type} + 1;
     morva::ContactMatrix matrix = morva::ContactMatrix::make(n);
     for (const ContactEntry& e : s.contact_entries) {
-        matrix.values[e.a * n + e.b] = e.j;
-        matrix.values[e.b * n + e.a] = e.j;
+        matrix.set(e.a, e.b, e.j);
+        matrix.set(e.b, e.a, e.j);
     }
     world.set_contact_matrix(std::move(matrix));
     world.recompute_trackers();

@@ -71,7 +71,10 @@ inline World random_world(std::array<SiteIndex, 3> dims, Boundary boundary, std:
         if (gen() % 2) w.paint(s, static_cast<Label>(gen() % (n_cells + 1)));
     ContactMatrix m = ContactMatrix::make(4);
     for (std::size_t a = 0; a < 4; ++a)
-        for (std::size_t b = a; b < 4; ++b) m.values[a * 4 + b] = m.values[b * 4 + a] = 1.0 + 3.0 * a + 1.5 * b;
+        for (std::size_t b = a; b < 4; ++b) {
+            m.set(a, b, 1.0 + 3.0 * a + 1.5 * b);
+            m.set(b, a, 1.0 + 3.0 * a + 1.5 * b);
+        }
     w.set_contact_matrix(std::move(m));
     w.recompute_trackers();
     return w;

@@ -16,7 +16,8 @@ TEST(Energy, NewSingleSiteCellInMedium) {
     World w = make_world({5, 5, 1}, Boundary::Periodic, 1);
     w.add_cell(1, 1.0, 1.0, 0.0, 0.0);
     ContactMatrix m = ContactMatrix::make(2);
-    m.values[1] = m.values[2] = 3.0;  // J(0,1) = J(1,0) = 3
+    m.set(0, 1, 3.0);
+    m.set(1, 0, 3.0);
     w.set_contact_matrix(std::move(m));
     w.recompute_trackers();
     EXPECT_EQ(w.delta_hamiltonian(12, 1), -1.0 + 4 * 3.0);
@@ -29,7 +30,8 @@ TEST(Energy, TypeBeyondTheTableHasNoContactEnergy) {
     w.add_cell(1, 0.0, 0.0, 0.0, 0.0);
     w.add_cell(7, 0.0, 0.0, 0.0, 0.0);
     ContactMatrix m = ContactMatrix::make(2);
-    m.values = {5.0, 5.0, 5.0, 5.0};
+    for (std::size_t a = 0; a < 2; ++a)
+        for (std::size_t b = 0; b < 2; ++b) m.set(a, b, 5.0);
     w.set_contact_matrix(std::move(m));
     w.paint(11, 2);
     w.recompute_trackers();

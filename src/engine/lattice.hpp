@@ -77,10 +77,17 @@ struct Geometry {
     }
 
     // True when every offset lands inside the box without wrapping: the list is site + linear offsets.
+    // The same for a single layer: one division, and z is 0.
+    Coords flat_coords(SiteIndex site) const {
+        const SiteIndex row = by_nx.quotient(site);
+        return {site - row * dims[0], row, 0};
+    }
+
     // reach <= x < dims - reach as one unsigned comparison per axis.
     bool is_interior(const Coords& c) const {
         return (c.x - reach[0] < span[0]) & (c.y - reach[1] < span[1]) & (c.z - reach[2] < span[2]);
     }
+    bool is_flat_interior(const Coords& c) const { return (c.x - reach[0] < span[0]) & (c.y - reach[1] < span[1]); }
 };
 
 struct Lattice {

@@ -33,8 +33,9 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
     return dh;
 }
 
-// One Monte Carlo step's worth of copy attempts. Interior targets take their neighbours from the
+// One Monte Carlo step's worth of copy attempts. `Flat` boxes (a single layer) skip the z coordinate. Interior targets take their neighbours from the
 // fixed linear offsets and build no list; only targets near a face build the wrapped or clipped one.
+template <bool Flat>
 void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, const std::uint32_t* types) {
     Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
     const Lattice& lat = w.lattice;
@@ -57,8 +58,8 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, cons
 
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
-        const Coords c = geo.coords(target);
-        if (geo.is_interior(c)) {
+        const Coords c = Flat ? geo.flat_coords(target) : geo.coords(target);
+        if (Flat ? geo.is_flat_interior(c) : geo.is_interior(c)) {
             if (n_offsets == 0) continue;
             const auto source = static_cast<SiteIndex>(static_cast<std::int64_t>(target) + offsets[rng.below(n_offsets)]);
             const Label a = labels[target], b = labels[source];
@@ -88,8 +89,10 @@ void Morva::step(std::uint64_t mcs) {
     if (mcs == 0) return;
     const TermGates gates = world.term_gates();
     fill_padded_types(world, type_by_label);
+    const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
+    const auto attempts = flat ? run_attempts<true> : run_attempts<false>;
     for (std::uint64_t m = 0; m < mcs; ++m) {
-        if (world.lattice.n_sites() != 0) run_attempts(world, rng, gates, type_by_label.data());
+        if (world.lattice.n_sites() != 0) attempts(world, rng, gates, type_by_label.data());
         world.advance_fields();
     }
 }

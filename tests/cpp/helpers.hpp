@@ -35,28 +35,49 @@ inline double total_hamiltonian(const World& w) {
     return energy;
 }
 
+// Two cell tables hold the same trackers, record by record.
+inline void expect_same_trackers(const std::vector<Cell>& a, const std::vector<Cell>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const Cell &x = a[i], &y = b[i];
+        SCOPED_TRACE("cell " + std::to_string(i));
+        EXPECT_EQ(x.volume, y.volume);
+        EXPECT_EQ(x.surface, y.surface);
+        EXPECT_EQ(x.sum_x, y.sum_x);
+        EXPECT_EQ(x.sum_y, y.sum_y);
+        EXPECT_EQ(x.sum_z, y.sum_z);
+        EXPECT_EQ(x.sum_xx, y.sum_xx);
+        EXPECT_EQ(x.sum_yy, y.sum_yy);
+        EXPECT_EQ(x.sum_zz, y.sum_zz);
+        EXPECT_EQ(x.sum_xy, y.sum_xy);
+        EXPECT_EQ(x.sum_xz, y.sum_xz);
+        EXPECT_EQ(x.sum_yz, y.sum_yz);
+    }
+}
+
 // Every tracker equals what a fresh recomputation gives.
 inline void expect_trackers_fresh(World& w) {
     const std::vector<Cell> kept = w.cells;
     const bool surface_active = w.surface_active;
     w.recompute_trackers();
-    ASSERT_EQ(kept.size(), w.cells.size());
     EXPECT_EQ(surface_active, w.surface_active);
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        const Cell &a = kept[i], &b = w.cells[i];
-        SCOPED_TRACE("cell " + std::to_string(i));
-        EXPECT_EQ(a.volume, b.volume);
-        EXPECT_EQ(a.surface, b.surface);
-        EXPECT_EQ(a.sum_x, b.sum_x);
-        EXPECT_EQ(a.sum_y, b.sum_y);
-        EXPECT_EQ(a.sum_z, b.sum_z);
-        EXPECT_EQ(a.sum_xx, b.sum_xx);
-        EXPECT_EQ(a.sum_yy, b.sum_yy);
-        EXPECT_EQ(a.sum_zz, b.sum_zz);
-        EXPECT_EQ(a.sum_xy, b.sum_xy);
-        EXPECT_EQ(a.sum_xz, b.sum_xz);
-        EXPECT_EQ(a.sum_yz, b.sum_yz);
+    expect_same_trackers(kept, w.cells);
+}
+
+// Like-type share of cell-cell contacts: it grows as the two types of B1 sort out.
+inline double like_contact_fraction(const World& w) {
+    std::int64_t like = 0, all = 0;
+    for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) {
+        const Label l = w.lattice.labels[s];
+        if (l == 0) continue;
+        for (const SiteIndex t : w.lattice.neighbors(s)) {
+            const Label k = w.lattice.labels[t];
+            if (k == 0 || k == l) continue;
+            ++all;
+            like += w.cells[l].cell_type == w.cells[k].cell_type;
+        }
     }
+    return static_cast<double>(like) / static_cast<double>(all);
 }
 
 // A world with n_cells cells painted at random sites (about half the box), trackers recomputed.

@@ -21,22 +21,7 @@ namespace {
 void expect_same_state(const Morva& a, const Morva& b) {
     EXPECT_EQ(a.world.lattice.labels, b.world.lattice.labels);
     EXPECT_EQ(a.rng.s, b.rng.s);
-    ASSERT_EQ(a.world.cells.size(), b.world.cells.size());
-    for (std::size_t i = 0; i < a.world.cells.size(); ++i) {
-        const Cell &x = a.world.cells[i], &y = b.world.cells[i];
-        SCOPED_TRACE("cell " + std::to_string(i));
-        EXPECT_EQ(x.volume, y.volume);
-        EXPECT_EQ(x.surface, y.surface);
-        EXPECT_EQ(x.sum_x, y.sum_x);
-        EXPECT_EQ(x.sum_y, y.sum_y);
-        EXPECT_EQ(x.sum_z, y.sum_z);
-        EXPECT_EQ(x.sum_xx, y.sum_xx);
-        EXPECT_EQ(x.sum_yy, y.sum_yy);
-        EXPECT_EQ(x.sum_zz, y.sum_zz);
-        EXPECT_EQ(x.sum_xy, y.sum_xy);
-        EXPECT_EQ(x.sum_xz, y.sum_xz);
-        EXPECT_EQ(x.sum_yz, y.sum_yz);
-    }
+    expect_same_trackers(a.world.cells, b.world.cells);
 }
 
 std::string fault_text(const std::function<void()>& f) {
@@ -548,22 +533,6 @@ TEST(ParallelSweep, BlockBeyondEverySideIsOneRasterSweep) {
         }
         expect_same_state(m, plain);
     }
-}
-
-// Like-type share of cell-cell contacts: it grows as the two types of B1 sort out.
-double like_contact_fraction(const World& w) {
-    std::int64_t like = 0, all = 0;
-    for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) {
-        const Label l = w.lattice.labels[s];
-        if (l == 0) continue;
-        for (const SiteIndex t : w.lattice.neighbors(s)) {
-            const Label k = w.lattice.labels[t];
-            if (k == 0 || k == l) continue;
-            ++all;
-            like += w.cells[l].cell_type == w.cells[k].cell_type;
-        }
-    }
-    return static_cast<double>(like) / static_cast<double>(all);
 }
 
 // Every site is a target once per step here, against about 63% of the sites in a step of the

@@ -161,22 +161,6 @@ TEST(Sweep, CellSortingIsReproducibleAndKeepsVolumesNearTarget) {
     expect_trackers_fresh(a.world);
 }
 
-// Like-type contacts grow as the two types sort out.
-double like_contact_fraction(const World& w) {
-    std::int64_t like = 0, all = 0;
-    for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) {
-        const Label l = w.lattice.labels[s];
-        if (l == 0) continue;
-        for (const SiteIndex t : w.lattice.neighbors(s)) {
-            const Label k = w.lattice.labels[t];
-            if (k == 0 || k == l) continue;
-            ++all;
-            like += w.cells[l].cell_type == w.cells[k].cell_type;
-        }
-    }
-    return static_cast<double>(like) / static_cast<double>(all);
-}
-
 TEST(Sweep, CellSortingIncreasesLikeTypeContacts) {
     Morva m = scenes::b1_cell_sorting(5);
     m.step(5);

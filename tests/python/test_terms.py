@@ -94,15 +94,21 @@ def pieces(snapshot, nx, ny, label):
     return count
 
 
+def four_cells(w, target_volume, lambda_volume, origin, spacing, size):
+    """Four type-1 cells of size[0] x size[1] sites on a 2 x 2 grid; returns their ids."""
+    cells = []
+    for i in range(4):
+        c = w.add_cell(1, target_volume, lambda_volume, 0.0, 0.0)
+        x0, y0 = origin + spacing * (i % 2), origin + spacing * (i // 2)
+        w.seed_block(c, x0, y0, 0, x0 + size[0], y0 + size[1], 1)
+        cells.append(c)
+    return cells
+
+
 @pytest.mark.physics
 def test_connectivity_keeps_hot_cells_in_one_piece():
     w = World((30, 30, 1), "periodic", 1, 1.0)
-    cells = []
-    for i in range(4):
-        c = w.add_cell(1, 40.0, 0.5, 0.0, 0.0)
-        x0, y0 = 3 + 14 * (i % 2), 3 + 14 * (i // 2)
-        w.seed_block(c, x0, y0, 0, x0 + 7, y0 + 6, 1)
-        cells.append(c)
+    cells = four_cells(w, 40.0, 0.5, origin=3, spacing=14, size=(7, 6))
     w.set_contact(0, 1, 1.0)
     w.set_contact(1, 1, 1.0)
     w.set_connectivity(1, True)
@@ -119,12 +125,7 @@ def test_connectivity_keeps_hot_cells_in_one_piece():
 @pytest.mark.physics
 def test_length_constraint_stretches_cells_toward_the_target():
     w = World((40, 40, 1), "periodic", 2, 6.0)
-    cells = []
-    for i in range(4):
-        c = w.add_cell(1, 36.0, 2.0, 0.0, 0.0)
-        x0, y0 = 4 + 20 * (i % 2), 4 + 20 * (i // 2)
-        w.seed_block(c, x0, y0, 0, x0 + 6, y0 + 6, 1)
-        cells.append(c)
+    cells = four_cells(w, 36.0, 2.0, origin=4, spacing=20, size=(6, 6))
     w.set_contact(0, 1, 4.0)
     w.set_length_constraint(1, 14.0, 3.0)
     w.set_connectivity(1, True)

@@ -52,6 +52,12 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
     }
     for (int axis = 0; axis < 3; ++axis)
         g.span[axis] = dims[axis] >= 2 * g.reach[axis] ? dims[axis] - 2 * g.reach[axis] : 0;
+    lat.interior_bits.assign(n / 64 + 1, 0);
+    SiteIndex site = 0;
+    for (SiteIndex z = 0; z < dims[2]; ++z)
+        for (SiteIndex y = 0; y < dims[1]; ++y)
+            for (SiteIndex x = 0; x < dims[0]; ++x, ++site)
+                if (g.is_interior({x, y, z})) lat.interior_bits[site >> 6] |= std::uint64_t{1} << (site & 63);
     return lat;
 }
 

@@ -99,6 +99,7 @@ struct Lattice {
     // Derived at construction, for the hot loop.
     std::vector<std::int64_t> linear_offsets;  // site delta of each offset where no axis wraps or ends
     Geometry geometry;
+    std::vector<std::uint64_t> interior_bits;  // one bit per site: is_interior, read without dividing
 
     // Refuses a box whose site count or byte size overflows before allocating anything.
     static Lattice make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);
@@ -110,6 +111,7 @@ struct Lattice {
     SiteIndex site_of(SiteIndex x, SiteIndex y, SiteIndex z) const { return x + dims[0] * (y + dims[1] * z); }
     Coords coords(SiteIndex site) const { return geometry.coords(site); }
     bool is_interior(const Coords& c) const { return geometry.is_interior(c); }
+    bool is_interior_site(SiteIndex site) const { return (interior_bits[site >> 6] >> (site & 63)) & 1; }
 
     NeighborList neighbors(SiteIndex site) const;
     NeighborList neighbors(SiteIndex site, const Coords& c) const {

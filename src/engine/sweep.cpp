@@ -47,19 +47,19 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, cons
     const Geometry geo = lat.geometry;
     const auto type_of = [types](Label l) { return types[l]; };
 
+    const auto coords_of = [&](SiteIndex site) { return Flat ? geo.flat_coords(site) : geo.coords(site); };
+
     // Everything after the energy change is the same for both kinds of target.
-    const auto finish = [&](SiteIndex target, SiteIndex source, Label a, Label b, double dh, const Coords& c,
-                            const auto& neighbor_list) {
+    const auto finish = [&](SiteIndex target, SiteIndex source, Label a, Label b, double dh, const auto& neighbor_list) {
         if (gates.any_energy()) dh = add_optional_terms(w, gates, dh, target, source, b);
         if (!metropolis_accepts(dh, temperature, rng)) return;
         if (gates.connectivity && w.connectivity_applies(a) && !w.would_stay_connected(target, a)) return;
-        w.apply_flip(target, a, b, c, neighbor_list());
+        w.apply_flip(target, a, b, coords_of(target), neighbor_list());
     };
 
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
-        const Coords c = Flat ? geo.flat_coords(target) : geo.coords(target);
-        if (Flat ? geo.is_flat_interior(c) : geo.is_interior(c)) {
+        if (lat.is_interior_site(target)) {
             if (n_offsets == 0) continue;
             const auto source = static_cast<SiteIndex>(static_cast<std::int64_t>(target) + offsets[rng.below(n_offsets)]);
             const Label a = labels[target], b = labels[source];
@@ -68,16 +68,16 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, cons
                 return static_cast<SiteIndex>(static_cast<std::int64_t>(target) + offsets[i]);
             };
             const double dh = core_delta(w, target, a, b, n_offsets, neighbor_at, type_of, CurrentTrackers{});
-            finish(target, source, a, b, dh, c, [&] { return lat.interior_neighbors(target); });
+            finish(target, source, a, b, dh, [&] { return lat.interior_neighbors(target); });
         } else {
-            const NeighborList nbrs = lat.boundary_neighbors(c);
+            const NeighborList nbrs = lat.boundary_neighbors(coords_of(target));
             if (nbrs.empty()) continue;
             const SiteIndex source = nbrs[rng.below(nbrs.size())];
             const Label a = labels[target], b = labels[source];
             if (a == b) continue;
             const double dh =
                 core_delta(w, target, a, b, nbrs.size(), [&](std::size_t i) { return nbrs[i]; }, type_of, CurrentTrackers{});
-            finish(target, source, a, b, dh, c, [&]() -> const NeighborList& { return nbrs; });
+            finish(target, source, a, b, dh, [&]() -> const NeighborList& { return nbrs; });
         }
     }
     main_rng = rng;

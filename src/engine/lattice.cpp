@@ -46,6 +46,8 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
     const auto nx = static_cast<std::int64_t>(dims[0]), ny = static_cast<std::int64_t>(dims[1]);
     for (const Offset& o : lat.neighborhood.offsets) {
         lat.linear_offsets.push_back(o.dx + nx * (o.dy + ny * o.dz));
+        lat.offset_steps.push_back({static_cast<std::uint8_t>(o.dx + 1), static_cast<std::uint8_t>(3 + o.dy + 1),
+                                    static_cast<std::uint8_t>(6 + o.dz + 1)});
         g.reach[0] = std::max<SiteIndex>(g.reach[0], static_cast<SiteIndex>(std::llabs(o.dx)));
         g.reach[1] = std::max<SiteIndex>(g.reach[1], static_cast<SiteIndex>(std::llabs(o.dy)));
         g.reach[2] = std::max<SiteIndex>(g.reach[2], static_cast<SiteIndex>(std::llabs(o.dz)));
@@ -80,16 +82,23 @@ inline bool shift_axis(std::int64_t c, std::int64_t d, SiteIndex size, bool wrap
 
 }  // namespace
 
+// Each axis is moved by -1, 0 and +1 once, giving that axis's share of the site index (or absent at a
+// closed face); every offset then adds up three shares instead of wrapping its own coordinates.
 NeighborList Lattice::boundary_neighbors(const Coords& c) const {
+    const std::array<SiteIndex, 3> at{c.x, c.y, c.z};
+    const std::array<SiteIndex, 3> stride{1, dims[0], dims[0] * dims[1]};
+    std::array<SiteIndex, 9> share{};  // [3 * axis + step]
+    std::array<bool, 9> present{};
+    for (int axis = 0; axis < 3; ++axis)
+        for (int step = 0; step < 3; ++step) {
+            SiteIndex moved = 0;
+            present[3 * axis + step] =
+                shift_axis(static_cast<std::int64_t>(at[axis]), step - 1, dims[axis], periodic[axis], moved);
+            share[3 * axis + step] = moved * stride[axis];
+        }
     NeighborList list;
-    const auto x = static_cast<std::int64_t>(c.x), y = static_cast<std::int64_t>(c.y), z = static_cast<std::int64_t>(c.z);
-    for (const Offset& o : neighborhood.offsets) {
-        SiteIndex nx_, ny_, nz_;
-        if (!shift_axis(x, o.dx, dims[0], periodic[0], nx_)) continue;
-        if (!shift_axis(y, o.dy, dims[1], periodic[1], ny_)) continue;
-        if (!shift_axis(z, o.dz, dims[2], periodic[2], nz_)) continue;
-        list.push_back(site_of(nx_, ny_, nz_));
-    }
+    for (const auto& [sx, sy, sz] : offset_steps)
+        if (present[sx] & present[sy] & present[sz]) list.push_back(share[sx] + share[sy] + share[sz]);
     return list;
 }
 

@@ -100,6 +100,8 @@ struct Lattice {
     std::vector<std::int64_t> linear_offsets;  // site delta of each offset where no axis wraps or ends
     Geometry geometry;
     std::vector<std::uint64_t> interior_bits;  // one bit per site: is_interior, read without dividing
+    // Per offset, the step (0, 1, 2 for -1, 0, +1) along each axis, as indices into a 3 x 3 table.
+    std::vector<std::array<std::uint8_t, 3>> offset_steps;
 
     // Refuses a box whose site count or byte size overflows before allocating anything.
     static Lattice make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);

@@ -7,6 +7,18 @@
 
 namespace morva {
 
+// The optional terms, asked for in their fixed order and added left to right onto the core change.
+// The parallel sweep refuses models with a length term, so there its gate is always closed.
+inline double add_optional_terms(const World& w, const TermGates& g, double dh, SiteIndex target, SiteIndex source,
+                                 Label b) {
+    if (g.fields) dh += w.delta_chemotaxis(target, source, b);
+    if (g.membrane) dh += w.delta_membrane(target, b);
+    if (g.junction) dh += w.delta_junction(target, b);
+    if (g.length) dh += w.delta_length(target, b);
+    if (g.external) dh += w.delta_external(target, b);
+    return dh;
+}
+
 // The volume and surface the energy sees: the trackers themselves in the sequential sweep; the
 // parallel sweep adds a worker's own increments (parallel.cpp).
 struct CurrentTrackers {

@@ -415,12 +415,7 @@ private:
     void finish(SiteIndex v, SiteIndex source, Label a, Label b, const Coords& c, std::size_t count,
                 NeighborAt neighbor_at, Xoshiro256pp& rng, WorkerScratch& s) {
         double dh = core_delta_seen(v, a, b, count, neighbor_at, s);
-        if (gates_.any_energy()) {
-            if (gates_.fields) dh += world_.delta_chemotaxis(v, source, b);
-            if (gates_.membrane) dh += world_.delta_membrane(v, b);
-            if (gates_.junction) dh += world_.delta_junction(v, b);
-            if (gates_.external) dh += world_.delta_external(v, b);
-        }
+        if (gates_.any_energy()) dh = add_optional_terms(world_, gates_, dh, v, source, b);
         if (!metropolis_accepts(dh, temperature_, rng)) return;
         if (gates_.connectivity && world_.connectivity_applies(a) && !world_.would_stay_connected(v, a)) return;
         collect_flip(v, a, b, c, count, neighbor_at, s);
@@ -467,16 +462,10 @@ private:
         const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
         CellDelta& from = s.get(a);
         from.surface -= n_a;
-        from.volume -= 1;
-        from.sum_x -= x, from.sum_y -= y, from.sum_z -= z;
-        from.sum_xx -= x * x, from.sum_yy -= y * y, from.sum_zz -= z * z;
-        from.sum_xy -= x * y, from.sum_xz -= x * z, from.sum_yz -= y * z;
+        remove_site(from, x, y, z);
         CellDelta& to = s.get(b);
         to.surface += n_b;
-        to.volume += 1;
-        to.sum_x += x, to.sum_y += y, to.sum_z += z;
-        to.sum_xx += x * x, to.sum_yy += y * y, to.sum_zz += z * z;
-        to.sum_xy += x * y, to.sum_xz += x * z, to.sum_yz += y * z;
+        add_site(to, x, y, z);
     }
 
     // On the calling thread, in tile order.

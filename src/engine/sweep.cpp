@@ -10,7 +10,8 @@ namespace morva {
 // label's type from a flat copy.
 void fill_padded_types(const World& w, std::vector<std::uint32_t>& out) {
     out.resize(w.cells.size());
-    for (std::size_t i = 0; i < w.cells.size(); ++i) out[i] = static_cast<std::uint32_t>(w.contact.padded_type(w.cells[i].cell_type));
+    for (std::size_t i = 0; i < w.cells.size(); ++i)
+        out[i] = static_cast<std::uint32_t>(w.contact.padded_type(w.cells[i].cell_type));
 }
 
 Morva Morva::make(World world, std::uint64_t seed) {
@@ -22,19 +23,9 @@ Morva Morva::make(World world, std::uint64_t seed) {
 
 namespace {
 
-// The optional terms, asked for in their fixed order and added left to right onto E1.
-inline double add_optional_terms(const World& w, const TermGates& g, double dh, SiteIndex target, SiteIndex source,
-                                 Label b) {
-    if (g.fields) dh += w.delta_chemotaxis(target, source, b);
-    if (g.membrane) dh += w.delta_membrane(target, b);
-    if (g.junction) dh += w.delta_junction(target, b);
-    if (g.length) dh += w.delta_length(target, b);
-    if (g.external) dh += w.delta_external(target, b);
-    return dh;
-}
-
-// One Monte Carlo step's worth of copy attempts. `Flat` boxes (a single layer) skip the z coordinate. Interior targets take their neighbours from the
-// fixed linear offsets and build no list; only targets near a face build the wrapped or clipped one.
+// One Monte Carlo step's worth of copy attempts. Interior targets take their neighbours from the fixed
+// linear offsets and build no list; only targets near a face build the wrapped or clipped one. `Flat`
+// boxes (a single layer) skip the z coordinate.
 template <bool Flat>
 void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, const std::uint32_t* types) {
     Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it

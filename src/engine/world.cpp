@@ -93,16 +93,8 @@ void World::apply_flip(SiteIndex site, Label a, Label b, const Coords& c, const 
     cells[b].surface += n_b;
 
     const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
-    Cell& from = cells[a];
-    from.volume -= 1;
-    from.sum_x -= x, from.sum_y -= y, from.sum_z -= z;
-    from.sum_xx -= x * x, from.sum_yy -= y * y, from.sum_zz -= z * z;
-    from.sum_xy -= x * y, from.sum_xz -= x * z, from.sum_yz -= y * z;
-    Cell& to = cells[b];
-    to.volume += 1;
-    to.sum_x += x, to.sum_y += y, to.sum_z += z;
-    to.sum_xx += x * x, to.sum_yy += y * y, to.sum_zz += z * z;
-    to.sum_xy += x * y, to.sum_xz += x * z, to.sum_yz += y * z;
+    remove_site(cells[a], x, y, z);
+    add_site(cells[b], x, y, z);
     lattice.labels[site] = b;
 }
 
@@ -121,11 +113,7 @@ void World::recompute_trackers() {
                 const Label l = labels[site];
                 MORVA_CHECK_INDEX(l, cells.size());
                 Cell& cell = cells[l];
-                const double x = static_cast<double>(xi), y = static_cast<double>(yi), z = static_cast<double>(zi);
-                cell.volume += 1;
-                cell.sum_x += x, cell.sum_y += y, cell.sum_z += z;
-                cell.sum_xx += x * x, cell.sum_yy += y * y, cell.sum_zz += z * z;
-                cell.sum_xy += x * y, cell.sum_xz += x * z, cell.sum_yz += y * z;
+                add_site(cell, static_cast<double>(xi), static_cast<double>(yi), static_cast<double>(zi));
                 for (const SiteIndex t : lattice.neighbors(site, {xi, yi, zi})) cell.surface += labels[t] != l;
             }
 }

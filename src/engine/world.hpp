@@ -29,6 +29,24 @@ struct Cell {
 };
 static_assert(sizeof(Cell) == 128, "Cell layout changed: check the hot loop's reads");
 
+// One site at (x, y, z) joins or leaves a record's volume and coordinate sums. Templated so that the
+// cell table and the parallel sweep's increments (same field names) share it.
+template <class Trackers>
+inline void add_site(Trackers& t, double x, double y, double z) {
+    t.volume += 1;
+    t.sum_x += x, t.sum_y += y, t.sum_z += z;
+    t.sum_xx += x * x, t.sum_yy += y * y, t.sum_zz += z * z;
+    t.sum_xy += x * y, t.sum_xz += x * z, t.sum_yz += y * z;
+}
+
+template <class Trackers>
+inline void remove_site(Trackers& t, double x, double y, double z) {
+    t.volume -= 1;
+    t.sum_x -= x, t.sum_y -= y, t.sum_z -= z;
+    t.sum_xx -= x * x, t.sum_yy -= y * y, t.sum_zz -= z * z;
+    t.sum_xy -= x * y, t.sum_xz -= x * z, t.sum_yz -= y * z;
+}
+
 struct SurfaceDelta {
     Label id;
     std::int64_t change;

@@ -46,6 +46,8 @@ void exercise(Session s) {
         write_checkpoint({reread.world, reread.rng ? &*reread.rng : nullptr, reread.contact_entries, reread.max_type});
     if (third != again) std::abort();
 
+    // A set-up session naming type 65535 is valid, but its finalize builds a 65536^2 contact table.
+    if (!s.rng && s.max_type > 255) return;
     // Any substep count is valid, but a hostile one would make a step last for hours.
     for (Field& f : s.world.fields) f.substeps = std::min<std::uint32_t>(f.substeps, 3);
     Morva m = driver_of(s);

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 
+#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
@@ -199,19 +200,9 @@ void World::advance_fields() {
     }
 }
 
-namespace {
-
-// Per-type tables grow zero-filled up to and including the type being set.
-inline double& slot(std::vector<double>& by_type, CellType t) {
-    if (by_type.size() <= t) by_type.resize(std::size_t{t} + 1, 0.0);
-    return by_type[t];
-}
-
-}  // namespace
-
 void World::set_secretion(std::size_t field_idx, CellType cell_type, double rate) {
     MORVA_CHECK_INDEX(field_idx, fields.size());
-    slot(fields[field_idx].secretion_rate, cell_type) = rate;
+    type_slot(fields[field_idx].secretion_rate, cell_type) = rate;
 }
 
 void World::set_cell_secretion_scale(std::size_t field_idx, Label cell_id, double scale) {
@@ -221,17 +212,17 @@ void World::set_cell_secretion_scale(std::size_t field_idx, Label cell_id, doubl
 
 void World::set_chemotaxis(std::size_t field_idx, CellType cell_type, double lambda) {
     MORVA_CHECK_INDEX(field_idx, fields.size());
-    slot(fields[field_idx].chemotaxis_lambda, cell_type) = lambda;
+    type_slot(fields[field_idx].chemotaxis_lambda, cell_type) = lambda;
 }
 
 void World::set_chemotaxis_occupancy(std::size_t field_idx, CellType cell_type, double lambda, double kd, double hill,
                                      double scale) {
     MORVA_CHECK_INDEX(field_idx, fields.size());
     Field& f = fields[field_idx];
-    slot(f.chemotaxis_lambda, cell_type) = lambda;
-    slot(f.occupancy_kd, cell_type) = kd;
-    slot(f.occupancy_hill, cell_type) = hill;
-    slot(f.occupancy_scale, cell_type) = scale;
+    type_slot(f.chemotaxis_lambda, cell_type) = lambda;
+    type_slot(f.occupancy_kd, cell_type) = kd;
+    type_slot(f.occupancy_hill, cell_type) = hill;
+    type_slot(f.occupancy_scale, cell_type) = scale;
 }
 
 double World::delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const {

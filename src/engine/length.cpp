@@ -15,6 +15,7 @@
 
 #include <cmath>
 
+#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
@@ -84,11 +85,8 @@ double major_axis_length(std::int64_t n, double sum_x, double sum_y, double sum_
 }
 
 void World::set_length_constraint(CellType cell_type, double target_length, double lambda) {
-    const std::size_t need = std::size_t{cell_type} + 1;
-    if (length_lambda_by_type.size() < need) length_lambda_by_type.resize(need, 0.0);
-    if (length_target_by_type.size() < need) length_target_by_type.resize(need, 0.0);
-    length_lambda_by_type[cell_type] = lambda;
-    length_target_by_type[cell_type] = target_length;
+    type_slot(length_lambda_by_type, cell_type) = lambda;
+    type_slot(length_target_by_type, cell_type) = target_length;
 }
 
 double World::cell_length(Label cell_id) const {

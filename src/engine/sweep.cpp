@@ -2,7 +2,7 @@
 // through World::apply_flip.
 #include "sweep.hpp"
 
-#include "hamiltonian.hpp"
+#include "energy_change.hpp"
 
 namespace morva {
 

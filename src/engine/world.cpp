@@ -106,17 +106,26 @@ void World::recompute_trackers() {
         cell.sum_x = cell.sum_y = cell.sum_z = 0;
     }
     const auto& labels = lattice.labels;
-    SiteIndex site = 0;
-    for (SiteIndex zi = 0; zi < lattice.nz(); ++zi)
-        for (SiteIndex yi = 0; yi < lattice.ny(); ++yi)
-            for (SiteIndex xi = 0; xi < lattice.nx(); ++xi, ++site) {
-                const Label l = labels[site];
-                MORVA_CHECK_INDEX(l, cells.size());
-                Cell& cell = cells[l];
-                add_site(cell, static_cast<double>(xi), static_cast<double>(yi), static_cast<double>(zi));
-                for (const SiteIndex t : lattice.neighbors(site, {xi, yi, zi})) cell.surface += labels[t] != l;
-            }
+    lattice.for_each_site([&](SiteIndex site, const Coords& c) {
+        const Label l = labels[site];
+        MORVA_CHECK_INDEX(l, cells.size());
+        Cell& cell = cells[l];
+        add_site(cell, static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z));
+        for (const SiteIndex t : lattice.neighbors(site, c)) cell.surface += labels[t] != l;
+    });
 }
+
+// Removed cells keep their records (ids are never reused); their sites become medium.
+void World::remove_cells(const std::vector<Label>& ids) {
+    if (ids.empty()) return;
+    std::vector<std::uint8_t> marked(cells.size(), 0);
+    for (const Label id : ids)
+        if (id != 0 && id < cells.size()) marked[id] = 1;
+    for (Label& l : lattice.labels)
+        if (l != 0 && l < marked.size() && marked[l]) l = 0;
+    recompute_trackers();
+}
+
 
 namespace {
 
@@ -145,34 +154,16 @@ TermGates World::term_gates() const {
 std::unordered_map<CellType, std::int64_t> World::cell_contact_area_by_type(Label cell_id) const {
     std::unordered_map<CellType, std::int64_t> area;
     const auto& labels = lattice.labels;
-    SiteIndex site = 0;
-    for (SiteIndex zi = 0; zi < lattice.nz(); ++zi)
-        for (SiteIndex yi = 0; yi < lattice.ny(); ++yi)
-            for (SiteIndex xi = 0; xi < lattice.nx(); ++xi, ++site) {
-                if (labels[site] != cell_id) continue;
-                for (const SiteIndex t : lattice.neighbors(site, {xi, yi, zi})) {
-                    const Label other = labels[t];
-                    if (other == cell_id) continue;
-                    MORVA_CHECK_INDEX(other, cells.size());  // a set-up grid may hold ids without records
-                    area[cells[other].cell_type] += 1;
-                }
-            }
+    lattice.for_each_site([&](SiteIndex site, const Coords& c) {
+        if (labels[site] != cell_id) return;
+        for (const SiteIndex t : lattice.neighbors(site, c)) {
+            const Label other = labels[t];
+            if (other == cell_id) continue;
+            MORVA_CHECK_INDEX(other, cells.size());  // a set-up grid may hold ids without records
+            area[cells[other].cell_type] += 1;
+        }
+    });
     return area;
-}
-
-}  // namespace morva
-
-namespace morva {
-
-// Removed cells keep their records (ids are never reused); their sites become medium.
-void World::remove_cells(const std::vector<Label>& ids) {
-    if (ids.empty()) return;
-    std::vector<std::uint8_t> marked(cells.size(), 0);
-    for (const Label id : ids)
-        if (id != 0 && id < cells.size()) marked[id] = 1;
-    for (Label& l : lattice.labels)
-        if (l != 0 && l < marked.size() && marked[l]) l = 0;
-    recompute_trackers();
 }
 
 }  // namespace morva

@@ -1,6 +1,6 @@
 // world.hpp: the whole simulation state (lattice, cell table, contact table, fields, term settings)
 // and every operation on it. Operations are defined in the file of their concern:
-// world.cpp (cells, flips, trackers, removal, contact area), energy.cpp, connectivity.cpp, length.cpp,
+// world.cpp (cells, flips, trackers, removal, contact area), energy_change.cpp, connectivity.cpp, length.cpp,
 // membrane.cpp (membrane and junction terms), external.cpp, field.cpp, init.cpp, mitosis.cpp.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core.hpp"
-#include "energy.hpp"
+#include "contact_table.hpp"
 #include "field.hpp"
 #include "lattice.hpp"
 
@@ -123,11 +123,9 @@ struct World {
     void remove_cells(const std::vector<Label>& ids);
     TermGates term_gates() const;
 
-    // --- core Hamiltonian (energy.cpp)
+    // --- core Hamiltonian (contact_table.cpp sizes the table, energy_change.cpp)
     void set_contact_matrix(ContactMatrix matrix);
     double delta_hamiltonian(SiteIndex site, Label new_label) const;
-    // Same, with the target's label, coordinates and neighbour list already at hand.
-    double delta_hamiltonian(SiteIndex site, Label old_label, Label new_label, const NeighborList& nbrs) const;
 
     // --- connectivity constraint (connectivity.cpp)
     void set_connectivity(CellType cell_type, bool on);

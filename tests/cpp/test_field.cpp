@@ -31,7 +31,7 @@ std::vector<float> reference_step(const World& w, const Field& f) {
     for (SiteIndex s = 0; s < f.conc.size(); ++s) {
         const float v = f.conc[s];
         float lap = 0.0f;
-        for (const SiteIndex n : w.lattice.face_neighbors(s)) lap += f.conc[n] - v;
+        w.lattice.for_each_face(s, [&](SiteIndex n) { lap += f.conc[n] - v; });
         const double u = ((static_cast<double>(lap) * f.d - f.decay * static_cast<double>(v)) * f.dt) + v;
         out[s] = u > 0.0 ? static_cast<float>(u) : 0.0f;
     }

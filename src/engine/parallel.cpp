@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "energy_change.hpp"
+#include "copy_attempt.hpp"
 
 namespace morva {
 
@@ -53,7 +53,7 @@ namespace {
 
 struct DeltaEntry {
     Label id;
-    CellDelta delta;
+    Trackers delta;
 };
 
 // One thread's increments during a pass: the entries of every task it ran, each task's a contiguous
@@ -74,7 +74,7 @@ public:
     const DeltaEntry& entry(std::size_t i) const { return entries_[i]; }
     void clear() { entries_.clear(); }
 
-    const CellDelta* find(Label id) const {
+    const Trackers* find(Label id) const {
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t h = home(id);; h = (h + 1) & mask) {
             const Slot& s = slots_[h];
@@ -84,7 +84,7 @@ public:
     }
 
     // The entry of `id` in the current task, created zeroed on first touch.
-    CellDelta& get(Label id) {
+    Trackers& get(Label id) {
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t h = home(id);; h = (h + 1) & mask) {
             Slot& s = slots_[h];
@@ -140,17 +140,41 @@ struct TaskRecord {
     std::exception_ptr fault;
 };
 
+// The trackers a task sees: the table as it stood at the start of the pass plus the task's own
+// volume and surface increments.
+struct SeenTrackers {
+    const WorkerScratch& s;
+    std::int64_t volume(Label id, const Cell& c) const {
+        const Trackers* d = s.find(id);
+        return c.volume + (d ? d->volume : 0);
+    }
+    std::int64_t surface(Label id, const Cell& c) const {
+        const Trackers* d = s.find(id);
+        return c.surface + (d ? d->surface : 0);
+    }
+};
+
+// The parallel sweep's flip writer: the label is written inside the task's own tile, the tracker
+// changes go to the task's entries until the merge.
+struct CollectForMerge {
+    Label* labels;
+    WorkerScratch& s;
+    SeenTrackers seen() const { return {s}; }
+    template <class NeighborAt>
+    void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
+        s.make_room(count + 2);  // the references below stay valid
+        record_flip(labels, target, a, b, c, count, neighbor_at, [this](Label l) -> Trackers& { return s.get(l); });
+        labels[target] = b;
+    }
+};
+
 class ParallelSweep {
 public:
     ParallelSweep(World& world, const Tiling& tiling, std::uint64_t seed, const std::uint32_t* types, std::size_t workers)
         : world_(world),
           labels_(world.lattice.labels.data()),
-          offsets_(world.lattice.linear_offsets.data()),
-          n_offsets_(world.lattice.linear_offsets.size()),
-          types_(types),
+          setting_(AttemptSetting::of(world, types)),
           tiling_(tiling),
-          gates_(world.term_gates()),
-          temperature_(world.temperature),
           seed_(seed),
           scratch_(workers) {}
 
@@ -181,10 +205,12 @@ public:
     }
 
 private:
-    // The tile's sites in raster order, z outermost. Rows that lie wholly inside the box's interior
-    // skip the per-site boundary test.
+    // The tile's sites in raster order, z outermost, each the target of one attempt. Rows that lie
+    // wholly inside the box's interior skip the per-site boundary test.
     void sweep_tile(const std::array<std::size_t, 3>& tile, std::uint64_t seed, WorkerScratch& s) {
         Xoshiro256pp rng = Xoshiro256pp::from_seed(seed);  // local: stays in registers
+        const AttemptSetting k = setting_;
+        CollectForMerge writer{labels_, s};
         const Lattice& lat = world_.lattice;
         const Geometry geo = lat.geometry;
         const SiteIndex x0 = tiling_.lo(tile[0]), x1 = tiling_.hi(0, tile[0]);
@@ -192,92 +218,17 @@ private:
             for (SiteIndex y = tiling_.lo(tile[1]); y < tiling_.hi(1, tile[1]); ++y) {
                 SiteIndex v = lat.site_of(x0, y, z);
                 if (geo.is_interior({x0, y, z}) && geo.is_interior({x1 - 1, y, z})) {
-                    for (SiteIndex x = x0; x < x1; ++x, ++v) interior_attempt(v, {x, y, z}, rng, s);
+                    for (SiteIndex x = x0; x < x1; ++x, ++v) {
+                        const Coords c{x, y, z};
+                        attempt_copy(world_, k, v, true, [c] { return c; }, rng, writer);
+                    }
                 } else {
                     for (SiteIndex x = x0; x < x1; ++x, ++v) {
-                        if (geo.is_interior({x, y, z}))
-                            interior_attempt(v, {x, y, z}, rng, s);
-                        else
-                            boundary_attempt(v, {x, y, z}, rng, s);
+                        const Coords c{x, y, z};
+                        attempt_copy(world_, k, v, geo.is_interior(c), [c] { return c; }, rng, writer);
                     }
                 }
             }
-    }
-
-    // One copy attempt at target v. Interior targets use the fixed offsets and build no list.
-    void interior_attempt(SiteIndex v, const Coords& c, Xoshiro256pp& rng, WorkerScratch& s) {
-        if (n_offsets_ == 0) return;
-        const SiteIndex source = shifted(v, offsets_[rng.below(n_offsets_)]);
-        const Label a = labels_[v], b = labels_[source];
-        if (a == b) return;
-        const std::int64_t* offsets = offsets_;
-        finish(v, source, a, b, c, n_offsets_, [=](std::size_t i) { return shifted(v, offsets[i]); }, rng, s);
-    }
-
-    void boundary_attempt(SiteIndex v, const Coords& c, Xoshiro256pp& rng, WorkerScratch& s) {
-        const NeighborList nbrs = world_.lattice.boundary_neighbors(c);
-        if (nbrs.empty()) return;
-        const SiteIndex source = nbrs[rng.below(nbrs.size())];
-        const Label a = labels_[v], b = labels_[source];
-        if (a == b) return;
-        finish(v, source, a, b, c, nbrs.size(), [&](std::size_t i) { return nbrs[i]; }, rng, s);
-    }
-
-    template <class NeighborAt>
-    void finish(SiteIndex v, SiteIndex source, Label a, Label b, const Coords& c, std::size_t count,
-                NeighborAt neighbor_at, Xoshiro256pp& rng, WorkerScratch& s) {
-        double dh = core_delta_seen(v, a, b, count, neighbor_at, s);
-        if (gates_.any_energy()) dh = add_optional_terms(world_, gates_, dh, v, source, b);
-        if (!metropolis_accepts(dh, temperature_, rng)) return;
-        if (gates_.connectivity && world_.connectivity_applies(a) && !world_.would_stay_connected(v, a)) return;
-        collect_flip(v, a, b, c, count, neighbor_at, s);
-    }
-
-    // The trackers a task sees: the table as it stood at the start of the pass plus the task's own
-    // volume and surface increments.
-    struct SeenTrackers {
-        const WorkerScratch& s;
-        std::int64_t volume(Label id, const Cell& c) const {
-            const CellDelta* d = s.find(id);
-            return c.volume + (d ? d->volume : 0);
-        }
-        std::int64_t surface(Label id, const Cell& c) const {
-            const CellDelta* d = s.find(id);
-            return c.surface + (d ? d->surface : 0);
-        }
-    };
-
-    template <class NeighborAt>
-    double core_delta_seen(SiteIndex v, Label a, Label b, std::size_t count, NeighborAt neighbor_at,
-                           const WorkerScratch& s) const {
-        const std::uint32_t* types = types_;
-        return core_delta(world_, v, a, b, count, neighbor_at, [types](Label l) { return types[l]; }, SeenTrackers{s});
-    }
-
-    // What World::apply_flip does to the trackers, collected in the task's entries instead. Surface
-    // changes are integers, so they are added per neighbour rather than through the sorted list.
-    template <class NeighborAt>
-    void collect_flip(SiteIndex v, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at,
-                      WorkerScratch& s) {
-        s.make_room(count + 2);
-        std::int64_t n_a = 0, n_b = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const SiteIndex t = neighbor_at(i);
-            if (t == v) continue;
-            const Label l = labels_[t];
-            const bool differs_a = l != a, differs_b = l != b;
-            n_a += differs_a;
-            n_b += differs_b;
-            if (differs_a != differs_b) s.get(l).surface += std::int64_t{differs_b} - std::int64_t{differs_a};
-        }
-        labels_[v] = b;
-        const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
-        CellDelta& from = s.get(a);
-        from.surface -= n_a;
-        remove_site(from, x, y, z);
-        CellDelta& to = s.get(b);
-        to.surface += n_b;
-        add_site(to, x, y, z);
     }
 
     // On the calling thread, in tile order.
@@ -287,30 +238,16 @@ private:
             const WorkerScratch& s = scratch_[r.worker];
             for (std::size_t i = r.begin; i < r.end; ++i) {
                 const DeltaEntry& e = s.entry(i);
-                Cell& cell = cells[e.id];
-                const CellDelta& d = e.delta;
-                cell.sum_xx += d.sum_xx, cell.sum_yy += d.sum_yy, cell.sum_zz += d.sum_zz;
-                cell.sum_xy += d.sum_xy, cell.sum_xz += d.sum_xz, cell.sum_yz += d.sum_yz;
-                cell.volume += d.volume;
-                cell.surface += d.surface;
-                cell.sum_x += d.sum_x, cell.sum_y += d.sum_y, cell.sum_z += d.sum_z;
+                cells[e.id] += e.delta;
             }
         }
         for (WorkerScratch& s : scratch_) s.clear();
     }
 
-    static SiteIndex shifted(SiteIndex v, std::int64_t d) {
-        return static_cast<SiteIndex>(static_cast<std::int64_t>(v) + d);
-    }
-
     World& world_;
     Label* labels_;  // the only thing tasks write, each inside its own tile
-    const std::int64_t* offsets_;
-    std::size_t n_offsets_;
-    const std::uint32_t* types_;  // padded contact index of each label's type
+    const AttemptSetting setting_;
     const Tiling& tiling_;
-    const TermGates gates_;
-    const double temperature_;
     const std::uint64_t seed_;
     std::vector<WorkerScratch> scratch_;  // by worker index
     std::vector<TaskRecord> records_;     // by task index within the pass

@@ -13,14 +13,6 @@
 
 namespace morva {
 
-// What one worker task did to one cell's trackers; the fields mirror the trackers of Cell.
-struct CellDelta {
-    double sum_xx = 0, sum_yy = 0, sum_zz = 0, sum_xy = 0, sum_xz = 0, sum_yz = 0;
-    std::int64_t volume = 0;
-    std::int64_t surface = 0;
-    double sum_x = 0, sum_y = 0, sum_z = 0;
-};
-
 // Seed of one tile's private generator: a function of the structure only, never of threads.
 inline std::uint64_t tile_seed(std::uint64_t tile, std::uint64_t sweep_seed, std::uint64_t step, std::uint64_t colour) {
     return (tile * 0xC2B2AE3DULL) ^ sweep_seed ^ (step * 0x9E3779B9ULL) ^ (colour * 0x85EBCA77ULL);

@@ -1,5 +1,6 @@
-// world.cpp: the cell table, label writes and the trackers. apply_flip is the only writer of a single
-// label during a sweep and keeps every tracker exact; recompute_trackers rebuilds them from the grid.
+// world.cpp: the cell table, label writes and the trackers. apply_flip keeps every tracker exact (the
+// parallel sweep collects the same changes through record_flip); recompute_trackers rebuilds them from
+// the grid.
 #include "world.hpp"
 
 #include <algorithm>
@@ -74,43 +75,19 @@ void World::apply_flip(SiteIndex site, Label b) {
     const Label a = lattice.labels[site];
     if (a == b) return;
     const Coords c = lattice.coords(site);
-    apply_flip(site, a, b, c, lattice.neighbors(site, c));
-}
-
-// Integer surface changes commute, so they are applied per neighbour instead of through the sorted
-// delta list; the result is the same as adding the list's entries.
-void World::apply_flip(SiteIndex site, Label a, Label b, const Coords& c, const NeighborList& nbrs) {
-    std::int64_t n_a = 0, n_b = 0;
-    for (const SiteIndex t : nbrs) {
-        if (t == site) continue;
-        const Label l = lattice.labels[t];
-        const bool differs_a = l != a, differs_b = l != b;
-        n_a += differs_a;
-        n_b += differs_b;
-        cells[l].surface += std::int64_t{differs_b} - std::int64_t{differs_a};
-    }
-    cells[a].surface -= n_a;
-    cells[b].surface += n_b;
-
-    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
-    remove_site(cells[a], x, y, z);
-    add_site(cells[b], x, y, z);
-    lattice.labels[site] = b;
+    const NeighborList nbrs = lattice.neighbors(site, c);
+    apply_flip(site, a, b, c, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; });
 }
 
 void World::recompute_trackers() {
     surface_active = std::any_of(cells.begin(), cells.end(), [](const Cell& c) { return c.lambda_surface != 0.0; });
-    for (Cell& cell : cells) {
-        cell.sum_xx = cell.sum_yy = cell.sum_zz = cell.sum_xy = cell.sum_xz = cell.sum_yz = 0;
-        cell.volume = cell.surface = 0;
-        cell.sum_x = cell.sum_y = cell.sum_z = 0;
-    }
+    for (Cell& cell : cells) static_cast<Trackers&>(cell) = Trackers{};
     const auto& labels = lattice.labels;
     lattice.for_each_site([&](SiteIndex site, const Coords& c) {
         const Label l = labels[site];
         MORVA_CHECK_INDEX(l, cells.size());
         Cell& cell = cells[l];
-        add_site(cell, static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z));
+        cell.add_site(static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z));
         for (const SiteIndex t : lattice.neighbors(site, c)) cell.surface += labels[t] != l;
     });
 }

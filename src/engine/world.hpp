@@ -13,38 +13,42 @@
 #include "contact_table.hpp"
 #include "field.hpp"
 #include "lattice.hpp"
+#include "trackers.hpp"
 
 namespace morva {
 
-struct Cell {
-    // Trackers: kept exact by apply_flip and rebuilt by recompute_trackers.
-    double sum_xx = 0, sum_yy = 0, sum_zz = 0, sum_xy = 0, sum_xz = 0, sum_yz = 0;
-    std::int64_t volume = 0;
-    std::int64_t surface = 0;
-    double sum_x = 0, sum_y = 0, sum_z = 0;
-    // Parameters.
+// A cell's trackers (kept exact by apply_flip, rebuilt by recompute_trackers) and its parameters.
+struct Cell : Trackers {
     double target_volume = 0, lambda_volume = 0, target_surface = 0, lambda_surface = 0;
     Label id = 0;
     CellType cell_type = 0;
 };
 static_assert(sizeof(Cell) == 128, "Cell layout changed: check the hot loop's reads");
 
-// One site at (x, y, z) joins or leaves a record's volume and coordinate sums. Templated so that the
-// cell table and the parallel sweep's increments (same field names) share it.
-template <class Trackers>
-inline void add_site(Trackers& t, double x, double y, double z) {
-    t.volume += 1;
-    t.sum_x += x, t.sum_y += y, t.sum_z += z;
-    t.sum_xx += x * x, t.sum_yy += y * y, t.sum_zz += z * z;
-    t.sum_xy += x * y, t.sum_xz += x * z, t.sum_yz += y * z;
-}
-
-template <class Trackers>
-inline void remove_site(Trackers& t, double x, double y, double z) {
-    t.volume -= 1;
-    t.sum_x -= x, t.sum_y -= y, t.sum_z -= z;
-    t.sum_xx -= x * x, t.sum_yy -= y * y, t.sum_zz -= z * z;
-    t.sum_xy -= x * y, t.sum_xz -= x * z, t.sum_yz -= y * z;
+// What a copy of label b onto `site` (held by a, at c) does to the trackers, written to
+// trackers_of(label): the cell table itself or a worker's increments. `neighbor_at(i)` gives entry i of
+// the site's `count` neighbours, read from `labels` before the copy. Surface changes are integers, so
+// they are added per neighbour; a site listed among its own neighbours forms no pair with itself.
+template <class NeighborAt, class TrackersOf>
+inline void record_flip(const Label* labels, SiteIndex site, Label a, Label b, const Coords& c, std::size_t count,
+                        NeighborAt neighbor_at, TrackersOf&& trackers_of) {
+    std::int64_t n_a = 0, n_b = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const SiteIndex t = neighbor_at(i);
+        if (t == site) continue;
+        const Label l = labels[t];
+        const bool differs_a = l != a, differs_b = l != b;
+        n_a += differs_a;
+        n_b += differs_b;
+        if (differs_a != differs_b) trackers_of(l).surface += std::int64_t{differs_b} - std::int64_t{differs_a};
+    }
+    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
+    Trackers& from = trackers_of(a);
+    from.surface -= n_a;
+    from.remove_site(x, y, z);
+    Trackers& to = trackers_of(b);
+    to.surface += n_b;
+    to.add_site(x, y, z);
 }
 
 struct SurfaceDelta {
@@ -117,8 +121,16 @@ struct World {
     SurfaceDeltaList surface_deltas(SiteIndex site, Label new_label) const;
     SurfaceDeltaList surface_deltas(SiteIndex site, Label old_label, Label new_label, const NeighborList& nbrs) const;
     void apply_flip(SiteIndex site, Label new_label);
-    // Same, with the target's old label, coordinates and neighbour list already at hand.
-    void apply_flip(SiteIndex site, Label old_label, Label new_label, const Coords& c, const NeighborList& nbrs);
+    // Same, with the target's old label (not new_label), coordinates and neighbours already at hand: the
+    // sequential sweep's flip writer.
+    template <class NeighborAt>
+    void apply_flip(SiteIndex site, Label old_label, Label new_label, const Coords& c, std::size_t count,
+                    NeighborAt neighbor_at) {
+        Cell* table = cells.data();
+        record_flip(lattice.labels.data(), site, old_label, new_label, c, count, neighbor_at,
+                    [table](Label l) -> Trackers& { return table[l]; });
+        lattice.labels[site] = new_label;
+    }
     void recompute_trackers();
     void remove_cells(const std::vector<Label>& ids);
     TermGates term_gates() const;

@@ -478,8 +478,9 @@ TEST(Field, BadFieldIndexFaultsAndChangesNothing) {
         {"field_mean_at_cell", [](World& x) { x.field_mean_at_cell(1, 1); }},
     };
     const Field before = w.fields[0];
-    for (const auto& [name, call] : calls) {
-        SCOPED_TRACE(name);
+    for (const auto& entry : calls) {
+        SCOPED_TRACE(entry.first);
+        const auto& call = entry.second;
         EXPECT_EQ(fault_text([&] { call(w); }), "index out of bounds: the len is 1 but the index is 1");
         ASSERT_EQ(w.fields.size(), 1u);
         expect_same_field(w.fields[0], before);

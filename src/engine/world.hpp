@@ -1,7 +1,8 @@
 // world.hpp: the whole simulation state (lattice, cell table, contact table, fields, term settings)
 // and every operation on it. Operations are defined in the file of their concern:
-// world.cpp (cells, flips, trackers, removal, contact area), energy_change.cpp, connectivity.cpp, length.cpp,
-// membrane.cpp (membrane and junction terms), external.cpp, field.cpp, init.cpp, mitosis.cpp.
+// world.cpp (cells, painting, per-cell edits, flips, trackers, removal, contact area), energy_change.cpp,
+// connectivity.cpp, length.cpp, membrane.cpp (membrane and junction terms), external.cpp, field.cpp,
+// init.cpp, mitosis.cpp. Making a world and finalizing it into a driver: setup.hpp.
 #pragma once
 
 #include <array>

@@ -1,4 +1,4 @@
-// energy.hpp: the contact-energy table. The Hamiltonian change itself is World::delta_hamiltonian.
+// contact_table.hpp: the contact energy J of every pair of cell types, padded for branch-free reads.
 #pragma once
 
 #include <vector>

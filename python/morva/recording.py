@@ -449,7 +449,7 @@ class Recording:
         parts = sorted((self.directory / "cells").glob("part-*.parquet"))
         if parts:
             self.cells = pd.concat([pd.read_parquet(p) for p in parts], ignore_index=True)
-            self.cells["type_name"] = self.cells["type_name"].astype(object)
+            self.cells["type_name"] = self.cells["type_name"].astype(str)
         else:
             self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in CELL_COLUMNS})
         lineage = self.directory / "lineage.parquet"

@@ -9,6 +9,8 @@ import copy
 import dataclasses
 import math
 
+import numpy as np
+
 from . import placement as _placement
 from .validate import flag, integer, name, real, vector
 
@@ -16,6 +18,7 @@ MEDIUM = "medium"
 NEIGHBORHOODS = {"von_neumann": 1, "moore": 2, "full": 3}
 BOUNDARIES = ("periodic", "noflux")
 MAX_TYPES = 65535
+MAX_SITES = 2**31
 
 
 @dataclasses.dataclass
@@ -206,6 +209,8 @@ class Model:
         sizes = tuple(integer(f"shape[{i}]", s, minimum=1, maximum=2**31 - 1) for i, s in enumerate(shape))
         if len(sizes) == 3 and sizes[2] == 1:
             sizes = sizes[:2]
+        if int(np.prod(sizes, dtype=np.float64)) > MAX_SITES:
+            raise ValueError(f"shape {sizes} has more than {MAX_SITES} sites")
         self.shape = sizes
         if boundary not in BOUNDARIES:
             raise ValueError(f"boundary must be one of {BOUNDARIES}, got {boundary!r}")

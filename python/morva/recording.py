@@ -482,8 +482,8 @@ class Recording:
         >>> import morva, tempfile, pathlib
         >>> sim = morva.Model((6, 4)).add_field("c", diffusion=0.1).build()
         >>> rec = sim.record(pathlib.Path(tempfile.mkdtemp()) / "r"); sim.run(1, progress=False)
-        >>> morva.open_recording(rec.directory).field("c", 0).dtype
-        dtype('float32')
+        >>> morva.open_recording(rec.directory).field("c", 0).dtype == "float32"
+        True
         """
         key = f"field_{name}"
         if key not in self.frames:

@@ -38,11 +38,13 @@ def rss_mib():
     return float("nan")
 
 
-def timed_run(model, mcs, warmup, folder=None, every=1):
+def timed_run(model, mcs, warmup, folder=None, every=1, cpu=None):
     sim = model.build(seed=1)
     sim.run(warmup, progress=False)
     if folder is not None:
-        sim.record(folder, every=every, checkpoint_every=None, overwrite=True)
+        recorder = sim.record(folder, every=every, checkpoint_every=None, overwrite=True)
+        if cpu is not None:
+            watch_cpu(recorder, cpu)
     started = time.perf_counter()
     sim.run(mcs, progress=False)
     if sim.recorder is not None:
@@ -50,16 +52,39 @@ def timed_run(model, mcs, warmup, folder=None, every=1):
     return time.perf_counter() - started
 
 
+def watch_cpu(recorder, cpu):
+    """Add the CPU time of the engine thread's and the writer thread's share of each frame to `cpu`."""
+    take, record = recorder._take_frame, recorder.record
+
+    def timed_take(*args):
+        started = time.thread_time()
+        take(*args)
+        cpu["writer"].append(time.thread_time() - started)
+
+    def timed_record(sim):
+        started = time.thread_time()
+        record(sim)
+        cpu["engine thread"].append(time.thread_time() - started)
+
+    recorder._take_frame, recorder.record = timed_take, timed_record
+
+
 def overhead(name, model, mcs, warmup, every, repeats, scratch):
     plain, recorded = [], []
+    cpu = {"engine thread": [], "writer": []}
     for i in range(repeats):
         plain.append(timed_run(model, mcs, warmup))
-        recorded.append(timed_run(model, mcs, warmup, scratch / f"{name}-{i}", every))
+        recorded.append(timed_run(model, mcs, warmup, scratch / f"{name}-{i}", every, cpu))
     ratios = [r / p for p, r in zip(plain, recorded)]
     print(f"{name}: {mcs} MCS, a frame every {every} MCS: without {statistics.median(plain):.3f} s "
           f"({mcs / statistics.median(plain):.1f} MCS/s), with {statistics.median(recorded):.3f} s; "
           f"recording costs {100 * (statistics.median(ratios) - 1):+.1f}% (median of {repeats}, per-run "
           f"{', '.join(f'{100 * (r - 1):+.0f}%' for r in ratios)})", flush=True)
+    per_mcs = statistics.median(plain) / mcs
+    for thread, times in cpu.items():
+        frame = statistics.median(times)
+        print(f"    CPU per frame in the {thread}: {1e3 * frame:.3f} ms = {100 * frame / (every * per_mcs):.1f}% "
+              f"of the run time between frames", flush=True)
 
 
 def memory(model, frames, scratch):

@@ -60,7 +60,8 @@ def read_run_info(directory):
     except ValueError as err:
         raise ValueError(f"{str(path)!r} is corrupt: {err}") from None
     if not isinstance(info, dict) or info.get("format") != FORMAT:
-        raise ValueError(f"{str(path)!r}: unknown recording format {info.get('format') if isinstance(info, dict) else info!r}")
+        found = info.get("format") if isinstance(info, dict) else info
+        raise ValueError(f"{str(path)!r}: unknown recording format {found!r}")
     return info
 
 
@@ -118,6 +119,7 @@ class Recorder:
         self.parts = 0
         self._stored = 0
         self._last_checkpoint = time.monotonic()
+        self._checkpointed = False
         self._group = None
         self._sim_lineage = sim._lineage  # the simulation's own list, which only grows
         self._lineage = list(sim._lineage)
@@ -204,6 +206,7 @@ class Recorder:
         rec.frames = rec._stored = rec._capacity = int(header["frames"])
         rec.last_frame = header["last_frame"]
         rec.parts = int(header["parts"])
+        rec._checkpointed = True
         for array in rec._arrays.values():
             if array.shape[0] != rec.frames:
                 array.resize((rec.frames,) + array.shape[1:])
@@ -230,7 +233,9 @@ class Recorder:
         if sim.mcs % self.every or (self.last_frame is not None and sim.mcs <= self.last_frame):
             return
         self.record(sim)
-        if self.checkpoint_every is not None:
+        if not self._checkpointed:
+            self.checkpoint(sim)  # a run killed early can then be resumed rather than restarted
+        elif self.checkpoint_every is not None:
             if sim.mcs % self.checkpoint_every == 0:
                 self.checkpoint(sim)
         elif time.monotonic() - self._last_checkpoint >= CHECKPOINT_SECONDS:
@@ -263,6 +268,7 @@ class Recorder:
         self.info["checkpoint_mcs"] = sim.mcs
         self._write_run_info()
         self._last_checkpoint = time.monotonic()
+        self._checkpointed = True
 
     def close(self):
         """Flush and stop the writer thread.
@@ -460,7 +466,8 @@ class Recording:
         return len(self.times)
 
     def __repr__(self):
-        return f"Recording({str(self.directory)!r}, frames={len(self)}, mcs={self.times[:1].tolist()}..{self.times[-1:].tolist()})"
+        span = f"{self.times[0]}..{self.times[-1]}" if len(self) else "none"
+        return f"Recording({str(self.directory)!r}, frames={len(self)}, mcs={span})"
 
     def labels(self, i):
         """Label grid (nz, ny, nx) of frame i.
@@ -487,7 +494,8 @@ class Recording:
         """
         key = f"field_{name}"
         if key not in self.frames:
-            raise KeyError(f"no field {name!r} in this recording (recorded: {', '.join(self.info.get('fields', [])) or 'none'})")
+            recorded = ", ".join(self.info.get("fields", [])) or "none"
+            raise KeyError(f"no field {name!r} in this recording (recorded: {recorded})")
         return self.frames[key][i].values
 
 

@@ -365,6 +365,8 @@ class Simulation:
             schedule += [(period, hook) for hook in hooks]
         elif every is not None:
             raise ValueError("every is the period of hooks; pass hooks as well")
+        if self.recorder is not None and self.recorder.closed:
+            self.recorder = None
         recorder = self.recorder
         if recorder is not None:
             recorder.record_due(self)

@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 
 import numpy as np
 import pandas as pd
@@ -55,6 +56,16 @@ def test_frames_cells_and_lineage_read_back(tmp_path):
     assert pd.read_parquet(tmp_path / "rec" / "cells").shape == rec.cells.shape
     info = json.loads((tmp_path / "rec" / "run.json").read_text())
     assert (info["format"], info["seed"], info["every"], info["mcs"], info["frames"]) == (1, 3, 4, 40, 11)
+
+
+def test_a_closed_recording_stops_and_the_run_goes_on(tmp_path):
+    sim = two_type_model().build()
+    sim.record(tmp_path / "rec", every=2)
+    sim.run(4, progress=False)
+    sim.recorder.close()
+    sim.run(4, progress=False)
+    assert sim.mcs == 8 and sim.recorder is None
+    assert morva.open_recording(tmp_path / "rec").times.tolist() == [0, 2, 4]
 
 
 def test_an_existing_recording_is_never_overwritten_unless_asked(tmp_path):
@@ -155,6 +166,17 @@ def test_foreign_folders_are_refused(recorded, tmp_path):
         morva.open_recording(recorded)
     (recorded / "run.json").write_text("{")
     with pytest.raises(ValueError, match="run.json' is corrupt"):
+        morva.resume(recorded)
+
+
+def test_damaged_stores_are_refused(recorded):
+    shutil.rmtree(recorded / "frames.zarr" / "time")
+    with pytest.raises(ValueError, match="frames.zarr cannot be read"):
+        morva.open_recording(recorded)
+    with pytest.raises(ValueError, match="frames.zarr does not hold the 3 frames"):
+        morva.resume(recorded)
+    shutil.rmtree(recorded / "frames.zarr")
+    with pytest.raises(ValueError, match="frames.zarr cannot be opened"):
         morva.resume(recorded)
 
 

@@ -23,7 +23,7 @@ from .modelfile import from_toml, to_toml
 FORMAT = 1
 CHUNK_BYTES = 4 * 2**20
 MAX_CHUNK_FRAMES = 64
-ROWS_PER_PART = 500_000
+ROWS_PER_PART = 50_000  # about 4 MiB of rows, like one chunk of frames
 CHECKPOINT_SECONDS = 60.0
 # Byte-shuffled LZ4 keeps pace with the engine and still shrinks label frames many times over.
 FAST_COMPRESSION = zarr_codecs.BloscCodec(cname="lz4", clevel=5, shuffle="shuffle")

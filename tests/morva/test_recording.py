@@ -110,8 +110,11 @@ def test_resume_after_a_stop_gives_the_undisturbed_run(tmp_path):
     assert a.cells.equals(b.cells) and a.lineage.equals(b.lineage)
 
 
-def test_ctrl_c_in_the_engine_writes_a_checkpoint_at_that_step(tmp_path, monkeypatch):
+@pytest.mark.parametrize("hook_every, checkpoint_at", [(5, 23), (23, 20)])
+def test_ctrl_c_in_the_engine_writes_a_checkpoint_at_that_step(tmp_path, monkeypatch, hook_every, checkpoint_at):
+    # Where a hook was due at the stop, a resumed run would skip it: the older checkpoint stays.
     sim = two_type_model().build(seed=4)
+    sim.add_hook(lambda s: None, every=hook_every)
     sim.record(tmp_path / "rec", every=10, checkpoint_every=100)
     real_run = morva.simulation._native.run
 
@@ -128,7 +131,9 @@ def test_ctrl_c_in_the_engine_writes_a_checkpoint_at_that_step(tmp_path, monkeyp
     monkeypatch.undo()
     assert sim.mcs == 23
     resumed = morva.resume(tmp_path / "rec")
-    assert resumed.mcs == 23 and (resumed.labels() == sim.labels()).all()
+    assert resumed.mcs == checkpoint_at
+    resumed.run(23 - checkpoint_at, progress=False)
+    assert (resumed.labels() == sim.labels()).all()
     sim.recorder.close()
     resumed.recorder.close()
 

@@ -90,7 +90,8 @@ def overhead(name, model, mcs, warmup, every, repeats, scratch):
     per_mcs = statistics.median(plain_cpu) / mcs
     for thread, times in cpu.items():
         frame = sum(times) / len(times)
-        print(f"    CPU per frame in the {thread}: {1e3 * frame:.3f} ms (mean) = {100 * frame / (every * per_mcs):.1f}% "
+        share = 100 * frame / (every * per_mcs)
+        print(f"    CPU per frame in the {thread}: {1e3 * frame:.3f} ms (mean) = {share:.1f}% "
               f"of the engine's CPU time between frames", flush=True)
 
 

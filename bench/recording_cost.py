@@ -95,18 +95,23 @@ def overhead(name, model, mcs, warmup, every, repeats, scratch):
               f"of the engine's CPU time between frames", flush=True)
 
 
-def memory(model, frames, scratch):
+def memory(model, frames, scratch, samples=8):
+    import pyarrow.parquet  # noqa: F401  (libraries loaded before the baseline: only data counts)
+    import zarr  # noqa: F401
+
     sim = model.build(seed=1)
-    sim.run(1, progress=False)
+    sim.record(scratch / "warm-up", every=1, overwrite=True)
+    sim.run(50, progress=False)
+    sim.recorder.close()
     world_only = rss_mib()
     sim.record(scratch / "memory", every=1, overwrite=True)
-    samples = []
-    for _ in range(4):
-        sim.run(frames // 4, progress=False)
-        samples.append(rss_mib())
+    sizes = []
+    for _ in range(samples):
+        sim.run(frames // samples, progress=False)
+        sizes.append(rss_mib())
     sim.recorder.close()
-    print(f"memory: before recording {world_only:.1f} MiB; after {frames // 4}, {frames // 2}, {3 * frames // 4}, "
-          f"{frames} frames: {', '.join(f'{s:.1f}' for s in samples)} MiB", flush=True)
+    print(f"memory: {world_only:.1f} MiB before recording; every {frames // samples} frames up to {frames}: "
+          f"{', '.join(f'{s:.1f}' for s in sizes)} MiB", flush=True)
 
 
 def main():
@@ -123,7 +128,7 @@ def main():
         if args.only in (None, "B2"):
             overhead("B2", b2(), args.b2_mcs, 5, 10, args.repeats, scratch)
         if args.only in (None, "memory"):
-            memory(b1(), 2000, scratch)
+            memory(b1(), 4000, scratch)
 
 
 if __name__ == "__main__":

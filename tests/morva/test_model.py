@@ -5,7 +5,7 @@ import pytest
 
 import morva
 
-from conftest import two_type_model
+from package_models import two_type_model
 
 
 def base():

@@ -12,7 +12,7 @@ import zarr
 
 import morva
 
-from conftest import two_type_model
+from package_models import two_type_model
 
 
 def grow_and_divide(sim):

@@ -106,19 +106,24 @@ def _connect(cluster, args, stack):
 
 def command(args):
     """Run the sweep of ``args.file`` into ``args.out``; returns the exit status."""
+    from ._sweep_plan import make_plan
     from .sweep import sweep
 
     arguments, cluster = read_sweep_file(args.file)
+    make_plan(**arguments)  # bad input fails here, before a cluster is started
     out = Path(args.out)
     with contextlib.ExitStack() as stack:
         client = _connect(cluster, args, stack)
-        table = sweep(**arguments, client=client, store=out, progress=not args.quiet)
+        computed = []
+        table = sweep(**arguments, client=client, store=out, progress=not args.quiet,
+                      on_run=lambda run, rows, seconds: computed.append(run.index))
     table.to_csv(out / "table.csv", index=False)
     summary = summarize(table)
     summary.to_csv(out / "summary.csv", index=False)
     n_runs = table.groupby([*arguments["grid"], "replicate"]).ngroups
     n_failed = int(table["error"].notna().sum())
-    print(f"{n_runs} runs, {n_failed} failed; table: {out / 'table.csv'}, summary: {out / 'summary.csv'}")
+    print(f"{n_runs} runs ({len(computed)} computed now, {n_runs - len(computed)} from the store), "
+          f"{n_failed} failed; table: {out / 'table.csv'}, summary: {out / 'summary.csv'}")
     return 1 if n_failed else 0
 
 

@@ -119,6 +119,8 @@ def _check_int(name, value, minimum):
 def _check_times(mcs):
     if isinstance(mcs, numbers.Integral) and not isinstance(mcs, bool):
         return (_check_int("mcs", mcs, 0),)
+    if isinstance(mcs, (str, bytes)):
+        raise TypeError(f"mcs: expected an integer or a sequence of integers, got {mcs!r}")
     try:
         times = tuple(mcs)
     except TypeError:

@@ -40,13 +40,17 @@ def machine_cores():
         return os.cpu_count() or 1
 
 
+def _check_client(client):
+    distributed = _require_distributed()
+    if client is not None and not isinstance(client, distributed.Client):
+        raise TypeError(f"client: expected a dask.distributed.Client, got {type(client).__name__}")
+
+
 @contextlib.contextmanager
 def _client_for(client):
     """The given client, or a LocalCluster of one single-threaded process per core."""
     distributed = _require_distributed()
     if client is not None:
-        if not isinstance(client, distributed.Client):
-            raise TypeError(f"client: expected a dask.distributed.Client, got {type(client).__name__}")
         yield client
         return
     with distributed.LocalCluster(
@@ -85,7 +89,13 @@ def _compute(client, plan, todo, store, progress, on_run):
 
 
 def _table(plan, results):
-    rows = [row for index in range(len(plan.runs)) for row in results[index]]
+    # Parameters, replicate and seed come from the plan, so rows read back from a store
+    # (where 12 may have been written as 12.0) cannot disagree with a fresh run.
+    rows = [
+        {**row, **run.point, "replicate": run.replicate, "seed": run.seed}
+        for run in plan.runs
+        for row in results[run.index]
+    ]
     table = pd.DataFrame.from_records(rows)
     first = [*plan.grid, "replicate", "seed", "mcs"]
     measured = [c for c in table.columns if c not in first and c != "error"]
@@ -146,6 +156,7 @@ def sweep(model, grid, *, replicates, mcs, measure, seed, client=None, store=Non
     ['temperature', 'replicate', 'seed', 'mcs', 'sorting_index', 'type_clusters', 'error']
     """
     plan = make_plan(model, grid, replicates=replicates, mcs=mcs, measure=measure, seed=seed)
+    _check_client(client)
     opened = Store(store, plan) if store is not None else None
     results = opened.finished(len(plan.runs)) if opened is not None else {}
     todo = [run for run in plan.runs if run.index not in results]

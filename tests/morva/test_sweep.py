@@ -73,7 +73,7 @@ class TestTable:
 
 class TestFailures:
     def test_a_worker_killed_mid_sweep_changes_nothing(self, two_workers):
-        longer = dict(mcs=[2000, 4000])  # long enough that runs are still going after the first one ends
+        longer = dict(mcs=[1000, 2000])  # long enough that runs are still going after the first one ends
         undisturbed = small_sweep(two_workers, **longer)
         killed = []
 

@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc)
-DEB_PACKAGES := libgtest-dev libbenchmark-dev
+DEB_PACKAGES := libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
 .PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python bench clean

@@ -9,6 +9,8 @@ endif()
 function(morva_set_flags target)
     # No fused multiply-add and no fast-math: every floating-point sum is rounded as written.
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Werror -ffp-contract=off -fno-fast-math)
+    # Fault diagnostics name their source file relative to the project root, wherever the checkout is.
+    target_compile_options(${target} PRIVATE -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=)
     if(MORVA_SANITIZE)
         target_compile_options(${target} PRIVATE -fsanitize=${MORVA_SANITIZE} -fno-omit-frame-pointer
                                                  -fno-sanitize-recover=all)

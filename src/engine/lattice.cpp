@@ -43,9 +43,12 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
     g.dims = dims;
     g.by_nx = Divider(dims[0], small);
     g.by_ny = Divider(dims[1], small);
-    const auto nx = static_cast<std::int64_t>(dims[0]), ny = static_cast<std::int64_t>(dims[1]);
+    // Modular arithmetic: exact whenever the box has sites (every product then stays below the site
+    // count), and free of overflow for an empty box whose other sides are huge.
+    const SiteIndex nx = dims[0], ny = dims[1];
+    const auto wrap = [](std::int64_t d) { return static_cast<SiteIndex>(d); };
     for (const Offset& o : lat.neighborhood.offsets) {
-        lat.linear_offsets.push_back(o.dx + nx * (o.dy + ny * o.dz));
+        lat.linear_offsets.push_back(static_cast<std::int64_t>(wrap(o.dx) + nx * (wrap(o.dy) + ny * wrap(o.dz))));
         lat.offset_steps.push_back({static_cast<std::uint8_t>(o.dx + 1), static_cast<std::uint8_t>(3 + o.dy + 1),
                                     static_cast<std::uint8_t>(6 + o.dz + 1)});
         g.reach[0] = std::max<SiteIndex>(g.reach[0], static_cast<SiteIndex>(std::llabs(o.dx)));
@@ -55,11 +58,9 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
     for (int axis = 0; axis < 3; ++axis)
         g.span[axis] = dims[axis] >= 2 * g.reach[axis] ? dims[axis] - 2 * g.reach[axis] : 0;
     lat.interior_bits.assign(n / 64 + 1, 0);
-    SiteIndex site = 0;
-    for (SiteIndex z = 0; z < dims[2]; ++z)
-        for (SiteIndex y = 0; y < dims[1]; ++y)
-            for (SiteIndex x = 0; x < dims[0]; ++x, ++site)
-                if (g.is_interior({x, y, z})) lat.interior_bits[site >> 6] |= std::uint64_t{1} << (site & 63);
+    for_each_site(dims, [&](SiteIndex site, const Coords& c) {
+        if (g.is_interior(c)) lat.interior_bits[site >> 6] |= std::uint64_t{1} << (site & 63);
+    });
     return lat;
 }
 

@@ -45,6 +45,17 @@ struct Coords {
     SiteIndex x, y, z;
 };
 
+// Visits every site in index order with its coordinates. A box with an empty axis has no sites and
+// costs nothing, however long its other sides: the loops never run over a product of the others.
+template <class Visit>
+inline void for_each_site(const std::array<SiteIndex, 3>& dims, Visit&& visit) {
+    if (dims[0] == 0 || dims[1] == 0 || dims[2] == 0) return;
+    SiteIndex site = 0;
+    for (SiteIndex z = 0; z < dims[2]; ++z)
+        for (SiteIndex y = 0; y < dims[1]; ++y)
+            for (SiteIndex x = 0; x < dims[0]; ++x, ++site) visit(site, Coords{x, y, z});
+}
+
 // Unsigned division by a divisor fixed at construction. For dividends below 2^32 it multiplies by a
 // precomputed reciprocal (exact for every 32-bit dividend and divisor); otherwise it divides.
 class Divider {

@@ -138,6 +138,15 @@ bool convert_text(PyObject* obj, std::string& out) {
     return true;
 }
 
+// What a sequence's length may reserve. A list or tuple holds its items already; any other
+// sequence's __len__ is only a claim, so it reserves a first block at most and the vector grows as
+// items arrive.
+std::size_t reservation_for(PyObject* obj, Py_ssize_t claimed) {
+    constexpr Py_ssize_t unproven_limit = 4096;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return static_cast<std::size_t>(claimed);
+    return static_cast<std::size_t>(std::min(claimed, unproven_limit));
+}
+
 // Items are fetched through the iterator protocol, which stays safe when an item's conversion
 // runs Python code that mutates the sequence.
 template <class T, bool (*Item)(PyObject*, T&)>
@@ -152,7 +161,7 @@ bool convert_seq(PyObject* obj, std::vector<T>& out) {
     PyRef iter(PyObject_GetIter(obj));
     if (!iter) return false;
     std::vector<T> items;
-    items.reserve(static_cast<std::size_t>(size));
+    items.reserve(reservation_for(obj, size));
     while (PyRef item{PyIter_Next(iter.get())}) {
         T v{};
         if (!Item(item.get(), v)) return false;
@@ -424,15 +433,10 @@ private:
     BorrowGuard borrow_;
 };
 
-// "src/engine/init.cpp" rather than the build machine's absolute path.
-const char* short_path(const char* file) {
-    const char* src = std::strstr(file, "src/");
-    return src ? src : file;
-}
-
 // Writes the one-line diagnostic and raises PanicException (created here on first use).
 PyObject* raise_panic(PyTypeObject* type, const char* file, int line, const char* text) noexcept {
-    std::fprintf(stderr, "morva_core: internal fault at %s:%d: %s\n", short_path(file), line, text);
+    // `file` is relative to the project root: the build maps the checkout's path away.
+    std::fprintf(stderr, "morva_core: internal fault at %s:%d: %s\n", file, line, text);
     std::fflush(stderr);
     auto* state = static_cast<ModuleState*>(PyType_GetModuleState(type));
     if (!state) return nullptr;
@@ -832,32 +836,45 @@ PyObject* World_field_conc(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return list_of(conc.size(), [&](std::size_t i) { return PyFloat_FromDouble(conc[i]); });
 }
 
-// The site of the point accessors: each coordinate clamped to the last index of its axis.
-SiteIndex clamped_site(const std::array<SiteIndex, 3>& dims, SiteIndex x, SiteIndex y, SiteIndex z) {
+// The site of the point accessors: each coordinate clamped to the last index of its axis. A box with
+// an empty axis has no last index: refused with a ValueError (false) once the field index is known
+// to be good, so a bad index still reports the engine's own fault.
+bool clamped_site(const char* method, const morva::World& w, std::size_t field_idx, SiteIndex x, SiteIndex y,
+                  SiteIndex z, SiteIndex& site) {
+    if (w.field_conc(field_idx).empty()) {
+        const auto& d = w.lattice.dims;
+        PyErr_Format(PyExc_ValueError, "%s: field %zu has no sites (the box is %zu x %zu x %zu)", method, field_idx,
+                     d[0], d[1], d[2]);
+        return false;
+    }
+    const auto& dims = w.lattice.dims;
     x = std::min(x, dims[0] - 1);
     y = std::min(y, dims[1] - 1);
     z = std::min(z, dims[2] - 1);
-    return x + dims[0] * (y + dims[1] * z);
+    site = x + dims[0] * (y + dims[1] * z);
+    return true;
 }
 
 PyObject* World_field_value_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("field_value_at", "field_idx", "x", "y", "z");
     std::size_t field_idx = 0;
-    SiteIndex x = 0, y = 0, z = 0;
+    SiteIndex x = 0, y = 0, z = 0, site = 0;
     Call call(self, Borrow::Shared);
-    if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z)) return nullptr;
-    const SiteIndex site = clamped_site(call.impl().dims, x, y, z);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z) ||
+        !clamped_site(sig.name, call.world(), field_idx, x, y, z, site))
+        return nullptr;
     return PyFloat_FromDouble(call.world().field_value_at_site(field_idx, site));
 }
 
 PyObject* World_field_add_source_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("field_add_source_at", "field_idx", "x", "y", "z", "amount");
     std::size_t field_idx = 0;
-    SiteIndex x = 0, y = 0, z = 0;
+    SiteIndex x = 0, y = 0, z = 0, site = 0;
     double amount = 0;
     Call call(self, Borrow::Exclusive);
-    if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z, amount)) return nullptr;
-    const SiteIndex site = clamped_site(call.impl().dims, x, y, z);
+    if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z, amount) ||
+        !clamped_site(sig.name, call.world(), field_idx, x, y, z, site))
+        return nullptr;
     call.world().field_add_at_site(field_idx, site, amount);
     return none();
 }

@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 DEB_PACKAGES := libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python bench clean
+.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz-engine fuzz bench clean
 
 all: module
 
@@ -57,7 +57,47 @@ test-thread: build/thread/build.ninja
 test-python: module
 	$(PY) -m pytest -q
 
-test: test-cpp test-sanitize test-thread test-python
+# ---------------------------------------------------------------------------------------- fuzzing
+# The engine's libFuzzer target, built with clang under ASan and UBSan. New inputs go to
+# build/fuzz/corpus; the committed seeds in tests/fuzz/corpus are only read. A crash leaves its
+# input in build/fuzz/ (replay: build/fuzz/morva_fuzz FILE).
+FUZZ_CXX ?= clang++
+FUZZ_ENV := ASAN_OPTIONS=quarantine_size_mb=32:malloc_context_size=8
+FUZZ_FLAGS := -max_len=192 -rss_limit_mb=3000 -artifact_prefix=build/fuzz/ -print_final_stats=1
+FUZZ_SECONDS ?= 3600
+FUZZ_EXAMPLES ?= 20000
+
+build/fuzz/build.ninja: setup CMakeLists.txt
+	CXX=$(FUZZ_CXX) $(CONFIGURE) -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_PYTHON=OFF \
+	  -DMORVA_BUILD_FUZZ=ON -DMORVA_SANITIZE=address,undefined
+
+# morva_core itself under ASan and UBSan, for the program fuzzer in an uninstrumented interpreter.
+build/fuzz-python/build.ninja: setup CMakeLists.txt
+	$(CONFIGURE) -S . -B build/fuzz-python -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_SANITIZE=address,undefined
+
+# The interpreter is not instrumented: the sanitizer runtimes must be loaded before anything else, and
+# its own allocations at exit are not leaks of ours.
+SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
+SAN_PYTHON = LD_PRELOAD=$(SAN_PRELOAD) ASAN_OPTIONS=detect_leaks=0 MORVA_SANITIZED=1 PYTHONPATH=build/fuzz-python
+
+# Bounded: part of make test.
+test-fuzz-engine: build/fuzz/build.ninja
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target morva_fuzz
+	mkdir -p build/fuzz/corpus
+	$(FUZZ_ENV) build/fuzz/morva_fuzz $(FUZZ_FLAGS) -max_total_time=45 build/fuzz/corpus tests/fuzz/corpus
+
+# Long: FUZZ_SECONDS of libFuzzer, then FUZZ_EXAMPLES random programs and the robustness tests
+# against the sanitized module.
+fuzz: build/fuzz/build.ninja build/fuzz-python/build.ninja module
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target morva_fuzz
+	$(CMAKE) --build build/fuzz-python -j $(JOBS) --target morva_core
+	mkdir -p build/fuzz/corpus
+	$(FUZZ_ENV) nice build/fuzz/morva_fuzz $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus tests/fuzz/corpus
+	$(SAN_PYTHON) $(PY) -c "import morva_core; assert morva_core.__file__.startswith('$(abspath build/fuzz-python)')"
+	$(SAN_PYTHON) MORVA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider \
+	  tests/python/test_fuzz_programs.py tests/python/test_robustness.py
+
+test: test-cpp test-sanitize test-thread test-python test-fuzz-engine
 
 bench: build/release/build.ninja
 	$(CMAKE) --build build/release -j $(JOBS) --target morva_bench

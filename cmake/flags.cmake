@@ -11,6 +11,14 @@ function(morva_set_flags target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Werror -ffp-contract=off -fno-fast-math)
     # Fault diagnostics name their source file relative to the project root, wherever the checkout is.
     target_compile_options(${target} PRIVATE -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        # The branch-free range tests combine booleans with & on purpose.
+        target_compile_options(${target} PRIVATE -Wno-bitwise-instead-of-logical)
+    endif()
+    if(MORVA_BUILD_FUZZ)
+        # Coverage for libFuzzer in every target; only the fuzz target links the fuzzer's main.
+        target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+    endif()
     if(MORVA_SANITIZE)
         target_compile_options(${target} PRIVATE -fsanitize=${MORVA_SANITIZE} -fno-omit-frame-pointer
                                                  -fno-sanitize-recover=all)

@@ -12,10 +12,9 @@ World make_world(std::array<SiteIndex, 3> dims, Boundary boundary, std::uint8_t 
 }
 
 Morva finalize(World world, const std::vector<std::tuple<CellType, CellType, double>>& contacts, std::uint64_t seed) {
-    std::size_t max_type = 0;
-    for (const Cell& c : world.cells) max_type = std::max<std::size_t>(max_type, c.cell_type);
-    for (const auto& [a, b, j] : contacts) max_type = std::max<std::size_t>({max_type, a, b});
-    ContactMatrix m = ContactMatrix::make(max_type + 1);
+    std::vector<CellType> named;
+    for (const auto& [a, b, j] : contacts) named.insert(named.end(), {a, b});
+    ContactMatrix m = ContactMatrix::covering(named);
     for (const auto& [a, b, j] : contacts) {
         m.set(a, b, j);
         m.set(b, a, j);

@@ -538,6 +538,20 @@ private:
     PyRef items_, kwnames_;
 };
 
+// The table covers the types that have entries; every other type contacts with 0. Entries apply in
+// call order, each in both orientations, so a later one for the same pair wins.
+morva::ContactMatrix contact_table(const std::vector<ContactEntry>& entries) {
+    std::vector<CellType> named;
+    named.reserve(2 * entries.size());
+    for (const ContactEntry& e : entries) named.insert(named.end(), {e.a, e.b});
+    morva::ContactMatrix matrix = morva::ContactMatrix::covering(named);
+    for (const ContactEntry& e : entries) {
+        matrix.set(e.a, e.b, e.j);
+        matrix.set(e.b, e.a, e.j);
+    }
+    return matrix;
+}
+
 PyObject* World_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr auto sig = signature("__new__", "dims", "boundary", "neighbor_order", "temperature");
     VectorArgs call;
@@ -580,22 +594,19 @@ void World_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Builds the contact matrix, recomputes the trackers and moves the world into a new driver. The
-// set-up world is taken out first: a fault after that leaves the object with neither world.
+// Builds the contact table, recomputes the trackers and moves the world into a new driver. The table,
+// the only thing finalize allocates, is made first: if that fails the set-up world is untouched and
+// finalize can be called again. A fault in the recomputation (a label without a record) comes after
+// the world was taken out and loses it, as the contract says.
 PyObject* World_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("finalize", "seed");
     std::uint64_t seed = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, seed) || !call.require_setup("already finalized")) return nullptr;
     Impl& s = call.impl();
+    morva::ContactMatrix matrix = contact_table(s.contact_entries);
     morva::World world = std::move(*s.setup_world);
     s.setup_world.reset();
-    const std::size_t n = std::size_t{s.max_type} + 1;
-    morva::ContactMatrix matrix = morva::ContactMatrix::make(n);
-    for (const ContactEntry& e : s.contact_entries) {
-        matrix.set(e.a, e.b, e.j);
-        matrix.set(e.b, e.a, e.j);
-    }
     world.set_contact_matrix(std::move(matrix));
     world.recompute_trackers();
     s.driver.emplace(morva::Morva::make(std::move(world), seed));

@@ -1,6 +1,7 @@
 """Faults found by hostile probes: hangs on empty boxes, lying lengths, empty-axis accessors,
 diagnostic paths and memory over many failing calls. Each test pins one mended fault."""
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -118,3 +119,149 @@ def test_fault_diagnostic_names_a_file_of_the_project(capfd):
     assert line.startswith("morva_core: internal fault at src/")
     path = line.removeprefix("morva_core: internal fault at ").split(":")[0]
     assert (ROOT / path).is_file(), line
+
+
+FAILING_CALLS = """
+    import os, sys
+    from morva_core import World
+
+    class Liar:
+        def __len__(self):
+            return 2**40
+        def __getitem__(self, i):
+            return [1, 2][i]
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    setup = World((4, 4, 1), "periodic", 1, 1.0)
+    done = World((4, 4, 1), "periodic", 1, 1.0)
+    done.add_field("c", 0.1, 0.0)
+    done.finalize(1)
+    flat = World((0, 4, 1), "periodic", 1, 1.0)
+    flat.add_field("c", 0.1, 0.0)
+    calls = [
+        lambda: setup.step(1),                                 # RuntimeError: not finalized
+        lambda: setup.add_cell("x", 1.0, 1.0, 0.0, 0.0),       # TypeError, renamed
+        lambda: setup.finalize(-1),                            # OverflowError
+        lambda: setup.seed_block(9, 0, 0, 0, 1, 1, 1),         # ValueError: no record
+        lambda: setup.seed_from_labels(Liar(), {}, 1, 1.0, 1.0),  # internal fault: short image
+        lambda: done.set_cell_type(99, 1),                     # internal fault: no such cell
+        lambda: done.add_cell(1, 1.0, 1.0, 0.0, 0.0),          # RuntimeError: after finalize
+        lambda: flat.field_value_at(0, 1, 1, 1),               # ValueError: no sites
+        lambda: done.remove_cells("12"),                       # TypeError: str
+        lambda: done.step_parallel(1, 1),                      # internal fault: block
+    ]
+
+    def fail_many(n):
+        for i in range(n):
+            try:
+                calls[i % len(calls)]()
+            except BaseException:
+                pass
+            else:
+                raise SystemExit(f"call {i % len(calls)} did not fail")
+
+    fail_many(10_000)
+    before = rss()
+    fail_many(100_000)
+    print(before, rss())
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("MORVA_SANITIZED")), reason="the sanitizers' allocator keeps freed memory")
+def test_memory_stays_flat_over_a_hundred_thousand_failing_calls():
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(FAILING_CALLS)], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr[-2000:]
+    before, after = map(int, done.stdout.split())
+    assert after - before < 1 << 20, f"resident set grew by {after - before} bytes"
+
+
+def stepped_snapshot(extra_setup, seed=5):
+    """A small sorting tissue after a few steps, with `extra_setup` applied before finalize."""
+    w = new_world((8, 8, 1), "periodic", 2, 4.0)
+    for i in range(4):
+        c = w.add_cell(1 + i % 2, 16.0, 1.0, 0.0, 0.0)
+        w.seed_block(c, 4 * (i % 2), 4 * (i // 2), 0, 4 * (i % 2) + 4, 4 * (i // 2) + 4, 1)
+    for a, b, j in [(0, 1, 8.0), (0, 2, 8.0), (1, 2, 5.0), (2, 2, 1.0)]:
+        w.set_contact(a, b, j)
+    extra_setup(w)
+    w.finalize(seed)
+    w.step(5)
+    return w.snapshot(), w.cell_volumes(), w.cell_surfaces()
+
+
+class TestFinalizeWithLargeTypes:
+    @pytest.mark.parametrize("name_type", [
+        lambda w: w.set_connectivity(65535, False),
+        lambda w: w.set_junction(65535, False),
+        lambda w: w.set_membrane_anchored(65535, False),
+        lambda w: w.set_length_constraint(65535, 0.0, 0.0),
+        lambda w: w.set_external_potential(65535, 0.0, 0.0, 0.0),
+    ])
+    def test_a_setter_naming_an_unused_type_changes_nothing(self, name_type):
+        assert stepped_snapshot(name_type) == stepped_snapshot(lambda w: None)
+
+    def test_a_refused_seeding_naming_a_large_type_leaves_finalize_working(self):
+        def refused_seed(w):
+            fault_of(lambda: w.seed_from_labels([1], {1: 65535}, 65535, 1.0, 1.0))
+        assert stepped_snapshot(refused_seed) == stepped_snapshot(lambda w: None)
+
+    def test_a_cell_of_a_large_type_without_entries_contacts_with_zero(self):
+        # Type 65535 has no entry: retyping cell 1 to it is the same as retyping it to 3 (also none).
+        def retyped(new_type):
+            def edit(w):
+                w.add_cell(new_type, 1.0, 1.0, 0.0, 0.0)
+                w.set_cell_type(1, new_type)
+            return stepped_snapshot(edit)
+        assert retyped(65535) == retyped(3)
+
+    def test_entries_naming_the_largest_type_still_apply(self):
+        def with_entry(j):
+            def edit(w):
+                w.set_cell_type(1, 65535)
+                w.set_contact(65535, 0, j)
+                w.set_contact(65535, 2, j)
+            return stepped_snapshot(edit)
+        assert with_entry(0.0) == stepped_snapshot(lambda w: w.set_cell_type(1, 3))
+        assert with_entry(40.0) != with_entry(0.0)
+
+
+FINALIZE_OUT_OF_MEMORY = """
+    import resource
+    from morva_core import World
+
+    def vm_bytes():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * resource.getpagesize()
+
+    w = World((4, 4, 1), "periodic", 1, 1.0)
+    c = w.add_cell(1, 4.0, 1.0, 0.0, 0.0)
+    w.seed_block(c, 0, 0, 0, 2, 2, 1)
+    for t in range(12000):          # a table of 12001^2 doubles, about 1.1 GB
+        w.set_contact(t, t, 1.0)
+    w.set_contact(0, 1, 2.5)
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (256 << 20), hard))
+    try:
+        w.finalize(1)
+    except MemoryError:
+        print("refused")
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(w.cell_volumes(), len(w.snapshot()))
+    try:
+        w.step(1)
+    except RuntimeError as e:
+        print(e)
+    w.finalize(1)
+    w.step(2)
+    print(w.cell_volumes()[0] + w.cell_volumes()[1])
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("MORVA_SANITIZED")), reason="the sanitizers reserve the address space")
+def test_finalize_that_runs_out_of_memory_keeps_the_set_up_world():
+    out = finishes(FINALIZE_OUT_OF_MEMORY, timeout=120).splitlines()
+    assert out == ["refused", "[0, 0] 16", "call finalize() first", "16"]

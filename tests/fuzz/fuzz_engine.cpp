@@ -66,10 +66,11 @@ private:
     std::size_t pos_ = 0;
 };
 
-// The worker pool of the parallel steps: two threads, made once for the whole run.
-WorkerPool& pool() {
-    static WorkerPool instance(2);
-    return instance;
+// The worker pools of the parallel steps, made once for the whole run. Results do not depend on the
+// thread count, and waking a helper costs far more than a tiny pass, so most steps run inline.
+WorkerPool& pool(bool threaded) {
+    static WorkerPool inline_pool(1), threaded_pool(2);
+    return threaded ? threaded_pool : inline_pool;
 }
 
 struct Session {
@@ -210,7 +211,11 @@ void run_finalized_only(Session& s, Reader& in, std::uint8_t op) {
             step_and_compare(s, 1 + in.below(3));
             break;
         case 16:
-            step_parallel_on(m, 1 + in.below(2), 1 + in.below(5), pool());
+        {
+            const std::uint64_t mcs = 1 + in.below(2);
+            const std::size_t block = 1 + in.below(5);
+            step_parallel_on(m, mcs, block, pool(in.below(8) == 0));
+        }
             break;
         default:
             break;
@@ -293,9 +298,9 @@ void run_any_state(Session& s, World& w, Reader& in, std::uint8_t op) {
             w.remove_cells(ids);
             break;
         }
-        case 18: {
+        case 18: {  // at most doubles the records: bounded so that a program stays tiny
             const double threshold = in.real(), reset = in.real();
-            w.divide_cells(threshold, reset);
+            if (w.cells.size() <= 256) w.divide_cells(threshold, reset);
             break;
         }
         case 19: {  // grow: every cell of the type but the medium

@@ -61,9 +61,9 @@ std::array<std::uint64_t, 3> RefWorld::coords(std::uint64_t site) const {
     return {site % dims[0], (site / dims[0]) % dims[1], site / (dims[0] * dims[1])};
 }
 
-std::vector<std::uint64_t> RefWorld::neighbors(std::uint64_t site) const {
+void RefWorld::neighbors(std::uint64_t site, std::vector<std::uint64_t>& list) const {
     const auto c = coords(site);
-    std::vector<std::uint64_t> list;
+    list.clear();
     for (const auto& o : offsets) {
         std::array<std::int64_t, 3> p{};
         bool inside = true;
@@ -78,7 +78,6 @@ std::vector<std::uint64_t> RefWorld::neighbors(std::uint64_t site) const {
             list.push_back(static_cast<std::uint64_t>(p[0]) +
                            dims[0] * (static_cast<std::uint64_t>(p[1]) + dims[1] * static_cast<std::uint64_t>(p[2])));
     }
-    return list;
 }
 
 double RefWorld::contact_energy(std::uint16_t a, std::uint16_t b) const {
@@ -95,6 +94,7 @@ void RefWorld::recompute() {
         c.volume = c.surface = 0;
         c.sums.fill(0.0);
     }
+    std::vector<std::uint64_t> list;
     for (std::uint64_t site = 0; site < n_sites(); ++site) {
         RefCell& c = cells.at(labels[site]);
         const auto p = coords(site);
@@ -102,7 +102,8 @@ void RefWorld::recompute() {
         c.volume += 1;
         const std::array<double, 9> add{x, y, z, x * x, y * y, z * z, x * y, x * z, y * z};
         for (int i = 0; i < 9; ++i) c.sums[i] += add[i];
-        for (const std::uint64_t t : neighbors(site)) c.surface += labels[t] != labels[site];
+        neighbors(site, list);
+        for (const std::uint64_t t : list) c.surface += labels[t] != labels[site];
     }
 }
 
@@ -124,8 +125,9 @@ double RefWorld::energy_change(std::uint64_t site, std::uint32_t b) const {
         const double d0 = static_cast<double>(c.volume) - c.target_volume;
         energy += c.lambda_volume * (d1 * d1 - d0 * d0);
     }
-    std::vector<std::uint64_t> others;
-    for (const std::uint64_t t : neighbors(site))
+    std::vector<std::uint64_t> list, others;
+    neighbors(site, list);
+    for (const std::uint64_t t : list)
         if (t != site) others.push_back(t);
     if (surface_active()) {
         // Change of each listed cell's boundary pairs; a and b and every neighbour's label are listed.
@@ -160,7 +162,8 @@ double RefWorld::energy_change(std::uint64_t site, std::uint32_t b) const {
 
 void RefWorld::copy_attempt() {
     const std::uint64_t target = rng.below(n_sites());
-    const std::vector<std::uint64_t> list = neighbors(target);
+    std::vector<std::uint64_t> list;
+    neighbors(target, list);
     if (list.empty()) return;
     const std::uint64_t source = list[rng.below(list.size())];
     const std::uint32_t a = labels[target], b = labels[source];

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -45,7 +46,8 @@ struct RefWorld {
 
     std::uint64_t n_sites() const { return dims[0] * dims[1] * dims[2]; }
     std::array<std::uint64_t, 3> coords(std::uint64_t site) const;
-    std::vector<std::uint64_t> neighbors(std::uint64_t site) const;
+    // The neighbour list of a site, in offset order, written over `list`.
+    void neighbors(std::uint64_t site, std::vector<std::uint64_t>& list) const;
     double contact_energy(std::uint16_t a, std::uint16_t b) const;
     bool surface_active() const;
 

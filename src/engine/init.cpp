@@ -2,6 +2,7 @@
 // left for finalize to recompute.
 #include "init.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace morva {

@@ -16,7 +16,7 @@
 #include "init.hpp"
 #include "parallel.hpp"
 #include "reference.hpp"
-#include "scenes.hpp"
+#include "setup.hpp"
 
 namespace {
 
@@ -79,7 +79,7 @@ struct Session {
     std::uint8_t order = 0;
     std::optional<World> setup;
     std::optional<Morva> driver;
-    std::vector<std::tuple<CellType, CellType, double>> contacts;
+    std::vector<ContactEntry> contacts;
     std::vector<std::tuple<std::uint16_t, std::uint16_t, double>> installed;  // the entries finalize read
 
     World* active() { return driver ? &driver->world : setup ? &*setup : nullptr; }
@@ -169,14 +169,14 @@ void run_setup_only(Session& s, Reader& in, std::uint8_t op) {
         case 0:
             w.add_cell(in.type(), in.real(), in.real(), in.real(), in.real());
             break;
-        case 1: {  // a box of one existing cell, as seed_block allows it
-            const Label id = static_cast<Label>(in.below(w.cells.size()));
+        case 1: {  // a box, refused when it reaches beyond the lattice or names no record
+            const Label id = static_cast<Label>(in.index(w.cells.size()));
             std::array<SiteIndex, 3> lo{}, hi{};
             for (int a = 0; a < 3; ++a) {
                 lo[a] = in.below(s.dims[a] + 1);
-                hi[a] = lo[a] + in.below(s.dims[a] + 1 - lo[a]);
+                hi[a] = lo[a] + in.below(s.dims[a] + 2 - lo[a]);
             }
-            scenes::paint_box(w, id, lo, hi);
+            w.paint_box(id, lo, hi);
             break;
         }
         case 2: {  // a whole label image, now and then of the wrong length
@@ -192,11 +192,13 @@ void run_setup_only(Session& s, Reader& in, std::uint8_t op) {
             w.add_field(name, in.real() * 0.01, in.real() * 0.01);
             break;
         }
-        case 14: {
-            s.installed = s.contacts;
+        case 14: {  // as the binding does it: the table first, then the world is handed over
+            ContactMatrix table = contact_table(s.contacts);
+            s.installed.clear();
+            for (const ContactEntry& e : s.contacts) s.installed.emplace_back(e.a, e.b, e.j);
             World world = std::move(*s.setup);
             s.setup.reset();
-            s.driver.emplace(scenes::finalize(std::move(world), s.contacts, in.byte()));
+            s.driver.emplace(finalize_with_table(std::move(world), std::move(table), in.byte()));
             break;
         }
         default:
@@ -210,13 +212,12 @@ void run_finalized_only(Session& s, Reader& in, std::uint8_t op) {
         case 15:
             step_and_compare(s, 1 + in.below(3));
             break;
-        case 16:
-        {
+        case 16: {
             const std::uint64_t mcs = 1 + in.below(2);
             const std::size_t block = 1 + in.below(5);
             step_parallel_on(m, mcs, block, pool(in.below(8) == 0));
-        }
             break;
+        }
         default:
             break;
     }
@@ -226,16 +227,18 @@ void run_any_state(Session& s, World& w, Reader& in, std::uint8_t op) {
     const SiteIndex n = w.lattice.n_sites();
     const std::size_t n_fields = w.fields.size();
     switch (op) {
-        case 3:
-            s.contacts.emplace_back(in.type(), in.type(), in.real());
+        case 3: {
+            const CellType a = in.type(), b = in.type();
+            s.contacts.push_back({a, b, in.real()});
             break;
+        }
         case 4:
             if (in.byte() & 1) w.set_connectivity(in.type(), in.byte() & 1);
             else w.set_connectivity_medium(in.byte() & 1);
             break;
         case 5:
             if (in.byte() & 1) w.set_junction(in.type(), in.byte() & 1);
-            else w.junction_lambda = in.real();
+            else w.set_junction_lambda(in.real());
             break;
         case 6:
             if (in.byte() & 1) {
@@ -286,10 +289,14 @@ void run_any_state(Session& s, World& w, Reader& in, std::uint8_t op) {
             }
             break;
         }
-        case 13: {
+        case 13: {  // point access by site, or clamped (refused on a box without sites)
             const std::size_t f = in.index(n_fields);
-            const SiteIndex site = in.index(n);
-            w.field_add_at_site(f, site, in.real());
+            const SiteIndex x = in.index(s.dims[0]), y = in.index(s.dims[1]), z = in.index(s.dims[2]);
+            switch (in.below(3)) {
+                case 0: w.field_add_at_site(f, in.index(n), in.real()); break;
+                case 1: w.field_add_at(f, x, y, z, in.real()); break;
+                default: (void)w.field_value_at(f, x, y, z); break;
+            }
             break;
         }
         case 17: {
@@ -303,29 +310,23 @@ void run_any_state(Session& s, World& w, Reader& in, std::uint8_t op) {
             if (w.cells.size() <= 256) w.divide_cells(threshold, reset);
             break;
         }
-        case 19: {  // grow: every cell of the type but the medium
+        case 19: {
             const CellType t = in.type();
-            const double rate = in.real();
-            for (Cell& c : w.cells)
-                if (c.id != 0 && c.cell_type == t) c.target_volume += rate;
+            w.grow(t, in.real());
             break;
         }
         case 20: {
             const Label id = static_cast<Label>(in.index(w.cells.size()));
-            const CellType t = in.type();
-            MORVA_CHECK_INDEX(id, w.cells.size());
-            w.cells[id].cell_type = t;
+            w.set_cell_type(id, in.type());
             break;
         }
         case 21: {
             const Label id = static_cast<Label>(in.index(w.cells.size()));
-            const double v = in.real();
-            MORVA_CHECK_INDEX(id, w.cells.size());
-            w.cells[id].target_volume = v;
+            w.set_target_volume(id, in.real());
             break;
         }
         case 22:
-            for (std::uint64_t k = in.below(3); k > 0; --k) w.advance_fields();
+            w.advance_fields(static_cast<std::uint32_t>(in.below(3)));
             break;
         case 23: {  // queries: contact areas add up to the surface once the trackers are exact
             const Label id = static_cast<Label>(in.index(w.cells.size()));
@@ -355,7 +356,9 @@ void run(Session& s, Reader& in) {
             else if (s.driver && (op == 15 || op == 16)) run_finalized_only(s, in, op);
             else run_any_state(s, *w, in, op);
         } catch (const EngineFault&) {
-            // A refused operation (bad id, index or image length) is part of the contract.
+            // A failed check (bad id, index or image length) is part of the contract.
+        } catch (const BadRequest&) {
+            // So is a refused request (a box beyond the lattice, a field without sites).
         }
         check_consistent(s);
     }
@@ -371,8 +374,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     s.periodic = in.byte() & 1;
     s.order = static_cast<std::uint8_t>(in.below(4));
     const double temperature = in.real();
-    s.setup.emplace(scenes::make_world(s.dims, s.periodic ? scenes::Boundary::Periodic : scenes::Boundary::Noflux,
-                                       s.order, temperature));
+    s.setup.emplace(make_world(s.dims, s.periodic ? Boundary::Periodic : Boundary::Noflux, s.order, temperature));
     run(s, in);
     return 0;
 }

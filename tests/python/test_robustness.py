@@ -48,6 +48,25 @@ class TestEmptyBoxes:
         """)
         assert out.split() == ["(0,", "4294967296,", "4294967296)", "0"]
 
+    @pytest.mark.parametrize("dims", [(1, 0, 2**40), (2**40, 1, 0), (0, 2**20, 2**20)])
+    def test_every_operation_on_an_empty_box_returns_at_once(self, dims):
+        out = finishes(f"""
+            from morva_core import World
+            w = World({dims}, "periodic", 3, 1.0)
+            c = w.add_cell(1, 1.0, 1.0, 0.0, 0.0)
+            w.add_field("c", 0.1, 0.01)
+            w.remove_cells([c])
+            print(w.divide_cells(0.0, 1.0), w.cell_contact_area_by_type(c))
+            w.finalize(1)
+            w.remove_cells([c])
+            print(w.divide_cells(0.0, 1.0), w.cell_contact_area_by_type(0))
+            w.step(3)
+            w.step_parallel(2, 2)
+            w.advance_fields(2)
+            print(w.cell_volumes(), w.cell_surfaces(), len(w.snapshot()), w.field_conc(0))
+        """)
+        assert out.splitlines() == ["[2] {}", "[3, 4] {}", "[0, 0, 0, 0, 0] [0, 0, 0, 0, 0] 0 []"]
+
     def test_side_of_two_to_the_sixty_three_is_an_empty_box(self):
         w = new_world((2**63, 0, 2), "noflux", 3)
         assert w.snapshot() == []
@@ -265,3 +284,28 @@ FINALIZE_OUT_OF_MEMORY = """
 def test_finalize_that_runs_out_of_memory_keeps_the_set_up_world():
     out = finishes(FINALIZE_OUT_OF_MEMORY, timeout=120).splitlines()
     assert out == ["refused", "[0, 0] 16", "call finalize() first", "16"]
+
+
+POOL_THREADS = """
+    import os
+    from morva_core import World
+    w = World((8, 8, 1), "periodic", 2, 5.0)
+    c = w.add_cell(1, 16.0, 1.0, 0.0, 0.0)
+    w.seed_block(c, 0, 0, 0, 4, 4, 1)
+    w.finalize(1)
+    w.step_parallel(1, 4)
+    with open("/proc/self/status") as f:
+        threads = next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+    print(threads, len(os.sched_getaffinity(0)))
+"""
+
+
+@pytest.mark.parametrize("variable", ["RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"])
+def test_pool_is_capped_at_four_threads_per_cpu(variable):
+    env = dict(os.environ, **{variable: "2000"})
+    env.pop("RAYON_NUM_THREADS" if variable != "RAYON_NUM_THREADS" else "RAYON_RS_NUM_CPUS", None)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(POOL_THREADS)], env=env, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    threads, cpus = map(int, done.stdout.split())
+    assert threads <= 4 * cpus + 1  # the pool's helpers and the interpreter's own thread

@@ -1,11 +1,9 @@
-// energy.cpp: the contact table and the change of the core Hamiltonian (contact, volume, surface).
-// Reads the world only. The order of the floating-point additions below is part of the dynamics.
-#include "energy.hpp"
+// contact_table.cpp: making the zero-filled table over its covered types; refuses a size whose entry
+// count overflows.
+#include "contact_table.hpp"
 
 #include <algorithm>
 #include <limits>
-
-#include "hamiltonian.hpp"
 
 namespace morva {
 
@@ -45,22 +43,6 @@ void ContactMatrix::set(std::size_t a, std::size_t b, double j) {
     const std::size_t ia = padded_type(a), ib = padded_type(b);
     MORVA_CHECK(ia != zero_row() && ib != zero_row(), "contact entry for a type the table does not cover");
     values_[ia * stride() + ib] = j;
-}
-
-void World::set_contact_matrix(ContactMatrix matrix) { contact = std::move(matrix); }
-
-double World::delta_hamiltonian(SiteIndex site, Label b) const {
-    MORVA_CHECK_INDEX(site, lattice.labels.size());
-    MORVA_CHECK_INDEX(b, cells.size());
-    const Label a = lattice.labels[site];
-    if (a == b) return 0.0;
-    return delta_hamiltonian(site, a, b, lattice.neighbors(site));
-}
-
-double World::delta_hamiltonian(SiteIndex site, Label a, Label b, const NeighborList& nbrs) const {
-    return core_delta(
-        *this, site, a, b, nbrs.size(), [&](std::size_t i) { return nbrs[i]; },
-        [&](Label l) { return contact.padded_type(cells[l].cell_type); }, CurrentTrackers{});
 }
 
 }  // namespace morva

@@ -1,4 +1,4 @@
-// energy.hpp: the contact-energy table. The Hamiltonian change itself is World::delta_hamiltonian.
+// contact_table.hpp: the contact energy J of every pair of cell types, held for the types that need it.
 #pragma once
 
 #include <vector>

@@ -4,13 +4,14 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc)
-# clang and its runtime libraries build the libFuzzer target.
+# clang and its runtime libraries build the libFuzzer targets.
 DEB_PACKAGES := libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 # Developer and CI builds treat warnings as errors; a plain `pip install .` does not.
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DMORVA_WERROR=ON
 
-.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz fuzz bench clean
+.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz test-fuzz-engine \
+  test-fuzz-checkpoint fuzz-targets fuzz bench clean
 
 all: module
 
@@ -69,27 +70,59 @@ test-thread: build/thread/build.ninja
 test-python: module
 	$(PY) -m pytest -q
 
-# The checkpoint reader under libFuzzer with AddressSanitizer and UBSan. make test fuzzes for
-# FUZZ_SECONDS; make fuzz runs FUZZ_RUNS inputs. New inputs go to build/fuzz/corpus, the seeds stay.
-FUZZ_SECONDS ?= 45
-FUZZ_RUNS ?= 2000000
-FUZZ_FLAGS = -max_len=8192 -timeout=10 -print_final_stats=1
+# ---------------------------------------------------------------------------------------- fuzzing
+# Two libFuzzer targets, built with clang under ASan and UBSan: morva_fuzz runs engine operation
+# programs against a reference copy attempt; fuzz_checkpoint feeds the checkpoint reader. New inputs
+# go to build/fuzz/<target>-corpus; the committed seeds in tests/fuzz/*_corpus are only read. A crash
+# leaves its input in build/fuzz/ (replay: build/fuzz/<target> FILE).
+FUZZ_CXX ?= clang++
+FUZZ_ENV := ASAN_OPTIONS=quarantine_size_mb=32:malloc_context_size=8
+FUZZ_FLAGS := -rss_limit_mb=3000 -timeout=10 -artifact_prefix=build/fuzz/ -print_final_stats=1
+FUZZ_ENGINE_FLAGS := $(FUZZ_FLAGS) -max_len=192
+FUZZ_CHECKPOINT_FLAGS := $(FUZZ_FLAGS) -max_len=8192
+FUZZ_TEST_SECONDS ?= 45
+FUZZ_SECONDS ?= 3600
+FUZZ_EXAMPLES ?= 20000
+
 build/fuzz/build.ninja: setup .deb.stamp CMakeLists.txt
-	CXX=clang++ $(CONFIGURE) -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_PYTHON=OFF \
+	CXX=$(FUZZ_CXX) $(CONFIGURE) -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_PYTHON=OFF \
 	  -DMORVA_BUILD_FUZZ=ON -DMORVA_SANITIZE=address,undefined
 
-build/fuzz/fuzz_checkpoint: build/fuzz/build.ninja FORCE
-	$(CMAKE) --build build/fuzz -j $(JOBS) --target fuzz_checkpoint
+# morva_core itself under ASan and UBSan, for the program fuzzer in an uninstrumented interpreter.
+build/fuzz-python/build.ninja: setup CMakeLists.txt
+	$(CONFIGURE) -S . -B build/fuzz-python -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_SANITIZE=address,undefined
 
-test-fuzz: build/fuzz/fuzz_checkpoint
-	mkdir -p build/fuzz/corpus
-	build/fuzz/fuzz_checkpoint $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus tests/fuzz/corpus
+# The interpreter is not instrumented: the sanitizer runtimes must be loaded before anything else, and
+# its own allocations at exit are not leaks of ours.
+SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
+SAN_PYTHON = LD_PRELOAD=$(SAN_PRELOAD) ASAN_OPTIONS=detect_leaks=0 MORVA_SANITIZED=1 PYTHONPATH=build/fuzz-python
 
-fuzz: build/fuzz/fuzz_checkpoint
-	mkdir -p build/fuzz/corpus
-	build/fuzz/fuzz_checkpoint $(FUZZ_FLAGS) -runs=$(FUZZ_RUNS) build/fuzz/corpus tests/fuzz/corpus
+fuzz-targets: build/fuzz/build.ninja
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target morva_fuzz fuzz_checkpoint
+	mkdir -p build/fuzz/engine-corpus build/fuzz/checkpoint-corpus
 
-FORCE:
+# Bounded: part of make test.
+test-fuzz-engine: fuzz-targets
+	$(FUZZ_ENV) build/fuzz/morva_fuzz $(FUZZ_ENGINE_FLAGS) -max_total_time=$(FUZZ_TEST_SECONDS) \
+	  build/fuzz/engine-corpus tests/fuzz/engine_corpus
+
+test-fuzz-checkpoint: fuzz-targets
+	$(FUZZ_ENV) build/fuzz/fuzz_checkpoint $(FUZZ_CHECKPOINT_FLAGS) -max_total_time=$(FUZZ_TEST_SECONDS) \
+	  build/fuzz/checkpoint-corpus tests/fuzz/checkpoint_corpus
+
+test-fuzz: test-fuzz-engine test-fuzz-checkpoint
+
+# Long: FUZZ_SECONDS of each libFuzzer target, then FUZZ_EXAMPLES random programs and the robustness
+# tests against the sanitized module.
+fuzz: fuzz-targets build/fuzz-python/build.ninja module
+	$(CMAKE) --build build/fuzz-python -j $(JOBS) --target morva_core
+	$(FUZZ_ENV) nice build/fuzz/morva_fuzz $(FUZZ_ENGINE_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
+	  build/fuzz/engine-corpus tests/fuzz/engine_corpus
+	$(FUZZ_ENV) nice build/fuzz/fuzz_checkpoint $(FUZZ_CHECKPOINT_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
+	  build/fuzz/checkpoint-corpus tests/fuzz/checkpoint_corpus
+	$(SAN_PYTHON) $(PY) -c "import morva_core; assert morva_core.__file__.startswith('$(abspath build/fuzz-python)')"
+	$(SAN_PYTHON) MORVA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider \
+	  tests/python/test_fuzz_programs.py tests/python/test_robustness.py
 
 test: test-cpp test-sanitize test-thread test-python test-fuzz
 

@@ -214,7 +214,6 @@ GridSection read_grid(Reader& r, std::size_t data_size) {
 
 void read_session(Reader& r, Session& s) {
     const bool finalized = r.flag("finalized flag");
-    s.world.widest_type = r.get<std::uint16_t>("widest type");
     Xoshiro256pp rng;
     for (std::uint64_t& word : rng.s) word = r.get<std::uint64_t>("generator state");
     r.expect_end();
@@ -224,26 +223,38 @@ void read_session(Reader& r, Session& s) {
     }
 }
 
-// The built table is never wider than finalize makes it: the widest type named, entries included.
+// The built table is never wider than finalize makes it: one past the largest type of an entry. Only
+// the width and the values are observable, so the rebuilt table covers the widest type and every type
+// whose row or column holds a value other than +0 (bit for bit: -0 and NaN count).
 void read_contact(Reader& r, Session& s) {
     const std::size_t n_entries = r.count(12, "contact entries");
     s.contact_entries.resize(n_entries);
-    std::size_t widest = s.world.widest_type;
+    std::size_t width = 0;
     for (ContactEntry& e : s.contact_entries) {
         e.a = r.get<std::uint16_t>("contact entry");
         e.b = r.get<std::uint16_t>("contact entry");
         e.j = r.get<double>("contact entry");
-        widest = std::max<std::size_t>({widest, e.a, e.b});
+        width = std::max<std::size_t>({width, std::size_t{e.a} + 1, std::size_t{e.b} + 1});
     }
     const auto n_types = r.get<std::uint64_t>("contact table size");
-    if (n_types == 0 || n_types > widest + 1)
-        r.fail("a contact table of " + std::to_string(n_types) + " types is wider than the types named (up to " +
-               std::to_string(widest) + ")");
+    if (n_types > width)
+        r.fail("a contact table of " + std::to_string(n_types) + " types is wider than the contact entries allow (" +
+               std::to_string(width) + ")");
     if (n_types * n_types > r.remaining() / sizeof(double)) r.fail("the contact table runs past the end of the section");
-    ContactMatrix matrix = ContactMatrix::make(n_types);
-    for (std::size_t a = 0; a < n_types; ++a)
-        for (std::size_t b = 0; b < n_types; ++b) matrix.set(a, b, r.get<double>("contact table"));
+    std::vector<double> values(n_types * n_types);
+    for (double& j : values) j = r.get<double>("contact table");
     r.expect_end();
+    std::vector<CellType> covered;
+    for (std::size_t a = 0; a < n_types; ++a) {
+        bool holds_value = a + 1 == n_types;
+        for (std::size_t b = 0; b < n_types && !holds_value; ++b)
+            holds_value = std::bit_cast<std::uint64_t>(values[a * n_types + b]) != 0 ||
+                          std::bit_cast<std::uint64_t>(values[b * n_types + a]) != 0;
+        if (holds_value) covered.push_back(static_cast<CellType>(a));
+    }
+    ContactMatrix matrix = ContactMatrix::covering(covered);
+    for (const CellType a : covered)
+        for (const CellType b : covered) matrix.set(a, b, values[std::size_t{a} * n_types + b]);
     s.world.contact = std::move(matrix);
 }
 
@@ -395,7 +406,6 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
     });
     out.section(section_tags[Sess], [&] {
         out.put<std::uint8_t>(s.rng ? 1 : 0);
-        out.put<std::uint16_t>(w.widest_type);
         for (int i = 0; i < 4; ++i) out.put<std::uint64_t>(s.rng ? s.rng->s[i] : 0);
     });
     out.section(section_tags[Cont], [&] {

@@ -7,7 +7,6 @@
 namespace morva {
 
 void World::set_external_potential(CellType cell_type, double fx, double fy, double fz) {
-    widest_type = std::max(widest_type, cell_type);
     type_slot(external_potential_by_type, cell_type) = {fx, fy, fz};
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <string>
 
 #include "by_type.hpp"
 #include "world.hpp"
@@ -284,18 +285,25 @@ float World::field_value_at_site(std::size_t field_idx, SiteIndex site) const {
 
 namespace {
 
-SiteIndex clamped_site(const Lattice& lat, SiteIndex x, SiteIndex y, SiteIndex z) {
+// Each coordinate clamped to the last index of its axis. A box with an empty axis has no last index:
+// the request is refused once the field index is known to be good.
+SiteIndex clamped_site(const World& w, std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z) {
+    const Lattice& lat = w.lattice;
+    if (w.field_conc(field_idx).empty())
+        throw BadRequest("field " + std::to_string(field_idx) + " has no sites (the box is " +
+                         std::to_string(lat.nx()) + " x " + std::to_string(lat.ny()) + " x " +
+                         std::to_string(lat.nz()) + ")");
     return lat.site_of(std::min(x, lat.nx() - 1), std::min(y, lat.ny() - 1), std::min(z, lat.nz() - 1));
 }
 
 }  // namespace
 
 float World::field_value_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z) const {
-    return field_value_at_site(field_idx, clamped_site(lattice, x, y, z));
+    return field_value_at_site(field_idx, clamped_site(*this, field_idx, x, y, z));
 }
 
 void World::field_add_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z, double amount) {
-    field_add_at_site(field_idx, clamped_site(lattice, x, y, z), amount);
+    field_add_at_site(field_idx, clamped_site(*this, field_idx, x, y, z), amount);
 }
 
 void World::field_add_at_site(std::size_t field_idx, SiteIndex site, double amount) {

@@ -43,9 +43,12 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
     g.dims = dims;
     g.by_nx = Divider(dims[0], small);
     g.by_ny = Divider(dims[1], small);
-    const auto nx = static_cast<std::int64_t>(dims[0]), ny = static_cast<std::int64_t>(dims[1]);
+    // Modular arithmetic: exact whenever the box has sites (every product then stays below the site
+    // count), and free of overflow for an empty box whose other sides are huge.
+    const SiteIndex nx = dims[0], ny = dims[1];
+    const auto wrap = [](std::int64_t d) { return static_cast<SiteIndex>(d); };
     for (const Offset& o : lat.neighborhood.offsets) {
-        lat.linear_offsets.push_back(o.dx + nx * (o.dy + ny * o.dz));
+        lat.linear_offsets.push_back(static_cast<std::int64_t>(wrap(o.dx) + nx * (wrap(o.dy) + ny * wrap(o.dz))));
         lat.offset_steps.push_back({static_cast<std::uint8_t>(o.dx + 1), static_cast<std::uint8_t>(3 + o.dy + 1),
                                     static_cast<std::uint8_t>(6 + o.dz + 1)});
         g.reach[0] = std::max<SiteIndex>(g.reach[0], static_cast<SiteIndex>(std::llabs(o.dx)));

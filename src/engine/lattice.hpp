@@ -89,8 +89,10 @@ struct Geometry {
     }
 
     // Calls visit(site, coords) for every site in index order, x fastest: no site needs dividing out.
+    // A box with an empty axis has no sites and costs nothing, however long its other sides.
     template <class Visit>
     void for_each_site(Visit&& visit) const {
+        if (dims[0] == 0 || dims[1] == 0 || dims[2] == 0) return;
         SiteIndex site = 0;
         for (SiteIndex z = 0; z < dims[2]; ++z)
             for (SiteIndex y = 0; y < dims[1]; ++y)

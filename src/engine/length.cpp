@@ -61,7 +61,6 @@ double major_axis_length(std::int64_t n, double sum_x, double sum_y, double sum_
 }
 
 void World::set_length_constraint(CellType cell_type, double target_length, double lambda) {
-    widest_type = std::max(widest_type, cell_type);
     type_slot(length_lambda_by_type, cell_type) = lambda;
     type_slot(length_target_by_type, cell_type) = target_length;
 }

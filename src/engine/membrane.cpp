@@ -53,7 +53,6 @@ void World::set_membrane(const std::vector<SiteIndex>& anchors, double k, double
 }
 
 void World::set_membrane_anchored(CellType cell_type, bool on) {
-    widest_type = std::max(widest_type, cell_type);
     type_slot(membrane_anchored_by_type, cell_type) = on;
 }
 
@@ -77,7 +76,6 @@ double World::delta_membrane(SiteIndex site, Label new_label) const {
 // --- junction term
 
 void World::set_junction(CellType cell_type, bool on) {
-    widest_type = std::max(widest_type, cell_type);
     type_slot(junction_by_type, cell_type) = on;
 }
 

@@ -30,6 +30,7 @@ Tiling Tiling::make(const Lattice& lattice, std::size_t block) {
     }
     t.n_colours = t.dims[2] >= 2 ? 8 : 4;
     t.passes.resize(t.n_colours);
+    if (t.tile_count() == 0) return t;  // an empty box has no tiles to list, however long its other sides
     for (std::size_t colour = 0; colour < t.n_colours; ++colour) {
         for (unsigned mask = 0; mask < 8; ++mask) {
             TilePass pass;

@@ -5,7 +5,10 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <system_error>
 
 namespace morva {
 
@@ -33,9 +36,10 @@ bool parse_count(const char* text, std::size_t& out) {
 
 std::size_t pool_size_rule(const char* num_threads, const char* rs_num_cpus, std::size_t cpus) {
     const std::size_t all_cpus = cpus == 0 ? 1 : cpus;
+    const std::size_t most = max_threads_per_cpu * all_cpus;
     std::size_t n = 0;
-    if (parse_count(num_threads, n)) return n == 0 ? all_cpus : n;
-    if (parse_count(rs_num_cpus, n) && n > 0) return n;
+    if (parse_count(num_threads, n)) return n == 0 ? all_cpus : std::min(n, most);
+    if (parse_count(rs_num_cpus, n) && n > 0) return std::min(n, most);
     return all_cpus;
 }
 
@@ -51,23 +55,33 @@ std::size_t available_cpus() {
 
 // ----------------------------------------------------------------------------------------------- pool
 
+// All threads or none: a pool the system cannot complete stops the threads it made, so nothing is left
+// holding their stacks, and the failure names what was asked for.
 WorkerPool::WorkerPool(std::size_t size) {
-    for (std::size_t worker = 1; worker < size; ++worker) {
-        try {
+    try {
+        helpers_.reserve(size == 0 ? 0 : size - 1);
+        for (std::size_t worker = 1; worker < size; ++worker)
             helpers_.emplace_back([this, worker] { helper_loop(worker); });
-        } catch (const std::exception&) {
-            break;  // the system refused another thread: the pool only runs slower
-        }
+    } catch (const std::system_error& refused) {
+        stop_helpers();
+        throw std::system_error(refused.code(), "the worker pool could not start " + std::to_string(size - 1) +
+                                                    " threads (" + std::to_string(helpers_.size()) + " started)");
+    } catch (...) {
+        stop_helpers();
+        throw;
     }
 }
 
-WorkerPool::~WorkerPool() {
+WorkerPool::~WorkerPool() { stop_helpers(); }
+
+void WorkerPool::stop_helpers() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
     for (std::thread& t : helpers_) t.join();
+    helpers_.clear();
 }
 
 namespace {

@@ -13,8 +13,12 @@
 
 namespace morva {
 
+// A pool never has more threads than this many per CPU available, whatever the environment asks:
+// threads beyond it add no speed, and each holds a stack of address space.
+inline constexpr std::size_t max_threads_per_cpu = 4;
+
 // Pool size from the two environment values (null when unset) and the CPUs available to the process
-// (0 when unknown).
+// (0 when unknown), capped at max_threads_per_cpu per CPU.
 std::size_t pool_size_rule(const char* num_threads, const char* rs_num_cpus, std::size_t available_cpus);
 // CPUs in this process's affinity mask, or the hardware count, or 0 when neither is known.
 std::size_t available_cpus();
@@ -25,12 +29,14 @@ class WorkerPool {
 public:
     using TaskFn = void (*)(void* context, std::size_t task, std::size_t worker);
 
+    // Starts size - 1 helper threads. If the system refuses one, the threads already started are
+    // stopped and std::system_error is thrown: a pool is whole or does not exist.
     explicit WorkerPool(std::size_t size);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Threads that work on a job, the caller included: fewer than asked if the system refused a thread.
+    // Threads that work on a job, the caller included.
     std::size_t size() const { return helpers_.size() + 1; }
 
     // Runs fn(context, i, worker) for every i in [0, count), each once, and returns when all are done.
@@ -61,6 +67,7 @@ private:
     };
 
     void helper_loop(std::size_t worker);
+    void stop_helpers();
     void work(Job& job, std::size_t worker);
 
     std::mutex job_mutex_;  // one job at a time

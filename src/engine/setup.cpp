@@ -1,8 +1,6 @@
 // setup.cpp: world construction and the finalize sequence.
 #include "setup.hpp"
 
-#include <algorithm>
-
 namespace morva {
 
 World make_world(std::array<SiteIndex, 3> dims, Boundary boundary, std::uint8_t neighbor_order, double temperature) {
@@ -11,17 +9,26 @@ World make_world(std::array<SiteIndex, 3> dims, Boundary boundary, std::uint8_t 
     return World::make(std::move(lattice), temperature);
 }
 
-Morva finalize(World world, const std::vector<ContactEntry>& contacts, std::uint64_t seed) {
-    std::size_t widest = world.widest_type;
-    for (const ContactEntry& e : contacts) widest = std::max<std::size_t>({widest, e.a, e.b});
-    ContactMatrix matrix = ContactMatrix::make(widest + 1);
+ContactMatrix contact_table(const std::vector<ContactEntry>& contacts) {
+    std::vector<CellType> named;
+    named.reserve(2 * contacts.size());
+    for (const ContactEntry& e : contacts) named.insert(named.end(), {e.a, e.b});
+    ContactMatrix table = ContactMatrix::covering(named);
     for (const ContactEntry& e : contacts) {
-        matrix.set(e.a, e.b, e.j);
-        matrix.set(e.b, e.a, e.j);
+        table.set(e.a, e.b, e.j);
+        table.set(e.b, e.a, e.j);
     }
-    world.set_contact_matrix(std::move(matrix));
+    return table;
+}
+
+Morva finalize_with_table(World world, ContactMatrix table, std::uint64_t seed) {
+    world.set_contact_matrix(std::move(table));
     world.recompute_trackers();
     return Morva::make(std::move(world), seed);
+}
+
+Morva finalize(World world, const std::vector<ContactEntry>& contacts, std::uint64_t seed) {
+    return finalize_with_table(std::move(world), contact_table(contacts), seed);
 }
 
 }  // namespace morva

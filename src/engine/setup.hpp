@@ -23,8 +23,15 @@ struct ContactEntry {
     double j = 0;
 };
 
-// Builds the contact table from the entries (later entries win) wide enough for every type they or the
-// set-up calls named, recomputes the trackers and moves the world into a new driver seeded with `seed`.
+// The contact table of the entries (later entries win, each in both orientations). It covers the types
+// that have entries; every other type contacts with 0. This is all that finalize allocates.
+ContactMatrix contact_table(const std::vector<ContactEntry>& contacts);
+
+// Installs the table, recomputes the trackers and moves the world into a new driver seeded with
+// `seed`. Allocates nothing, so a caller that makes the table first and then hands its world over
+// keeps that world whenever memory runs short. A label without a record faults in the recomputation.
+Morva finalize_with_table(World world, ContactMatrix table, std::uint64_t seed);
+// Both steps at once, for callers that keep nothing of a world that fails (the scenes, the benchmarks).
 Morva finalize(World world, const std::vector<ContactEntry>& contacts, std::uint64_t seed);
 
 }  // namespace morva

@@ -14,12 +14,7 @@ void fill_padded_types(const World& w, std::vector<std::uint32_t>& out) {
         out[i] = static_cast<std::uint32_t>(w.contact.padded_type(w.cells[i].cell_type));
 }
 
-Morva Morva::make(World world, std::uint64_t seed) {
-    Morva m;
-    m.world = std::move(world);
-    m.rng = Xoshiro256pp::from_seed(seed);
-    return m;
-}
+Morva Morva::make(World world, std::uint64_t seed) { return Morva(std::move(world), Xoshiro256pp::from_seed(seed)); }
 
 namespace {
 

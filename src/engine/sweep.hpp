@@ -21,8 +21,10 @@ struct Morva {
     Xoshiro256pp rng;
     std::vector<std::uint32_t> type_by_label;  // scratch: padded contact index of each label's type
 
-    // Takes the world by move: the label grid, cell table and fields are never copied.
+    // Takes the world by move: the label grid, cell table and fields are never copied, and nothing is
+    // allocated (finalize relies on that once it has taken the set-up world).
     static Morva make(World world, std::uint64_t seed);
+    Morva(World w, Xoshiro256pp generator) : world(std::move(w)), rng(generator) {}
     Morva() = default;
     Morva(Morva&&) = default;
     Morva& operator=(Morva&&) = default;

@@ -19,7 +19,6 @@ World World::make(Lattice lattice, double temperature) {
 
 Label World::add_cell(CellType cell_type, double target_volume, double lambda_volume, double target_surface,
                       double lambda_surface) {
-    widest_type = std::max(widest_type, cell_type);
     Cell cell;
     cell.id = static_cast<Label>(cells.size());
     cell.cell_type = cell_type;

@@ -107,9 +107,6 @@ struct World {
     double junction_lambda = 0;
     bool connectivity_medium = false;
     bool surface_active = false;
-    // The largest type a set-up call named (add_cell and the per-type term settings); finalize makes
-    // the contact table at least this wide.
-    CellType widest_type = 0;
 
     static World make(Lattice lattice, double temperature);
     World() = default;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -114,6 +115,15 @@ bool convert_text(PyObject* obj, std::string& out) {
     return true;
 }
 
+// What a sequence's length may reserve. A list or tuple holds its items already; any other
+// sequence's __len__ is only a claim, so it reserves a first block at most and the vector grows as
+// items arrive.
+std::size_t reservation_for(PyObject* obj, Py_ssize_t claimed) {
+    constexpr Py_ssize_t unproven_limit = 4096;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return static_cast<std::size_t>(claimed);
+    return static_cast<std::size_t>(std::min(claimed, unproven_limit));
+}
+
 // Items are fetched through the iterator protocol, which stays safe when an item's conversion
 // runs Python code that mutates the sequence.
 template <class T, bool (*Item)(PyObject*, T&)>
@@ -128,7 +138,7 @@ bool convert_seq(PyObject* obj, std::vector<T>& out) {
     PyRef iter(PyObject_GetIter(obj));
     if (!iter) return false;
     std::vector<T> items;
-    items.reserve(static_cast<std::size_t>(size));
+    items.reserve(reservation_for(obj, size));
     while (PyRef item{PyIter_Next(iter.get())}) {
         T v{};
         if (!Item(item.get(), v)) return false;
@@ -442,16 +452,20 @@ void World_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The set-up world is taken out first: a fault in finalize leaves the object with neither world.
+// Builds the contact table, recomputes the trackers and moves the world into a new driver. The table,
+// the only thing finalize allocates, is made first: if that fails the set-up world is untouched and
+// finalize can be called again. A fault in the recomputation (a label without a record) comes after
+// the world was taken out and loses it, as the contract says.
 PyObject* World_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("finalize", "seed");
     std::uint64_t seed = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, seed) || !call.require_setup("already finalized")) return nullptr;
     Impl& s = call.impl();
+    morva::ContactMatrix table = morva::contact_table(s.contact_entries);
     morva::World world = std::move(*s.setup_world);
     s.setup_world.reset();
-    s.driver.emplace(morva::finalize(std::move(world), s.contact_entries, seed));
+    s.driver.emplace(morva::finalize_with_table(std::move(world), std::move(table), seed));
     return none();
 }
 
@@ -672,13 +686,25 @@ PyObject* World_field_conc(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return list_of(conc.size(), [&](std::size_t i) { return PyFloat_FromDouble(conc[i]); });
 }
 
+// A field without sites (a box with an empty axis) has no point to clamp to: the engine refuses the
+// request, reported as a ValueError naming the method.
+template <class F>
+PyObject* at_clamped_site(const char* method, F&& access) {
+    try {
+        return access();
+    } catch (const morva::BadRequest& refused) {
+        return PyErr_Format(PyExc_ValueError, "%s: %s", method, refused.what());
+    }
+}
+
 PyObject* World_field_value_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("field_value_at", "field_idx", "x", "y", "z");
     std::size_t field_idx = 0;
     SiteIndex x = 0, y = 0, z = 0;
     Call call(self, Borrow::Shared);
     if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z)) return nullptr;
-    return PyFloat_FromDouble(call.world().field_value_at(field_idx, x, y, z));
+    return at_clamped_site(sig.name,
+                           [&] { return PyFloat_FromDouble(call.world().field_value_at(field_idx, x, y, z)); });
 }
 
 PyObject* World_field_add_source_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -688,8 +714,10 @@ PyObject* World_field_add_source_at(PyObject* self, PyObject* const* args, Py_ss
     double amount = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z, amount)) return nullptr;
-    call.world().field_add_at(field_idx, x, y, z, amount);
-    return none();
+    return at_clamped_site(sig.name, [&] {
+        call.world().field_add_at(field_idx, x, y, z, amount);
+        return none();
+    });
 }
 
 PyObject* World_field_mean_at_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

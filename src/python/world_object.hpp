@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -111,15 +112,10 @@ private:
     bool held_ = false;
 };
 
-// "src/engine/init.cpp" rather than the build machine's absolute path.
-inline const char* short_path(const char* file) {
-    const char* src = std::strstr(file, "src/");
-    return src ? src : file;
-}
-
 // Writes the one-line diagnostic and raises PanicException (created here on first use).
 inline PyObject* raise_panic(PyTypeObject* type, const char* file, int line, const char* text) noexcept {
-    std::fprintf(stderr, "morva_core: internal fault at %s:%d: %s\n", short_path(file), line, text);
+    // `file` is relative to the project root: the build maps the checkout's path away.
+    std::fprintf(stderr, "morva_core: internal fault at %s:%d: %s\n", file, line, text);
     std::fflush(stderr);
     auto* state = static_cast<ModuleState*>(PyType_GetModuleState(type));
     if (!state) return nullptr;
@@ -148,6 +144,9 @@ inline PyObject* guarded(PyTypeObject* type, F&& body) noexcept {
         return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const std::system_error& refused) {  // the system refused a resource (the worker pool's threads)
+        PyErr_SetString(PyExc_RuntimeError, refused.what());
+        return nullptr;
     } catch (const std::exception& e) {
         return raise_panic(type, __FILE__, __LINE__, e.what());
     } catch (...) {

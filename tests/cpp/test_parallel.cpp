@@ -184,8 +184,8 @@ TEST(ParallelPool, SizeRuleFollowsTheTwoVariables) {
         {"3", "5", 2, 3},          {"0", "5", 6, 6},           {"0", nullptr, 0, 1},     {nullptr, "5", 2, 5},
         {"lots", "5", 2, 5},       {"-2", "5", 2, 5},          {"2.5", nullptr, 4, 4},   {"", "7", 2, 7},
         {nullptr, "0", 3, 3},      {nullptr, "x", 3, 3},       {nullptr, nullptr, 2, 2}, {nullptr, nullptr, 0, 1},
-        {"+4", nullptr, 2, 4},     {"00", "9", 2, 2},          {" 4", "9", 2, 9},
-        {"99999999999999999999999", "9", 2, 9},
+        {"+4", nullptr, 2, 4},     {"00", "9", 2, 2},          {" 4", "9", 3, 9},
+        {"99999999999999999999999", "9", 3, 9},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.num_threads ? c.num_threads : "(unset)") + " / " +

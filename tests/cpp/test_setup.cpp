@@ -1,6 +1,7 @@
 // The set-up operations the binding forwards one to one, and the one finalize.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "helpers.hpp"
@@ -110,25 +111,51 @@ TEST(Setup, FinalizeBuildsASymmetricTableWhereLaterEntriesWin) {
     EXPECT_EQ(m.rng.s, Xoshiro256pp::from_seed(4).s);
 }
 
-TEST(Setup, FinalizeSizesTheTableFromEveryTypeNamedDuringSetUp) {
-    const auto width_after = [](auto&& name_type) {
+// The table covers the types that have contact entries and nothing else: a set-up call naming a type
+// (up to the largest) neither widens it nor changes any energy.
+TEST(Setup, FinalizeCoversOnlyTheTypesWithContactEntries) {
+    const auto table_after = [](auto&& name_type) {
         World w = make_world({3, 3, 1}, Boundary::Periodic, 1);
         w.add_cell(1, 1, 1, 0, 0);
         name_type(w);
-        return finalize(std::move(w), {{0, 2, 1.0}}, 0).world.contact.n_types();
+        return finalize(std::move(w), {{0, 2, 1.5}}, 0).world.contact;
     };
-    EXPECT_EQ(width_after([](World&) {}), 3u);
-    EXPECT_EQ(width_after([](World& w) { w.add_cell(5, 1, 1, 0, 0); }), 6u);
-    EXPECT_EQ(width_after([](World& w) { w.set_connectivity(6, false); }), 7u);
-    EXPECT_EQ(width_after([](World& w) { w.set_external_potential(7, 0, 0, 0); }), 8u);
-    EXPECT_EQ(width_after([](World& w) { w.set_junction(8, false); }), 9u);
-    EXPECT_EQ(width_after([](World& w) { w.set_length_constraint(9, 0, 0); }), 10u);
-    EXPECT_EQ(width_after([](World& w) { w.set_membrane_anchored(10, false); }), 11u);
-    EXPECT_EQ(width_after([](World& w) { seed_from_labels(w, std::vector<Label>(9, 0), {{1, 11}}, 1, 1, 1); }), 12u);
-    EXPECT_EQ(width_after([](World& w) { EXPECT_THROW(seed_from_labels(w, {}, {}, 12, 1, 1), EngineFault); }), 13u);
-    // Edits of existing records do not widen it.
-    EXPECT_EQ(width_after([](World& w) { w.set_cell_type(1, 20); }), 3u);
+    const std::vector<std::function<void(World&)>> namings{
+        [](World&) {},
+        [](World& w) { w.add_cell(65535, 1, 1, 0, 0); },
+        [](World& w) { w.set_connectivity(65535, false); },
+        [](World& w) { w.set_external_potential(65535, 0, 0, 0); },
+        [](World& w) { w.set_junction(65535, false); },
+        [](World& w) { w.set_length_constraint(65535, 0, 0); },
+        [](World& w) { w.set_membrane_anchored(65535, false); },
+        [](World& w) { seed_from_labels(w, std::vector<Label>(9, 0), {{1, 65535}}, 1, 1, 1); },
+        [](World& w) { EXPECT_THROW(seed_from_labels(w, {}, {}, 65535, 1, 1), EngineFault); },
+        [](World& w) { w.set_cell_type(1, 65535); },
+    };
+    for (const auto& name_type : namings) {
+        const ContactMatrix table = table_after(name_type);
+        EXPECT_EQ(table.n_types(), 3u);
+        EXPECT_EQ(table.at(0, 2), 1.5);
+        EXPECT_EQ(table.at(2, 0), 1.5);
+        for (const CellType other : {1, 3, 65535}) {
+            EXPECT_EQ(table.at(other, 0), 0.0);
+            EXPECT_EQ(table.at(2, other), 0.0);
+        }
+    }
 }
+
+TEST(Setup, TableOfTheLargestTypeStaysSmall) {
+    const ContactMatrix table = contact_table({{65535, 0, 2.0}, {65535, 65535, -1.0}, {7, 0, 0.5}});
+    EXPECT_EQ(table.n_types(), 65536u);
+    EXPECT_EQ(table.at(0, 65535), 2.0);
+    EXPECT_EQ(table.at(65535, 65535), -1.0);
+    EXPECT_EQ(table.at(7, 0), 0.5);
+    EXPECT_EQ(table.at(7, 65535), 0.0);
+    EXPECT_EQ(table.at(65534, 0), 0.0);
+    EXPECT_EQ(table.padded_type(65534), table.padded_type(1));  // both share the zero row
+    EXPECT_LT(table.padded_type(65535), 4u);                     // three covered types, dense indices
+}
+
 
 }  // namespace
 }  // namespace morva::testing

@@ -9,7 +9,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "morva"))
 from morva import _native  # noqa: E402
 from native_scenarios import tissue, with_fields, with_terms  # noqa: E402
 
-OUT = pathlib.Path(__file__).resolve().parent / "corpus"
+OUT = pathlib.Path(__file__).resolve().parent / "checkpoint_corpus"
 
 
 def worlds():

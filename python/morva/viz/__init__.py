@@ -9,8 +9,11 @@ notebook scrubber the ``notebook`` extra (ipywidgets).
 from .export import export_tiff, export_vtk, write_series, write_tiff_stack, write_vti
 from .frames import cell_types_at, cell_values_at, frame_picture_args
 from .movie import recording_movie, render_frames, write_movie
+from .notebook import frame_strip, scrub, simulation_picture_args, tissue_png
 from .palette import BORDER_COLOUR, MEDIUM_COLOUR, MISSING_COLOUR, type_colours
 from .raster import border_mask, tissue_rgb
+from .runplots import plot_run, run_series
+from .surfaces import cell_surfaces, plot_surfaces
 from .tissue import figure_png, figure_rgb, plot_slices, plot_tissue
 
 __all__ = [
@@ -18,6 +21,7 @@ __all__ = [
     "MEDIUM_COLOUR",
     "MISSING_COLOUR",
     "border_mask",
+    "cell_surfaces",
     "cell_types_at",
     "cell_values_at",
     "export_tiff",
@@ -25,10 +29,17 @@ __all__ = [
     "figure_png",
     "figure_rgb",
     "frame_picture_args",
+    "frame_strip",
+    "plot_run",
     "plot_slices",
+    "plot_surfaces",
     "plot_tissue",
     "recording_movie",
     "render_frames",
+    "run_series",
+    "scrub",
+    "simulation_picture_args",
+    "tissue_png",
     "tissue_rgb",
     "type_colours",
     "write_movie",

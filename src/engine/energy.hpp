@@ -7,6 +7,12 @@
 
 namespace morva {
 
+// One set_contact call as given, before finalize turns the list into a ContactMatrix.
+struct ContactEntry {
+    CellType a, b;
+    double j;
+};
+
 // J(a, b) for types 0 .. n_types - 1. A type at or beyond n_types has no row or column: all its
 // contact energies are 0. The table is stored with one extra all-zero row and column, so a sweep
 // maps such types onto index n_types and reads every J with one load and no branch.

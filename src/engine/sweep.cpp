@@ -76,8 +76,10 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, cons
 
 }  // namespace
 
-void Morva::step(std::uint64_t mcs) {
-    if (mcs == 0) return;
+void Morva::step(std::uint64_t mcs) { step(mcs, StepCheck{}); }
+
+std::uint64_t Morva::step(std::uint64_t mcs, StepCheck check) {
+    if (mcs == 0) return 0;
     const TermGates gates = world.term_gates();
     fill_padded_types(world, type_by_label);
     const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
@@ -85,7 +87,9 @@ void Morva::step(std::uint64_t mcs) {
     for (std::uint64_t m = 0; m < mcs; ++m) {
         if (world.lattice.n_sites() != 0) attempts(world, rng, gates, type_by_label.data());
         world.advance_fields();
+        if (m + 1 < mcs && !check(m + 1)) return m + 1;
     }
+    return mcs;
 }
 
 }  // namespace morva

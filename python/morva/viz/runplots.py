@@ -52,9 +52,11 @@ def run_series(rec):
         if str(name).startswith("field_")
     }
     index = pd.Index(times, name="time")
+    present = set(means.index.get_level_values("type_name"))
+    columns = [n for n in rec.type_names if n in present]  # type order, as in the legends
     return {
-        "volume": means["volume"].unstack("type_name").reindex(index),
-        "surface": means["surface"].unstack("type_name").reindex(index),
+        "volume": means["volume"].unstack("type_name").reindex(index=index, columns=columns),
+        "surface": means["surface"].unstack("type_name").reindex(index=index, columns=columns),
         "sorting_index": pd.Series(sorting, index=index, name="sorting_index", dtype=float),
         "field_total": pd.DataFrame(totals, index=index),
     }

@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 DEB_PACKAGES := libgtest-dev libbenchmark-dev
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python bench clean
+.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python docs bench clean
 
 all: module
 
@@ -57,7 +57,15 @@ test-thread: build/thread/build.ninja
 test-python: module
 	$(PY) -m pytest -q
 
-test: test-cpp test-sanitize test-thread test-python
+# The documentation site: every page runs its code while it is built, so tutorials cannot rot.
+$(VENV)/.docs.stamp: requirements-docs.txt $(VENV)/.stamp
+	$(PY) -m pip install -q -r requirements-docs.txt
+	@touch $@
+
+docs: module $(VENV)/.docs.stamp
+	MPLBACKEND=Agg $(PY) -m mkdocs build --strict
+
+test: test-cpp test-sanitize test-thread test-python docs
 
 bench: build/release/build.ninja
 	$(CMAKE) --build build/release -j $(JOBS) --target morva_bench

@@ -14,7 +14,7 @@ from .palette import BORDER_COLOUR, MEDIUM_COLOUR, MISSING_COLOUR, type_colours
 from .raster import border_mask, tissue_rgb
 from .runplots import plot_run, run_series
 from .surfaces import cell_surfaces, plot_surfaces
-from .tissue import figure_png, figure_rgb, plot_slices, plot_tissue
+from .tissue import figure_html, figure_png, figure_rgb, plot_slices, plot_tissue
 
 __all__ = [
     "BORDER_COLOUR",
@@ -26,6 +26,7 @@ __all__ = [
     "cell_values_at",
     "export_tiff",
     "export_vtk",
+    "figure_html",
     "figure_png",
     "figure_rgb",
     "frame_picture_args",

@@ -91,7 +91,7 @@ def plot_run(rec, *, figsize=(10.0, 7.0)):
     colours = type_colours(max(len(names), 1))
     fig = Figure(figsize=figsize, layout="constrained")
     (vol, surf), (sort, field) = fig.subplots(2, 2, sharex=True)
-    for ax, key, label in ((vol, "volume", "mean volume (sites)"), (surf, "surface", "mean surface (site faces)")):
+    for ax, key, label in ((vol, "volume", "mean volume (sites)"), (surf, "surface", "mean surface (neighbour pairs)")):
         for name in series[key].columns:
             colour = colours[names.index(name)] if name in names else None
             ax.plot(series[key].index, series[key][name], color=colour, label=name, linewidth=1.6)

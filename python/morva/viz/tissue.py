@@ -391,3 +391,33 @@ def figure_rgb(fig, dpi=100):
     canvas = FigureCanvasAgg(fig)
     canvas.draw()
     return np.asarray(canvas.buffer_rgba())[..., :3].copy()
+
+
+def figure_html(fig, *, dpi=100, alt="figure"):
+    """An HTML ``<img>`` tag with the figure embedded as PNG (for reports and generated pages).
+
+    Parameters
+    ----------
+    fig : matplotlib.figure.Figure
+        The figure.
+    dpi : int
+        Resolution.
+    alt : str
+        Text shown where the picture cannot be.
+
+    Returns
+    -------
+    str
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from morva.viz import figure_html, plot_tissue
+    >>> figure_html(plot_tissue(np.ones((4, 4), np.uint32), [0, 1]))[:33]
+    '<img alt="figure" src="data:image'
+    """
+    import base64
+    import html
+
+    data = base64.b64encode(figure_png(fig, dpi=dpi)).decode("ascii")
+    return f'<img alt="{html.escape(alt)}" src="data:image/png;base64,{data}">'

@@ -139,10 +139,11 @@ class FieldSpec:
             self.substeps = integer(f"{where}: substeps", self.substeps, minimum=1, maximum=2**32 - 1)
 
     def stability_load(self, ndim):
-        """Diffusion and decay per MCS in units of the explicit scheme's stability limit.
+        """Diffusion and decay per MCS, 2 * ndim * diffusion + decay (2 * ndim face neighbours).
 
-        One explicit step with time step dt keeps every value non-negative and bounded exactly when
-        dt * (2 * ndim * diffusion + decay) <= 1 (2 * ndim face neighbours per site).
+        One explicit step of length dt damps every spatial mode without flipping its sign when
+        dt * (2 * ndim * diffusion + decay) <= 1/2; up to 1 it stays non-negative but lets the
+        site-to-site checkerboard mode survive, beyond 1 it grows without bound.
 
         Examples
         --------
@@ -162,10 +163,10 @@ class FieldSpec:
         Examples
         --------
         >>> FieldSpec("c", diffusion=1.0).resolved_substeps(2)
-        4
+        8
         """
         load = self.stability_load(ndim)
-        needed = max(1, math.ceil(load))
+        needed = max(1, math.ceil(2 * load))
         if self.substeps is None:
             return needed
         if self.substeps < needed:
@@ -344,7 +345,7 @@ class Model:
         Examples
         --------
         >>> Model((50, 50)).add_field("cAMP", diffusion=2.0, decay=0.01).fields["cAMP"].resolved_substeps(2)
-        9
+        17
         """
         if field_name in self.fields:
             raise ValueError(f"field {field_name!r} is declared twice")

@@ -91,7 +91,7 @@ def main():
     if args.workers:
         from dask.distributed import Client, LocalCluster
 
-        client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None))
+        client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=":0"))
     try:
         table = morva.sweep(model, grid, replicates=args.replicates, mcs=args.mcs, measure="sorting",
                             seed=args.seed, client=client, store=args.store)

@@ -99,7 +99,7 @@ def _connect(cluster, args, stack):
     if workers is None:
         return None
     local = stack.enter_context(
-        distributed.LocalCluster(n_workers=int(workers), threads_per_worker=1, dashboard_address=None)
+        distributed.LocalCluster(n_workers=int(workers), threads_per_worker=1, dashboard_address=":0")
     )
     return stack.enter_context(distributed.Client(local))
 
@@ -110,7 +110,10 @@ def command(args):
     from .sweep import sweep
 
     arguments, cluster = read_sweep_file(args.file)
-    make_plan(**arguments)  # bad input fails here, before a cluster is started
+    try:
+        make_plan(**arguments)  # bad input fails here, before a cluster is started
+    except TypeError as error:  # in a file, a value of the wrong kind is a bad value
+        raise ValueError(f"sweep file {str(args.file)!r}: {error}") from None
     out = Path(args.out)
     with contextlib.ExitStack() as stack:
         client = _connect(cluster, args, stack)

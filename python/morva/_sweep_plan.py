@@ -31,10 +31,12 @@ class Run:
 
 @dataclass(frozen=True)
 class Measure:
-    """A measure with the name its columns and the store's identity use."""
+    """A measure: the name the store's identity and error texts use, and the column a scalar
+    result goes to (the function's own name)."""
 
     name: str
     function: object
+    column: str
 
 
 @dataclass(frozen=True)
@@ -147,12 +149,13 @@ def resolve_measure(item):
             raise ValueError(f"measure {item!r}: cannot find {attribute!r} in {module_name} ({error})") from None
         if not callable(function):
             raise TypeError(f"measure {item!r}: {module_name}.{attribute} is not callable")
-        return Measure(item, function)
+        return Measure(item, function, attribute)
     if not callable(item):
         raise TypeError(f"measure: expected a callable taking a simulation (or its name), got {item!r}")
-    name = getattr(item, "__qualname__", None) or getattr(item, "__name__", None) or repr(item)
+    column = getattr(item, "__name__", None) or type(item).__name__
+    name = getattr(item, "__qualname__", None) or column
     module = getattr(item, "__module__", None)
-    return Measure(f"{module}:{name}" if module and module != "morva.measures" else name, item)
+    return Measure(f"{module}:{name}" if module and module != "morva.measures" else name, item, column)
 
 
 def _check_measures(measure):
@@ -179,7 +182,7 @@ def _check_grid(model, grid):
         try:
             model.parameter(name)
         except KeyError as error:
-            raise KeyError(f"grid: unknown model parameter {name!r} ({error.args[0] if error.args else ''})") from None
+            raise KeyError(f"grid: {error.args[0]}" if error.args else f"grid: unknown parameter {name!r}") from None
         if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
             values = [values]
         values = list(values)

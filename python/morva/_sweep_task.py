@@ -30,7 +30,7 @@ def _columns(measure, result):
     if isinstance(result, Mapping) or hasattr(result, "to_dict"):
         items = dict(result).items()
     else:
-        items = [(measure.name, result)]
+        items = [(measure.column, result)]
     columns = {}
     for key, value in items:
         scalar = _scalar(value)

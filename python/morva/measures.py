@@ -240,15 +240,15 @@ def sorting(sim):
     Examples
     --------
     >>> import morva
-    >>> from morva.measures import sorting
-    >>> sim = morva.examples.sorting_model(size=40).build(seed=1)   # doctest: +SKIP
-    >>> sim.run(50, progress=False)                                   # doctest: +SKIP
-    >>> sorting(sim)                                                  # doctest: +SKIP
-    {'sorting_index': 0.41, 'type_clusters': 7}
+    >>> model = morva.Model((20, 20)).add_type("a", volume=25, lambda_volume=1)
+    >>> model = model.add_type("b", volume=25, lambda_volume=1)
+    >>> sim = model.add_tiling(["a", "b"], (0, 0), (20, 20), 5).build(seed=1)
+    >>> sorting(sim)
+    {'sorting_index': 1.0, 'type_clusters': 16}
     """
     labels = np.asarray(sim.labels())
     types = _simulation_types(sim, labels)
-    periodic = getattr(sim.model, "boundary", "periodic") == "periodic"
+    periodic = sim.model.boundary == "periodic"
     return {
         "sorting_index": sorting_index(labels, types, periodic=periodic),
         "type_clusters": type_clusters(labels, types, periodic=periodic),

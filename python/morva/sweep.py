@@ -54,7 +54,7 @@ def _client_for(client):
         yield client
         return
     with distributed.LocalCluster(
-        n_workers=machine_cores(), threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=machine_cores(), threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as local:
         yield local
 

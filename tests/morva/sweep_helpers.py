@@ -37,7 +37,7 @@ def fails_when_hot(sim):
 @contextlib.contextmanager
 def local_client(n_workers):
     """A real LocalCluster of single-threaded worker processes and its client."""
-    with LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True, dashboard_address=None,
+    with LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True, dashboard_address=":0",
                       death_timeout=CLUSTER_TIMEOUT) as cluster, Client(cluster, timeout=CLUSTER_TIMEOUT) as client:
         client.wait_for_workers(n_workers, timeout=CLUSTER_TIMEOUT)
         yield client

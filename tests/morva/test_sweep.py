@@ -100,15 +100,15 @@ class TestFailures:
             table = morva.sweep(sorting_model(), grid, replicates=2, mcs=[5, 10], measure=fails_when_hot,
                                 seed=3, client=two_workers, progress=False)
         cold, hot = table[table["temperature"] == 10.0], table[table["temperature"] == 20.0]
-        assert cold["error"].isna().all() and (cold["cells"] == 16).all() and len(cold) == 4
+        assert cold["error"].isna().all() and cold["cells"].between(1, 16).all() and len(cold) == 4
         assert len(hot) == 2 and hot["cells"].isna().all()
         assert hot["error"].str.contains("measure 'sweep_helpers:fails_when_hot' at MCS 5 failed: "
                                          "ValueError: too hot to measure").all()
 
     def test_a_build_failure_is_reported(self, two_workers):
         model = sorting_model()
-        model.add_block("light", (0, 0), (3, 3))  # overlaps the tiling: refused when built
+        model.add_block("light", (2, 2), (6, 6))  # overlaps the tiling: refused when built
         with pytest.warns(RuntimeWarning, match="1 of 1 runs failed"):
             table = morva.sweep(model, {"temperature": [5.0]}, replicates=1, mcs=5, measure="sorting", seed=1,
                                 client=two_workers, progress=False)
-        assert table["error"].iloc[0].startswith("building the model failed: ")
+        assert table["error"].iloc[0].startswith("building the model failed: ValueError: placement 1 (block) overlaps")

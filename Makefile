@@ -63,7 +63,7 @@ $(VENV)/.docs.stamp: requirements-docs.txt $(VENV)/.stamp
 	@touch $@
 
 docs: module $(VENV)/.docs.stamp
-	MPLBACKEND=Agg $(PY) -m mkdocs build --strict
+	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs build --strict
 
 test: test-cpp test-sanitize test-thread test-python docs
 

@@ -137,3 +137,15 @@ def test_step_counter_and_png_bytes():
 def test_bad_input_is_refused_with_a_message_naming_it(labels, cell_type, kwargs, message):
     with pytest.raises(ValueError, match=message):
         plot_tissue(labels, cell_type, **kwargs)
+
+
+def test_a_figure_redrawn_with_another_tissue_equals_that_tissue_drawn_afresh():
+    first = np.zeros((6, 8, 10), np.uint32)
+    first[1:5, 2:6, 1:5], first[1:5, 2:6, 5:9] = 1, 2
+    second = np.roll(first, 2, axis=2)
+    fig = plot_tissue(first, TYPES, type_names=["medium", "a", "b"], mcs=0)
+    figure_rgb(fig, dpi=50)
+    fig.set_layout_engine("none")
+    fig._morva_redraw(second, TYPES, mcs=10)
+    fresh = plot_tissue(second, TYPES, type_names=["medium", "a", "b"], mcs=10)
+    np.testing.assert_array_equal(figure_rgb(fig, dpi=50), figure_rgb(fresh, dpi=50))

@@ -178,3 +178,16 @@ def test_rendered_surfaces_show_each_type_colour():
         # Shading darkens a face, so look for the type's hue: a pixel proportional to its colour.
         lit = hue / np.maximum(hue.max(axis=-1, keepdims=True), 1e-6)
         assert (np.abs(lit - colour / colour.max()).max(axis=-1) < 0.06).sum() > 50
+
+
+@pytest.mark.parametrize("options", [{}, {"field": "signal", "field_mode": "beside"}, {"color_by": "volume"}])
+def test_movie_frames_equal_pictures_drawn_afresh(recording, options):
+    from morva.viz.movie import colour_ranges
+
+    frames = list(viz.render_frames(recording, frames=[0, 3, 5], dpi=60, **options))
+    picture = {k: v for k, v in options.items() if k not in ("field", "color_by")}
+    picture.update(colour_ranges(recording, options.get("color_by"), options.get("field")))
+    for frame, index in zip(frames, [0, 3, 5]):
+        args = viz.frame_picture_args(recording, index, color_by=options.get("color_by"), field=options.get("field"))
+        np.testing.assert_array_equal(frame, viz.figure_rgb(viz.plot_tissue(**args, **picture), dpi=60))
+    assert not np.array_equal(frames[0], frames[2])

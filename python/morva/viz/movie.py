@@ -169,10 +169,19 @@ def render_frames(rec, *, every=1, frames=None, color_by=None, field=None, dpi=1
     """
     rec = as_recording(rec)
     picture = {**colour_ranges(rec, color_by, field), **picture}
+    fig = None
     for index in frame_indices(rec, every, frames):
         args = frame_picture_args(rec, index, color_by=color_by, field=field)
-        # The figure size follows the lattice shape only, so every frame has the same size.
-        yield figure_rgb(plot_tissue(**args, **picture), dpi=dpi)
+        if fig is None:
+            fig = plot_tissue(**args, **picture)
+            first = figure_rgb(fig, dpi=dpi)
+            # Later frames keep this layout: same size, nothing shifts, and no layout to redo.
+            fig.set_layout_engine("none")
+            yield first
+            continue
+        fig._morva_redraw(args["labels"], args["cell_type"], values=args.get("values"),
+                          field=args.get("field"), mcs=args["mcs"])
+        yield figure_rgb(fig, dpi=dpi)
 
 
 def recording_movie(rec, path, *, fps=10, every=1, color_by=None, field=None, dpi=100, **picture):

@@ -170,24 +170,43 @@ def plot_tissue(
     value_norm = _value_norm(values, vmin, vmax)
     field_plane = None if field is None else as_plane(field, "field").astype(float)
     field_norm = None if field is None else _field_norm(field_plane, field_range)
-    rgb = tissue_rgb(
-        plane, cell_type, colours=colours, values=values, cmap=cmap, norm=value_norm,
-        field=field_plane if field_mode == "overlay" else None, field_cmap=field_cmap,
-        field_norm=field_norm, borders=borders, scale=scale,
-    )
-    _show_plane(ax, rgb, plane.shape)
+    overlay = field_mode == "overlay"
+
+    def tissue_picture(plane, cell_type, values, field_plane):
+        return tissue_rgb(
+            plane, cell_type, colours=colours, values=values, cmap=cmap, norm=value_norm,
+            field=field_plane if overlay else None, field_cmap=field_cmap,
+            field_norm=field_norm, borders=borders, scale=scale,
+        )
+
+    image = _show_plane(ax, tissue_picture(plane, cell_type, values, field_plane), plane.shape)
+    field_images = ()
     if beside:
-        _draw_field_panel(fig, axes[1], plane, field_plane, field_norm, field_cmap, field_name, borders)
+        field_images = _draw_field_panel(fig, axes[1], plane, field_plane, field_norm, field_cmap, field_name,
+                                         borders, scale)
     elif field is not None:
         _colour_bar(fig, ax, field_norm, field_cmap, field_name)
     if values is not None:
         _colour_bar(fig, ax, value_norm, cmap, value_label)
     else:
         _add_type_legend(fig, axes, cell_type, type_names, colours)
-    if mcs is not None:
-        _step_counter(ax, mcs)
+    counter = _step_counter(ax, mcs) if mcs is not None else None
     if title:
         fig.suptitle(title)
+
+    def redraw(labels, cell_type, *, values=None, field=None, mcs=None):
+        plane = as_plane(labels)
+        cell_type = check_cell_type(plane, cell_type)
+        field_plane = None if field is None else as_plane(field, "field").astype(float)
+        image.set_data(tissue_picture(plane, cell_type, values, field_plane))
+        if field_images:
+            field_images[0].set_data(field_plane)
+            if len(field_images) > 1:
+                field_images[1].set_data(_outline(plane, scale))
+        if counter is not None:
+            counter.set_text(f"MCS {mcs}")
+
+    fig._morva_redraw = redraw  # lets a movie reuse the figure, its layout and legend, frame after frame
     return fig
 
 
@@ -216,23 +235,30 @@ def _colour_bar(fig, ax, norm, cmap, label):
     return fig.colorbar(ScalarMappable(norm=norm, cmap=_cmap(cmap)), ax=ax, label=label, shrink=0.85)
 
 
-def _draw_field_panel(fig, ax, plane, field, norm, cmap, name, borders):
+def _outline(plane, scale):
+    """Cell borders as semi-transparent white over a field panel."""
+    from .raster import border_mask
+
+    mask = border_mask(plane, scale)
+    outline = np.zeros(mask.shape + (4,))
+    outline[mask] = (1.0, 1.0, 1.0, 0.55)
+    return outline
+
+
+def _draw_field_panel(fig, ax, plane, field, norm, cmap, name, borders, scale):
     """The field in its own panel, with the cell outlines faintly on top for orientation."""
     ny, nx = plane.shape
     image = ax.imshow(field, origin="lower", extent=(0, nx, 0, ny), cmap=_cmap(cmap), norm=norm,
                       interpolation="nearest")
+    images = (image,)
     if borders:
-        scale = auto_scale(plane.shape)
-        from .raster import border_mask
-
-        outline = np.zeros(border_mask(plane, scale).shape + (4,))
-        outline[border_mask(plane, scale)] = (1.0, 1.0, 1.0, 0.55)
-        ax.imshow(outline, origin="lower", extent=(0, nx, 0, ny), interpolation="auto")
+        images += (ax.imshow(_outline(plane, scale), origin="lower", extent=(0, nx, 0, ny), interpolation="auto"),)
     ax.set_xlabel("x")
     ax.set_ylabel("y")
     ax.tick_params(labelsize=8, length=2)
     ax.set_title(name, fontsize=10)
     fig.colorbar(image, ax=ax, label=name, shrink=0.85)
+    return images
 
 
 def _slice_planes(array, at):
@@ -308,17 +334,25 @@ colours, borders, title, mcs, scale, figsize
     value_norm = _value_norm(values, vmin, vmax)
     field = None if field is None else np.asarray(field, dtype=float)
     field_norm = None if field is None else _field_norm(field, field_range)
-    field_planes = (None,) * 3 if field is None else _slice_planes(field, at)
     names = (("x", "y", f"xy at z = {at[2]}"), ("x", "z", f"xz at y = {at[1]}"),
              ("y", "z", f"yz at x = {at[0]}"))
     cuts = (((at[0], "v"), (at[1], "h")), ((at[0], "v"), (at[2], "h")), ((at[1], "v"), (at[2], "h")))
-    for ax, plane, field_plane, (xl, yl, name), cut in zip(
-        axes, _slice_planes(labels, at), field_planes, names, cuts
+
+    def slice_pictures(labels, cell_type, values, field):
+        field_planes = (None,) * 3 if field is None else _slice_planes(np.asarray(field, dtype=float), at)
+        return [
+            tissue_rgb(plane, cell_type, colours=colours, values=values, cmap=cmap, norm=value_norm,
+                       field=field_plane, field_cmap=field_cmap, field_norm=field_norm,
+                       borders=borders, scale=scale)
+            for plane, field_plane in zip(_slice_planes(labels, at), field_planes)
+        ]
+
+    images = []
+    planes = _slice_planes(labels, at)
+    for ax, picture, plane, (xl, yl, name), cut in zip(
+        axes, slice_pictures(labels, cell_type, values, field), planes, names, cuts
     ):
-        rgb = tissue_rgb(plane, cell_type, colours=colours, values=values, cmap=cmap, norm=value_norm,
-                         field=field_plane, field_cmap=field_cmap, field_norm=field_norm,
-                         borders=borders, scale=scale)
-        _show_plane(ax, rgb, plane.shape, xl, yl)
+        images.append(_show_plane(ax, picture, plane.shape, xl, yl))
         ax.set_title(name, fontsize=10)
         for position, direction in cut:
             line = ax.axvline if direction == "v" else ax.axhline
@@ -329,10 +363,20 @@ colours, borders, title, mcs, scale, figsize
         _colour_bar(fig, axes[-1], value_norm, cmap, value_label)
     else:
         _add_type_legend(fig, axes, cell_type, type_names, colours)
-    if mcs is not None:
-        _step_counter(axes[0], mcs)
+    counter = _step_counter(axes[0], mcs) if mcs is not None else None
     if title:
         fig.suptitle(title)
+
+    def redraw(labels, cell_type, *, values=None, field=None, mcs=None):
+        labels = np.asarray(labels)
+        if labels.shape != (nz, ny, nx):
+            raise ValueError(f"labels have shape {labels.shape}, the figure shows {(nz, ny, nx)}")
+        for image, picture in zip(images, slice_pictures(labels, check_cell_type(labels, cell_type), values, field)):
+            image.set_data(picture)
+        if counter is not None:
+            counter.set_text(f"MCS {mcs}")
+
+    fig._morva_redraw = redraw
     return fig
 
 

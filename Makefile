@@ -4,10 +4,11 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc)
-DEB_PACKAGES := libgtest-dev libbenchmark-dev
+# clang and its runtime libraries build the libFuzzer target.
+DEB_PACKAGES := libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python docs bench clean
+.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz fuzz docs bench clean
 
 all: module
 
@@ -17,7 +18,7 @@ $(VENV)/.stamp: requirements-dev.txt
 	$(PY) -m pip install -q -r requirements-dev.txt
 	@touch $@
 
-.deb.stamp:
+.deb.stamp: Makefile
 	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then apt-get update -qq && apt-get install -y -qq $$missing; fi
 	@touch $@
@@ -57,6 +58,28 @@ test-thread: build/thread/build.ninja
 test-python: module
 	$(PY) -m pytest -q
 
+# The checkpoint reader under libFuzzer with AddressSanitizer and UBSan. make test fuzzes for
+# FUZZ_SECONDS; make fuzz runs FUZZ_RUNS inputs. New inputs go to build/fuzz/corpus, the seeds stay.
+FUZZ_SECONDS ?= 45
+FUZZ_RUNS ?= 2000000
+FUZZ_FLAGS = -max_len=8192 -timeout=10 -print_final_stats=1
+build/fuzz/build.ninja: setup CMakeLists.txt
+	CXX=clang++ $(CONFIGURE) -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_PYTHON=OFF \
+	  -DMORVA_BUILD_FUZZ=ON -DMORVA_SANITIZE=address,undefined
+
+build/fuzz/fuzz_checkpoint: build/fuzz/build.ninja FORCE
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target fuzz_checkpoint
+
+test-fuzz: build/fuzz/fuzz_checkpoint
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz_checkpoint $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus tests/fuzz/corpus
+
+fuzz: build/fuzz/fuzz_checkpoint
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz_checkpoint $(FUZZ_FLAGS) -runs=$(FUZZ_RUNS) build/fuzz/corpus tests/fuzz/corpus
+
+FORCE:
+
 # The documentation site: every page runs its code while it is built, so tutorials cannot rot.
 $(VENV)/.docs.stamp: requirements-docs.txt $(VENV)/.stamp
 	$(PY) -m pip install -q -r requirements-docs.txt
@@ -65,7 +88,7 @@ $(VENV)/.docs.stamp: requirements-docs.txt $(VENV)/.stamp
 docs: module $(VENV)/.docs.stamp
 	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs build --strict
 
-test: test-cpp test-sanitize test-thread test-python docs
+test: test-cpp test-sanitize test-thread test-python test-fuzz docs
 
 bench: build/release/build.ninja
 	$(CMAKE) --build build/release -j $(JOBS) --target morva_bench

@@ -30,7 +30,8 @@ def main():
     save_tissue_png(sim, args.out / "tissue_image_start.png", "segmented tissue, MCS 0", scale=5)
     sim.run(args.mcs)
     cells = sim.cells()
-    print(f"MCS {sim.mcs}: {sim.n_cells} cells, volume / target {float((cells.volume / cells.target_volume).mean()):.2f}")
+    ratio = float((cells["volume"] / cells["target_volume"]).mean())
+    print(f"MCS {sim.mcs}: {sim.n_cells} cells, volume / target volume {ratio:.2f} on average")
     save_tissue_png(sim, args.out / "tissue_image_end.png", f"MCS {sim.mcs}", scale=5)
     print(f"pictures written to {args.out}")
 

@@ -19,7 +19,7 @@ def field_engine_settings(spec, ndim):
     --------
     >>> from morva.model import FieldSpec
     >>> field_engine_settings(FieldSpec("c", diffusion=0.5, secretion={"a": 1.0}), 2)
-    (0.5, 2, {'a': 2.0})
+    (0.25, 4, {'a': 4.0})
     """
     substeps = spec.resolved_substeps(ndim)
     rates = {}

@@ -9,6 +9,8 @@ import copy
 import dataclasses
 import math
 
+import numpy as np
+
 from . import placement as _placement
 from .validate import flag, integer, name, real, vector
 
@@ -16,6 +18,8 @@ MEDIUM = "medium"
 NEIGHBORHOODS = {"von_neumann": 1, "moore": 2, "full": 3}
 BOUNDARIES = ("periodic", "noflux")
 MAX_TYPES = 65535
+MAX_SITES = 2**31
+FIELD_ATTRS = "diffusion, decay or substeps"
 
 
 @dataclasses.dataclass
@@ -206,6 +210,8 @@ class Model:
         sizes = tuple(integer(f"shape[{i}]", s, minimum=1, maximum=2**31 - 1) for i, s in enumerate(shape))
         if len(sizes) == 3 and sizes[2] == 1:
             sizes = sizes[:2]
+        if int(np.prod(sizes, dtype=np.float64)) > MAX_SITES:
+            raise ValueError(f"shape {sizes} has more than {MAX_SITES} sites")
         self.shape = sizes
         if boundary not in BOUNDARIES:
             raise ValueError(f"boundary must be one of {BOUNDARIES}, got {boundary!r}")
@@ -504,7 +510,8 @@ class Model:
         --------
         >>> import numpy as np
         >>> img = np.zeros((10, 10), dtype=np.uint16); img[2:5, 2:5] = 7
-        >>> Model((10, 10)).add_type("a", volume=9, lambda_volume=1).add_label_image(img, default_type="a").placements[0].n_cells
+        >>> m = Model((10, 10)).add_type("a", volume=9, lambda_volume=1)
+        >>> m.add_label_image(img, default_type="a").placements[0].n_cells
         1
         """
         return self._place(_placement.LabelImage(image, types, default_type, offset, own_volume, overlap))
@@ -539,7 +546,7 @@ class Model:
         spec = self._known_field(parts[0], parameter_name)
         if kind == "field":
             if parts[1] not in ("diffusion", "decay", "substeps"):
-                raise KeyError(f"unknown parameter {parameter_name!r}: field attribute must be diffusion, decay or substeps")
+                raise KeyError(f"unknown parameter {parameter_name!r}: field attribute must be {FIELD_ATTRS}")
             return getattr(spec, parts[1])
         self._cell_type_name(parts[1], f"parameter {parameter_name!r}")
         if kind == "chemotaxis":
@@ -575,7 +582,7 @@ class Model:
         elif kind == "field":
             spec = self._known_field(parts[0], parameter_name)
             if parts[1] not in ("diffusion", "decay", "substeps"):
-                raise KeyError(f"unknown parameter {parameter_name!r}: field attribute must be diffusion, decay or substeps")
+                raise KeyError(f"unknown parameter {parameter_name!r}: field attribute must be {FIELD_ATTRS}")
             fields = {f.name: getattr(spec, f.name) for f in dataclasses.fields(spec)}
             fields[parts[1]] = value
             new = FieldSpec(**fields)

@@ -244,7 +244,8 @@ class Scatter:
         volume = len(_ball_offsets(self.radius, ndim)[0])
         region = int(np.prod([b - a for a, b in zip(self.lo, self.hi)]))
         if volume * self.n_cells > region:
-            raise ValueError(f"scatter: {self.n_cells} cells of {volume} sites cannot fit in a region of {region} sites")
+            raise ValueError(f"scatter: {self.n_cells} cells of {volume} sites cannot fit in a region of "
+                             f"{region} sites")
 
     def paint(self, dims, periodic, occupied):
         rng = np.random.default_rng(self.seed)

@@ -14,16 +14,19 @@ import time
 
 import numpy as np
 import pandas as pd
+import zarr.codecs as zarr_codecs
 
 from . import _native
 from .checkpoint import read_checkpoint, write_atomic, write_checkpoint
 from .modelfile import from_toml, to_toml
 
 FORMAT = 1
-CHUNK_BYTES = 2 * 2**20
+CHUNK_BYTES = 4 * 2**20
 MAX_CHUNK_FRAMES = 64
 ROWS_PER_PART = 500_000
 CHECKPOINT_SECONDS = 60.0
+# Byte-shuffled LZ4 keeps pace with the engine and still shrinks label frames many times over.
+FAST_COMPRESSION = zarr_codecs.BloscCodec(cname="lz4", clevel=5, shuffle="shuffle")
 CELL_COLUMNS = ["time", "id", "type", "type_name", "volume", "surface", "com_x", "com_y", "com_z", "length",
                 "parent"]
 
@@ -57,7 +60,8 @@ def read_run_info(directory):
     except ValueError as err:
         raise ValueError(f"{str(path)!r} is corrupt: {err}") from None
     if not isinstance(info, dict) or info.get("format") != FORMAT:
-        raise ValueError(f"{str(path)!r}: unknown recording format {info.get('format') if isinstance(info, dict) else info!r}")
+        found = info.get("format") if isinstance(info, dict) else info
+        raise ValueError(f"{str(path)!r}: unknown recording format {found!r}")
     return info
 
 
@@ -115,6 +119,7 @@ class Recorder:
         self.parts = 0
         self._stored = 0
         self._last_checkpoint = time.monotonic()
+        self._checkpointed = False
         self._group = None
         self._sim_lineage = sim._lineage  # the simulation's own list, which only grows
         self._lineage = list(sim._lineage)
@@ -172,10 +177,11 @@ class Recorder:
         shape = (0,) + rec._frame_shape
         chunks = (rec._chunk,) + rec._frame_shape
         dims = ["time", "z", "y", "x"]
-        group.create_array("labels", shape=shape, chunks=chunks, dtype="uint32", fill_value=0, dimension_names=dims)
+        group.create_array("labels", shape=shape, chunks=chunks, dtype="uint32", fill_value=0, dimension_names=dims,
+                           compressors=FAST_COMPRESSION)
         for name in fields:
             group.create_array(f"field_{name}", shape=shape, chunks=chunks, dtype="float32", fill_value=0.0,
-                               dimension_names=dims)
+                               dimension_names=dims, compressors=FAST_COMPRESSION)
         group.create_array("time", shape=(0,), chunks=(4096,), dtype="int64", fill_value=-1, dimension_names=["time"])
         rec._group = group
         rec._arrays = dict(group.arrays())
@@ -200,6 +206,7 @@ class Recorder:
         rec.frames = rec._stored = rec._capacity = int(header["frames"])
         rec.last_frame = header["last_frame"]
         rec.parts = int(header["parts"])
+        rec._checkpointed = True
         for array in rec._arrays.values():
             if array.shape[0] != rec.frames:
                 array.resize((rec.frames,) + array.shape[1:])
@@ -226,7 +233,9 @@ class Recorder:
         if sim.mcs % self.every or (self.last_frame is not None and sim.mcs <= self.last_frame):
             return
         self.record(sim)
-        if self.checkpoint_every is not None:
+        if not self._checkpointed:
+            self.checkpoint(sim)  # a run killed early can then be resumed rather than restarted
+        elif self.checkpoint_every is not None:
             if sim.mcs % self.checkpoint_every == 0:
                 self.checkpoint(sim)
         elif time.monotonic() - self._last_checkpoint >= CHECKPOINT_SECONDS:
@@ -259,6 +268,7 @@ class Recorder:
         self.info["checkpoint_mcs"] = sim.mcs
         self._write_run_info()
         self._last_checkpoint = time.monotonic()
+        self._checkpointed = True
 
     def close(self):
         """Flush and stop the writer thread.
@@ -356,9 +366,9 @@ class Recorder:
         if not self._n_rows:
             return
         table = {c: np.concatenate(v) for c, v in self._rows.items()}
-        names = np.asarray(self.type_names + [None], dtype=object)
         types = table["type"]
-        table["type_name"] = names[np.where(types < len(self.type_names), types, len(self.type_names))]
+        codes = np.where(types < len(self.type_names), types, -1)
+        table["type_name"] = pd.Categorical.from_codes(codes, categories=self.type_names)
         frame = pd.DataFrame({c: table[c] for c in CELL_COLUMNS})
         path = self.directory / "cells" / f"part-{self.parts:06d}.parquet"
         tmp = path.with_name(f".{path.name}.tmp")
@@ -445,6 +455,7 @@ class Recording:
         parts = sorted((self.directory / "cells").glob("part-*.parquet"))
         if parts:
             self.cells = pd.concat([pd.read_parquet(p) for p in parts], ignore_index=True)
+            self.cells["type_name"] = self.cells["type_name"].astype(str)
         else:
             self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in CELL_COLUMNS})
         lineage = self.directory / "lineage.parquet"
@@ -455,7 +466,8 @@ class Recording:
         return len(self.times)
 
     def __repr__(self):
-        return f"Recording({str(self.directory)!r}, frames={len(self)}, mcs={self.times[:1].tolist()}..{self.times[-1:].tolist()})"
+        span = f"{self.times[0]}..{self.times[-1]}" if len(self) else "none"
+        return f"Recording({str(self.directory)!r}, frames={len(self)}, mcs={span})"
 
     def labels(self, i):
         """Label grid (nz, ny, nx) of frame i.
@@ -477,12 +489,13 @@ class Recording:
         >>> import morva, tempfile, pathlib
         >>> sim = morva.Model((6, 4)).add_field("c", diffusion=0.1).build()
         >>> rec = sim.record(pathlib.Path(tempfile.mkdtemp()) / "r"); sim.run(1, progress=False)
-        >>> morva.open_recording(rec.directory).field("c", 0).dtype
-        dtype('float32')
+        >>> morva.open_recording(rec.directory).field("c", 0).dtype == "float32"
+        True
         """
         key = f"field_{name}"
         if key not in self.frames:
-            raise KeyError(f"no field {name!r} in this recording (recorded: {', '.join(self.info.get('fields', [])) or 'none'})")
+            recorded = ", ".join(self.info.get("fields", [])) or "none"
+            raise KeyError(f"no field {name!r} in this recording (recorded: {recorded})")
         return self.frames[key][i].values
 
 

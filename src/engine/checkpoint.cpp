@@ -387,12 +387,12 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
     out.put<std::uint32_t>(SectionCount);
     out.put<std::uint64_t>(0);  // total size, patched below
 
-    const auto [z_reach, order] = neighborhood_parameters(lat.neighborhood);
+    const std::pair<std::uint8_t, std::uint8_t> reach_and_order = neighborhood_parameters(lat.neighborhood);
     out.section(section_tags[Grid], [&] {
         for (const SiteIndex side : lat.dims) out.put<std::uint64_t>(side);
         for (const bool p : lat.periodic) out.put<std::uint8_t>(p ? 1 : 0);
-        out.put<std::uint8_t>(z_reach);
-        out.put<std::uint8_t>(order);
+        out.put<std::uint8_t>(reach_and_order.first);
+        out.put<std::uint8_t>(reach_and_order.second);
     });
     out.section(section_tags[Sess], [&] {
         out.put<std::uint8_t>(s.rng ? 1 : 0);

@@ -370,27 +370,56 @@ PyMethodDef function(const char* name, const char* doc) {
 PyMethodDef native_methods[] = {
     function<native_labels>("labels",
                             "labels(world)\n--\n\n"
-                            "The label grid as a uint32 array shaped (nz, ny, nx)."),
+                            "The label grid as a new uint32 array shaped (nz, ny, nx).\n\n"
+                            "Examples\n--------\n"
+                            ">>> grid = labels(world)\n"
+                            ">>> grid[z, y, x] == world.snapshot()[x + nx * (y + ny * z)]\n"
+                            "True"),
     function<native_field>("field",
                            "field(world, i)\n--\n\n"
-                           "Field i's concentrations as a float32 array shaped (nz, ny, nx)."),
+                           "Field i's concentrations as a new float32 array shaped (nz, ny, nx).\n\n"
+                           "Examples\n--------\n"
+                           ">>> field(world, 0).ravel().tolist() == world.field_conc(0)\n"
+                           "True"),
     function<native_cells>("cells",
                            "cells(world)\n--\n\n"
-                           "The cell table as a dict of arrays indexed by cell id (0 = medium): type,\n"
-                           "volume, surface, target_volume, lambda_volume, target_surface,\n"
-                           "lambda_surface, com (n, 3) and length (NaN for the medium and cells of\n"
-                           "fewer than two sites)."),
+                           "The cell table as a dict of new 1-D arrays indexed by cell id (0 = medium):\n"
+                           "type (uint16), volume and surface (int64), target_volume, lambda_volume,\n"
+                           "target_surface, lambda_surface (float64), com (float64, shape (n, 3), x y z)\n"
+                           "and length (float64; NaN for the medium and cells of fewer than two sites).\n\n"
+                           "Examples\n--------\n"
+                           ">>> table = cells(world)\n"
+                           ">>> table[\"volume\"].tolist() == world.cell_volumes()\n"
+                           "True"),
     function<native_dumps>("dumps",
                            "dumps(world)\n--\n\n"
-                           "The whole state of the world as checkpoint bytes."),
+                           "The whole state of the world, in either state, as checkpoint bytes\n"
+                           "(format: docs/checkpoint-format.md).\n\n"
+                           "Examples\n--------\n"
+                           ">>> twin = loads(dumps(world))\n"
+                           ">>> world.step(10); twin.step(10)\n"
+                           ">>> twin.snapshot() == world.snapshot()\n"
+                           "True"),
     function<native_loads>("loads",
                            "loads(data)\n--\n\n"
-                           "A new World from checkpoint bytes; ValueError names what is wrong with bad data."),
+                           "A new morva_core.World from checkpoint bytes (any bytes-like object).\n"
+                           "Bad data raises ValueError naming what is wrong; nothing is built.\n\n"
+                           "Examples\n--------\n"
+                           ">>> loads(dumps(world)).dims() == world.dims()\n"
+                           "True"),
     function<native_run>("run",
                          "run(world, mcs, *, parallel=False, block=16)\n--\n\n"
-                         "step(mcs) or step_parallel(mcs, block) without holding the interpreter lock.\n"
-                         "Signals are handled between steps; an exception they raise carries\n"
-                         "`mcs_done`, the number of whole steps done."),
+                         "step(mcs), or step_parallel(mcs, block) when parallel, bit for bit, without\n"
+                         "holding the interpreter lock. The world stays borrowed: calls on it from\n"
+                         "other threads raise RuntimeError until run returns. Signals are handled\n"
+                         "between steps; the exception a handler raises (KeyboardInterrupt) carries\n"
+                         "`mcs_done`, the number of whole steps done, and the world is then as that\n"
+                         "many steps leave it.\n\n"
+                         "Examples\n--------\n"
+                         ">>> try:\n"
+                         "...     run(world, 10**6)\n"
+                         "... except KeyboardInterrupt as stop:\n"
+                         "...     print(stop.mcs_done, \"steps done\")"),
     {nullptr, nullptr, 0, nullptr},
 };
 

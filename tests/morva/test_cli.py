@@ -35,8 +35,8 @@ def model_file(tmp_path):
 def test_run_and_info(model_file, tmp_path):
     out = tmp_path / "rec"
     script = pathlib.Path(sys.executable).parent / "morva"  # the installed console script
-    done = subprocess.run([str(a) for a in (script, "run", model_file, "--mcs", 30, "--every", 10, "--seed", 3, "--out", out)],
-                          capture_output=True, text=True, timeout=300)
+    command = [script, "run", model_file, "--mcs", 30, "--every", 10, "--seed", 3, "--out", out]
+    done = subprocess.run(list(map(str, command)), capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert "MCS/s" in done.stderr  # the progress bar
     rec = morva.open_recording(out)

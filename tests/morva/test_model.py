@@ -15,6 +15,7 @@ def base():
 @pytest.mark.parametrize("make, error, words", [
     (lambda: morva.Model((20,)), ValueError, "shape must be"),
     (lambda: morva.Model((20, 0)), ValueError, "shape[1] must be at least 1"),
+    (lambda: morva.Model((2**16, 2**16, 2)), ValueError, "has more than 2147483648 sites"),
     (lambda: morva.Model((20, 20), boundary="wrap"), ValueError, "boundary must be one of"),
     (lambda: morva.Model((20, 20), neighborhood="hex"), ValueError, "neighborhood must be one of"),
     (lambda: morva.Model((20, 20), neighborhood=0), ValueError, "neighborhood must be at least 1"),

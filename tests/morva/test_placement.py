@@ -114,7 +114,7 @@ def test_label_image_offset_own_volume_and_errors(tmp_path, mask):
     sim = one_type((50, 40)).add_label_image(mask, default_type="a", offset=(10, 5), own_volume=True).build()
     assert sim.labels()[0, 5 + 2, 10 + 3] != 0 and sim.labels()[0, 2, 3] == 0
     assert sim.cells()["target_volume"].tolist() == [40.0, 36.0, 27.0]
-    with pytest.raises(ValueError, match=r"label image: shape \(30, 40\) does not match the lattice \(expected \(40, 50\)"):
+    with pytest.raises(ValueError, match=r"shape \(30, 40\) does not match the lattice \(expected \(40, 50\)"):
         one_type((50, 40)).add_label_image(mask, default_type="a")
     with pytest.raises(ValueError, match=r"at offset \(20, 5\) does not fit"):
         one_type((50, 40)).add_label_image(mask, default_type="a", offset=(20, 5))

@@ -13,6 +13,7 @@ medians over the repetitions:
 """
 
 import argparse
+import logging
 import os
 import pathlib
 import statistics
@@ -41,7 +42,8 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
     model = morva.load_model(MODEL)
-    clusters = {n: LocalCluster(n_workers=n, threads_per_worker=1, dashboard_address=":0") for n in (1, 2)}
+    clusters = {n: LocalCluster(n_workers=n, threads_per_worker=1, dashboard_address=":0", silence_logs=logging.ERROR)
+                for n in (1, 2)}
     clients = {n: Client(cluster) for n, cluster in clusters.items()}
     try:
         for client in clients.values():  # warm up: imports and first pickles on every worker

@@ -40,7 +40,8 @@ def _columns(measure, result):
     return columns
 
 
-def _describe(error):
+def describe(error):
+    """An exception as "Type: message"."""
     text = str(error)
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
@@ -51,7 +52,7 @@ def _measure_row(sim, measures):
         try:
             columns = _columns(measure, measure.function(sim))
         except Exception as error:  # noqa: BLE001 - any failure of user code is reported, not raised
-            raise MeasureFailed(f"measure {measure.name!r} at MCS {sim.mcs} failed: {_describe(error)}") from None
+            raise MeasureFailed(f"measure {measure.name!r} at MCS {sim.mcs} failed: {describe(error)}") from None
         for key in columns:
             if key in row:
                 raise MeasureFailed(f"measure {measure.name!r} at MCS {sim.mcs}: column {key!r} is given twice")
@@ -87,7 +88,7 @@ def run_one(model, run, times, measures):
     try:
         sim = model.with_parameters(run.point).build(run.seed)
     except Exception as error:  # noqa: BLE001 - reported in the table, the sweep goes on
-        return [{**base, "mcs": 0, "error": f"building the model failed: {_describe(error)}"}], time.perf_counter() - start
+        return [{**base, "mcs": 0, "error": f"building the model failed: {describe(error)}"}], time.perf_counter() - start
     try:
         for target in times:
             if target > sim.mcs:
@@ -96,5 +97,5 @@ def run_one(model, run, times, measures):
     except MeasureFailed as error:
         rows.append({**base, "mcs": sim.mcs, "error": str(error)})
     except Exception as error:  # noqa: BLE001 - reported in the table, the sweep goes on
-        rows.append({**base, "mcs": sim.mcs, "error": f"run at MCS {sim.mcs} failed: {_describe(error)}"})
+        rows.append({**base, "mcs": sim.mcs, "error": f"run at MCS {sim.mcs} failed: {describe(error)}"})
     return rows, time.perf_counter() - start

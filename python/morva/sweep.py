@@ -17,7 +17,7 @@ import pandas as pd
 
 from ._sweep_plan import make_plan
 from ._sweep_store import Store
-from ._sweep_task import run_one
+from ._sweep_task import describe as _describe, run_one
 
 __all__ = ["sweep", "register"]
 
@@ -77,7 +77,10 @@ def _compute(client, plan, todo, store, progress, on_run):
     with _progress_bar(len(plan.runs), len(plan.runs) - len(todo), progress) as bar:
         for future in distributed.as_completed(futures):
             run = futures[future]
-            rows, seconds = future.result()
+            try:
+                rows, seconds = future.result()
+            except Exception as error:  # noqa: BLE001 - the task itself was lost: reported like a failed run
+                rows, seconds = [{"mcs": 0, "error": f"task failed on the cluster: {_describe(error)}"}], float("nan")
             future.release()
             if store is not None:
                 store.write(run.index, rows)
@@ -99,8 +102,10 @@ def _table(plan, results):
     table = pd.DataFrame.from_records(rows)
     first = [*plan.grid, "replicate", "seed", "mcs"]
     measured = [c for c in table.columns if c not in first and c != "error"]
-    table = table[first + measured + ["error"]]
-    return table.astype({"replicate": "int64", "seed": "int64", "mcs": "int64", "error": "object"})
+    table = table[first + measured].astype({"replicate": "int64", "seed": "int64", "mcs": "int64"})
+    # None where the run went well, whatever string type pandas would infer for the texts.
+    table["error"] = pd.Series([row.get("error") for row in rows], dtype=object, index=table.index)
+    return table
 
 
 def sweep(model, grid, *, replicates, mcs, measure, seed, client=None, store=None, progress=True, on_run=None):

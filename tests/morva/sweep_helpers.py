@@ -45,3 +45,10 @@ def local_client(n_workers):
 
 def worker_pids(client):
     return client.run(os.getpid)
+
+
+def dies_when_hot(sim):
+    """A measure that takes its worker process down, as a crash in native code would."""
+    if sim.model.temperature > 15:
+        os._exit(70)
+    return {"cells": int(sim.n_cells)}

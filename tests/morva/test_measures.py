@@ -6,7 +6,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from morva.measures import cell_type_table, mean_by_type, sorting_index, type_clusters
+import morva
+from morva.measures import cell_type_table, mean_by_type, sorting, sorting_index, type_clusters
 
 
 def blocks(types_grid, size):
@@ -178,3 +179,26 @@ class TestCellTables:
         assert cell_type_table(by_index).tolist() == [0, 2, 0, 0, 1]
         by_column = pd.DataFrame({"id": [3, 1], "type": [1, 2]})
         assert cell_type_table(by_column).tolist() == [0, 2, 0, 1]
+
+
+class TestSimulationMeasure:
+    @staticmethod
+    def three_bands(boundary):
+        model = morva.Model((20, 5), boundary=boundary)
+        model.add_type("light", volume=25, lambda_volume=1).add_type("dark", volume=50, lambda_volume=1)
+        model.add_block("light", (0, 0), (5, 5)).add_block("dark", (5, 0), (15, 5))
+        return model.add_block("light", (15, 0), (20, 5))
+
+    def test_sorting_follows_the_model_boundary(self):
+        # Light | dark | light: the two light cells touch only across the periodic wrap.
+        assert sorting(self.three_bands("noflux").build(1)) == {"sorting_index": 1.0, "type_clusters": 3}
+        assert sorting(self.three_bands("periodic").build(1)) == {"sorting_index": pytest.approx(2 / 3),
+                                                                  "type_clusters": 2}
+
+    def test_sorting_agrees_with_the_frame_measures_after_a_run(self):
+        model = morva.Model((30, 30)).add_type("a", volume=25, lambda_volume=1).add_type("b", volume=25, lambda_volume=1)
+        sim = model.add_tiling(["a", "b"], (5, 5), (25, 25), 5).build(seed=4)
+        sim.run(20, progress=False)
+        types = cell_type_table(sim.cells())
+        assert sorting(sim) == {"sorting_index": sorting_index(sim.labels(), types),
+                                "type_clusters": type_clusters(sim.labels(), types)}

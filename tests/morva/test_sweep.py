@@ -3,6 +3,7 @@
 import os
 import signal
 
+import dask
 import numpy as np
 import pandas as pd
 import pytest
@@ -10,7 +11,7 @@ import pytest
 import morva
 from morva._sweep_plan import run_seed
 from morva.measures import sorting
-from sweep_helpers import fails_when_hot, local_client, mean_volume, sorting_model, worker_pids
+from sweep_helpers import dies_when_hot, fails_when_hot, local_client, mean_volume, sorting_model, worker_pids
 
 GRID = {"contact:light:dark": [6.0, 16.0], "temperature": [4.0, 12.0]}
 
@@ -72,7 +73,7 @@ class TestTable:
 
 class TestFailures:
     def test_a_worker_killed_mid_sweep_changes_nothing(self, two_workers):
-        longer = dict(mcs=[2000, 4000])  # long enough that runs are still going after the first one ends
+        longer = dict(mcs=[1000, 2000])  # long enough that runs are still going after the first one ends
         undisturbed = small_sweep(two_workers, **longer)
         killed = []
 
@@ -112,3 +113,13 @@ class TestFailures:
             table = morva.sweep(model, {"temperature": [5.0]}, replicates=1, mcs=5, measure="sorting", seed=1,
                                 client=two_workers, progress=False)
         assert table["error"].iloc[0].startswith("building the model failed: ValueError: placement 1 (block) overlaps")
+
+    def test_a_run_that_keeps_killing_its_worker_is_reported(self):
+        # The scheduler gives up on a task after allowed-failures worker deaths; 0 makes it quick.
+        with dask.config.set({"distributed.scheduler.allowed-failures": 0}), local_client(2) as client:
+            with pytest.warns(RuntimeWarning, match="1 of 2 runs failed"):
+                table = morva.sweep(sorting_model(), {"temperature": [10.0, 20.0]}, replicates=1, mcs=5,
+                                    measure=dies_when_hot, seed=3, client=client, progress=False)
+        assert table["error"].iloc[0] is None and table["cells"].iloc[0] > 0
+        assert table["error"].iloc[1].startswith("task failed on the cluster: KilledWorker")
+        assert table["temperature"].tolist() == [10.0, 20.0] and table["seed"].is_unique

@@ -41,8 +41,12 @@ def test_command_writes_store_table_and_summary_then_resumes(sweep_file, tmp_pat
     assert morva_command("sweep", sweep_file, "--out", out, "--quiet") == 0
     assert "4 runs (4 computed now, 0 from the store), 0 failed" in capsys.readouterr().out
     table = pd.read_csv(out / "table.csv")
+    # The same sweep from Python finds everything in the store (another sweep would be refused).
+    computed = []
     direct = morva.sweep(sorting_model(), {"temperature": [5.0, 10.0]}, replicates=2, mcs=[10, 20],
-                         measure="sorting", seed=3, progress=False)
+                         measure="sorting", seed=3, store=out, progress=False,
+                         on_run=lambda run, rows, seconds: computed.append(run))
+    assert computed == []
     pd.testing.assert_frame_equal(table.drop(columns="error"), direct.drop(columns="error"))
     summary = pd.read_csv(out / "summary.csv")
     assert list(summary.columns[:3]) == ["temperature", "mcs", "sorting_index_mean"]

@@ -420,8 +420,11 @@ class Model:
     # --- placements --------------------------------------------------------------------------
 
     def _place(self, item):
+        where = f"placement {len(self.placements)} ({item.kind})"
         for type_name in item.type_names():
-            self._cell_type_name(type_name, f"placement {len(self.placements)} ({item.kind})")
+            if type_name == MEDIUM:
+                raise ValueError(f"{where}: placements make cells; {MEDIUM!r} is not a cell type")
+            self._cell_type_name(type_name, where)
         item.check(self.dims, self.boundary == "periodic")
         self.placements.append(item)
         return self

@@ -23,7 +23,7 @@ from .modelfile import from_toml, to_toml
 FORMAT = 1
 CHUNK_BYTES = 4 * 2**20
 MAX_CHUNK_FRAMES = 64
-ROWS_PER_PART = 500_000
+ROWS_PER_PART = 50_000  # about 4 MiB of rows, like one chunk of frames
 CHECKPOINT_SECONDS = 60.0
 # Byte-shuffled LZ4 keeps pace with the engine and still shrinks label frames many times over.
 FAST_COMPRESSION = zarr_codecs.BloscCodec(cname="lz4", clevel=5, shuffle="shuffle")
@@ -198,10 +198,18 @@ class Recorder:
         import zarr
 
         info = read_run_info(directory)
+        try:
+            group = zarr.open_group(pathlib.Path(directory) / "frames.zarr", mode="r+")
+            arrays = dict(group.arrays())
+        except Exception as err:
+            raise ValueError(f"recording {str(directory)!r}: frames.zarr cannot be opened: {err}") from None
+        expected = {"labels", "time", *(f"field_{name}" for name in info["fields"])}
+        if set(arrays) != expected or any(a.shape[0] < int(header["frames"]) for a in arrays.values()):
+            raise ValueError(f"recording {str(directory)!r}: frames.zarr does not hold the {header['frames']} frames "
+                             f"of arrays {sorted(expected)} that the checkpoint expects")
         rec = cls(directory, sim, info["every"], info["checkpoint_every"], info["fields"], info)
-        group = zarr.open_group(pathlib.Path(directory) / "frames.zarr", mode="r+")
         rec._group = group
-        rec._arrays = dict(group.arrays())
+        rec._arrays = arrays
         rec._add_lineage(sim._lineage)
         rec.frames = rec._stored = rec._capacity = int(header["frames"])
         rec.last_frame = header["last_frame"]
@@ -287,6 +295,18 @@ class Recorder:
         new = lineage[len(self._lineage):]
         self._lineage.extend(new)
         return new
+
+    @property
+    def closed(self):
+        """True once :meth:`close` has run.
+
+        Examples
+        --------
+        >>> import morva, tempfile, pathlib
+        >>> rec = morva.Model((8, 8)).build().record(pathlib.Path(tempfile.mkdtemp()) / "r"); rec.close(); rec.closed
+        True
+        """
+        return not self._writer.is_alive()
 
     def _check_writer(self):
         if self._writer.error is not None:

@@ -371,6 +371,8 @@ class Simulation:
             schedule += [(period, hook) for hook in hooks]
         elif every is not None:
             raise ValueError("every is the period of hooks; pass hooks as well")
+        if self.recorder is not None and self.recorder.closed:
+            self.recorder = None
         recorder = self.recorder
         if recorder is not None:
             recorder.record_due(self)
@@ -389,9 +391,13 @@ class Simulation:
                         recorder.record_due(self)
             except KeyboardInterrupt:
                 # A stop inside the engine leaves the world exactly after whole steps, so it can be
-                # resumed from; a stop inside Python code (a hook) may not, so only the data is kept.
+                # resumed from, unless hooks were due at that step (a resumed run would not call
+                # them); a stop inside Python code (a hook) may leave a half-done edit. Otherwise
+                # only the data is kept and a resumed run starts from the last checkpoint.
+                hooks_due = any(self.mcs % period == 0 for period, _ in schedule)
                 if recorder is not None:
-                    recorder.checkpoint(self) if self._stopped_in_engine else recorder.flush()
+                    exact = self._stopped_in_engine and not hooks_due
+                    recorder.checkpoint(self) if exact else recorder.flush()
                 raise
             except Exception:
                 if recorder is not None:

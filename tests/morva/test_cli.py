@@ -12,7 +12,7 @@ import pytest
 
 import morva
 
-from conftest import two_type_model
+from package_models import two_type_model
 
 MORVA = [sys.executable, "-m", "morva.cli"]
 

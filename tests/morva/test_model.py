@@ -5,7 +5,7 @@ import pytest
 
 import morva
 
-from conftest import two_type_model
+from package_models import two_type_model
 
 
 def base():
@@ -39,6 +39,7 @@ def base():
     (lambda: base().set_chemotaxis("c", "a", 5, hill=0), ValueError, "hill must be greater than 0"),
     (lambda: base().add_block("ghost", (0, 0), (2, 2)), KeyError, "placement 0 (block) names unknown cell type"),
     (lambda: base().add_block("a", (0, 0), (21, 2)), ValueError, "block: box"),
+    (lambda: base().add_disc("medium", (5, 5), 2), ValueError, "placements make cells; 'medium' is not"),
     (lambda: base().add_block("a", (0, 0, 0), (2, 2, 1)), ValueError, "block: lo must have 2 coordinates"),
     (lambda: base().add_tiling("a", (0, 0), (7, 10), 5), ValueError, "not a multiple of the tile size"),
     (lambda: base().add_sphere("a", (5, 5), 2), ValueError, "add_sphere is for 3-D"),

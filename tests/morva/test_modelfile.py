@@ -5,7 +5,7 @@ import pytest
 
 import morva
 
-from conftest import MODELS, two_type_model
+from package_models import MODELS, two_type_model
 
 EXAMPLE_FILES = sorted(MODELS.glob("*.toml"))
 

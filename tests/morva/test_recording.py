@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 
 import numpy as np
 import pandas as pd
@@ -11,7 +12,7 @@ import zarr
 
 import morva
 
-from conftest import two_type_model
+from package_models import two_type_model
 
 
 def grow_and_divide(sim):
@@ -57,6 +58,16 @@ def test_frames_cells_and_lineage_read_back(tmp_path):
     assert (info["format"], info["seed"], info["every"], info["mcs"], info["frames"]) == (1, 3, 4, 40, 11)
 
 
+def test_a_closed_recording_stops_and_the_run_goes_on(tmp_path):
+    sim = two_type_model().build()
+    sim.record(tmp_path / "rec", every=2)
+    sim.run(4, progress=False)
+    sim.recorder.close()
+    sim.run(4, progress=False)
+    assert sim.mcs == 8 and sim.recorder is None
+    assert morva.open_recording(tmp_path / "rec").times.tolist() == [0, 2, 4]
+
+
 def test_an_existing_recording_is_never_overwritten_unless_asked(tmp_path):
     sim = two_type_model().build()
     sim.record(tmp_path / "rec").close()
@@ -99,8 +110,11 @@ def test_resume_after_a_stop_gives_the_undisturbed_run(tmp_path):
     assert a.cells.equals(b.cells) and a.lineage.equals(b.lineage)
 
 
-def test_ctrl_c_in_the_engine_writes_a_checkpoint_at_that_step(tmp_path, monkeypatch):
+@pytest.mark.parametrize("hook_every, checkpoint_at", [(5, 23), (23, 20)])
+def test_ctrl_c_in_the_engine_writes_a_checkpoint_at_that_step(tmp_path, monkeypatch, hook_every, checkpoint_at):
+    # Where a hook was due at the stop, a resumed run would skip it: the older checkpoint stays.
     sim = two_type_model().build(seed=4)
+    sim.add_hook(lambda s: None, every=hook_every)
     sim.record(tmp_path / "rec", every=10, checkpoint_every=100)
     real_run = morva.simulation._native.run
 
@@ -117,7 +131,9 @@ def test_ctrl_c_in_the_engine_writes_a_checkpoint_at_that_step(tmp_path, monkeyp
     monkeypatch.undo()
     assert sim.mcs == 23
     resumed = morva.resume(tmp_path / "rec")
-    assert resumed.mcs == 23 and (resumed.labels() == sim.labels()).all()
+    assert resumed.mcs == checkpoint_at
+    resumed.run(23 - checkpoint_at, progress=False)
+    assert (resumed.labels() == sim.labels()).all()
     sim.recorder.close()
     resumed.recorder.close()
 
@@ -155,6 +171,17 @@ def test_foreign_folders_are_refused(recorded, tmp_path):
         morva.open_recording(recorded)
     (recorded / "run.json").write_text("{")
     with pytest.raises(ValueError, match="run.json' is corrupt"):
+        morva.resume(recorded)
+
+
+def test_damaged_stores_are_refused(recorded):
+    shutil.rmtree(recorded / "frames.zarr" / "time")
+    with pytest.raises(ValueError, match="frames.zarr cannot be read"):
+        morva.open_recording(recorded)
+    with pytest.raises(ValueError, match="frames.zarr does not hold the 3 frames"):
+        morva.resume(recorded)
+    shutil.rmtree(recorded / "frames.zarr")
+    with pytest.raises(ValueError, match="frames.zarr cannot be opened"):
         morva.resume(recorded)
 
 

@@ -9,13 +9,13 @@ import time
 
 import numpy as np
 import pytest
-from conftest import two_type_model
+from package_models import two_type_model
 
 
-def test_runs_in_chunks_with_a_bar_equal_one_engine_step(sorting_model):
-    plain = sorting_model.build(seed=5)
+def test_runs_in_chunks_with_a_bar_equal_one_engine_step():
+    plain = two_type_model().build(seed=5)
     plain.world.step(60)
-    watched = sorting_model.build(seed=5)
+    watched = two_type_model().build(seed=5)
     watched.add_hook(lambda s: None, every=7)
     watched.run(25, progress=True)
     watched.run(35, progress=True)
@@ -23,16 +23,16 @@ def test_runs_in_chunks_with_a_bar_equal_one_engine_step(sorting_model):
     assert (watched.labels() == plain.labels()).all()
 
 
-def test_parallel_runs_match_the_engine_parallel_sweep(sorting_model):
-    sim = sorting_model.build(seed=2)
+def test_parallel_runs_match_the_engine_parallel_sweep():
+    sim = two_type_model().build(seed=2)
     sim.run(10, progress=False, parallel=True, block=8)
-    engine = sorting_model.build(seed=2).world
+    engine = two_type_model().build(seed=2).world
     engine.step_parallel(10, block=8)
     assert sim.world.snapshot() == engine.snapshot()
 
 
-def test_hooks_meet_absolute_steps_across_runs(sorting_model):
-    sim = sorting_model.build(seed=1)
+def test_hooks_meet_absolute_steps_across_runs():
+    sim = two_type_model().build(seed=1)
     seen, every_two = [], []
     sim.add_hook(lambda s: seen.append(s.mcs), every=3)
     sim.run(5, progress=False, every=2, hooks=lambda s: every_two.append(s.mcs))
@@ -41,8 +41,8 @@ def test_hooks_meet_absolute_steps_across_runs(sorting_model):
     assert every_two == [2, 4]
 
 
-def test_state_tables(sorting_model):
-    sim = sorting_model.build(seed=1)
+def test_state_tables():
+    sim = two_type_model().build(seed=1)
     sim.run(5, progress=False)
     cells = sim.cells()
     assert list(cells.columns) == ["type", "type_name", "volume", "surface", "target_volume", "lambda_volume",
@@ -56,8 +56,8 @@ def test_state_tables(sorting_model):
     assert np.bincount(labels.ravel(), minlength=17)[1:].tolist() == cells["volume"].tolist()
 
 
-def test_division_removal_and_lineage(sorting_model):
-    sim = sorting_model.build(seed=1)
+def test_division_removal_and_lineage():
+    sim = two_type_model().build(seed=1)
     sim.run(2, progress=False)
     big = sim.cell_ids()
     daughters = sim.divide(threshold=1, reset_target=12)
@@ -93,8 +93,8 @@ def test_division_removal_and_lineage(sorting_model):
     (lambda s: s.run(1, hooks=[3]), ValueError, "a hook must be callable"),
     (lambda s: s.add_hook(print, every=0), ValueError, "hook period must be at least 1"),
 ])
-def test_bad_calls_are_refused_before_the_engine(sorting_model, call, error, words):
-    sim = sorting_model.build(seed=1)
+def test_bad_calls_are_refused_before_the_engine(call, error, words):
+    sim = two_type_model().build(seed=1)
     before = sim.world.snapshot()
     with pytest.raises(error) as caught:
         call(sim)
@@ -111,7 +111,7 @@ def test_parallel_refused_for_the_length_term():
 CTRL_C_SCRIPT = textwrap.dedent("""
     import sys
     sys.path.insert(0, {tests!r})
-    from conftest import two_type_model
+    from package_models import two_type_model
     model = two_type_model(side=200)
     sim = model.build(seed=9)
     print("running", flush=True)

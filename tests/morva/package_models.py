@@ -1,8 +1,6 @@
-"""Small models shared by the package tests."""
+"""Small models shared by the package tests (a plain module: tests/python owns the name conftest)."""
 
 import pathlib
-
-import pytest
 
 import morva
 
@@ -18,8 +16,3 @@ def two_type_model(side=40, temperature=10.0):
                     ("dark", "light", 11)]:
         model.set_contact(a, b, j)
     return model.add_tiling(["dark", "light"], (10, 10), (30, 30), 5)
-
-
-@pytest.fixture
-def sorting_model():
-    return two_type_model()

@@ -7,7 +7,9 @@ medians over the repetitions:
 - throughput (runs per second) on each, and the ratio 2 workers / 1 worker;
 - the overhead per task on 1 worker: wall time per run minus the time the run spent inside
   its task (building, stepping, measuring), also as a share of that run time;
-- the round trip of an empty task (mcs = 0: build and measure only), for scale.
+- the round trip of an empty task (mcs = 0: build and measure only), for scale;
+- the median time a run spends inside its task on 1 and on 2 workers: when it grows on 2
+  workers, the cores are busy with other work and the ratio measures the machine, not Dask.
 
     python bench/sweep_scaling.py [--runs 16] [--mcs 1500] [--repeats 3]
 """
@@ -49,11 +51,13 @@ def main():
         for client in clients.values():  # warm up: imports and first pickles on every worker
             timed_sweep(client, model, 4, 10, seed=0)
         throughput = {1: [], 2: []}
+        run_time = {1: [], 2: []}
         ratios, overhead, share = [], [], []
         for repeat in range(args.repeats):
             for n in (1, 2):
                 wall, inside = timed_sweep(clients[n], model, args.runs, args.mcs, seed=repeat + 1)
                 throughput[n].append(args.runs / wall)
+                run_time[n].append(statistics.median(inside))
                 if n == 1:
                     per_run = statistics.mean(inside)
                     overhead.append(wall / args.runs - per_run)
@@ -72,6 +76,10 @@ def main():
     print(f"throughput, 1 worker : {median(throughput[1]):.2f} runs/s")
     print(f"throughput, 2 workers: {median(throughput[2]):.2f} runs/s")
     print(f"ratio 2 / 1 workers  : {median(ratios):.2f} (per repeat: {', '.join(f'{r:.2f}' for r in ratios)})")
+    print(f"run time inside task : {median(run_time[1]):.3f} s on 1 worker, {median(run_time[2]):.3f} s on 2 "
+          "(longer on 2 = the cores are shared with other work)")
+    print(f"dask efficiency, 2 w : {median(throughput[2]) * median(run_time[2]) / 2:.2f} "
+          "(throughput against 2 / run time)")
     print(f"overhead per task    : {1e3 * median(overhead):.1f} ms = {100 * median(share):.1f} % of the run time")
     print(f"empty-task overhead  : {1e3 * median(empty):.1f} ms per task (mcs = 0)")
 

@@ -17,11 +17,11 @@ class MeasureFailed(Exception):
 
 def _scalar(value):
     """A measured value as a plain Python scalar, or None when it is not one."""
-    if isinstance(value, (bool, numbers.Number, str)) or value is None:
-        return value
-    item = getattr(value, "item", None)  # NumPy scalars and 0-d arrays
+    item = getattr(value, "item", None)  # NumPy scalars and 0-d arrays become Python scalars
     if item is not None and getattr(value, "ndim", 1) == 0:
         return item()
+    if isinstance(value, (bool, numbers.Number, str)) or value is None:
+        return value
     return None
 
 
@@ -46,7 +46,7 @@ def describe(error):
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
-def _measure_row(sim, measures):
+def _measure_row(sim, measures, reserved):
     row = {}
     for measure in measures:
         try:
@@ -54,6 +54,8 @@ def _measure_row(sim, measures):
         except Exception as error:  # noqa: BLE001 - any failure of user code is reported, not raised
             raise MeasureFailed(f"measure {measure.name!r} at MCS {sim.mcs} failed: {describe(error)}") from None
         for key in columns:
+            if key in reserved:
+                raise MeasureFailed(f"measure {measure.name!r}: column {key!r} is taken by the sweep's own columns")
             if key in row:
                 raise MeasureFailed(f"measure {measure.name!r} at MCS {sim.mcs}: column {key!r} is given twice")
         row.update(columns)
@@ -84,6 +86,7 @@ def run_one(model, run, times, measures):
     """
     start = time.perf_counter()
     base = {**run.point, "replicate": run.replicate, "seed": run.seed}
+    reserved = {*base, "mcs", "error"}
     rows = []
     try:
         sim = model.with_parameters(run.point).build(run.seed)
@@ -93,7 +96,7 @@ def run_one(model, run, times, measures):
         for target in times:
             if target > sim.mcs:
                 sim.run(target - sim.mcs, progress=False)
-            rows.append({**base, "mcs": target, **_measure_row(sim, measures), "error": None})
+            rows.append({**base, "mcs": target, **_measure_row(sim, measures, reserved), "error": None})
     except MeasureFailed as error:
         rows.append({**base, "mcs": sim.mcs, "error": str(error)})
     except Exception as error:  # noqa: BLE001 - reported in the table, the sweep goes on

@@ -1,9 +1,12 @@
 """Bad input is refused before anything runs, naming the offending item; seeds by structure."""
 
+import numpy as np
+import pandas as pd
 import pytest
 
 import morva
 from morva._sweep_plan import make_plan, run_seed
+from morva._sweep_task import run_one
 from sweep_helpers import mean_volume, sorting_model
 
 GOOD = dict(replicates=2, mcs=10, measure="sorting", seed=1)
@@ -90,3 +93,40 @@ class TestBadInput:
         with pytest.raises(ValueError):
             morva.sweep(sorting_model(), {"temperature": []}, store=tmp_path / "s", **GOOD)
         assert not (tmp_path / "s").exists()
+
+
+class TestMeasureResults:
+    """What a measure returns, checked inside the task (here called in-process)."""
+
+    @staticmethod
+    def run_with(measure, times=(0, 5)):
+        one = plan(measure=measure, replicates=1)
+        rows, seconds = run_one(one.model, one.runs[0], times, one.measures)
+        assert seconds >= 0
+        return rows
+
+    def test_scalars_of_numpy_and_series_become_plain_columns(self):
+        rows = self.run_with(lambda sim: {"n": np.int64(sim.n_cells), "t": np.float32(0.5)})
+        assert [row["mcs"] for row in rows] == [0, 5] and rows[0]["n"] == 16 and rows[1]["t"] == 0.5
+        assert type(rows[0]["n"]) is int and type(rows[1]["t"]) is float and rows[0]["error"] is None
+        rows = self.run_with(lambda sim: pd.Series({"a": 1.5, "b": 2.5}))
+        assert (rows[0]["a"], rows[0]["b"]) == (1.5, 2.5) and type(rows[0]["a"]) is float
+
+    @pytest.mark.parametrize(
+        "measure, message",
+        [
+            (lambda sim: {"labels": sim.labels()}, "value for 'labels' is a ndarray, not a scalar"),
+            (lambda sim: {"seed": 1}, "column 'seed' is taken by the sweep's own columns"),
+            (lambda sim: {"temperature": 1}, "column 'temperature' is taken by the sweep's own columns"),
+            (lambda sim: 1 / 0, "failed: ZeroDivisionError: division by zero"),
+        ],
+    )
+    def test_bad_results_end_the_run_with_an_error_row(self, measure, message):
+        rows = self.run_with(measure)
+        assert len(rows) == 1 and rows[0]["mcs"] == 0 and message in rows[0]["error"]
+        assert rows[0]["error"].startswith("measure '")
+
+    def test_two_measures_giving_one_column_are_refused(self):
+        rows = self.run_with(["sorting", lambda sim: {"sorting_index": 0.0}], times=(3,))
+        assert "column 'sorting_index' is given twice" in rows[0]["error"]
+        assert len(rows) == 1 and rows[0]["mcs"] == 3

@@ -8,10 +8,10 @@ endif()
 
 function(morva_set_flags target)
     # No fused multiply-add and no fast-math: every floating-point sum is rounded as written.
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Werror -ffp-contract=off -fno-fast-math)
-    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-        # The interior tests join comparisons with & on purpose: no branch per axis.
-        target_compile_options(${target} PRIVATE -Wno-bitwise-instead-of-logical)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -ffp-contract=off -fno-fast-math)
+    # Only where the compiler is known (MORVA_WERROR): a user's newer compiler may warn about more.
+    if(MORVA_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
     endif()
     if(MORVA_SANITIZE)
         target_compile_options(${target} PRIVATE -fsanitize=${MORVA_SANITIZE} -fno-omit-frame-pointer

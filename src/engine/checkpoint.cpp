@@ -214,7 +214,7 @@ GridSection read_grid(Reader& r, std::size_t data_size) {
 
 void read_session(Reader& r, Session& s) {
     const bool finalized = r.flag("finalized flag");
-    s.max_type = r.get<std::uint16_t>("highest type");
+    s.world.widest_type = r.get<std::uint16_t>("widest type");
     Xoshiro256pp rng;
     for (std::uint64_t& word : rng.s) word = r.get<std::uint64_t>("generator state");
     r.expect_end();
@@ -224,22 +224,21 @@ void read_session(Reader& r, Session& s) {
     }
 }
 
+// The built table is never wider than finalize makes it: the widest type named, entries included.
 void read_contact(Reader& r, Session& s) {
     const std::size_t n_entries = r.count(12, "contact entries");
     s.contact_entries.resize(n_entries);
-    for (std::size_t i = 0; i < n_entries; ++i) {
-        ContactEntry& e = s.contact_entries[i];
+    std::size_t widest = s.world.widest_type;
+    for (ContactEntry& e : s.contact_entries) {
         e.a = r.get<std::uint16_t>("contact entry");
         e.b = r.get<std::uint16_t>("contact entry");
         e.j = r.get<double>("contact entry");
-        if (std::max(e.a, e.b) > s.max_type)
-            r.fail("contact entry " + std::to_string(i) + " names type " + std::to_string(std::max(e.a, e.b)) +
-                   ", beyond the highest type " + std::to_string(s.max_type));
+        widest = std::max<std::size_t>({widest, e.a, e.b});
     }
     const auto n_types = r.get<std::uint64_t>("contact table size");
-    if (n_types == 0 || n_types > std::size_t{s.max_type} + 1)
-        r.fail("a contact table of " + std::to_string(n_types) + " types does not match the highest type " +
-               std::to_string(s.max_type));
+    if (n_types == 0 || n_types > widest + 1)
+        r.fail("a contact table of " + std::to_string(n_types) + " types is wider than the types named (up to " +
+               std::to_string(widest) + ")");
     if (n_types * n_types > r.remaining() / sizeof(double)) r.fail("the contact table runs past the end of the section");
     ContactMatrix matrix = ContactMatrix::make(n_types);
     for (std::size_t a = 0; a < n_types; ++a)
@@ -396,7 +395,7 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
     });
     out.section(section_tags[Sess], [&] {
         out.put<std::uint8_t>(s.rng ? 1 : 0);
-        out.put<std::uint16_t>(s.max_type);
+        out.put<std::uint16_t>(w.widest_type);
         for (int i = 0; i < 4; ++i) out.put<std::uint64_t>(s.rng ? s.rng->s[i] : 0);
     });
     out.section(section_tags[Cont], [&] {

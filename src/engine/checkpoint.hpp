@@ -1,5 +1,5 @@
-// checkpoint.hpp: a whole session (the set-up world, or the finalized world with its generator; the
-// pending contact entries and the highest type named) to and from bytes, in the versioned
+// checkpoint.hpp: a whole session (the set-up world, or the finalized world with its generator, and
+// the pending contact entries) to and from bytes, in the versioned
 // little-endian format of docs/checkpoint-format.md. The reader trusts nothing: every count is
 // checked against the bytes that remain before anything is allocated, and every cross-reference
 // against its table, so hostile data ends in CheckpointError and never in a half-built world.
@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "sweep.hpp"
+#include "setup.hpp"
 
 namespace morva {
 
@@ -28,7 +28,6 @@ struct SessionView {
     const World& world;
     const Xoshiro256pp* rng;  // null: the set-up state
     std::span<const ContactEntry> contact_entries;
-    CellType max_type;
 };
 
 // What a checkpoint reads back into.
@@ -36,7 +35,6 @@ struct Session {
     World world;
     std::optional<Xoshiro256pp> rng;  // present: the finalized state
     std::vector<ContactEntry> contact_entries;
-    CellType max_type = 0;
 };
 
 std::vector<std::uint8_t> write_checkpoint(const SessionView& session);

@@ -3,13 +3,14 @@
 
 #include <algorithm>
 
+#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
 
 void World::set_connectivity(CellType cell_type, bool on) {
-    if (connectivity_by_type.size() <= cell_type) connectivity_by_type.resize(std::size_t{cell_type} + 1, 0);
-    connectivity_by_type[cell_type] = on;
+    widest_type = std::max(widest_type, cell_type);
+    type_slot(connectivity_by_type, cell_type) = on;
 }
 
 void World::set_connectivity_medium(bool on) { connectivity_medium = on; }

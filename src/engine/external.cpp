@@ -1,12 +1,14 @@
 // external.cpp: the external potential, a constant force per cell type acting on raw coordinates.
+#include <algorithm>
+
+#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
 
 void World::set_external_potential(CellType cell_type, double fx, double fy, double fz) {
-    if (external_potential_by_type.size() <= cell_type)
-        external_potential_by_type.resize(std::size_t{cell_type} + 1, {0.0, 0.0, 0.0});
-    external_potential_by_type[cell_type] = {fx, fy, fz};
+    widest_type = std::max(widest_type, cell_type);
+    type_slot(external_potential_by_type, cell_type) = {fx, fy, fz};
 }
 
 double World::delta_external(SiteIndex site, Label new_label) const {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 
+#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
@@ -192,6 +193,10 @@ void World::set_field_dynamics(std::size_t field_idx, double dt, std::uint32_t s
     f.substeps = std::max<std::uint32_t>(substeps, 1);
 }
 
+void World::advance_fields(std::uint32_t times) {
+    for (std::uint32_t i = 0; i < times; ++i) advance_fields();
+}
+
 void World::advance_fields() {
     for (Field& f : fields) {
         for (std::uint32_t i = 0; i < f.substeps; ++i) diffuse(lattice, f);
@@ -199,19 +204,9 @@ void World::advance_fields() {
     }
 }
 
-namespace {
-
-// Per-type tables grow zero-filled up to and including the type being set.
-inline double& slot(std::vector<double>& by_type, CellType t) {
-    if (by_type.size() <= t) by_type.resize(std::size_t{t} + 1, 0.0);
-    return by_type[t];
-}
-
-}  // namespace
-
 void World::set_secretion(std::size_t field_idx, CellType cell_type, double rate) {
     MORVA_CHECK_INDEX(field_idx, fields.size());
-    slot(fields[field_idx].secretion_rate, cell_type) = rate;
+    type_slot(fields[field_idx].secretion_rate, cell_type) = rate;
 }
 
 void World::set_cell_secretion_scale(std::size_t field_idx, Label cell_id, double scale) {
@@ -221,17 +216,17 @@ void World::set_cell_secretion_scale(std::size_t field_idx, Label cell_id, doubl
 
 void World::set_chemotaxis(std::size_t field_idx, CellType cell_type, double lambda) {
     MORVA_CHECK_INDEX(field_idx, fields.size());
-    slot(fields[field_idx].chemotaxis_lambda, cell_type) = lambda;
+    type_slot(fields[field_idx].chemotaxis_lambda, cell_type) = lambda;
 }
 
 void World::set_chemotaxis_occupancy(std::size_t field_idx, CellType cell_type, double lambda, double kd, double hill,
                                      double scale) {
     MORVA_CHECK_INDEX(field_idx, fields.size());
     Field& f = fields[field_idx];
-    slot(f.chemotaxis_lambda, cell_type) = lambda;
-    slot(f.occupancy_kd, cell_type) = kd;
-    slot(f.occupancy_hill, cell_type) = hill;
-    slot(f.occupancy_scale, cell_type) = scale;
+    type_slot(f.chemotaxis_lambda, cell_type) = lambda;
+    type_slot(f.occupancy_kd, cell_type) = kd;
+    type_slot(f.occupancy_hill, cell_type) = hill;
+    type_slot(f.occupancy_scale, cell_type) = scale;
 }
 
 double World::delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const {
@@ -285,6 +280,22 @@ float World::field_value_at_site(std::size_t field_idx, SiteIndex site) const {
     const std::vector<float>& conc = fields[field_idx].conc;
     MORVA_CHECK_INDEX(site, conc.size());
     return conc[site];
+}
+
+namespace {
+
+SiteIndex clamped_site(const Lattice& lat, SiteIndex x, SiteIndex y, SiteIndex z) {
+    return lat.site_of(std::min(x, lat.nx() - 1), std::min(y, lat.ny() - 1), std::min(z, lat.nz() - 1));
+}
+
+}  // namespace
+
+float World::field_value_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z) const {
+    return field_value_at_site(field_idx, clamped_site(lattice, x, y, z));
+}
+
+void World::field_add_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z, double amount) {
+    field_add_at_site(field_idx, clamped_site(lattice, x, y, z), amount);
 }
 
 void World::field_add_at_site(std::size_t field_idx, SiteIndex site, double amount) {

@@ -55,11 +55,9 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
     for (int axis = 0; axis < 3; ++axis)
         g.span[axis] = dims[axis] >= 2 * g.reach[axis] ? dims[axis] - 2 * g.reach[axis] : 0;
     lat.interior_bits.assign(n / 64 + 1, 0);
-    SiteIndex site = 0;
-    for (SiteIndex z = 0; z < dims[2]; ++z)
-        for (SiteIndex y = 0; y < dims[1]; ++y)
-            for (SiteIndex x = 0; x < dims[0]; ++x, ++site)
-                if (g.is_interior({x, y, z})) lat.interior_bits[site >> 6] |= std::uint64_t{1} << (site & 63);
+    g.for_each_site([&](SiteIndex site, const Coords& c) {
+        if (g.is_interior(c)) lat.interior_bits[site >> 6] |= std::uint64_t{1} << (site & 63);
+    });
     return lat;
 }
 
@@ -98,25 +96,7 @@ NeighborList Lattice::boundary_neighbors(const Coords& c) const {
         }
     NeighborList list;
     for (const auto& [sx, sy, sz] : offset_steps)
-        if (present[sx] & present[sy] & present[sz]) list.push_back(share[sx] + share[sy] + share[sz]);
-    return list;
-}
-
-FaceList Lattice::face_neighbors(SiteIndex site) const {
-    FaceList list;
-    const Coords c = coords(site);
-    const std::array<std::int64_t, 3> at{static_cast<std::int64_t>(c.x), static_cast<std::int64_t>(c.y),
-                                         static_cast<std::int64_t>(c.z)};
-    const int axes = dims[2] > 1 ? 3 : 2;
-    for (int axis = 0; axis < axes; ++axis) {
-        for (const std::int64_t d : {std::int64_t{-1}, std::int64_t{1}}) {
-            SiteIndex moved;
-            if (!shift_axis(at[axis], d, dims[axis], periodic[axis], moved)) continue;
-            std::array<SiteIndex, 3> p{c.x, c.y, c.z};
-            p[axis] = moved;
-            list.push_back(site_of(p[0], p[1], p[2]));
-        }
-    }
+        if (unsigned{present[sx]} & unsigned{present[sy]} & unsigned{present[sz]}) list.push_back(share[sx] + share[sy] + share[sz]);
     return list;
 }
 

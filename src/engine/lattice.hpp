@@ -27,7 +27,6 @@ private:
 };
 
 using NeighborList = InlineList<SiteIndex, 26>;
-using FaceList = InlineList<SiteIndex, 6>;
 
 struct Offset {
     std::int64_t dx, dy, dz;
@@ -85,10 +84,37 @@ struct Geometry {
 
     // reach <= x < dims - reach as one unsigned comparison per axis.
     bool is_interior(const Coords& c) const {
-        return (c.x - reach[0] < span[0]) & (c.y - reach[1] < span[1]) & (c.z - reach[2] < span[2]);
+        return (unsigned{c.x - reach[0] < span[0]} & unsigned{c.y - reach[1] < span[1]} &
+                unsigned{c.z - reach[2] < span[2]}) != 0;
     }
-    bool is_flat_interior(const Coords& c) const { return (c.x - reach[0] < span[0]) & (c.y - reach[1] < span[1]); }
+
+    // Calls visit(site, coords) for every site in index order, x fastest: no site needs dividing out.
+    template <class Visit>
+    void for_each_site(Visit&& visit) const {
+        SiteIndex site = 0;
+        for (SiteIndex z = 0; z < dims[2]; ++z)
+            for (SiteIndex y = 0; y < dims[1]; ++y)
+                for (SiteIndex x = 0; x < dims[0]; ++x, ++site) visit(site, Coords{x, y, z});
+    }
 };
+
+// Calls visit(neighbour) for each face neighbour of `site` at c, in the order x-1, x+1, y-1, y+1, z-1,
+// z+1 (z only for several layers). An axis wraps where `wraps` says so; otherwise its closed faces
+// have nothing beyond them. A wrapped axis of length 1 gives the site itself, twice.
+template <class Visit>
+inline void for_each_face(const std::array<SiteIndex, 3>& dims, const std::array<bool, 3>& wraps, SiteIndex site,
+                          const Coords& c, Visit&& visit) {
+    const std::array<SiteIndex, 3> at{c.x, c.y, c.z};
+    const std::array<SiteIndex, 3> stride{1, dims[0], dims[0] * dims[1]};
+    const int axes = dims[2] > 1 ? 3 : 2;
+    for (int axis = 0; axis < axes; ++axis) {
+        const SiteIndex across = (dims[axis] - 1) * stride[axis];  // from one face to the opposite one
+        if (at[axis] > 0) visit(site - stride[axis]);
+        else if (wraps[axis]) visit(site + across);
+        if (at[axis] + 1 < dims[axis]) visit(site + stride[axis]);
+        else if (wraps[axis]) visit(site - across);
+    }
+}
 
 struct Lattice {
     std::vector<Label> labels;
@@ -127,8 +153,15 @@ struct Lattice {
     }
     NeighborList boundary_neighbors(const Coords& c) const;
 
-    // Axis neighbours in the order x-1, x+1, y-1, y+1, z-1, z+1 (z only for several layers).
-    FaceList face_neighbors(SiteIndex site) const;
+    template <class Visit>
+    void for_each_site(Visit&& visit) const {
+        geometry.for_each_site(visit);
+    }
+    // Face neighbours under the box's own boundary rule (see morva::for_each_face).
+    template <class Visit>
+    void for_each_face(SiteIndex site, Visit&& visit) const {
+        ::morva::for_each_face(dims, periodic, site, coords(site), visit);
+    }
 };
 
 }  // namespace morva

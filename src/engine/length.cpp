@@ -13,8 +13,10 @@
 //   cell energy = lambda * (d*d) with d = length - target.
 #include "length.hpp"
 
+#include <algorithm>
 #include <cmath>
 
+#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
@@ -40,34 +42,9 @@ double largest_eigenvalue(double cxx, double cyy, double czz, double cxy, double
     return q + (2.0 * p) * std::cos(phi);
 }
 
-struct Moments {
-    std::int64_t n;
-    double sx, sy, sz, sxx, syy, szz, sxy, sxz, syz;
-};
-
-Moments moments_of(const Cell& c) {
-    return {c.volume, c.sum_x, c.sum_y, c.sum_z, c.sum_xx, c.sum_yy, c.sum_zz, c.sum_xy, c.sum_xz, c.sum_yz};
-}
-
-// The moments with one site at (x, y, z) added (sign = 1) or taken away (sign = -1), formed as
-// apply_flip forms the trackers, so the energy after the flip is the one estimated here.
-Moments moved(Moments m, double x, double y, double z, int sign) {
-    if (sign > 0) {
-        m.n += 1;
-        m.sx += x, m.sy += y, m.sz += z;
-        m.sxx += x * x, m.syy += y * y, m.szz += z * z;
-        m.sxy += x * y, m.sxz += x * z, m.syz += y * z;
-    } else {
-        m.n -= 1;
-        m.sx -= x, m.sy -= y, m.sz -= z;
-        m.sxx -= x * x, m.syy -= y * y, m.szz -= z * z;
-        m.sxy -= x * y, m.sxz -= x * z, m.syz -= y * z;
-    }
-    return m;
-}
-
-double length_of(const Moments& m) {
-    return major_axis_length(m.n, m.sx, m.sy, m.sz, m.sxx, m.syy, m.szz, m.sxy, m.sxz, m.syz);
+double length_of(const Trackers& t) {
+    return major_axis_length(t.volume, t.sum_x, t.sum_y, t.sum_z, t.sum_xx, t.sum_yy, t.sum_zz, t.sum_xy, t.sum_xz,
+                             t.sum_yz);
 }
 
 }  // namespace
@@ -84,16 +61,14 @@ double major_axis_length(std::int64_t n, double sum_x, double sum_y, double sum_
 }
 
 void World::set_length_constraint(CellType cell_type, double target_length, double lambda) {
-    const std::size_t need = std::size_t{cell_type} + 1;
-    if (length_lambda_by_type.size() < need) length_lambda_by_type.resize(need, 0.0);
-    if (length_target_by_type.size() < need) length_target_by_type.resize(need, 0.0);
-    length_lambda_by_type[cell_type] = lambda;
-    length_target_by_type[cell_type] = target_length;
+    widest_type = std::max(widest_type, cell_type);
+    type_slot(length_lambda_by_type, cell_type) = lambda;
+    type_slot(length_target_by_type, cell_type) = target_length;
 }
 
 double World::cell_length(Label cell_id) const {
     MORVA_CHECK_INDEX(cell_id, cells.size());
-    return length_of(moments_of(cells[cell_id]));
+    return length_of(cells[cell_id]);
 }
 
 double World::delta_length(SiteIndex site, Label new_label) const {
@@ -101,8 +76,8 @@ double World::delta_length(SiteIndex site, Label new_label) const {
     if (new_label == old_label) return 0.0;
     // Energy of a cell of type t in the state m: off beyond the table, below two sites and for
     // lambda == 0 (a NaN lambda takes part).
-    const auto energy = [&](CellType t, const Moments& m) {
-        if (t >= length_lambda_by_type.size() || m.n < 2) return 0.0;
+    const auto energy = [&](CellType t, const Trackers& m) {
+        if (t >= length_lambda_by_type.size() || m.volume < 2) return 0.0;
         const double lambda = length_lambda_by_type[t];
         if (lambda == 0.0) return 0.0;
         const double target = t < length_target_by_type.size() ? length_target_by_type[t] : 0.0;
@@ -113,11 +88,15 @@ double World::delta_length(SiteIndex site, Label new_label) const {
     const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
     const Cell& from = cells[old_label];
     const Cell& to = cells[new_label];
-    const Moments m_from = moments_of(from), m_to = moments_of(to);
-    const double e1 = energy(from.cell_type, m_from);
-    const double e2 = energy(to.cell_type, m_to);
-    const double e3 = energy(from.cell_type, moved(m_from, x, y, z, -1));
-    const double e4 = energy(to.cell_type, moved(m_to, x, y, z, +1));
+    // The trackers after the flip, formed as apply_flip forms them, so the energy after the flip is
+    // the one estimated here.
+    Trackers from_after = from, to_after = to;
+    from_after.remove_site(x, y, z);
+    to_after.add_site(x, y, z);
+    const double e1 = energy(from.cell_type, from);
+    const double e2 = energy(to.cell_type, to);
+    const double e3 = energy(from.cell_type, from_after);
+    const double e4 = energy(to.cell_type, to_after);
     return (e3 + e4) - (e1 + e2);
 }
 

@@ -3,28 +3,16 @@
 // term settings.
 #include "membrane.hpp"
 
+#include <algorithm>
 #include <limits>
 
+#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
 
-namespace {
-
-// The in-box face neighbours of (x, y, z), without wrap, in the order x+1, x-1, y+1, y-1, z+1, z-1.
-template <class Visit>
-inline void for_each_face_in_box(const std::array<SiteIndex, 3>& dims, SiteIndex site, SiteIndex x, SiteIndex y,
-                                 SiteIndex z, Visit&& visit) {
-    const SiteIndex nx = dims[0], ny = dims[1], nz = dims[2], layer = nx * ny;
-    if (x + 1 < nx) visit(site + 1);
-    if (x > 0) visit(site - 1);
-    if (y + 1 < ny) visit(site + nx);
-    if (y > 0) visit(site - nx);
-    if (z + 1 < nz) visit(site + layer);
-    if (z > 0) visit(site - layer);
-}
-
-}  // namespace
+// Both terms walk faces inside the box only, whatever the boundary rule.
+constexpr std::array<bool, 3> no_wrap{false, false, false};
 
 std::vector<float> build_distance_field(std::array<SiteIndex, 3> dims, std::span<const SiteIndex> anchors) {
     const SiteIndex n = dims[0] * dims[1] * dims[2];
@@ -41,7 +29,7 @@ std::vector<float> build_distance_field(std::array<SiteIndex, 3> dims, std::span
         const SiteIndex i = queue[head];
         const float d = distance[i] + 1.0f;
         const SiteIndex x = i % dims[0], y = (i / dims[0]) % dims[1], z = i / (dims[0] * dims[1]);
-        for_each_face_in_box(dims, i, x, y, z, [&](SiteIndex j) {
+        for_each_face(dims, no_wrap, i, {x, y, z}, [&](SiteIndex j) {
             if (d < distance[j]) {
                 distance[j] = d;
                 queue.push_back(j);
@@ -65,8 +53,8 @@ void World::set_membrane(const std::vector<SiteIndex>& anchors, double k, double
 }
 
 void World::set_membrane_anchored(CellType cell_type, bool on) {
-    if (membrane_anchored_by_type.size() <= cell_type) membrane_anchored_by_type.resize(std::size_t{cell_type} + 1, 0);
-    membrane_anchored_by_type[cell_type] = on;
+    widest_type = std::max(widest_type, cell_type);
+    type_slot(membrane_anchored_by_type, cell_type) = on;
 }
 
 // A site pays k * (d - band)^2 to an anchored cell when it lies beyond the band.
@@ -89,9 +77,11 @@ double World::delta_membrane(SiteIndex site, Label new_label) const {
 // --- junction term
 
 void World::set_junction(CellType cell_type, bool on) {
-    if (junction_by_type.size() <= cell_type) junction_by_type.resize(std::size_t{cell_type} + 1, 0);
-    junction_by_type[cell_type] = on;
+    widest_type = std::max(widest_type, cell_type);
+    type_slot(junction_by_type, cell_type) = on;
 }
+
+void World::set_junction_lambda(double lambda) { junction_lambda = lambda; }
 
 // Pinches at the medium site `probe`, reading `site` as if it held `label`: one per axis whose two
 // in-box neighbours belong to two different junction-enabled cells. Faces never wrap.
@@ -122,7 +112,7 @@ double World::delta_junction(SiteIndex site, Label new_label) const {
     if (new_label == old_label) return 0.0;
     std::int64_t change = pinch_at(site, site, new_label) - pinch_at(site, site, old_label);
     const Coords c = lattice.coords(site);
-    for_each_face_in_box(lattice.dims, site, c.x, c.y, c.z, [&](SiteIndex j) {
+    for_each_face(lattice.dims, no_wrap, site, c, [&](SiteIndex j) {
         if (lattice.labels[j] == 0) change += pinch_at(j, site, new_label) - pinch_at(j, site, old_label);
     });
     return static_cast<double>(change) * junction_lambda;

@@ -40,19 +40,16 @@ std::vector<Label> World::divide_cells(double threshold, double reset_target) {
 
     std::vector<Box> boxes(dividing.size());
     const auto& labels = lattice.labels;
-    SiteIndex site = 0;
-    for (SiteIndex z = 0; z < lattice.nz(); ++z)
-        for (SiteIndex y = 0; y < lattice.ny(); ++y)
-            for (SiteIndex x = 0; x < lattice.nx(); ++x, ++site) {
-                const Label l = labels[site];
-                if (l >= position.size() || position[l] == not_dividing) continue;
-                Box& b = boxes[position[l]];
-                const std::array<SiteIndex, 3> p{x, y, z};
-                for (int axis = 0; axis < 3; ++axis) {
-                    b.lo[axis] = std::min(b.lo[axis], p[axis]);
-                    b.hi[axis] = std::max(b.hi[axis], p[axis]);
-                }
-            }
+    lattice.for_each_site([&](SiteIndex site, const Coords& c) {
+        const Label l = labels[site];
+        if (l >= position.size() || position[l] == not_dividing) return;
+        Box& b = boxes[position[l]];
+        const std::array<SiteIndex, 3> p{c.x, c.y, c.z};
+        for (int axis = 0; axis < 3; ++axis) {
+            b.lo[axis] = std::min(b.lo[axis], p[axis]);
+            b.hi[axis] = std::max(b.hi[axis], p[axis]);
+        }
+    });
 
     std::vector<int> axes(dividing.size());
     std::vector<SiteIndex> planes(dividing.size());
@@ -80,16 +77,13 @@ std::vector<Label> World::divide_cells(double threshold, double reset_target) {
     }
 
     auto& grid = lattice.labels;
-    site = 0;
-    for (SiteIndex z = 0; z < lattice.nz(); ++z)
-        for (SiteIndex y = 0; y < lattice.ny(); ++y)
-            for (SiteIndex x = 0; x < lattice.nx(); ++x, ++site) {
-                const Label l = grid[site];
-                if (l >= position.size() || position[l] == not_dividing) continue;
-                const std::uint32_t i = position[l];
-                const std::array<SiteIndex, 3> p{x, y, z};
-                if (p[axes[i]] > planes[i]) grid[site] = daughters[i];
-            }
+    lattice.for_each_site([&](SiteIndex site, const Coords& c) {
+        const Label l = grid[site];
+        if (l >= position.size() || position[l] == not_dividing) return;
+        const std::uint32_t i = position[l];
+        const std::array<SiteIndex, 3> p{c.x, c.y, c.z};
+        if (p[axes[i]] > planes[i]) grid[site] = daughters[i];
+    });
 
     for (const Label parent_id : dividing) cells[parent_id].target_volume = reset_target;
     recompute_trackers();

@@ -1,8 +1,8 @@
 // sweep.cpp: the sequential Metropolis sweep. Owns the main generator's draw order; writes labels only
-// through World::apply_flip.
+// through World::apply_flip, its flip writer.
 #include "sweep.hpp"
 
-#include "hamiltonian.hpp"
+#include "copy_attempt.hpp"
 
 namespace morva {
 
@@ -23,53 +23,30 @@ Morva Morva::make(World world, std::uint64_t seed) {
 
 namespace {
 
-// One Monte Carlo step's worth of copy attempts. Interior targets take their neighbours from the fixed
-// linear offsets and build no list; only targets near a face build the wrapped or clipped one. `Flat`
-// boxes (a single layer) skip the z coordinate.
+// The sequential sweep's flip writer: an accepted copy is applied at once.
+struct ApplyAtOnce {
+    World& w;
+    CurrentTrackers seen() const { return {}; }
+    template <class NeighborAt>
+    void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
+        w.apply_flip(target, a, b, c, count, neighbor_at);
+    }
+};
+
+// One Monte Carlo step's worth of copy attempts at uniformly drawn targets. `Flat` boxes (a single
+// layer) skip the z coordinate.
 template <bool Flat>
-void run_attempts(World& w, Xoshiro256pp& main_rng, const TermGates& gates, const std::uint32_t* types) {
+void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& setting) {
     Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
+    const AttemptSetting k = setting;
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
-    const std::uint64_t n_offsets = lat.linear_offsets.size();
-    const std::int64_t* offsets = lat.linear_offsets.data();
-    const double temperature = w.temperature;
-    const Label* labels = lat.labels.data();
     const Geometry geo = lat.geometry;
-    const auto type_of = [types](Label l) { return types[l]; };
-
-    const auto coords_of = [&](SiteIndex site) { return Flat ? geo.flat_coords(site) : geo.coords(site); };
-
-    // Everything after the energy change is the same for both kinds of target.
-    const auto finish = [&](SiteIndex target, SiteIndex source, Label a, Label b, double dh, const auto& neighbor_list) {
-        if (gates.any_energy()) dh = add_optional_terms(w, gates, dh, target, source, b);
-        if (!metropolis_accepts(dh, temperature, rng)) return;
-        if (gates.connectivity && w.connectivity_applies(a) && !w.would_stay_connected(target, a)) return;
-        w.apply_flip(target, a, b, coords_of(target), neighbor_list());
-    };
-
+    ApplyAtOnce writer{w};
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
-        if (lat.is_interior_site(target)) {
-            if (n_offsets == 0) continue;
-            const auto source = static_cast<SiteIndex>(static_cast<std::int64_t>(target) + offsets[rng.below(n_offsets)]);
-            const Label a = labels[target], b = labels[source];
-            if (a == b) continue;
-            const auto neighbor_at = [=](std::size_t i) {
-                return static_cast<SiteIndex>(static_cast<std::int64_t>(target) + offsets[i]);
-            };
-            const double dh = core_delta(w, target, a, b, n_offsets, neighbor_at, type_of, CurrentTrackers{});
-            finish(target, source, a, b, dh, [&] { return lat.interior_neighbors(target); });
-        } else {
-            const NeighborList nbrs = lat.boundary_neighbors(coords_of(target));
-            if (nbrs.empty()) continue;
-            const SiteIndex source = nbrs[rng.below(nbrs.size())];
-            const Label a = labels[target], b = labels[source];
-            if (a == b) continue;
-            const double dh =
-                core_delta(w, target, a, b, nbrs.size(), [&](std::size_t i) { return nbrs[i]; }, type_of, CurrentTrackers{});
-            finish(target, source, a, b, dh, [&]() -> const NeighborList& { return nbrs; });
-        }
+        const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };
+        attempt_copy(w, k, target, lat.is_interior_site(target), coords_of, rng, writer);
     }
     main_rng = rng;
 }
@@ -80,12 +57,12 @@ void Morva::step(std::uint64_t mcs) { step(mcs, StepCheck{}); }
 
 std::uint64_t Morva::step(std::uint64_t mcs, StepCheck check) {
     if (mcs == 0) return 0;
-    const TermGates gates = world.term_gates();
     fill_padded_types(world, type_by_label);
+    const AttemptSetting setting = AttemptSetting::of(world, type_by_label.data());
     const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
     const auto attempts = flat ? run_attempts<true> : run_attempts<false>;
     for (std::uint64_t m = 0; m < mcs; ++m) {
-        if (world.lattice.n_sites() != 0) attempts(world, rng, gates, type_by_label.data());
+        if (world.lattice.n_sites() != 0) attempts(world, rng, setting);
         world.advance_fields();
         if (m + 1 < mcs && !check(m + 1)) return m + 1;
     }

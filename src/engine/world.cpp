@@ -1,9 +1,11 @@
-// world.cpp: the cell table, label writes and the trackers. apply_flip is the only writer of a single
-// label during a sweep and keeps every tracker exact; recompute_trackers rebuilds them from the grid.
+// world.cpp: the cell table, label writes and the trackers. apply_flip keeps every tracker exact (the
+// parallel sweep collects the same changes through record_flip); recompute_trackers rebuilds them from
+// the grid.
 #include "world.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 namespace morva {
 
@@ -17,6 +19,7 @@ World World::make(Lattice lattice, double temperature) {
 
 Label World::add_cell(CellType cell_type, double target_volume, double lambda_volume, double target_surface,
                       double lambda_surface) {
+    widest_type = std::max(widest_type, cell_type);
     Cell cell;
     cell.id = static_cast<Label>(cells.size());
     cell.cell_type = cell_type;
@@ -32,6 +35,37 @@ Label World::add_cell(CellType cell_type, double target_volume, double lambda_vo
 void World::paint(SiteIndex site, Label label) {
     MORVA_CHECK_INDEX(site, lattice.labels.size());
     lattice.labels[site] = label;
+}
+
+void World::paint_box(Label label, std::array<SiteIndex, 3> lo, std::array<SiteIndex, 3> hi) {
+    if (lo[0] >= hi[0] || lo[1] >= hi[1] || lo[2] >= hi[2]) return;
+    static constexpr const char* bound[] = {"x1", "y1", "z1"};
+    static constexpr const char* side[] = {"nx", "ny", "nz"};
+    for (std::size_t a = 0; a < 3; ++a)
+        if (hi[a] > lattice.dims[a])
+            throw BadRequest(std::string(bound[a]) + " = " + std::to_string(hi[a]) + " reaches beyond the lattice (" +
+                             side[a] + " = " + std::to_string(lattice.dims[a]) + ")");
+    if (label >= cells.size())
+        throw BadRequest("cell_id " + std::to_string(label) + " has no record (the last id is " +
+                         std::to_string(cells.size() - 1) + ")");
+    for (SiteIndex z = lo[2]; z < hi[2]; ++z)
+        for (SiteIndex y = lo[1]; y < hi[1]; ++y)
+            for (SiteIndex x = lo[0]; x < hi[0]; ++x) lattice.labels[lattice.site_of(x, y, z)] = label;
+}
+
+void World::set_cell_type(Label cell_id, CellType cell_type) {
+    MORVA_CHECK_INDEX(cell_id, cells.size());
+    cells[cell_id].cell_type = cell_type;
+}
+
+void World::set_target_volume(Label cell_id, double target_volume) {
+    MORVA_CHECK_INDEX(cell_id, cells.size());
+    cells[cell_id].target_volume = target_volume;
+}
+
+void World::grow(CellType cell_type, double rate) {
+    for (Cell& c : cells)
+        if (c.id != 0 && c.cell_type == cell_type) c.target_volume += rate;
 }
 
 void SurfaceDeltaList::sort_by_id() {
@@ -74,49 +108,34 @@ void World::apply_flip(SiteIndex site, Label b) {
     const Label a = lattice.labels[site];
     if (a == b) return;
     const Coords c = lattice.coords(site);
-    apply_flip(site, a, b, c, lattice.neighbors(site, c));
-}
-
-// Integer surface changes commute, so they are applied per neighbour instead of through the sorted
-// delta list; the result is the same as adding the list's entries.
-void World::apply_flip(SiteIndex site, Label a, Label b, const Coords& c, const NeighborList& nbrs) {
-    std::int64_t n_a = 0, n_b = 0;
-    for (const SiteIndex t : nbrs) {
-        if (t == site) continue;
-        const Label l = lattice.labels[t];
-        const bool differs_a = l != a, differs_b = l != b;
-        n_a += differs_a;
-        n_b += differs_b;
-        cells[l].surface += std::int64_t{differs_b} - std::int64_t{differs_a};
-    }
-    cells[a].surface -= n_a;
-    cells[b].surface += n_b;
-
-    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
-    remove_site(cells[a], x, y, z);
-    add_site(cells[b], x, y, z);
-    lattice.labels[site] = b;
+    const NeighborList nbrs = lattice.neighbors(site, c);
+    apply_flip(site, a, b, c, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; });
 }
 
 void World::recompute_trackers() {
     surface_active = std::any_of(cells.begin(), cells.end(), [](const Cell& c) { return c.lambda_surface != 0.0; });
-    for (Cell& cell : cells) {
-        cell.sum_xx = cell.sum_yy = cell.sum_zz = cell.sum_xy = cell.sum_xz = cell.sum_yz = 0;
-        cell.volume = cell.surface = 0;
-        cell.sum_x = cell.sum_y = cell.sum_z = 0;
-    }
+    for (Cell& cell : cells) static_cast<Trackers&>(cell) = Trackers{};
     const auto& labels = lattice.labels;
-    SiteIndex site = 0;
-    for (SiteIndex zi = 0; zi < lattice.nz(); ++zi)
-        for (SiteIndex yi = 0; yi < lattice.ny(); ++yi)
-            for (SiteIndex xi = 0; xi < lattice.nx(); ++xi, ++site) {
-                const Label l = labels[site];
-                MORVA_CHECK_INDEX(l, cells.size());
-                Cell& cell = cells[l];
-                add_site(cell, static_cast<double>(xi), static_cast<double>(yi), static_cast<double>(zi));
-                for (const SiteIndex t : lattice.neighbors(site, {xi, yi, zi})) cell.surface += labels[t] != l;
-            }
+    lattice.for_each_site([&](SiteIndex site, const Coords& c) {
+        const Label l = labels[site];
+        MORVA_CHECK_INDEX(l, cells.size());
+        Cell& cell = cells[l];
+        cell.add_site(static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z));
+        for (const SiteIndex t : lattice.neighbors(site, c)) cell.surface += labels[t] != l;
+    });
 }
+
+// Removed cells keep their records (ids are never reused); their sites become medium.
+void World::remove_cells(const std::vector<Label>& ids) {
+    if (ids.empty()) return;
+    std::vector<std::uint8_t> marked(cells.size(), 0);
+    for (const Label id : ids)
+        if (id != 0 && id < cells.size()) marked[id] = 1;
+    for (Label& l : lattice.labels)
+        if (l != 0 && l < marked.size() && marked[l]) l = 0;
+    recompute_trackers();
+}
+
 
 namespace {
 
@@ -145,34 +164,16 @@ TermGates World::term_gates() const {
 std::unordered_map<CellType, std::int64_t> World::cell_contact_area_by_type(Label cell_id) const {
     std::unordered_map<CellType, std::int64_t> area;
     const auto& labels = lattice.labels;
-    SiteIndex site = 0;
-    for (SiteIndex zi = 0; zi < lattice.nz(); ++zi)
-        for (SiteIndex yi = 0; yi < lattice.ny(); ++yi)
-            for (SiteIndex xi = 0; xi < lattice.nx(); ++xi, ++site) {
-                if (labels[site] != cell_id) continue;
-                for (const SiteIndex t : lattice.neighbors(site, {xi, yi, zi})) {
-                    const Label other = labels[t];
-                    if (other == cell_id) continue;
-                    MORVA_CHECK_INDEX(other, cells.size());  // a set-up grid may hold ids without records
-                    area[cells[other].cell_type] += 1;
-                }
-            }
+    lattice.for_each_site([&](SiteIndex site, const Coords& c) {
+        if (labels[site] != cell_id) return;
+        for (const SiteIndex t : lattice.neighbors(site, c)) {
+            const Label other = labels[t];
+            if (other == cell_id) continue;
+            MORVA_CHECK_INDEX(other, cells.size());  // a set-up grid may hold ids without records
+            area[cells[other].cell_type] += 1;
+        }
+    });
     return area;
-}
-
-}  // namespace morva
-
-namespace morva {
-
-// Removed cells keep their records (ids are never reused); their sites become medium.
-void World::remove_cells(const std::vector<Label>& ids) {
-    if (ids.empty()) return;
-    std::vector<std::uint8_t> marked(cells.size(), 0);
-    for (const Label id : ids)
-        if (id != 0 && id < cells.size()) marked[id] = 1;
-    for (Label& l : lattice.labels)
-        if (l != 0 && l < marked.size() && marked[l]) l = 0;
-    recompute_trackers();
 }
 
 }  // namespace morva

@@ -1,7 +1,8 @@
 // world.hpp: the whole simulation state (lattice, cell table, contact table, fields, term settings)
 // and every operation on it. Operations are defined in the file of their concern:
-// world.cpp (cells, flips, trackers, removal, contact area), energy.cpp, connectivity.cpp, length.cpp,
-// membrane.cpp (membrane and junction terms), external.cpp, field.cpp, init.cpp, mitosis.cpp.
+// world.cpp (cells, painting, per-cell edits, flips, trackers, removal, contact area), energy_change.cpp,
+// connectivity.cpp, length.cpp, membrane.cpp (membrane and junction terms), external.cpp, field.cpp,
+// init.cpp, mitosis.cpp. Making a world and finalizing it into a driver: setup.hpp.
 #pragma once
 
 #include <array>
@@ -10,41 +11,45 @@
 #include <vector>
 
 #include "core.hpp"
-#include "energy.hpp"
+#include "contact_table.hpp"
 #include "field.hpp"
 #include "lattice.hpp"
+#include "trackers.hpp"
 
 namespace morva {
 
-struct Cell {
-    // Trackers: kept exact by apply_flip and rebuilt by recompute_trackers.
-    double sum_xx = 0, sum_yy = 0, sum_zz = 0, sum_xy = 0, sum_xz = 0, sum_yz = 0;
-    std::int64_t volume = 0;
-    std::int64_t surface = 0;
-    double sum_x = 0, sum_y = 0, sum_z = 0;
-    // Parameters.
+// A cell's trackers (kept exact by apply_flip, rebuilt by recompute_trackers) and its parameters.
+struct Cell : Trackers {
     double target_volume = 0, lambda_volume = 0, target_surface = 0, lambda_surface = 0;
     Label id = 0;
     CellType cell_type = 0;
 };
 static_assert(sizeof(Cell) == 128, "Cell layout changed: check the hot loop's reads");
 
-// One site at (x, y, z) joins or leaves a record's volume and coordinate sums. Templated so that the
-// cell table and the parallel sweep's increments (same field names) share it.
-template <class Trackers>
-inline void add_site(Trackers& t, double x, double y, double z) {
-    t.volume += 1;
-    t.sum_x += x, t.sum_y += y, t.sum_z += z;
-    t.sum_xx += x * x, t.sum_yy += y * y, t.sum_zz += z * z;
-    t.sum_xy += x * y, t.sum_xz += x * z, t.sum_yz += y * z;
-}
-
-template <class Trackers>
-inline void remove_site(Trackers& t, double x, double y, double z) {
-    t.volume -= 1;
-    t.sum_x -= x, t.sum_y -= y, t.sum_z -= z;
-    t.sum_xx -= x * x, t.sum_yy -= y * y, t.sum_zz -= z * z;
-    t.sum_xy -= x * y, t.sum_xz -= x * z, t.sum_yz -= y * z;
+// What a copy of label b onto `site` (held by a, at c) does to the trackers, written to
+// trackers_of(label): the cell table itself or a worker's increments. `neighbor_at(i)` gives entry i of
+// the site's `count` neighbours, read from `labels` before the copy. Surface changes are integers, so
+// they are added per neighbour; a site listed among its own neighbours forms no pair with itself.
+template <class NeighborAt, class TrackersOf>
+inline void record_flip(const Label* labels, SiteIndex site, Label a, Label b, const Coords& c, std::size_t count,
+                        NeighborAt neighbor_at, TrackersOf&& trackers_of) {
+    std::int64_t n_a = 0, n_b = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const SiteIndex t = neighbor_at(i);
+        if (t == site) continue;
+        const Label l = labels[t];
+        const bool differs_a = l != a, differs_b = l != b;
+        n_a += differs_a;
+        n_b += differs_b;
+        if (differs_a != differs_b) trackers_of(l).surface += std::int64_t{differs_b} - std::int64_t{differs_a};
+    }
+    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
+    Trackers& from = trackers_of(a);
+    from.surface -= n_a;
+    from.remove_site(x, y, z);
+    Trackers& to = trackers_of(b);
+    to.surface += n_b;
+    to.add_site(x, y, z);
 }
 
 struct SurfaceDelta {
@@ -102,6 +107,9 @@ struct World {
     double junction_lambda = 0;
     bool connectivity_medium = false;
     bool surface_active = false;
+    // The largest type a set-up call named (add_cell and the per-type term settings); finalize makes
+    // the contact table at least this wide.
+    CellType widest_type = 0;
 
     static World make(Lattice lattice, double temperature);
     World() = default;
@@ -114,20 +122,33 @@ struct World {
     Label add_cell(CellType cell_type, double target_volume, double lambda_volume, double target_surface,
                    double lambda_surface);
     void paint(SiteIndex site, Label label);
+    // Paints the half-open box [lo, hi) with a cell's label. An empty box paints nothing; otherwise a
+    // box reaching beyond the lattice or a label without a record is refused (BadRequest) untouched.
+    void paint_box(Label label, std::array<SiteIndex, 3> lo, std::array<SiteIndex, 3> hi);
+    void set_cell_type(Label cell_id, CellType cell_type);
+    void set_target_volume(Label cell_id, double target_volume);
+    // Every cell of the type, never the medium's record, gains `rate` of target volume.
+    void grow(CellType cell_type, double rate);
     SurfaceDeltaList surface_deltas(SiteIndex site, Label new_label) const;
     SurfaceDeltaList surface_deltas(SiteIndex site, Label old_label, Label new_label, const NeighborList& nbrs) const;
     void apply_flip(SiteIndex site, Label new_label);
-    // Same, with the target's old label, coordinates and neighbour list already at hand.
-    void apply_flip(SiteIndex site, Label old_label, Label new_label, const Coords& c, const NeighborList& nbrs);
+    // Same, with the target's old label (not new_label), coordinates and neighbours already at hand: the
+    // sequential sweep's flip writer.
+    template <class NeighborAt>
+    void apply_flip(SiteIndex site, Label old_label, Label new_label, const Coords& c, std::size_t count,
+                    NeighborAt neighbor_at) {
+        Cell* table = cells.data();
+        record_flip(lattice.labels.data(), site, old_label, new_label, c, count, neighbor_at,
+                    [table](Label l) -> Trackers& { return table[l]; });
+        lattice.labels[site] = new_label;
+    }
     void recompute_trackers();
     void remove_cells(const std::vector<Label>& ids);
     TermGates term_gates() const;
 
-    // --- core Hamiltonian (energy.cpp)
+    // --- core Hamiltonian (contact_table.cpp sizes the table, energy_change.cpp)
     void set_contact_matrix(ContactMatrix matrix);
     double delta_hamiltonian(SiteIndex site, Label new_label) const;
-    // Same, with the target's label, coordinates and neighbour list already at hand.
-    double delta_hamiltonian(SiteIndex site, Label old_label, Label new_label, const NeighborList& nbrs) const;
 
     // --- connectivity constraint (connectivity.cpp)
     void set_connectivity(CellType cell_type, bool on);
@@ -142,6 +163,7 @@ struct World {
 
     // --- junction and membrane terms (membrane.cpp)
     void set_junction(CellType cell_type, bool on);
+    void set_junction_lambda(double lambda);
     void set_membrane(const std::vector<SiteIndex>& anchors, double k, double band);
     void set_membrane_anchored(CellType cell_type, bool on);
     std::int64_t pinch_at(SiteIndex probe, SiteIndex site, Label label) const;
@@ -159,6 +181,7 @@ struct World {
     std::size_t add_field(std::string name, double d, double decay);
     void set_field_dynamics(std::size_t field_idx, double dt, std::uint32_t substeps);
     void advance_fields();
+    void advance_fields(std::uint32_t times);
     void set_secretion(std::size_t field_idx, CellType cell_type, double rate);
     void set_cell_secretion_scale(std::size_t field_idx, Label cell_id, double scale);
     void set_chemotaxis(std::size_t field_idx, CellType cell_type, double lambda);
@@ -167,9 +190,11 @@ struct World {
     double delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const;
     double field_mean_at_cell(std::size_t field_idx, Label cell_id) const;
     const std::vector<float>& field_conc(std::size_t field_idx) const;
-    // Point access for the clamped accessors; the caller has already clamped the coordinates.
     float field_value_at_site(std::size_t field_idx, SiteIndex site) const;
     void field_add_at_site(std::size_t field_idx, SiteIndex site, double amount);  // amount rounded to f32
+    // The same at (x, y, z), each coordinate clamped to the last index of its axis.
+    float field_value_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z) const;
+    void field_add_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z, double amount);
 
     // --- division (mitosis.cpp)
     std::vector<Label> divide_cells(double threshold, double reset_target);

@@ -197,7 +197,7 @@ PyObject* dumps_body(PyObject* world) {
     const morva::World& w = impl.active();
     const morva::Xoshiro256pp* rng = impl.driver ? &impl.driver->rng : nullptr;
     const std::vector<std::uint8_t> bytes =
-        morva::write_checkpoint({w, rng, impl.contact_entries, impl.max_type});
+        morva::write_checkpoint({w, rng, impl.contact_entries});
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
 }
 
@@ -237,7 +237,6 @@ PyObject* loads_body(PyObject* module, PyObject* data) {
     if (!self) return nullptr;
     Impl* impl = new (as_world(self.get())->storage) Impl{};
     impl->dims = session.world.lattice.dims;
-    impl->max_type = session.max_type;
     impl->contact_entries = std::move(session.contact_entries);
     if (session.rng) {
         morva::Morva driver;

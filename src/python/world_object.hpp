@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "sweep.hpp"
+#include "setup.hpp"
 
 namespace morva::binding {
 
@@ -55,7 +55,6 @@ struct Impl {
     std::optional<morva::Morva> driver;
     std::optional<morva::World> setup_world;
     std::array<SiteIndex, 3> dims{};
-    CellType max_type = 0;
 
     // The finalized world when there is one, else the set-up world. Neither exists only after a
     // finalize that failed part-way.
@@ -64,7 +63,6 @@ struct Impl {
         if (setup_world) return *setup_world;
         morva::raise_fault(__FILE__, __LINE__, "the world was lost by a failed finalize");
     }
-    void raise_max_type(CellType t) { max_type = std::max(max_type, t); }
 };
 
 struct WorldObject {
@@ -137,13 +135,17 @@ inline PyObject* raise_panic(PyTypeObject* type, const char* file, int line, con
 }
 
 // The fault gate: no C++ exception crosses into the interpreter. Engine faults become
-// PanicException, failed allocations MemoryError. The borrow is released by unwinding.
+// PanicException, refused requests ValueError, failed allocations MemoryError. The borrow is released
+// by unwinding.
 template <class F>
 inline PyObject* guarded(PyTypeObject* type, F&& body) noexcept {
     try {
         return body();
     } catch (const morva::EngineFault& fault) {
         return raise_panic(type, fault.file(), fault.line(), fault.what());
+    } catch (const morva::BadRequest& refused) {
+        PyErr_SetString(PyExc_ValueError, refused.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

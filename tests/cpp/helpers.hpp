@@ -10,8 +10,6 @@
 
 namespace morva::testing {
 
-using scenes::Boundary;
-using scenes::make_world;
 
 // The core Hamiltonian from scratch: contact over every listed neighbour pair (a site never pairs
 // with itself), volume and (when active) surface terms of every cell but the medium.
@@ -102,6 +100,10 @@ inline World random_world(std::array<SiteIndex, 3> dims, Boundary boundary, std:
 }
 
 inline std::vector<SiteIndex> sites_of(const NeighborList& l) { return {l.begin(), l.end()}; }
-inline std::vector<SiteIndex> sites_of_face(const FaceList& l) { return {l.begin(), l.end()}; }
+inline std::vector<SiteIndex> face_sites_of(const Lattice& lat, SiteIndex site) {
+    std::vector<SiteIndex> out;
+    lat.for_each_face(site, [&](SiteIndex t) { out.push_back(t); });
+    return out;
+}
 
 }  // namespace morva::testing

@@ -33,7 +33,7 @@ Morva full_session(std::uint64_t seed) {
 
 const std::vector<ContactEntry> entries = {{1, 2, 3.5}, {0, 3, 1.0}};
 
-std::vector<std::uint8_t> dump(const Morva& m) { return write_checkpoint({m.world, &m.rng, entries, 3}); }
+std::vector<std::uint8_t> dump(const Morva& m) { return write_checkpoint({m.world, &m.rng, entries}); }
 
 Morva restore(const std::vector<std::uint8_t>& bytes) {
     Session s = read_checkpoint(bytes);
@@ -87,10 +87,11 @@ TEST(Checkpoint, FinalizedSessionContinuesBitForBit) {
 
 TEST(Checkpoint, SetUpSessionKeepsItsEntriesAndHasNoGenerator) {
     World w = random_world({6, 5, 1}, Boundary::Noflux, 2, 4, 9);
-    const std::vector<std::uint8_t> bytes = write_checkpoint({w, nullptr, entries, 7});
+    w.widest_type = 7;
+    const std::vector<std::uint8_t> bytes = write_checkpoint({w, nullptr, entries});
     Session s = read_checkpoint(bytes);
     EXPECT_FALSE(s.rng.has_value());
-    EXPECT_EQ(s.max_type, 7);
+    EXPECT_EQ(s.world.widest_type, 7);
     ASSERT_EQ(s.contact_entries.size(), 2u);
     EXPECT_EQ(s.contact_entries[1].b, 3);
     EXPECT_EQ(s.contact_entries[0].j, 3.5);
@@ -102,7 +103,7 @@ TEST(Checkpoint, SetUpSessionKeepsItsEntriesAndHasNoGenerator) {
 TEST(Checkpoint, EveryTruncationAndFlippedByteIsRefused) {
     World w = random_world({5, 4, 1}, Boundary::Periodic, 1, 3, 2);
     w.add_field("f", 0.1, 0.0);
-    const std::vector<std::uint8_t> bytes = write_checkpoint({w, nullptr, entries, 3});
+    const std::vector<std::uint8_t> bytes = write_checkpoint({w, nullptr, entries});
     for (std::size_t n = 0; n < bytes.size(); ++n) {
         const std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
         EXPECT_NE(refusal(cut), "(accepted)") << n;

@@ -107,11 +107,11 @@ TEST(Lattice, NeighbourRelationIsSymmetricWithMultiplicity) {
 
 TEST(Lattice, FaceNeighboursOfSiteZero) {
     const World closed = make_world({4, 5, 6}, Boundary::Noflux, 1);
-    EXPECT_EQ(sites_of_face(closed.lattice.face_neighbors(0)), (std::vector<SiteIndex>{1, 4, 20}));
+    EXPECT_EQ(face_sites_of(closed.lattice, 0), (std::vector<SiteIndex>{1, 4, 20}));
     const World open = make_world({4, 5, 6}, Boundary::Periodic, 1);
-    EXPECT_EQ(sites_of_face(open.lattice.face_neighbors(0)), (std::vector<SiteIndex>{3, 1, 16, 4, 100, 20}));
+    EXPECT_EQ(face_sites_of(open.lattice, 0), (std::vector<SiteIndex>{3, 1, 16, 4, 100, 20}));
     const World flat = make_world({4, 5, 1}, Boundary::Periodic, 3);
-    EXPECT_EQ(sites_of_face(flat.lattice.face_neighbors(0)), (std::vector<SiteIndex>{3, 1, 16, 4}));
+    EXPECT_EQ(face_sites_of(flat.lattice, 0), (std::vector<SiteIndex>{3, 1, 16, 4}));
 }
 
 TEST(Lattice, OversizedBoxIsRefusedBeforeAllocating) {

@@ -84,7 +84,7 @@ void reference_step_parallel(Morva& m, std::uint64_t mcs, std::size_t block) {
         for (std::uint64_t c = 0; c < colours; ++c)
             for (unsigned mask = 0; mask < 8; ++mask) {
                 const std::vector<Cell> start = w.cells;
-                std::vector<std::map<Label, CellDelta>> maps;
+                std::vector<std::map<Label, Trackers>> maps;
                 for (std::uint64_t t = 0; t < tiles[0] * tiles[1] * tiles[2]; ++t) {
                     const std::array<std::size_t, 3> tc{t % tiles[0], (t / tiles[0]) % tiles[1],
                                                         t / (tiles[0] * tiles[1])};
@@ -95,7 +95,7 @@ void reference_step_parallel(Morva& m, std::uint64_t mcs, std::size_t block) {
                         listed = listed && (tc[a] % 2 == ((c >> a) & 1)) && (last == bool((mask >> a) & 1));
                     }
                     if (!listed) continue;
-                    std::map<Label, CellDelta>& map = maps.emplace_back();
+                    std::map<Label, Trackers>& map = maps.emplace_back();
                     Xoshiro256pp rng = Xoshiro256pp::from_seed((t * 0xC2B2AE3DULL) ^ seed ^ (step * 0x9E3779B9ULL) ^
                                                                (c * 0x85EBCA77ULL));
                     for (SiteIndex z = tc[2] * block; z < std::min(dims[2], (tc[2] + 1) * block); ++z)
@@ -150,7 +150,7 @@ void reference_step_parallel(Morva& m, std::uint64_t mcs, std::size_t block) {
                                 const double fx = static_cast<double>(x), fy = static_cast<double>(y),
                                              fz = static_cast<double>(z);
                                 for (const auto& [l, sign] : {std::pair{old, -1.0}, std::pair{now, 1.0}}) {
-                                    CellDelta& d = map[l];
+                                    Trackers& d = map[l];
                                     d.volume += static_cast<std::int64_t>(sign);
                                     d.sum_x += sign * fx, d.sum_y += sign * fy, d.sum_z += sign * fz;
                                     d.sum_xx += sign * fx * fx, d.sum_yy += sign * fy * fy, d.sum_zz += sign * fz * fz;
@@ -404,7 +404,7 @@ TEST(ParallelSweep, ZeroStepsOnlyDrawTheSweepSeed) {
 }
 
 TEST(ParallelSweep, EmptyBoxDrawsOnlyTheSweepSeed) {
-    Morva m = scenes::finalize(make_world({0, 4, 4}, Boundary::Periodic, 2), {}, 2);
+    Morva m = finalize(make_world({0, 4, 4}, Boundary::Periodic, 2), {}, 2);
     Xoshiro256pp mirror = m.rng;
     mirror.next();
     m.step_parallel(3, 2);
@@ -461,7 +461,7 @@ Morva layout_world_with_terms(const Layout& l, std::uint64_t seed) {
     w.set_membrane_anchored(3, true);
     w.set_junction(1, true);
     w.set_junction(2, true);
-    w.junction_lambda = 3.0;
+    w.set_junction_lambda(3.0);
     w.set_external_potential(1, 4.0, -3.0, 2.0);
     w.set_connectivity(2, true);
     w.set_connectivity_medium(true);

@@ -62,6 +62,14 @@ def set_u64(offset, value):
     return edit
 
 
+def only_medium_entries(body):
+    """Every pending contact entry rewritten to name the medium only."""
+    n = struct.unpack_from("<Q", body, 0)[0]
+    for i in range(n):
+        struct.pack_into("<HH", body, 8 + 12 * i, 0, 0)
+    return body
+
+
 def test_hostile_contents_with_a_valid_checksum_are_refused(good):
     cases = {
         # a grid larger than the data, a side beyond 2^32, a grid whose site count the labels miss
@@ -74,7 +82,8 @@ def test_hostile_contents_with_a_valid_checksum_are_refused(good):
         "carries id 7": patched(good, "CELL", lambda b: b[:8 + 126] + struct.pack("<I", 7) + b[8 + 130:]),
         "has volume": patched(good, "CELL", lambda b: b[:8 + 126 + 6] + struct.pack("<q", 3) + b[8 + 126 + 14:]),
         "holds label 4000000, which has no record": patched(good, "LABL", lambda b: b[:8] + struct.pack("<I", 4000000) + b[12:]),
-        "beyond the highest type 2": patched(good, "CONT", lambda b: b[:8] + struct.pack("<HH", 9, 1) + b[12:]),
+        "wider than the types named (up to 0)": patched(patched(good, "SESS", lambda b: b[:1] + bytes(2) + b[3:]),
+                                                        "CONT", only_medium_entries),
         "finalized flag is 2": patched(good, "SESS", lambda b: b"\x02" + b[1:]),
         "generator state is all zero": patched(good, "SESS", lambda b: b[:3] + bytes(32)),
         "has 0 substeps": patched(good, "FLDS", lambda b: b[:8 + 8 + 10 + 24] + bytes(4) + b[8 + 8 + 10 + 28:]),

@@ -1,4 +1,4 @@
-// energy.hpp: the contact-energy table. The Hamiltonian change itself is World::delta_hamiltonian.
+// contact_table.hpp: the contact energy J of every pair of cell types, padded for branch-free reads.
 #pragma once
 
 #include <vector>
@@ -6,12 +6,6 @@
 #include "core.hpp"
 
 namespace morva {
-
-// One set_contact call as given, before finalize turns the list into a ContactMatrix.
-struct ContactEntry {
-    CellType a, b;
-    double j;
-};
 
 // J(a, b) for types 0 .. n_types - 1. A type at or beyond n_types has no row or column: all its
 // contact energies are 0. The table is stored with one extra all-zero row and column, so a sweep

@@ -1,6 +1,8 @@
-// hamiltonian.hpp: the change of the core Hamiltonian (volume, surface, contact) as one inline
-// template, shared by World::delta_hamiltonian and the sweep's copy attempt. The sweep passes its own
-// neighbour and type accessors so that interior targets need no list and types come from a flat table.
+// energy_change.hpp: the change of the Hamiltonian for one copy: the core part (volume, surface,
+// contact) as one inline template, shared by World::delta_hamiltonian and the sweeps' copy attempt,
+// and the optional terms added onto it. The order of the floating-point additions is part of the
+// dynamics. The sweeps pass their own neighbour and type accessors so that interior targets need no
+// list and types come from a flat table.
 #pragma once
 
 #include "world.hpp"

@@ -1,0 +1,76 @@
+// copy_attempt.hpp: the copy attempt both sweeps run once they have chosen a target: draw a source
+// among the target's neighbours, price the copy, apply the Metropolis rule and the connectivity veto,
+// and hand an accepted copy to a flip writer. The sequential sweep's writer applies it at once
+// (World::apply_flip); the parallel sweep's collects it for the merge (parallel.cpp). A new energy
+// term therefore enters both sweeps here, through add_optional_terms.
+#pragma once
+
+#include "energy_change.hpp"
+#include "sweep.hpp"
+
+namespace morva {
+
+// What every attempt of a sweep reads; fixed for the sweep, and small enough to live in registers.
+struct AttemptSetting {
+    const Label* labels;
+    const std::int64_t* offsets;  // site deltas of an interior target's neighbours
+    std::size_t n_offsets;
+    const std::uint32_t* types;  // padded contact index of each label's type
+    TermGates gates;
+    double temperature;
+
+    static AttemptSetting of(const World& w, const std::uint32_t* types) {
+        const Lattice& lat = w.lattice;
+        return {lat.labels.data(), lat.linear_offsets.data(), lat.linear_offsets.size(), types, w.term_gates(),
+                w.temperature};
+    }
+};
+
+inline SiteIndex shifted(SiteIndex site, std::int64_t delta) {
+    return static_cast<SiteIndex>(static_cast<std::int64_t>(site) + delta);
+}
+
+// Everything after the source is drawn, the same for both kinds of target. A Writer gives seen(), the
+// trackers the energy reads (see CurrentTrackers), and write(target, a, b, coords, count, neighbor_at).
+template <class NeighborAt, class CoordsOf, class Writer>
+[[gnu::always_inline]] inline void decide_copy(const World& w, const AttemptSetting& k, SiteIndex target,
+                                               SiteIndex source, Label a, Label b, std::size_t count,
+                                               NeighborAt neighbor_at, CoordsOf coords_of, Xoshiro256pp& rng,
+                                               Writer& writer) {
+    const std::uint32_t* types = k.types;
+    double dh = core_delta(w, target, a, b, count, neighbor_at, [types](Label l) { return types[l]; }, writer.seen());
+    if (k.gates.any_energy()) dh = add_optional_terms(w, k.gates, dh, target, source, b);
+    if (!metropolis_accepts(dh, k.temperature, rng)) return;
+    if (k.gates.connectivity && w.connectivity_applies(a) && !w.would_stay_connected(target, a)) return;
+    writer.write(target, a, b, coords_of(), count, neighbor_at);
+}
+
+// One copy attempt at `target`. Interior targets take their neighbours from the fixed linear offsets
+// and build no list; only targets near a face build the wrapped or clipped one. coords_of() gives the
+// target's coordinates, asked for only when needed.
+template <class CoordsOf, class Writer>
+[[gnu::always_inline]] inline void attempt_copy(const World& w, const AttemptSetting& k, SiteIndex target,
+                                                bool interior, CoordsOf coords_of, Xoshiro256pp& rng,
+                                                Writer& writer) {
+    if (interior) {
+        if (k.n_offsets == 0) return;
+        const SiteIndex source = shifted(target, k.offsets[rng.below(k.n_offsets)]);
+        const Label a = k.labels[target], b = k.labels[source];
+        if (a == b) return;
+        const std::int64_t* offsets = k.offsets;
+        decide_copy(
+            w, k, target, source, a, b, k.n_offsets, [=](std::size_t i) { return shifted(target, offsets[i]); },
+            coords_of, rng, writer);
+    } else {
+        const NeighborList nbrs = w.lattice.boundary_neighbors(coords_of());
+        if (nbrs.empty()) return;
+        const SiteIndex source = nbrs[rng.below(nbrs.size())];
+        const Label a = k.labels[target], b = k.labels[source];
+        if (a == b) return;
+        decide_copy(
+            w, k, target, source, a, b, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; }, coords_of, rng,
+            writer);
+    }
+}
+
+}  // namespace morva

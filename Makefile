@@ -11,7 +11,7 @@ CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) 
   -DMORVA_WERROR=ON
 
 .PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz test-fuzz-engine \
-  test-fuzz-checkpoint fuzz-targets fuzz bench clean
+  test-fuzz-checkpoint fuzz-targets fuzz docs bench clean
 
 all: module
 
@@ -124,7 +124,15 @@ fuzz: fuzz-targets build/fuzz-python/build.ninja module
 	$(SAN_PYTHON) MORVA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider \
 	  tests/python/test_fuzz_programs.py tests/python/test_robustness.py
 
-test: test-cpp test-sanitize test-thread test-python test-fuzz
+# The documentation site: every page runs its code while it is built, so tutorials cannot rot.
+$(VENV)/.docs.stamp: requirements-docs.txt $(VENV)/.stamp
+	$(PY) -m pip install -q -r requirements-docs.txt
+	@touch $@
+
+docs: module $(VENV)/.docs.stamp
+	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs build --strict
+
+test: test-cpp test-sanitize test-thread test-python test-fuzz docs
 
 bench: build/release/build.ninja
 	$(CMAKE) --build build/release -j $(JOBS) --target morva_bench

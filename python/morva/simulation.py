@@ -69,6 +69,12 @@ class Simulation:
     def __repr__(self):
         return f"Simulation(mcs={self.mcs}, n_cells={self.n_cells}, seed={self.seed}, model={self.model!r})"
 
+    def _repr_png_(self):
+        """The tissue as a PNG picture, shown by Jupyter when a simulation is displayed."""
+        from .viz import tissue_png
+
+        return tissue_png(self)
+
     # --- reading the state -------------------------------------------------------------------
 
     def labels(self):

@@ -1,0 +1,171 @@
+"""Looking at runs in Jupyter: a simulation's own picture, a frame scrubber and frame strips."""
+
+import numpy as np
+
+from ._deps import require
+from .frames import frame_picture_args
+from .movie import as_recording, colour_ranges
+from .palette import type_colours
+from .raster import tissue_rgb
+from .tissue import _add_type_legend, auto_scale, figure_png, plot_tissue
+
+
+def simulation_picture_args(sim):
+    """Arrays for :func:`plot_tissue` of a simulation's current state.
+
+    Parameters
+    ----------
+    sim : morva.Simulation
+        A built simulation.
+
+    Returns
+    -------
+    dict
+        ``labels``, ``cell_type``, ``type_names`` and ``mcs``.
+
+    Examples
+    --------
+    >>> from morva.viz import plot_tissue, simulation_picture_args
+    >>> fig = plot_tissue(**simulation_picture_args(sim))              # doctest: +SKIP
+    """
+    return {
+        "labels": np.asarray(sim.labels()),
+        "cell_type": np.asarray(sim.world.cell_types(), dtype=np.int64),
+        "type_names": list(sim.type_names),
+        "mcs": int(sim.mcs),
+    }
+
+
+def tissue_png(sim, *, dpi=80):
+    """PNG picture of a simulation's tissue, coloured by cell type (``Simulation._repr_png_``).
+
+    Parameters
+    ----------
+    sim : morva.Simulation
+        A built simulation.
+    dpi : int
+        Resolution.
+
+    Returns
+    -------
+    bytes
+        The PNG file's bytes.
+
+    Examples
+    --------
+    >>> from morva.viz import tissue_png
+    >>> tissue_png(sim)[:4]                                            # doctest: +SKIP
+    b'\\x89PNG'
+    """
+    return figure_png(plot_tissue(**simulation_picture_args(sim)), dpi=dpi)
+
+
+def frame_strip(rec, n=6, *, frames=None, color_by=None, field=None, panel_size=2.4):
+    """A row of pictures of evenly spaced recorded frames, each titled with its step.
+
+    3-D recordings show the xy slice through the middle layer.
+
+    Parameters
+    ----------
+    rec : morva.Recording or path
+        The recording (or its folder).
+    n : int
+        Number of frames, evenly spaced from the first to the last.
+    frames : sequence of int, optional
+        Frame numbers to show instead.
+    color_by : str, optional
+        Per-cell column to colour by (one colour range for all panels).
+    field : str, optional
+        Recorded field to show under the cells (one colour range for all panels).
+    panel_size : float
+        Height of a panel in inches.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> from morva.viz import frame_strip
+    >>> frame_strip("run", n=5).savefig("strip.png")                   # doctest: +SKIP
+    """
+    from matplotlib.colors import Normalize
+
+    Figure = require("matplotlib.figure").Figure
+    rec = as_recording(rec)
+    if len(rec) == 0:
+        raise ValueError("the recording has no frames")
+    if frames is None:
+        frames = sorted(set(np.linspace(0, len(rec) - 1, min(n, len(rec))).round().astype(int).tolist()))
+    ranges = colour_ranges(rec, color_by, field)
+    value_norm = Normalize(ranges["vmin"], ranges["vmax"]) if "vmin" in ranges else None
+    field_norm = Normalize(*ranges["field_range"]) if "field_range" in ranges else None
+    first = frame_picture_args(rec, frames[0])
+    nz, ny, nx = np.asarray(first["labels"]).reshape((-1,) + np.shape(first["labels"])[-2:]).shape
+    fig = Figure(figsize=(len(frames) * panel_size * nx / ny + 1.6, panel_size + 0.5), layout="constrained")
+    axes = fig.subplots(1, len(frames), squeeze=False)[0]
+    for ax, index in zip(axes, frames):
+        args = frame_picture_args(rec, index, color_by=color_by, field=field)
+        layer = nz // 2
+        labels = np.asarray(args["labels"]).reshape(nz, ny, nx)[layer]
+        field_plane = None if field is None else np.asarray(args["field"]).reshape(nz, ny, nx)[layer]
+        rgb = tissue_rgb(labels, args["cell_type"], values=args.get("values"), norm=value_norm,
+                         field=field_plane, field_norm=field_norm, scale=auto_scale((ny, nx)) // 2 or 1)
+        ax.imshow(rgb, origin="lower", extent=(0, nx, 0, ny), interpolation="auto")
+        ax.set_title(f"MCS {args['mcs']}", fontsize=10)
+        ax.set_axis_off()
+    if color_by is None:
+        _add_type_legend(fig, axes, first["cell_type"], first["type_names"], type_colours(len(first["type_names"])))
+    else:
+        from matplotlib.cm import ScalarMappable
+
+        fig.colorbar(ScalarMappable(norm=value_norm, cmap="viridis"), ax=axes[-1], label=color_by, shrink=0.8)
+    return fig
+
+
+def scrub(rec, **picture):
+    """A frame-by-frame viewer of a recording for Jupyter: a slider and the tissue picture.
+
+    Needs ipywidgets (``pip install 'morva[notebook]'``); without it the recording is shown as a
+    :func:`frame_strip` instead.
+
+    Parameters
+    ----------
+    rec : morva.Recording or path
+        The recording (or its folder).
+    **picture
+        Keyword arguments of :func:`frame_picture_args` (``color_by``, ``field``) and of
+        :func:`plot_tissue`.
+
+    Returns
+    -------
+    ipywidgets.VBox or matplotlib.figure.Figure
+        The widget (slider above the picture), or a frame strip without ipywidgets.
+
+    Examples
+    --------
+    >>> import morva
+    >>> from morva.viz import scrub
+    >>> scrub(morva.open_recording("run"), field="signal")             # doctest: +SKIP
+    """
+    rec = as_recording(rec)
+    try:
+        widgets = require("ipywidgets")
+    except ImportError:
+        return frame_strip(rec, color_by=picture.get("color_by"), field=picture.get("field"))
+    color_by, field = picture.pop("color_by", None), picture.pop("field", None)
+    picture = {**colour_ranges(rec, color_by, field), **picture}
+
+    def png(index):
+        args = frame_picture_args(rec, index, color_by=color_by, field=field)
+        return figure_png(plot_tissue(**args, **picture), dpi=80)
+
+    slider = widgets.IntSlider(value=0, min=0, max=max(len(rec) - 1, 0), description="frame",
+                               continuous_update=False)
+    image = widgets.Image(value=png(0), format="png")
+
+    def show(change):
+        image.value = png(change["new"])
+
+    slider.observe(show, names="value")
+    return widgets.VBox([slider, image])

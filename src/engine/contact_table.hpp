@@ -21,6 +21,7 @@ public:
     // The padded index of a type: itself inside the table, n_types (the zero row) beyond it.
     std::size_t padded_type(std::size_t t) const { return t < n_types_ ? t : n_types_; }
     const double* row(std::size_t padded) const { return values_.data() + padded * stride(); }
+    std::size_t bytes() const { return values_.capacity() * sizeof(double); }
 
 private:
     std::size_t stride() const { return n_types_ + 1; }

@@ -1,6 +1,7 @@
 // contact_table.hpp: the contact energy J of every pair of cell types, padded for branch-free reads.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "core.hpp"
@@ -22,6 +23,12 @@ public:
     std::size_t padded_type(std::size_t t) const { return t < n_types_ ? t : n_types_; }
     const double* row(std::size_t padded) const { return values_.data() + padded * stride(); }
     std::size_t bytes() const { return values_.capacity() * sizeof(double); }
+
+    // The padded table as integers J * 2^shift, when one shift makes every entry an integer of at most
+    // 2^47 (out is then filled and `unscale` set to 2^-shift); false for any other table (a fraction
+    // that is not dyadic, a huge, infinite or NaN entry). See ScaledContact for why this is exact.
+    bool scaled_integers(std::vector<std::int64_t>& out, double& unscale) const;
+    std::size_t padded_stride() const { return stride(); }
 
 private:
     std::size_t stride() const { return n_types_ + 1; }

@@ -14,6 +14,11 @@ void fill_padded_types(const World& w, std::vector<std::uint32_t>& out) {
         out[i] = static_cast<std::uint32_t>(w.contact.padded_type(w.cells[i].cell_type));
 }
 
+void prepare_sweep_tables(Morva& m) {
+    fill_padded_types(m.world, m.type_by_label);
+    m.contact_is_scaled = m.world.contact.scaled_integers(m.scaled_contact, m.contact_unscale);
+}
+
 Morva Morva::make(World world, std::uint64_t seed) {
     Morva m;
     m.world = std::move(world);
@@ -55,8 +60,8 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& settin
 
 void Morva::step(std::uint64_t mcs) {
     if (mcs == 0) return;
-    fill_padded_types(world, type_by_label);
-    const AttemptSetting setting = AttemptSetting::of(world, type_by_label.data());
+    prepare_sweep_tables(*this);
+    const AttemptSetting setting = AttemptSetting::of(*this);
     const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
     const auto attempts = flat ? run_attempts<true> : run_attempts<false>;
     for (std::uint64_t m = 0; m < mcs; ++m) {

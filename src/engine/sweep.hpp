@@ -11,7 +11,12 @@ namespace morva {
 struct Morva {
     World world;
     Xoshiro256pp rng;
-    std::vector<std::uint32_t> type_by_label;  // scratch: padded contact index of each label's type
+    // Scratch filled at the start of every sweep call (prepare_sweep_tables): the padded contact
+    // index of each label's type, and the contact table as scaled integers when it allows that.
+    std::vector<std::uint32_t> type_by_label;
+    std::vector<std::int64_t> scaled_contact;
+    double contact_unscale = 0;
+    bool contact_is_scaled = false;
 
     // Takes the world by move: the label grid, cell table and fields are never copied.
     static Morva make(World world, std::uint64_t seed);
@@ -28,6 +33,7 @@ struct Morva {
 };
 
 void fill_padded_types(const World& w, std::vector<std::uint32_t>& out);
+void prepare_sweep_tables(Morva& m);
 
 // The Metropolis rule: downhill and level copies pass without a draw; uphill ones draw once.
 // NaN fails both comparisons and is rejected after its draw.

@@ -42,7 +42,8 @@ inline SiteIndex shifted(SiteIndex site, std::int64_t delta) {
 }
 
 // Everything after the source is drawn, the same for both kinds of target. A Writer gives seen(), the
-// trackers the energy reads (see CurrentTrackers), and write(target, a, b, coords, count, neighbor_at).
+// trackers the energy reads (see CurrentTrackers), length_energy(label) (World::length_energy as the
+// writer's trackers stand) and write(target, a, b, coords, count, neighbor_at).
 template <class NeighborAt, class CoordsOf, class Writer>
 [[gnu::always_inline]] inline void decide_copy(const World& w, const AttemptSetting& k, SiteIndex target,
                                                SiteIndex source, Label a, Label b, std::size_t count,
@@ -54,7 +55,9 @@ template <class NeighborAt, class CoordsOf, class Writer>
                     ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(),
                                  ScaledContact{k.scaled_contact, k.contact_stride, k.contact_unscale})
                     : core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), DoubleContact{w.contact});
-    if (k.gates.any_energy()) dh = add_optional_terms(w, k.gates, dh, target, source, b);
+    if (k.gates.any_energy())
+        dh = add_optional_terms(w, k.gates, dh, target, source, a, b,
+                                [&writer](Label l) { return writer.length_energy(l); }, coords_of);
     if (!metropolis_accepts(dh, k.temperature, rng)) return;
     if (k.gates.connectivity && w.connectivity_applies(a) && !w.would_stay_connected(target, a)) return;
     writer.write(target, a, b, coords_of(), count, neighbor_at);

@@ -10,13 +10,16 @@
 namespace morva {
 
 // The optional terms, asked for in their fixed order and added left to right onto the core change.
-// The parallel sweep refuses models with a length term, so there its gate is always closed.
+// length_now(l) gives cell l's current length energy (World::length_energy, or a kept copy of it);
+// coords_of() the target's coordinates. The parallel sweep refuses models with a length term, so there
+// its gate is always closed.
+template <class LengthNow, class CoordsOf>
 inline double add_optional_terms(const World& w, const TermGates& g, double dh, SiteIndex target, SiteIndex source,
-                                 Label b) {
+                                 Label a, Label b, LengthNow&& length_now, CoordsOf&& coords_of) {
     if (g.fields) dh += w.delta_chemotaxis(target, source, b);
     if (g.membrane) dh += w.delta_membrane(target, b);
     if (g.junction) dh += w.delta_junction(target, b);
-    if (g.length) dh += w.delta_length(target, b);
+    if (g.length) dh += w.delta_length(a, b, coords_of(), length_now(a), length_now(b));
     if (g.external) dh += w.delta_external(target, b);
     return dh;
 }

@@ -160,6 +160,7 @@ struct CollectForMerge {
     Label* labels;
     WorkerScratch& s;
     SeenTrackers seen() const { return {s}; }
+    double length_energy(Label) const { return 0.0; }  // models with a length term are refused
     template <class NeighborAt>
     void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
         s.make_room(count + 2);  // the references below stay valid

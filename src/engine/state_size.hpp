@@ -32,7 +32,8 @@ inline std::size_t state_bytes(const Morva& m) {
              reserved_bytes(w.membrane_anchored_by_type) + reserved_bytes(w.junction_by_type) +
              reserved_bytes(w.length_target_by_type) + reserved_bytes(w.length_lambda_by_type) +
              reserved_bytes(w.external_potential_by_type);
-    bytes += reserved_bytes(m.type_by_label) + reserved_bytes(m.scaled_contact);
+    bytes += reserved_bytes(m.type_by_label) + reserved_bytes(m.scaled_contact) +
+             reserved_bytes(m.length_energies.energy) + reserved_bytes(m.length_energies.known);
     return bytes;
 }
 

@@ -8,6 +8,12 @@
 
 namespace morva {
 
+// Each cell's length energy as its trackers stand, where known[l] says so.
+struct LengthEnergies {
+    std::vector<double> energy;
+    std::vector<std::uint8_t> known;
+};
+
 struct Morva {
     World world;
     Xoshiro256pp rng;
@@ -17,6 +23,7 @@ struct Morva {
     std::vector<std::int64_t> scaled_contact;
     double contact_unscale = 0;
     bool contact_is_scaled = false;
+    LengthEnergies length_energies;
 
     // Takes the world by move: the label grid, cell table and fields are never copied.
     static Morva make(World world, std::uint64_t seed);

@@ -87,6 +87,18 @@ TEST(SweepPinned, EveryOptionalTermOnB1) {
     EXPECT_EQ(hash_of(m.world.lattice.labels), 0x9d9a00517054d60bULL);
 }
 
+TEST(SweepPinned, LengthTermAloneIn2DAnd3D) {
+    Morva flat = scenes::b1_cell_sorting(4);
+    for (const CellType t : {1, 2}) flat.world.set_length_constraint(t, 16.0, 2.0);
+    flat.step(15);
+    EXPECT_EQ(hash_of(flat.world.lattice.labels), 0xeb83f6219b91cbbdULL);
+    Morva solid = finish(blocks({22, 22, 22}, Boundary::Periodic, 3, 8.0, 2, 0.0), {2.5, 7.75, 1.0, 3.5, 0.5}, 9);
+    solid.world.set_length_constraint(1, 9.0, 1.5);
+    solid.world.set_length_constraint(2, 4.0, 0.5);
+    solid.step(6);
+    EXPECT_EQ(hash_of(solid.world.lattice.labels), 0x6697fbf60e1ad9cfULL);
+}
+
 TEST(SweepPinned, ParallelSweepWithScaledContacts) {
     WorkerPool pool(1);
     Morva flat = flat_scene(dyadic);

@@ -66,6 +66,19 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
                 ++k;
             }
     lat.full_block = full && k == lat.neighborhood.offsets.size() && k != 0;
+    const auto& offsets = lat.neighborhood.offsets;
+    if (offsets.size() <= 32) {
+        for (const Offset& from : offsets) {
+            std::uint32_t bits = 0;
+            for (std::size_t j = 0; j < offsets.size(); ++j)
+                for (const Offset& o : offsets)
+                    if (offsets[j].dx - from.dx == o.dx && offsets[j].dy - from.dy == o.dy && offsets[j].dz - from.dz == o.dz)
+                        bits |= std::uint32_t{1} << j;
+            lat.offset_adjacency.push_back(bits);
+        }
+    }
+    for (int axis = 0; axis < 3; ++axis)
+        lat.deep_span[axis] = dims[axis] >= 4 * g.reach[axis] ? dims[axis] - 4 * g.reach[axis] : 0;
     lat.interior_bits.assign(n / 64 + 1, 0);
     g.for_each_site([&](SiteIndex site, const Coords& c) {
         if (g.is_interior(c)) lat.interior_bits[site >> 6] |= std::uint64_t{1} << (site & 63);

@@ -135,6 +135,16 @@ struct Lattice {
     // The offsets are the whole block within reach but its centre, in the listed order (dz, dy, dx):
     // a boundary list whose steps all exist is then three nested loops over the axis shares.
     bool full_block = false;
+    // Neighbourhoods of at most 32 offsets: bit j of offset_adjacency[i] is set when offset j minus
+    // offset i is itself an offset. For a site at least two reaches from every face (is_deep), that
+    // is exactly when its neighbours i and j are listed as each other's neighbours.
+    std::vector<std::uint32_t> offset_adjacency;
+    std::array<SiteIndex, 3> deep_span{};  // per axis: dims - 4 * reach, or 0
+
+    bool is_deep(const Coords& c) const {
+        const std::array<SiteIndex, 3>& r = geometry.reach;
+        return (c.x - 2 * r[0] < deep_span[0]) & (c.y - 2 * r[1] < deep_span[1]) & (c.z - 2 * r[2] < deep_span[2]);
+    }
 
     // Refuses a box whose site count or byte size overflows before allocating anything.
     static Lattice make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);

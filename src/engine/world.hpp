@@ -160,6 +160,7 @@ struct World {
     void set_membrane(const std::vector<SiteIndex>& anchors, double k, double band);
     void set_membrane_anchored(CellType cell_type, bool on);
     std::int64_t pinch_at(SiteIndex probe, SiteIndex site, Label label) const;
+    std::int64_t pinch_at(SiteIndex probe, const Coords& probe_coords, SiteIndex site, Label label) const;
     double delta_junction(SiteIndex site, Label new_label) const;
     double delta_membrane(SiteIndex site, Label new_label) const;
 

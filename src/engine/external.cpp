@@ -1,10 +1,13 @@
 // external.cpp: the external potential, a constant force per cell type acting on raw coordinates.
+#include <algorithm>
+
 #include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
 
 void World::set_external_potential(CellType cell_type, double fx, double fy, double fz) {
+    widest_type = std::max(widest_type, cell_type);
     type_slot(external_potential_by_type, cell_type) = {fx, fy, fz};
 }
 

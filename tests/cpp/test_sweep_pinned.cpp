@@ -31,15 +31,13 @@ World blocks(std::array<SiteIndex, 3> dims, Boundary boundary, std::uint8_t orde
                 const auto type = static_cast<CellType>(1 + (bx + 2 * by + bz) % n_types);
                 const Label id = w.add_cell(type, 22.5, 1.25, 17.0, lambda_surface);
                 const SiteIndex z0 = flat ? 0 : 2 + side * bz, z1 = flat ? 1 : z0 + side - 1;
-                scenes::paint_box(w, id, {2 + side * bx, 2 + side * by, z0},
-                                  {1 + side * (bx + 1), 1 + side * (by + 1), z1});
+                w.paint_box(id, {2 + side * bx, 2 + side * by, z0}, {1 + side * (bx + 1), 1 + side * (by + 1), z1});
             }
     return w;
 }
 
 Morva finish(World w, std::array<double, 5> j, std::uint64_t seed) {
-    return scenes::finalize(std::move(w), {{0, 1, j[0]}, {0, 2, j[1]}, {1, 1, j[2]}, {1, 2, j[3]}, {2, 2, j[4]}},
-                            seed);
+    return finalize(std::move(w), {{0, 1, j[0]}, {0, 2, j[1]}, {1, 1, j[2]}, {1, 2, j[3]}, {2, 2, j[4]}}, seed);
 }
 
 Morva flat_scene(std::array<double, 5> j) { return finish(blocks({60, 60, 1}, Boundary::Periodic, 2, 6.0, 3, 0.0), j, 5); }

@@ -157,11 +157,6 @@ struct World {
     void set_length_constraint(CellType cell_type, double target_length, double lambda);
     double cell_length(Label cell_id) const;
     double delta_length(SiteIndex site, Label new_label) const;
-    // The length energy of cell `l` as its trackers stand, and the change of a copy of new_label onto
-    // `site` (held by old_label, at c) given both cells' current energies: the sweep keeps those
-    // between flips instead of recomputing them at every attempt.
-    double length_energy(Label l) const;
-    double delta_length(Label old_label, Label new_label, const Coords& c, double old_now, double new_now) const;
 
     // --- junction and membrane terms (membrane.cpp)
     void set_junction(CellType cell_type, bool on);
@@ -169,7 +164,6 @@ struct World {
     void set_membrane(const std::vector<SiteIndex>& anchors, double k, double band);
     void set_membrane_anchored(CellType cell_type, bool on);
     std::int64_t pinch_at(SiteIndex probe, SiteIndex site, Label label) const;
-    std::int64_t pinch_at(SiteIndex probe, const Coords& probe_coords, SiteIndex site, Label label) const;
     double delta_junction(SiteIndex site, Label new_label) const;
     double delta_membrane(SiteIndex site, Label new_label) const;
 

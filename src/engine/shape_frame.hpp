@@ -30,11 +30,12 @@ struct ShapeFrame {
     }
     bool unwraps() const { return side[0] != 0 || side[1] != 0 || side[2] != 0; }
 
-    // Coordinate x moved by whole boxes to lie within half a box of `centre`; an exact tie keeps x.
-    // Centres stay within a step's drift of the box (see wrap_into_box), so one move is enough.
+    // Coordinate x moved by whole boxes into [centre - half, centre + half): a site exactly half a box
+    // away goes to the low side wherever the cell is. Centres stay within a step's drift of the box
+    // (see wrap_into_box), so one move is enough.
     double image(int axis, double x, double centre) const {
         const double d = x - centre;
-        if (d > half[axis]) return x - side[axis];
+        if (d >= half[axis]) return x - side[axis];
         if (d < -half[axis]) return x + side[axis];
         return x;
     }

@@ -169,5 +169,34 @@ TEST(FaceConnectivity, PackedTissueUnderTheEightNeighbourhoodStaysWholeThroughFa
     }
 }
 
+// A packed 3-D tissue under the 26-neighbourhood, hot: flood fills over faces after every stretch.
+TEST(FaceConnectivity, HotTissueIn3DStaysWholeThroughFaces) {
+    std::size_t corner_split = 0;
+    for (const bool parallel : {false, true}) {
+        const auto run = [parallel](WorldOptions options) {
+            World w = make_world({14, 14, 14}, Boundary::Periodic, 3, 12.0);
+            w.options = options;
+            for (SiteIndex i = 0; i < 8; ++i) {
+                const Label id = w.add_cell(1, 64.0, 1.0, 0.0, 0.0);
+                const SiteIndex x = 3 + 4 * (i % 2), y = 3 + 4 * ((i / 2) % 2), z = 3 + 4 * (i / 4);
+                scenes::paint_box(w, id, {x, y, z}, {x + 4, y + 4, z + 4});
+            }
+            w.set_connectivity(1, true);
+            Morva m = scenes::finalize(std::move(w), {{0, 1, 14.0}, {1, 1, 10.0}}, 8);
+            std::size_t worst = 0;
+            for (int round = 0; round < 4; ++round) {
+                if (parallel) m.step_parallel(25, 4);
+                else m.step(25);
+                worst = std::max(worst, cells_in_face_pieces(m.world));
+            }
+            return worst;
+        };
+        SCOPED_TRACE(parallel ? "step_parallel" : "step");
+        EXPECT_EQ(run(faces_on), 0u);
+        corner_split += run({});
+    }
+    EXPECT_GT(corner_split, 0u);  // the default veto lets cells split along edges and corners here
+}
+
 }  // namespace
 }  // namespace morva::testing

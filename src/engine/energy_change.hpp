@@ -20,9 +20,10 @@ struct CurrentTrackers {
 
 // The centre-of-mass form of the external force: -F . (change of the centre) for the cell losing
 // the site (a) and the one gaining it (b), each seeing the site in its own frame. The medium has no
-// centre, and a cell's first or last site moves no centre.
+// centre, and a cell's first or last site moves no centre. Kept out of line: inlined, its code
+// crowds the sweeps' inner loop even while its gate is closed.
 template <class Seen>
-inline double delta_com_force(const World& w, SiteIndex site, Label a, Label b, const Seen& seen) {
+[[gnu::noinline]] inline double delta_com_force(const World& w, SiteIndex site, Label a, Label b, const Seen& seen) {
     const Coords c = w.lattice.coords(site);
     const Point raw{static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z)};
     const ShapeFrame frame = w.shape_frame();

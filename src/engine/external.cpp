@@ -9,12 +9,6 @@ void World::set_external_potential(CellType cell_type, double fx, double fy, dou
     type_slot(external_potential_by_type, cell_type) = {fx, fy, fz};
 }
 
-const std::array<double, 3>& World::external_force_of(Label l) const {
-    static constexpr std::array<double, 3> none{0.0, 0.0, 0.0};
-    const CellType t = cells[l].cell_type;
-    return t < external_potential_by_type.size() ? external_potential_by_type[t] : none;
-}
-
 // Raw form: each site has the energy -F . r at its raw coordinates r. The centre-of-mass form is
 // delta_com_force (energy_change.hpp).
 double World::delta_external(SiteIndex site, Label new_label) const {

@@ -204,7 +204,12 @@ struct World {
     // --- external potential (external.cpp)
     void set_external_potential(CellType cell_type, double fx, double fy, double fz);
     double delta_external(SiteIndex site, Label new_label) const;
-    const std::array<double, 3>& external_force_of(Label l) const;
+    // The force on label l's type; none beyond the table.
+    const std::array<double, 3>& external_force_of(Label l) const {
+        static constexpr std::array<double, 3> none{0.0, 0.0, 0.0};
+        const CellType t = cells[l].cell_type;
+        return t < external_potential_by_type.size() ? external_potential_by_type[t] : none;
+    }
 
     // --- contact area by type (world.cpp)
     std::unordered_map<CellType, std::int64_t> cell_contact_area_by_type(Label cell_id) const;

@@ -22,6 +22,32 @@ void paint_wrapped(World& w, Label id, std::array<SiteIndex, 3> lo, std::array<S
                 w.paint(w.lattice.site_of((x + shift[0]) % d[0], (y + shift[1]) % d[1], (z + shift[2]) % d[2]), id);
 }
 
+// --- the frame itself
+
+TEST(ShapeFrame, NearestImagesGoToTheLowSideOnATie) {
+    const ShapeFrame f = ShapeFrame::make({10, 8, 1}, {true, false, true}, true);
+    EXPECT_EQ(f.image(0, 9.0, 0.5), -1.0);
+    EXPECT_EQ(f.image(0, 0.0, 9.5), 10.0);
+    EXPECT_EQ(f.image(0, 5.0, 0.0), -5.0);  // exactly half a box: the low side
+    EXPECT_EQ(f.image(0, 0.0, 5.0), 0.0);
+    EXPECT_EQ(f.image(0, 4.0, 0.0), 4.0);
+    EXPECT_EQ(f.side, (Point{10.0, 0.0, 0.0}));  // closed axes and single layers do not unwrap
+    EXPECT_FALSE(ShapeFrame::make({10, 8, 1}, {true, true, true}, false).unwraps());
+}
+
+// Whole-box shifts of the sums equal the sums of the shifted sites, bit for bit.
+TEST(ShapeFrame, WrappingTheCentreIntoTheBoxShiftsTheSumsExactly) {
+    const ShapeFrame f = ShapeFrame::make({12, 9, 7}, {true, true, true}, true);
+    Trackers far, near;
+    for (int i = 0; i < 20; ++i) {
+        const double x = -30.0 + i % 5, y = 20.0 + i % 3, z = 3.0 + i % 4;  // centre near (-28, 21, 4.5)
+        far.add_site(x, y, z);
+        near.add_site(x + 36.0, y - 18.0, z);
+    }
+    f.wrap_into_box(far);
+    EXPECT_EQ(far, near);
+}
+
 // --- one cell across a seam
 
 World seam_cell_world(SiteIndex x0, WorldOptions options) {

@@ -22,7 +22,7 @@ struct ShapeFrame {
     static ShapeFrame make(const std::array<SiteIndex, 3>& dims, const std::array<bool, 3>& periodic, bool on) {
         ShapeFrame f;
         for (int axis = 0; axis < 3; ++axis)
-            if (on && periodic[axis]) {
+            if (on && periodic[axis] && dims[axis] > 1) {  // a single layer has nothing to unwrap
                 f.side[axis] = static_cast<double>(dims[axis]);
                 f.half[axis] = f.side[axis] / 2.0;
             }

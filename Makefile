@@ -5,7 +5,9 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc)
 DEB_PACKAGES := libgtest-dev libbenchmark-dev
-CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
+# Developer and CI builds treat warnings as errors; a plain `pip install .` does not.
+CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY)) \
+  -DMORVA_WERROR=ON
 
 .PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python bench clean
 
@@ -17,27 +19,36 @@ $(VENV)/.stamp: requirements-dev.txt
 	$(PY) -m pip install -q -r requirements-dev.txt
 	@touch $@
 
+# The C++ tests and benchmarks need $(DEB_PACKAGES). Missing ones are installed with apt-get, which
+# needs root; anyone else is told what to install instead of meeting apt's lock error.
 .deb.stamp:
 	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then apt-get update -qq && apt-get install -y -qq $$missing; fi
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then \
+	    echo "make: the C++ tests and benchmarks need the Debian packages:$$missing" >&2; \
+	    echo "make: install them as root (apt-get install$$missing) or run make as root" >&2; \
+	    exit 1; \
+	  fi; \
+	  apt-get update -qq && apt-get install -y -qq $$missing; \
+	fi
 	@touch $@
 
-setup: $(VENV)/.stamp .deb.stamp
+setup: $(VENV)/.stamp
 
 module: setup
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.MORVA_WERROR=ON .
 
 demo: module
 	$(PY) examples/cell_sorting.py
 
-build/release/build.ninja: setup CMakeLists.txt
+build/release/build.ninja: setup .deb.stamp CMakeLists.txt
 	$(CONFIGURE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DMORVA_BUILD_TESTS=ON -DMORVA_BUILD_BENCH=ON
 
-build/sanitize/build.ninja: setup CMakeLists.txt
+build/sanitize/build.ninja: setup .deb.stamp CMakeLists.txt
 	$(CONFIGURE) -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_TESTS=ON \
 	  -DMORVA_BUILD_PYTHON=OFF -DMORVA_SANITIZE=address,undefined
 
-build/thread/build.ninja: setup CMakeLists.txt
+build/thread/build.ninja: setup .deb.stamp CMakeLists.txt
 	$(CONFIGURE) -S . -B build/thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_TESTS=ON \
 	  -DMORVA_BUILD_PYTHON=OFF -DMORVA_SANITIZE=thread
 

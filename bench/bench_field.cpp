@@ -11,10 +11,10 @@ namespace {
 
 using morva::SiteIndex;
 using morva::World;
-using morva::scenes::Boundary;
+using morva::Boundary;
 
 World field_world(std::array<SiteIndex, 3> dims, Boundary boundary) {
-    World w = morva::scenes::make_world(dims, boundary, 1);
+    World w = morva::make_world(dims, boundary, 1);
     w.add_field("u", 0.1, 0.001);
     std::mt19937 gen(5);
     std::uniform_real_distribution<float> value(0.0f, 10.0f);

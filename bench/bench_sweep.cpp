@@ -65,7 +65,7 @@ Morva b1_all_terms(std::uint64_t seed) {
         w.set_membrane_anchored(t, true);
         w.set_junction(t, true);
     }
-    w.junction_lambda = 1.0;
+    w.set_junction_lambda(1.0);
     w.set_membrane({w.lattice.site_of(100, 100, 0)}, 0.001, 60.0);
     return m;
 }

@@ -8,7 +8,11 @@ endif()
 
 function(morva_set_flags target)
     # No fused multiply-add and no fast-math: every floating-point sum is rounded as written.
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Werror -ffp-contract=off -fno-fast-math)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -ffp-contract=off -fno-fast-math)
+    # Only where the compiler is known (MORVA_WERROR): a user's newer compiler may warn about more.
+    if(MORVA_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
     if(MORVA_SANITIZE)
         target_compile_options(${target} PRIVATE -fsanitize=${MORVA_SANITIZE} -fno-omit-frame-pointer
                                                  -fno-sanitize-recover=all)

@@ -1,27 +1,12 @@
-// scenes.hpp: canonical worlds shared by the C++ tests and the benchmarks.
+// scenes.hpp: canonical worlds shared by the C++ tests and the benchmarks, built and finalized as
+// users' worlds are (setup.hpp).
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <tuple>
-#include <vector>
 
-#include "sweep.hpp"
+#include "setup.hpp"
 
 namespace morva::scenes {
-
-enum class Boundary { Periodic, Noflux };
-
-// A set-up world: an empty box with the medium's record only.
-World make_world(std::array<SiteIndex, 3> dims, Boundary boundary, std::uint8_t order, double temperature = 1.0);
-
-// What finalize does: builds the contact table from (a, b, J) entries (symmetric, later entries win),
-// recomputes the trackers and moves the world into a driver.
-Morva finalize(World world, const std::vector<std::tuple<CellType, CellType, double>>& contacts,
-               std::uint64_t seed);
-
-// Paints the half-open box [lo, hi) with a label.
-void paint_box(World& w, Label label, std::array<SiteIndex, 3> lo, std::array<SiteIndex, 3> hi);
 
 // B1: 2-D cell sorting, 200 x 200, 256 cells of two types, order 2, T = 20.
 Morva b1_cell_sorting(std::uint64_t seed);

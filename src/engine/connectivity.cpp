@@ -9,6 +9,7 @@
 namespace morva {
 
 void World::set_connectivity(CellType cell_type, bool on) {
+    widest_type = std::max(widest_type, cell_type);
     type_slot(connectivity_by_type, cell_type) = on;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace morva {
 
@@ -26,6 +27,17 @@ public:
 private:
     const char* file_;
     int line_;
+    std::string text_;
+};
+
+// A request its caller can correct (a box reaching beyond the lattice, an id without a record); the
+// Python layer turns it into ValueError. Distinct from EngineFault, which reports a failed check.
+class BadRequest : public std::exception {
+public:
+    explicit BadRequest(std::string text) : text_(std::move(text)) {}
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
     std::string text_;
 };
 

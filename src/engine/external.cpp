@@ -1,11 +1,14 @@
 // external.cpp: the external force, a constant force per cell type, acting on raw site coordinates or
 // (option com_force) on each cell's centre of mass.
+#include <algorithm>
+
 #include "by_type.hpp"
 #include "energy_change.hpp"
 
 namespace morva {
 
 void World::set_external_potential(CellType cell_type, double fx, double fy, double fz) {
+    widest_type = std::max(widest_type, cell_type);
     type_slot(external_potential_by_type, cell_type) = {fx, fy, fz};
 }
 

@@ -193,6 +193,10 @@ void World::set_field_dynamics(std::size_t field_idx, double dt, std::uint32_t s
     f.substeps = std::max<std::uint32_t>(substeps, 1);
 }
 
+void World::advance_fields(std::uint32_t times) {
+    for (std::uint32_t i = 0; i < times; ++i) advance_fields();
+}
+
 void World::advance_fields() {
     for (Field& f : fields) {
         for (std::uint32_t i = 0; i < f.substeps; ++i) diffuse(lattice, f);
@@ -276,6 +280,22 @@ float World::field_value_at_site(std::size_t field_idx, SiteIndex site) const {
     const std::vector<float>& conc = fields[field_idx].conc;
     MORVA_CHECK_INDEX(site, conc.size());
     return conc[site];
+}
+
+namespace {
+
+SiteIndex clamped_site(const Lattice& lat, SiteIndex x, SiteIndex y, SiteIndex z) {
+    return lat.site_of(std::min(x, lat.nx() - 1), std::min(y, lat.ny() - 1), std::min(z, lat.nz() - 1));
+}
+
+}  // namespace
+
+float World::field_value_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z) const {
+    return field_value_at_site(field_idx, clamped_site(lattice, x, y, z));
+}
+
+void World::field_add_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z, double amount) {
+    field_add_at_site(field_idx, clamped_site(lattice, x, y, z), amount);
 }
 
 void World::field_add_at_site(std::size_t field_idx, SiteIndex site, double amount) {

@@ -2,6 +2,7 @@
 // left for finalize to recompute.
 #include "init.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace morva {
@@ -10,6 +11,9 @@ std::vector<std::pair<Label, Label>> seed_from_labels(World& w, const std::vecto
                                                      const std::unordered_map<Label, CellType>& types,
                                                      CellType default_type, double target_volume,
                                                      double lambda_volume) {
+    // Every type named counts towards the contact table's width, even when the image is refused.
+    w.widest_type = std::max(w.widest_type, default_type);
+    for (const auto& [value, type] : types) w.widest_type = std::max(w.widest_type, type);
     const SiteIndex n_sites = w.lattice.n_sites();
     MORVA_CHECK(labels.size() == n_sites, "labels length must equal n_sites: " + std::to_string(labels.size()) +
                                               " != " + std::to_string(n_sites));

@@ -96,7 +96,7 @@ NeighborList Lattice::boundary_neighbors(const Coords& c) const {
         }
     NeighborList list;
     for (const auto& [sx, sy, sz] : offset_steps)
-        if (present[sx] & present[sy] & present[sz]) list.push_back(share[sx] + share[sy] + share[sz]);
+        if (unsigned{present[sx]} & unsigned{present[sy]} & unsigned{present[sz]}) list.push_back(share[sx] + share[sy] + share[sz]);
     return list;
 }
 

@@ -84,7 +84,8 @@ struct Geometry {
 
     // reach <= x < dims - reach as one unsigned comparison per axis.
     bool is_interior(const Coords& c) const {
-        return (c.x - reach[0] < span[0]) & (c.y - reach[1] < span[1]) & (c.z - reach[2] < span[2]);
+        return (unsigned{c.x - reach[0] < span[0]} & unsigned{c.y - reach[1] < span[1]} &
+                unsigned{c.z - reach[2] < span[2]}) != 0;
     }
 
     // Calls visit(site, coords) for every site in index order, x fastest: no site needs dividing out.

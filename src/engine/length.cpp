@@ -13,6 +13,7 @@
 //   cell energy = lambda * (d*d) with d = length - target.
 #include "length.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "by_type.hpp"
@@ -60,6 +61,7 @@ double major_axis_length(std::int64_t n, double sum_x, double sum_y, double sum_
 }
 
 void World::set_length_constraint(CellType cell_type, double target_length, double lambda) {
+    widest_type = std::max(widest_type, cell_type);
     type_slot(length_lambda_by_type, cell_type) = lambda;
     type_slot(length_target_by_type, cell_type) = target_length;
 }

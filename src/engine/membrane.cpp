@@ -3,6 +3,7 @@
 // term settings.
 #include "membrane.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "by_type.hpp"
@@ -52,6 +53,7 @@ void World::set_membrane(const std::vector<SiteIndex>& anchors, double k, double
 }
 
 void World::set_membrane_anchored(CellType cell_type, bool on) {
+    widest_type = std::max(widest_type, cell_type);
     type_slot(membrane_anchored_by_type, cell_type) = on;
 }
 
@@ -75,8 +77,11 @@ double World::delta_membrane(SiteIndex site, Label new_label) const {
 // --- junction term
 
 void World::set_junction(CellType cell_type, bool on) {
+    widest_type = std::max(widest_type, cell_type);
     type_slot(junction_by_type, cell_type) = on;
 }
+
+void World::set_junction_lambda(double lambda) { junction_lambda = lambda; }
 
 // Pinches at the medium site `probe`, reading `site` as if it held `label`: one per axis whose two
 // in-box neighbours belong to two different junction-enabled cells. Faces never wrap.

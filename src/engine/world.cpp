@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 namespace morva {
 
@@ -18,6 +19,7 @@ World World::make(Lattice lattice, double temperature) {
 
 Label World::add_cell(CellType cell_type, double target_volume, double lambda_volume, double target_surface,
                       double lambda_surface) {
+    widest_type = std::max(widest_type, cell_type);
     Cell cell;
     cell.id = static_cast<Label>(cells.size());
     cell.cell_type = cell_type;
@@ -33,6 +35,37 @@ Label World::add_cell(CellType cell_type, double target_volume, double lambda_vo
 void World::paint(SiteIndex site, Label label) {
     MORVA_CHECK_INDEX(site, lattice.labels.size());
     lattice.labels[site] = label;
+}
+
+void World::paint_box(Label label, std::array<SiteIndex, 3> lo, std::array<SiteIndex, 3> hi) {
+    if (lo[0] >= hi[0] || lo[1] >= hi[1] || lo[2] >= hi[2]) return;
+    static constexpr const char* bound[] = {"x1", "y1", "z1"};
+    static constexpr const char* side[] = {"nx", "ny", "nz"};
+    for (std::size_t a = 0; a < 3; ++a)
+        if (hi[a] > lattice.dims[a])
+            throw BadRequest(std::string(bound[a]) + " = " + std::to_string(hi[a]) + " reaches beyond the lattice (" +
+                             side[a] + " = " + std::to_string(lattice.dims[a]) + ")");
+    if (label >= cells.size())
+        throw BadRequest("cell_id " + std::to_string(label) + " has no record (the last id is " +
+                         std::to_string(cells.size() - 1) + ")");
+    for (SiteIndex z = lo[2]; z < hi[2]; ++z)
+        for (SiteIndex y = lo[1]; y < hi[1]; ++y)
+            for (SiteIndex x = lo[0]; x < hi[0]; ++x) lattice.labels[lattice.site_of(x, y, z)] = label;
+}
+
+void World::set_cell_type(Label cell_id, CellType cell_type) {
+    MORVA_CHECK_INDEX(cell_id, cells.size());
+    cells[cell_id].cell_type = cell_type;
+}
+
+void World::set_target_volume(Label cell_id, double target_volume) {
+    MORVA_CHECK_INDEX(cell_id, cells.size());
+    cells[cell_id].target_volume = target_volume;
+}
+
+void World::grow(CellType cell_type, double rate) {
+    for (Cell& c : cells)
+        if (c.id != 0 && c.cell_type == cell_type) c.target_volume += rate;
 }
 
 void SurfaceDeltaList::sort_by_id() {

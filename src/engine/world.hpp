@@ -1,7 +1,8 @@
 // world.hpp: the whole simulation state (lattice, cell table, contact table, fields, term settings)
 // and every operation on it. Operations are defined in the file of their concern:
-// world.cpp (cells, flips, trackers, removal, contact area), energy_change.cpp, connectivity.cpp, length.cpp,
-// membrane.cpp (membrane and junction terms), external.cpp, field.cpp, init.cpp, mitosis.cpp.
+// world.cpp (cells, painting, per-cell edits, flips, trackers, removal, contact area), energy_change.cpp,
+// connectivity.cpp, length.cpp, membrane.cpp (membrane and junction terms), external.cpp, field.cpp,
+// init.cpp, mitosis.cpp. Making a world and finalizing it into a driver: setup.hpp.
 #pragma once
 
 #include <array>
@@ -127,6 +128,9 @@ struct World {
     bool connectivity_medium = false;
     bool surface_active = false;
     WorldOptions options;
+    // The largest type a set-up call named (add_cell and the per-type term settings); finalize makes
+    // the contact table at least this wide.
+    CellType widest_type = 0;
 
     static World make(Lattice lattice, double temperature);
     World() = default;
@@ -139,6 +143,13 @@ struct World {
     Label add_cell(CellType cell_type, double target_volume, double lambda_volume, double target_surface,
                    double lambda_surface);
     void paint(SiteIndex site, Label label);
+    // Paints the half-open box [lo, hi) with a cell's label. An empty box paints nothing; otherwise a
+    // box reaching beyond the lattice or a label without a record is refused (BadRequest) untouched.
+    void paint_box(Label label, std::array<SiteIndex, 3> lo, std::array<SiteIndex, 3> hi);
+    void set_cell_type(Label cell_id, CellType cell_type);
+    void set_target_volume(Label cell_id, double target_volume);
+    // Every cell of the type, never the medium's record, gains `rate` of target volume.
+    void grow(CellType cell_type, double rate);
     SurfaceDeltaList surface_deltas(SiteIndex site, Label new_label) const;
     SurfaceDeltaList surface_deltas(SiteIndex site, Label old_label, Label new_label, const NeighborList& nbrs) const;
     void apply_flip(SiteIndex site, Label new_label);
@@ -195,6 +206,7 @@ struct World {
 
     // --- junction and membrane terms (membrane.cpp)
     void set_junction(CellType cell_type, bool on);
+    void set_junction_lambda(double lambda);
     void set_membrane(const std::vector<SiteIndex>& anchors, double k, double band);
     void set_membrane_anchored(CellType cell_type, bool on);
     std::int64_t pinch_at(SiteIndex probe, SiteIndex site, Label label) const;
@@ -218,6 +230,7 @@ struct World {
     std::size_t add_field(std::string name, double d, double decay);
     void set_field_dynamics(std::size_t field_idx, double dt, std::uint32_t substeps);
     void advance_fields();
+    void advance_fields(std::uint32_t times);
     void set_secretion(std::size_t field_idx, CellType cell_type, double rate);
     void set_cell_secretion_scale(std::size_t field_idx, Label cell_id, double scale);
     void set_chemotaxis(std::size_t field_idx, CellType cell_type, double lambda);
@@ -226,9 +239,11 @@ struct World {
     double delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const;
     double field_mean_at_cell(std::size_t field_idx, Label cell_id) const;
     const std::vector<float>& field_conc(std::size_t field_idx) const;
-    // Point access for the clamped accessors; the caller has already clamped the coordinates.
     float field_value_at_site(std::size_t field_idx, SiteIndex site) const;
     void field_add_at_site(std::size_t field_idx, SiteIndex site, double amount);  // amount rounded to f32
+    // The same at (x, y, z), each coordinate clamped to the last index of its axis.
+    float field_value_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z) const;
+    void field_add_at(std::size_t field_idx, SiteIndex x, SiteIndex y, SiteIndex z, double amount);
 
     // --- division (mitosis.cpp)
     std::vector<Label> divide_cells(double threshold, double reset_target);

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "init.hpp"
-#include "sweep.hpp"
+#include "setup.hpp"
 
 namespace {
 
@@ -322,19 +322,13 @@ bool convert_arguments(const Signature<N>& sig, PyObject* const* slots, std::ind
 
 // ====================================================================== borrow flag and fault gate
 
-struct ContactEntry {
-    CellType a, b;
-    double j;
-};
-
 // The native part of a World object. Members are released in reverse order: the set-up world,
 // then the driver, then the contact list.
 struct Impl {
-    std::vector<ContactEntry> contact_entries;
+    std::vector<morva::ContactEntry> contact_entries;
     std::optional<morva::Morva> driver;
     std::optional<morva::World> setup_world;
     std::array<SiteIndex, 3> dims{};
-    CellType max_type = 0;
 
     // The finalized world when there is one, else the set-up world. Neither exists only after a
     // finalize that failed part-way.
@@ -343,7 +337,6 @@ struct Impl {
         if (setup_world) return *setup_world;
         morva::raise_fault(__FILE__, __LINE__, "the world was lost by a failed finalize");
     }
-    void raise_max_type(CellType t) { max_type = std::max(max_type, t); }
 };
 
 struct WorldObject {
@@ -448,13 +441,17 @@ PyObject* raise_panic(PyTypeObject* type, const char* file, int line, const char
 }
 
 // The fault gate: no C++ exception crosses into the interpreter. Engine faults become
-// PanicException, failed allocations MemoryError. The borrow is released by unwinding.
+// PanicException, refused requests ValueError, failed allocations MemoryError. The borrow is released
+// by unwinding.
 template <class F>
 PyObject* guarded(PyTypeObject* type, F&& body) noexcept {
     try {
         return body();
     } catch (const morva::EngineFault& fault) {
         return raise_panic(type, fault.file(), fault.line(), fault.what());
+    } catch (const morva::BadRequest& refused) {
+        PyErr_SetString(PyExc_ValueError, refused.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -552,10 +549,8 @@ PyObject* World_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (message) PyErr_Format(PyExc_ValueError, "bad boundary %U", message.get());
         return nullptr;
     }
-    const bool p = boundary == "periodic";
-    morva::Neighborhood neighborhood = morva::Neighborhood::make(dims[2] >= 2 ? 1 : 0, neighbor_order);
-    morva::Lattice lattice = morva::Lattice::make(dims, {p, p, p}, std::move(neighborhood));
-    morva::World world = morva::World::make(std::move(lattice), temperature);
+    const auto rule = boundary == "periodic" ? morva::Boundary::Periodic : morva::Boundary::Noflux;
+    morva::World world = morva::make_world(dims, rule, neighbor_order, temperature);
 
     PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -576,8 +571,7 @@ void World_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Builds the contact matrix, recomputes the trackers and moves the world into a new driver. The
-// set-up world is taken out first: a fault after that leaves the object with neither world.
+// The set-up world is taken out first: a fault in finalize leaves the object with neither world.
 PyObject* World_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("finalize", "seed");
     std::uint64_t seed = 0;
@@ -586,15 +580,7 @@ PyObject* World_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Impl& s = call.impl();
     morva::World world = std::move(*s.setup_world);
     s.setup_world.reset();
-    const std::size_t n = std::size_t{s.max_type} + 1;
-    morva::ContactMatrix matrix = morva::ContactMatrix::make(n);
-    for (const ContactEntry& e : s.contact_entries) {
-        matrix.set(e.a, e.b, e.j);
-        matrix.set(e.b, e.a, e.j);
-    }
-    world.set_contact_matrix(std::move(matrix));
-    world.recompute_trackers();
-    s.driver.emplace(morva::Morva::make(std::move(world), seed));
+    s.driver.emplace(morva::finalize(std::move(world), s.contact_entries, seed));
     return none();
 }
 
@@ -619,14 +605,11 @@ PyObject* World_add_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                      lambda_surface) ||
         !call.require_setup("add_cell after finalize"))
         return nullptr;
-    call.impl().raise_max_type(cell_type);
-    morva::World& w = call.setup_world();
-    return PyLong_FromUnsignedLong(w.add_cell(cell_type, target_volume, lambda_volume, target_surface, lambda_surface));
+    return PyLong_FromUnsignedLong(
+        call.setup_world().add_cell(cell_type, target_volume, lambda_volume, target_surface, lambda_surface));
 }
 
-// Paints the half-open box through World::paint. A non-empty box must lie inside the lattice and
-// name a cell with a record: anything else would paint sites of other rows or leave a label that
-// makes finalize fail, so it is refused before anything is painted.
+// A refused box names the method in its ValueError.
 PyObject* World_seed_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("seed_block", "cell_id", "x0", "y0", "z0", "x1", "y1", "z1");
     Label cell_id = 0;
@@ -635,20 +618,11 @@ PyObject* World_seed_block(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!call.unpack(sig, args, nargs, kwnames, cell_id, lo[0], lo[1], lo[2], hi[0], hi[1], hi[2]) ||
         !call.require_setup("seed after finalize"))
         return nullptr;
-    if (lo[0] >= hi[0] || lo[1] >= hi[1] || lo[2] >= hi[2]) return none();
-    morva::World& w = call.setup_world();
-    static constexpr const char* bound[] = {"x1", "y1", "z1"};
-    static constexpr const char* side[] = {"nx", "ny", "nz"};
-    for (std::size_t a = 0; a < 3; ++a)
-        if (hi[a] > w.lattice.dims[a])
-            return PyErr_Format(PyExc_ValueError, "seed_block: %s = %zu reaches beyond the lattice (%s = %zu)",
-                                bound[a], hi[a], side[a], w.lattice.dims[a]);
-    if (cell_id >= w.cells.size())
-        return PyErr_Format(PyExc_ValueError, "seed_block: cell_id %u has no record (the last id is %zu)", cell_id,
-                            w.cells.size() - 1);
-    for (SiteIndex z = lo[2]; z < hi[2]; ++z)
-        for (SiteIndex y = lo[1]; y < hi[1]; ++y)
-            for (SiteIndex x = lo[0]; x < hi[0]; ++x) w.paint(w.lattice.site_of(x, y, z), cell_id);
+    try {
+        call.setup_world().paint_box(cell_id, lo, hi);
+    } catch (const morva::BadRequest& refused) {
+        return PyErr_Format(PyExc_ValueError, "seed_block: %s", refused.what());
+    }
     return none();
 }
 
@@ -660,11 +634,9 @@ PyObject* World_seed_from_labels(PyObject* self, PyObject* const* args, Py_ssize
     CellType default_type = 0;
     double target_volume = 0, lambda_volume = 0;
     Call call(self, Borrow::Exclusive);
-    if (!call.unpack(sig, args, nargs, kwnames, labels, types, default_type, target_volume, lambda_volume))
+    if (!call.unpack(sig, args, nargs, kwnames, labels, types, default_type, target_volume, lambda_volume) ||
+        !call.require_setup("seed after finalize"))
         return nullptr;
-    call.impl().raise_max_type(default_type);  // before the state check, by design
-    for (const auto& [value, type] : types) call.impl().raise_max_type(type);
-    if (!call.require_setup("seed after finalize")) return nullptr;
     const auto made =
         morva::seed_from_labels(call.setup_world(), labels, types, default_type, target_volume, lambda_volume);
     PyRef dict(PyDict_New());
@@ -683,10 +655,7 @@ PyObject* World_set_contact(PyObject* self, PyObject* const* args, Py_ssize_t na
     double j = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, type_a, type_b, j)) return nullptr;
-    Impl& s = call.impl();
-    s.raise_max_type(type_a);
-    s.raise_max_type(type_b);
-    s.contact_entries.push_back({type_a, type_b, j});
+    call.impl().contact_entries.push_back({type_a, type_b, j});
     return none();
 }
 
@@ -773,7 +742,7 @@ PyObject* World_advance_fields(PyObject* self, PyObject* const* args, Py_ssize_t
     std::uint32_t n = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, n)) return nullptr;
-    for (std::uint32_t i = 0; i < n; ++i) call.world().advance_fields();
+    if (n != 0) call.world().advance_fields(n);
     return none();
 }
 
@@ -831,22 +800,13 @@ PyObject* World_field_conc(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return list_of(conc.size(), [&](std::size_t i) { return PyFloat_FromDouble(conc[i]); });
 }
 
-// The site of the point accessors: each coordinate clamped to the last index of its axis.
-SiteIndex clamped_site(const std::array<SiteIndex, 3>& dims, SiteIndex x, SiteIndex y, SiteIndex z) {
-    x = std::min(x, dims[0] - 1);
-    y = std::min(y, dims[1] - 1);
-    z = std::min(z, dims[2] - 1);
-    return x + dims[0] * (y + dims[1] * z);
-}
-
 PyObject* World_field_value_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("field_value_at", "field_idx", "x", "y", "z");
     std::size_t field_idx = 0;
     SiteIndex x = 0, y = 0, z = 0;
     Call call(self, Borrow::Shared);
     if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z)) return nullptr;
-    const SiteIndex site = clamped_site(call.impl().dims, x, y, z);
-    return PyFloat_FromDouble(call.world().field_value_at_site(field_idx, site));
+    return PyFloat_FromDouble(call.world().field_value_at(field_idx, x, y, z));
 }
 
 PyObject* World_field_add_source_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -856,8 +816,7 @@ PyObject* World_field_add_source_at(PyObject* self, PyObject* const* args, Py_ss
     double amount = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, field_idx, x, y, z, amount)) return nullptr;
-    const SiteIndex site = clamped_site(call.impl().dims, x, y, z);
-    call.world().field_add_at_site(field_idx, site, amount);
+    call.world().field_add_at(field_idx, x, y, z, amount);
     return none();
 }
 
@@ -878,7 +837,6 @@ PyObject* World_set_connectivity(PyObject* self, PyObject* const* args, Py_ssize
     bool on = false;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, cell_type, on)) return nullptr;
-    call.impl().raise_max_type(cell_type);
     call.world().set_connectivity(cell_type, on);
     return none();
 }
@@ -888,7 +846,7 @@ PyObject* World_set_connectivity_medium(PyObject* self, PyObject* const* args, P
     bool on = false;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, on)) return nullptr;
-    call.world().connectivity_medium = on;
+    call.world().set_connectivity_medium(on);
     return none();
 }
 
@@ -897,7 +855,7 @@ PyObject* World_set_junction_lambda(PyObject* self, PyObject* const* args, Py_ss
     double lambda = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, lambda)) return nullptr;
-    call.world().junction_lambda = lambda;
+    call.world().set_junction_lambda(lambda);
     return none();
 }
 
@@ -907,7 +865,6 @@ PyObject* World_set_external_potential(PyObject* self, PyObject* const* args, Py
     double fx = 0, fy = 0, fz = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, cell_type, fx, fy, fz)) return nullptr;
-    call.impl().raise_max_type(cell_type);
     call.world().set_external_potential(cell_type, fx, fy, fz);
     return none();
 }
@@ -918,7 +875,6 @@ PyObject* World_set_length_constraint(PyObject* self, PyObject* const* args, Py_
     double target_length = 0, lambda = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, cell_type, target_length, lambda)) return nullptr;
-    call.impl().raise_max_type(cell_type);
     call.world().set_length_constraint(cell_type, target_length, lambda);
     return none();
 }
@@ -929,7 +885,6 @@ PyObject* World_set_junction(PyObject* self, PyObject* const* args, Py_ssize_t n
     bool on = false;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, cell_type, on)) return nullptr;
-    call.impl().raise_max_type(cell_type);
     call.world().set_junction(cell_type, on);
     return none();
 }
@@ -950,7 +905,6 @@ PyObject* World_set_membrane_anchored(PyObject* self, PyObject* const* args, Py_
     bool on = false;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, cell_type, on)) return nullptr;
-    call.impl().raise_max_type(cell_type);
     call.world().set_membrane_anchored(cell_type, on);
     return none();
 }
@@ -973,15 +927,13 @@ PyObject* World_divide_cells(PyObject* self, PyObject* const* args, Py_ssize_t n
     return list_of(daughters.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(daughters[i]); });
 }
 
-// Every cell of the type, never the medium's record, gains `rate` of target volume.
 PyObject* World_grow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr auto sig = signature("grow", "cell_type", "rate");
     CellType cell_type = 0;
     double rate = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, cell_type, rate)) return nullptr;
-    for (morva::Cell& c : call.world().cells)
-        if (c.id != 0 && c.cell_type == cell_type) c.target_volume += rate;
+    call.world().grow(cell_type, rate);
     return none();
 }
 
@@ -991,9 +943,7 @@ PyObject* World_set_cell_type(PyObject* self, PyObject* const* args, Py_ssize_t 
     CellType new_type = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, cell_id, new_type)) return nullptr;
-    std::vector<morva::Cell>& cells = call.world().cells;
-    MORVA_CHECK_INDEX(cell_id, cells.size());
-    cells[cell_id].cell_type = new_type;
+    call.world().set_cell_type(cell_id, new_type);
     return none();
 }
 
@@ -1003,9 +953,7 @@ PyObject* World_set_target_volume(PyObject* self, PyObject* const* args, Py_ssiz
     double v = 0;
     Call call(self, Borrow::Exclusive);
     if (!call.unpack(sig, args, nargs, kwnames, cell_id, v)) return nullptr;
-    std::vector<morva::Cell>& cells = call.world().cells;
-    MORVA_CHECK_INDEX(cell_id, cells.size());
-    cells[cell_id].target_volume = v;
+    call.world().set_target_volume(cell_id, v);
     return none();
 }
 

@@ -10,8 +10,6 @@
 
 namespace morva::testing {
 
-using scenes::Boundary;
-using scenes::make_world;
 
 // The core Hamiltonian from scratch: contact over every listed neighbour pair (a site never pairs
 // with itself), volume and (when active) surface terms of every cell but the medium.

@@ -49,7 +49,7 @@ inline World block_tissue(SiteIndex nx, SiteIndex ny, Boundary boundary, std::ui
         for (SiteIndex bx = 0; bx < cells; ++bx) {
             const auto type = static_cast<CellType>(1 + (bx + by) % 2);
             const Label id = w.add_cell(type, static_cast<double>(side * side), 1.0, 0.0, 0.0);
-            scenes::paint_box(w, id, {margin + side * bx, margin + side * by, 0},
+            w.paint_box(id, {margin + side * bx, margin + side * by, 0},
                               {margin + side * (bx + 1), margin + side * (by + 1), 1});
         }
     return w;

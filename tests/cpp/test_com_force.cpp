@@ -87,7 +87,7 @@ Drive pushed_cell(WorldOptions options, SiteIndex x0, double force, bool paralle
     for (SiteIndex y = 12; y < 20; ++y)
         for (SiteIndex x = x0; x < x0 + 8; ++x) w.paint(w.lattice.site_of(x % 64, y, 0), 1);
     w.set_external_potential(1, force, 0.0, 0.0);
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 8.0}}, seed);
+    Morva m = finalize(std::move(w), {{0, 1, 8.0}}, seed);
     CentreTrack track(m.world, 1);
     Drive d;
     double last = track.read()[0];

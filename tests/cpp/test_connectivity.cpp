@@ -169,7 +169,7 @@ TEST(ConnectivityVeto, HotRunKeepsEveryGuardedCellInOnePiece) {
     for (const std::uint8_t order : {std::uint8_t{1}, std::uint8_t{2}}) {
         World w = block_tissue(36, 36, Boundary::Periodic, order, 4, 6, 6, 25.0);
         w.set_connectivity(1, true);
-        Morva m = scenes::finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}, {1, 1, 2.0}, {2, 2, 2.0}, {1, 2, 3.0}}, 9);
+        Morva m = finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}, {1, 1, 2.0}, {2, 2, 2.0}, {1, 2, 3.0}}, 9);
         std::size_t free_pieces = 0;
         for (int round = 0; round < 6; ++round) {
             m.step(50);
@@ -192,11 +192,11 @@ TEST(ConnectivityVeto, HotRunIn3DAndGuardedMediumStayWhole) {
     for (SiteIndex i = 0; i < 8; ++i) {
         const Label id = w.add_cell(1, 27.0, 1.0, 0.0, 0.0);
         const SiteIndex x = 2 + 3 * (i % 2), y = 2 + 3 * ((i / 2) % 2), z = 2 + 3 * (i / 4);
-        scenes::paint_box(w, id, {x, y, z}, {x + 3, y + 3, z + 3});
+        w.paint_box(id, {x, y, z}, {x + 3, y + 3, z + 3});
     }
     w.set_connectivity(1, true);
     w.set_connectivity_medium(true);
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 3.0}, {1, 1, 6.0}}, 4);
+    Morva m = finalize(std::move(w), {{0, 1, 3.0}, {1, 1, 6.0}}, 4);
     for (int round = 0; round < 4; ++round) {
         m.step(25);
         for (Label id = 0; id < m.world.cells.size(); ++id)

@@ -107,7 +107,7 @@ TEST(ExternalPotential, RunMovesCentresOfMassAlongTheForce) {
         World w = block_tissue(50, 50, Boundary::Noflux, 2, 2, 6, 19, 6.0);
         w.set_external_potential(1, fx, fy, 0);
         w.set_external_potential(2, fx, fy, 0);
-        Morva m = scenes::finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}, {1, 1, 2.0}, {2, 2, 2.0}, {1, 2, 2.0}}, 6);
+        Morva m = finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}, {1, 1, 2.0}, {2, 2, 2.0}, {1, 2, 2.0}}, 6);
         m.step(150);
         std::array<double, 2> sum{0, 0};
         for (Label id = 1; id < m.world.cells.size(); ++id) {
@@ -129,7 +129,7 @@ TEST(ExternalPotential, NaNForcesNeverFaultASweep) {
     World w = block_tissue(20, 20, Boundary::Periodic, 2, 2, 5, 5, 4.0);
     w.set_external_potential(1, nan, 0, 0);
     w.set_external_potential(0, 0, std::numeric_limits<double>::infinity(), 0);
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}}, 8);
+    Morva m = finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}}, 8);
     m.step(10);
     expect_trackers_fresh(m.world);
 }

@@ -94,7 +94,7 @@ TEST_P(FaceSoundness, AllowedCopiesNeverSplitAGuardedLabel) {
     for (SiteIndex k = 0; k < 4; ++k) {
         const Label id = w.add_cell(static_cast<CellType>(1 + k % 2), 1, 1, 0, 0);
         const SiteIndex x = (k % 2) * bx, y = (k / 2) * by;
-        scenes::paint_box(w, id, {x, y, 0}, {x + bx - 1, y + by - 1, bz});
+        w.paint_box(id, {x, y, 0}, {x + bx - 1, y + by - 1, bz});
     }
     w.set_connectivity(1, true);
     w.set_connectivity_medium(true);
@@ -142,7 +142,7 @@ TissueOutcome packed_tissue(WorldOptions options, bool guarded, bool parallel, s
     for (Cell& c : w.cells) c.cell_type = c.id == 0 ? 0 : 1;
     w.options = options;
     if (guarded) w.set_connectivity(1, true);
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 12.0}, {1, 1, 8.0}}, seed);
+    Morva m = finalize(std::move(w), {{0, 1, 12.0}, {1, 1, 8.0}}, seed);
     TissueOutcome worst;
     for (int round = 0; round < 4; ++round) {
         if (parallel) m.step_parallel(50, 10);
@@ -179,10 +179,10 @@ TEST(FaceConnectivity, HotTissueIn3DStaysWholeThroughFaces) {
             for (SiteIndex i = 0; i < 8; ++i) {
                 const Label id = w.add_cell(1, 64.0, 1.0, 0.0, 0.0);
                 const SiteIndex x = 3 + 4 * (i % 2), y = 3 + 4 * ((i / 2) % 2), z = 3 + 4 * (i / 4);
-                scenes::paint_box(w, id, {x, y, z}, {x + 4, y + 4, z + 4});
+                w.paint_box(id, {x, y, z}, {x + 4, y + 4, z + 4});
             }
             w.set_connectivity(1, true);
-            Morva m = scenes::finalize(std::move(w), {{0, 1, 14.0}, {1, 1, 10.0}}, 8);
+            Morva m = finalize(std::move(w), {{0, 1, 14.0}, {1, 1, 10.0}}, 8);
             std::size_t worst = 0;
             for (int round = 0; round < 4; ++round) {
                 if (parallel) m.step_parallel(25, 4);

@@ -246,9 +246,9 @@ World secretion_world() {
     w.add_cell(1, 0, 0, 0, 0);
     w.add_cell(1, 0, 0, 0, 0);
     w.add_cell(2, 0, 0, 0, 0);
-    scenes::paint_box(w, 1, {0, 0, 0}, {2, 3, 1});
-    scenes::paint_box(w, 2, {3, 0, 0}, {5, 2, 1});
-    scenes::paint_box(w, 3, {3, 3, 0}, {6, 5, 1});
+    w.paint_box(1, {0, 0, 0}, {2, 3, 1});
+    w.paint_box(2, {3, 0, 0}, {5, 2, 1});
+    w.paint_box(3, {3, 3, 0}, {6, 5, 1});
     w.add_field("u", 0.05, 0.01);
     return w;
 }
@@ -400,12 +400,12 @@ TEST(Chemotaxis, FormSwitchesAndFieldsAddInOrder) {
 double centre_x_after_run(double lambda) {
     World w = make_world({40, 14, 1}, Boundary::Noflux, 2, 4.0);
     const Label id = w.add_cell(1, 25.0, 2.0, 0.0, 0.0);
-    scenes::paint_box(w, id, {18, 5, 0}, {23, 10, 1});
+    w.paint_box(id, {18, 5, 0}, {23, 10, 1});
     w.add_field("attractant", 0.0, 0.0);
     for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) w.fields[0].conc[s] = static_cast<float>(w.lattice.coords(s).x);
     w.set_chemotaxis(0, 1, lambda);
     const std::vector<float> painted = w.fields[0].conc;
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 3.0}}, 12);
+    Morva m = finalize(std::move(w), {{0, 1, 3.0}}, 12);
     m.step(60);
     EXPECT_EQ(m.world.fields[0].conc, painted);
     expect_trackers_fresh(m.world);
@@ -431,7 +431,7 @@ TEST(Field, MeanAtCellFollowsTheTrackedVolume) {
     w.recompute_trackers();
     EXPECT_EQ(w.field_mean_at_cell(0, 1), 3.5 / 6.0);
     EXPECT_EQ(w.field_mean_at_cell(0, 0), 2.0 / 14.0);
-    scenes::paint_box(w, 0, {3, 0, 0}, {5, 2, 1});  // cell 2 loses every site
+    w.paint_box(0, {3, 0, 0}, {5, 2, 1});  // cell 2 loses every site
     w.recompute_trackers();
     EXPECT_EQ(w.cells[2].volume, 0);
     EXPECT_EQ(w.field_mean_at_cell(7, 2), 0.0);  // the field index is not examined
@@ -478,8 +478,9 @@ TEST(Field, BadFieldIndexFaultsAndChangesNothing) {
         {"field_mean_at_cell", [](World& x) { x.field_mean_at_cell(1, 1); }},
     };
     const Field before = w.fields[0];
-    for (const auto& [name, call] : calls) {
-        SCOPED_TRACE(name);
+    for (const auto& entry : calls) {
+        SCOPED_TRACE(entry.first);
+        const auto& call = entry.second;
         EXPECT_EQ(fault_text([&] { call(w); }), "index out of bounds: the len is 1 but the index is 1");
         ASSERT_EQ(w.fields.size(), 1u);
         expect_same_field(w.fields[0], before);

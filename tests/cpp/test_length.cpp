@@ -119,7 +119,7 @@ TEST(LengthConstraint, CellLengthReadsTheTrackersAndFaultsBeyondTheTable) {
     World w = make_world({6, 6, 1}, Boundary::Noflux, 2);
     const Label bar = w.add_cell(1, 1, 1, 0, 0);
     const Label empty = w.add_cell(1, 1, 1, 0, 0);
-    scenes::paint_box(w, bar, {1, 2, 0}, {5, 3, 0 + 1});
+    w.paint_box(bar, {1, 2, 0}, {5, 3, 0 + 1});
     w.recompute_trackers();
     EXPECT_NEAR(w.cell_length(bar), std::sqrt(15.0), 1e-12);
     EXPECT_EQ(w.cell_length(empty), 0.0);
@@ -225,7 +225,7 @@ TEST(LengthConstraint, RunStretchesCellsTowardTheTarget) {
         World w = block_tissue(40, 40, Boundary::Noflux, 2, 3, 6, 11, 8.0);
         w.set_length_constraint(1, 14.0, lambda);
         w.set_length_constraint(2, 14.0, lambda);
-        Morva m = scenes::finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}, {1, 1, 2.0}, {2, 2, 2.0}, {1, 2, 2.0}}, 3);
+        Morva m = finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}, {1, 1, 2.0}, {2, 2, 2.0}, {1, 2, 2.0}}, 3);
         m.step(150);
         expect_trackers_fresh(m.world);
         return mean_cell_length(m.world);
@@ -241,7 +241,7 @@ TEST(LengthConstraint, NaNSettingsNeverFaultASweep) {
     World w = block_tissue(20, 20, Boundary::Periodic, 2, 2, 5, 5, 4.0);
     w.set_length_constraint(1, 6.0, nan);
     w.set_length_constraint(2, nan, 1.0);
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}}, 8);
+    Morva m = finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}}, 8);
     m.step(20);
     expect_trackers_fresh(m.world);
 }

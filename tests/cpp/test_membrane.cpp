@@ -148,7 +148,7 @@ TEST(Membrane, RunKeepsHeldCellsNearTheAnchors) {
         w.set_membrane(row, k, 3.0);
         w.set_membrane_anchored(1, true);
         w.set_membrane_anchored(2, true);
-        Morva m = scenes::finalize(std::move(w), {{0, 1, 3.0}, {0, 2, 3.0}, {1, 2, 2.0}}, 12);
+        Morva m = finalize(std::move(w), {{0, 1, 3.0}, {0, 2, 3.0}, {1, 2, 2.0}}, 12);
         m.step(150);
         double sum = 0.0;
         for (Label id = 1; id < m.world.cells.size(); ++id) {
@@ -183,7 +183,7 @@ World pinch_world(const PinchCase& c) {
     for (SiteIndex s = 0; s < c.labels.size(); ++s) w.paint(s, c.labels[s]);
     w.set_junction(1, true);
     w.set_junction(2, false);
-    w.junction_lambda = 2.5;
+    w.set_junction_lambda(2.5);
     w.recompute_trackers();
     return w;
 }
@@ -223,13 +223,13 @@ TEST(Junction, ChangeCountsTheTargetAndItsMediumNeighbours) {
 
 TEST(Junction, GateNeedsAPositiveLambdaAndAnEnabledType) {
     World w = make_world({3, 3, 1}, Boundary::Noflux, 1);
-    w.junction_lambda = 1.0;
+    w.set_junction_lambda(1.0);
     EXPECT_FALSE(w.term_gates().junction);
     w.set_junction(4, true);
     EXPECT_EQ(w.junction_by_type, (std::vector<std::uint8_t>{0, 0, 0, 0, 1}));
     EXPECT_TRUE(w.term_gates().junction);
     for (const double off : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
-        w.junction_lambda = off;
+        w.set_junction_lambda(off);
         EXPECT_FALSE(w.term_gates().junction) << off;
     }
 }
@@ -267,7 +267,7 @@ TEST_P(JunctionDelta, EqualsTheChangeOfTheWholeEnergy) {
         World w = random_world(c.dims, c.boundary, c.order, 6, seed);
         w.set_junction(1, true);
         w.set_junction(3, true);
-        w.junction_lambda = 1.25;
+        w.set_junction_lambda(1.25);
         changed += expect_delta_matches_whole(
             w, seed * 13, 400, [](const World& x, SiteIndex s, Label l) { return x.delta_junction(s, l); },
             whole_junction_energy, 0.0);
@@ -285,8 +285,8 @@ TEST(MembraneJunction, NaNSettingsNeverFaultASweep) {
     w.set_membrane({0, 399}, nan, nan);
     w.set_membrane_anchored(1, true);
     w.set_junction(1, true);
-    w.junction_lambda = 1.0;
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}}, 8);
+    w.set_junction_lambda(1.0);
+    Morva m = finalize(std::move(w), {{0, 1, 4.0}, {0, 2, 4.0}}, 8);
     m.step(10);
     m.world.set_membrane({0}, 1.0, nan);
     m.world.set_membrane({1000}, 1.0, 0.0);  // every distance infinite

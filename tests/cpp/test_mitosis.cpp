@@ -12,7 +12,7 @@ namespace {
 World boxes_world(std::array<SiteIndex, 3> dims,
                   const std::vector<std::pair<std::array<SiteIndex, 3>, std::array<SiteIndex, 3>>>& boxes) {
     World w = make_world(dims, Boundary::Noflux, 2);
-    for (const auto& [lo, hi] : boxes) scenes::paint_box(w, w.add_cell(1, 10.0, 2.0, 5.0, 0.0), lo, hi);
+    for (const auto& [lo, hi] : boxes) w.paint_box(w.add_cell(1, 10.0, 2.0, 5.0, 0.0), lo, hi);
     w.recompute_trackers();
     return w;
 }
@@ -99,8 +99,8 @@ TEST(Mitosis, DaughtersAreNumberedInParentOrder) {
     World w = make_world({20, 20, 1}, Boundary::Noflux, 1);
     for (Label i = 1; i <= 7; ++i) w.add_cell(1, 1.0, 1.0, 0.0, 0.0);
     w.paint(0, 1), w.paint(2, 3), w.paint(4, 4), w.paint(6, 6), w.paint(8, 7);
-    scenes::paint_box(w, 5, {0, 2, 0}, {6, 6, 1});
-    scenes::paint_box(w, 2, {10, 10, 0}, {14, 16, 1});
+    w.paint_box(5, {0, 2, 0}, {6, 6, 1});
+    w.paint_box(2, {10, 10, 0}, {14, 16, 1});
     w.recompute_trackers();
     EXPECT_EQ(w.divide_cells(10.0, 3.0), (std::vector<Label>{8, 9}));
     EXPECT_GT(count_label(w, 8), 0);
@@ -127,7 +127,7 @@ TEST(Mitosis, MediumNeverDivides) {
 
 TEST(Mitosis, SurfaceStrengthOfDaughterActivatesTheSurfaceTerm) {
     World w = make_world({5, 5, 1}, Boundary::Noflux, 1);
-    scenes::paint_box(w, w.add_cell(1, 1.0, 1.0, 4.0, 0.5), {0, 0, 0}, {3, 1, 1});
+    w.paint_box(w.add_cell(1, 1.0, 1.0, 4.0, 0.5), {0, 0, 0}, {3, 1, 1});
     w.recompute_trackers();
     w.divide_cells(1.0, 1.0);
     EXPECT_TRUE(w.surface_active);
@@ -159,11 +159,11 @@ TEST(Mitosis, ProliferationMultipliesCellsWhileKeepingThemNearTarget) {
     World w = make_world({60, 60, 1}, Boundary::Periodic, 2, 10.0);
     for (int i = 0; i < 4; ++i) {
         const Label id = w.add_cell(1, 40.0, 1.0, 0.0, 0.0);
-        scenes::paint_box(w, id, {20 + 12 * SiteIndex(i % 2), 20 + 12 * SiteIndex(i / 2), 0},
+        w.paint_box(id, {20 + 12 * SiteIndex(i % 2), 20 + 12 * SiteIndex(i / 2), 0},
                           {26 + 12 * SiteIndex(i % 2), 26 + 12 * SiteIndex(i / 2), 1});
     }
     w.set_connectivity(1, true);
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 8.0}, {1, 1, 4.0}}, 77);
+    Morva m = finalize(std::move(w), {{0, 1, 8.0}, {1, 1, 4.0}}, 77);
     for (int round = 0; round < 30; ++round) {
         m.step(5);
         for (Cell& c : m.world.cells)

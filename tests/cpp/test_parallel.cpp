@@ -404,7 +404,7 @@ TEST(ParallelSweep, ZeroStepsOnlyDrawTheSweepSeed) {
 }
 
 TEST(ParallelSweep, EmptyBoxDrawsOnlyTheSweepSeed) {
-    Morva m = scenes::finalize(make_world({0, 4, 4}, Boundary::Periodic, 2), {}, 2);
+    Morva m = finalize(make_world({0, 4, 4}, Boundary::Periodic, 2), {}, 2);
     Xoshiro256pp mirror = m.rng;
     mirror.next();
     m.step_parallel(3, 2);
@@ -461,7 +461,7 @@ Morva layout_world_with_terms(const Layout& l, std::uint64_t seed) {
     w.set_membrane_anchored(3, true);
     w.set_junction(1, true);
     w.set_junction(2, true);
-    w.junction_lambda = 3.0;
+    w.set_junction_lambda(3.0);
     w.set_external_potential(1, 4.0, -3.0, 2.0);
     w.set_connectivity(2, true);
     w.set_connectivity_medium(true);

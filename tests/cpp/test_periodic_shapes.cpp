@@ -248,7 +248,7 @@ TEST(PeriodicShapes, ClosedBoxRunsAreTheSameWithTheOptionOn) {
         World w = block_tissue(30, 30, Boundary::Noflux, 2, 3, 6, 4, 8.0);
         w.options = options;
         w.set_length_constraint(1, 7.0, 1.0);
-        Morva m = scenes::finalize(std::move(w), {{0, 1, 10.0}, {0, 2, 10.0}, {1, 2, 5.0}}, 9);
+        Morva m = finalize(std::move(w), {{0, 1, 10.0}, {0, 2, 10.0}, {1, 2, 5.0}}, 9);
         m.step(20);
         m.world.divide_cells(30, 18);
         m.step(5);
@@ -275,7 +275,7 @@ ShapeRecord elongated_cell_run(WorldOptions options, SiteIndex x0, std::uint64_t
     paint_wrapped(w, 1, {x0, 17, 0}, {x0 + 12, 23, 1}, {0, 0, 0});
     w.set_length_constraint(1, 14.0, 3.0);
     w.set_external_potential(1, 200.0, 0.0, 0.0);
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 6.0}}, seed);
+    Morva m = finalize(std::move(w), {{0, 1, 6.0}}, seed);
     CentreTrack track(m.world, 1);
     const double start = track.read()[0];
     ShapeRecord r;
@@ -315,9 +315,9 @@ TEST(PeriodicShapes, BandAroundTheBoxKeepsExactSumsOnItsNarrowAxis) {
     w.options = shapes_on;
     w.add_cell(1, 240, 1, 0, 0);
     w.add_cell(2, 36, 1, 0, 0);
-    scenes::paint_box(w, 1, {0, 3, 0}, {40, 9, 1});
+    w.paint_box(1, {0, 3, 0}, {40, 9, 1});
     paint_wrapped(w, 2, {37, 17, 0}, {43, 23, 1}, {0, 0, 0});
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 8.0}, {0, 2, 8.0}, {1, 2, 8.0}}, 4);
+    Morva m = finalize(std::move(w), {{0, 1, 8.0}, {0, 2, 8.0}, {1, 2, 8.0}}, 4);
     m.step(100);
     const std::vector<Cell> kept = m.world.cells;
     m.world.recompute_trackers();

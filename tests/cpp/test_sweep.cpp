@@ -88,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Metropolis,
                                            AcceptCase{nan, 1.0, false, true}, AcceptCase{1e6, 1.0, false, true}));
 
 TEST(Sweep, StepZeroDrawsNothing) {
-    Morva m = scenes::finalize(random_world({6, 6, 1}, Boundary::Periodic, 2, 4, 1), {}, 5);
+    Morva m = finalize(random_world({6, 6, 1}, Boundary::Periodic, 2, 4, 1), {}, 5);
     const auto state = m.rng.s;
     m.step(0);
     EXPECT_EQ(m.rng.s, state);
@@ -97,7 +97,7 @@ TEST(Sweep, StepZeroDrawsNothing) {
 TEST(Sweep, OrderZeroDrawsOnlyTargetsAndNeverChangesLabels) {
     World w = random_world({5, 4, 1}, Boundary::Periodic, 0, 4, 2);
     const std::vector<Label> labels = w.lattice.labels;
-    Morva m = scenes::finalize(std::move(w), {}, 9);
+    Morva m = finalize(std::move(w), {}, 9);
     Xoshiro256pp mirror = m.rng;
     m.step(3);
     for (int i = 0; i < 3 * 20; ++i) mirror.below(20);
@@ -106,7 +106,7 @@ TEST(Sweep, OrderZeroDrawsOnlyTargetsAndNeverChangesLabels) {
 }
 
 TEST(Sweep, EmptyLatticeDrawsNothing) {
-    Morva m = scenes::finalize(make_world({0, 3, 3}, Boundary::Periodic, 1), {}, 1);
+    Morva m = finalize(make_world({0, 3, 3}, Boundary::Periodic, 1), {}, 1);
     const auto state = m.rng.s;
     m.step(4);
     EXPECT_EQ(m.rng.s, state);
@@ -124,7 +124,7 @@ TEST(Sweep, SplitStepsEqualOneLongStep) {
 TEST(Sweep, TrackersStayExactOverManySteps) {
     for (const auto boundary : {Boundary::Periodic, Boundary::Noflux}) {
         World w = random_world({12, 10, 4}, boundary, 3, 9, 4, 0.2);
-        Morva m = scenes::finalize(std::move(w), {{0, 1, 3.0}, {1, 2, 1.0}, {2, 3, 4.0}}, 17);
+        Morva m = finalize(std::move(w), {{0, 1, 3.0}, {1, 2, 1.0}, {2, 3, 4.0}}, 17);
         m.world.temperature = 5.0;
         m.step(20);
         expect_trackers_fresh(m.world);
@@ -133,7 +133,7 @@ TEST(Sweep, TrackersStayExactOverManySteps) {
 
 TEST(Sweep, SelfListingPeriodicBoxKeepsTrackersExact) {
     World w = random_world({1, 6, 6}, Boundary::Periodic, 3, 5, 8, 0.5);
-    Morva m = scenes::finalize(std::move(w), {{0, 1, 2.0}, {1, 1, 1.0}, {2, 3, 3.0}}, 3);
+    Morva m = finalize(std::move(w), {{0, 1, 2.0}, {1, 1, 1.0}, {2, 3, 3.0}}, 3);
     m.world.temperature = 3.0;
     for (int i = 0; i < 10; ++i) {
         m.step(20);
@@ -181,24 +181,24 @@ TEST(SweepTerms, SettingsThatLeaveEveryTermOffChangeNothing) {
         w.set_length_constraint(2, 5.0, -1.0);
         w.set_external_potential(1, 0.0, 0.0, 0.0);
         w.set_junction(1, true);
-        w.junction_lambda = 0.0;
+        w.set_junction_lambda(0.0);
         w.set_membrane_anchored(1, true);  // no anchors: no distance field
         w.set_connectivity(3, false);
         switch (switch_on) {
             case 1: w.set_length_constraint(1, 5.0, 0.5); break;
             case 2: w.set_external_potential(1, 0.5, 0.0, 0.0); break;
-            case 3: w.junction_lambda = 3.0; break;
+            case 3: w.set_junction_lambda(3.0); break;
             case 4: w.set_membrane({0}, 0.5, 1.0); break;
             case 5: w.set_connectivity(1, true); break;
             default: break;
         }
-        Morva m = scenes::finalize(std::move(w), {{0, 1, 3.0}, {1, 2, 1.0}, {2, 3, 4.0}}, 31);
+        Morva m = finalize(std::move(w), {{0, 1, 3.0}, {1, 2, 1.0}, {2, 3, 4.0}}, 31);
         m.step(15);
         return std::make_pair(m.world.lattice.labels, m.rng.s);
     };
     World plain = random_world({12, 10, 1}, Boundary::Periodic, 2, 8, 6);
     plain.temperature = 4.0;
-    Morva m = scenes::finalize(std::move(plain), {{0, 1, 3.0}, {1, 2, 1.0}, {2, 3, 4.0}}, 31);
+    Morva m = finalize(std::move(plain), {{0, 1, 3.0}, {1, 2, 1.0}, {2, 3, 4.0}}, 31);
     m.step(15);
     EXPECT_EQ(run(0), std::make_pair(m.world.lattice.labels, m.rng.s));
     for (int term = 1; term <= 5; ++term) EXPECT_NE(run(term).first, m.world.lattice.labels) << "term " << term;
@@ -221,9 +221,9 @@ TEST(Sweep, GoldenHashesOfFixedScenes) {
     EXPECT_EQ(fnv1a(b2.world.lattice.labels), 0x63c85816608a677dULL);
     World w = make_world({40, 30, 1}, Boundary::Noflux, 2, 8.0);
     for (SiteIndex i = 0; i < 6; ++i)
-        scenes::paint_box(w, w.add_cell(static_cast<CellType>(1 + i % 2), 30, 1.0, 25, 0.3), {4 + 6 * i, 10, 0},
+        w.paint_box(w.add_cell(static_cast<CellType>(1 + i % 2), 30, 1.0, 25, 0.3), {4 + 6 * i, 10, 0},
                           {9 + 6 * i, 16, 1});
-    Morva s = scenes::finalize(std::move(w), {{0, 1, 5}, {0, 2, 7}, {1, 2, 3}, {1, 1, 1}, {2, 2, 2}}, 3);
+    Morva s = finalize(std::move(w), {{0, 1, 5}, {0, 2, 7}, {1, 2, 3}, {1, 1, 1}, {2, 2, 2}}, 3);
     s.step(50);
     EXPECT_EQ(fnv1a(s.world.lattice.labels), 0xbcf8653162f9a95fULL);
 }

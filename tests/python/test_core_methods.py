@@ -2,33 +2,7 @@
 
 import pytest
 
-from morva_core import World
-
 from conftest import fault_of, new_world, sorting_world, two_cell_world
-
-SIGNATURES = {
-    "finalize": "($self, seed)",
-    "step": "($self, mcs)",
-    "add_cell": "($self, cell_type, target_volume, lambda_volume, target_surface, lambda_surface)",
-    "seed_block": "($self, cell_id, x0, y0, z0, x1, y1, z1)",
-    "seed_from_labels": "($self, labels, types, default_type, target_volume, lambda_volume)",
-    "set_contact": "($self, type_a, type_b, j)",
-    "dims": "($self)",
-    "n_cells": "($self)",
-    "snapshot": "($self)",
-    "cell_types": "($self)",
-    "cell_volumes": "($self)",
-    "cell_surfaces": "($self)",
-    "cell_coms": "($self)",
-}
-
-
-@pytest.mark.parametrize("name,text_signature", SIGNATURES.items())
-def test_text_signatures_and_no_method_text(name, text_signature):
-    method = getattr(World, name)
-    assert method.__text_signature__ == text_signature
-    assert method.__doc__ is None
-
 
 def test_fresh_world_queries():
     w = new_world((3, 2, 1))

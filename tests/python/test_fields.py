@@ -1,44 +1,10 @@
 """Field methods: creation, parameters, the advance loop, and the clamped point accessors."""
 
-import numpy as np
 import pytest
 
 from morva_core import World
 
 from conftest import Hostile, fault_of, new_world, two_cell_world
-
-SIGNATURES = {
-    "add_field": "($self, name, d, decay)",
-    "set_field_dynamics": "($self, field_idx, dt, substeps)",
-    "advance_fields": "($self, n)",
-    "set_secretion": "($self, field_idx, cell_type, rate)",
-    "set_cell_secretion_scale": "($self, field_idx, cell_id, scale)",
-    "set_chemotaxis": "($self, field_idx, cell_type, lambda_val)",
-    "set_chemotaxis_occupancy": "($self, field_idx, cell_type, lambda_val, kd, hill, scale)",
-    "field_conc": "($self, field_idx)",
-    "field_value_at": "($self, field_idx, x, y, z)",
-    "field_add_source_at": "($self, field_idx, x, y, z, amount)",
-    "field_mean_at_cell": "($self, field_idx, cell_id)",
-}
-
-TEXTS = {
-    "field_value_at": "Concentration of field `field_idx` at site (x, y, z); out-of-range\n"
-    "coordinates are clamped to the domain rather than panicking.",
-    "field_add_source_at": "Add `amount` to field `field_idx`'s concentration at site (x, y, z);\n"
-    "out-of-range coordinates are clamped to the domain rather than panicking.",
-}
-
-
-@pytest.mark.parametrize("name,text_signature", SIGNATURES.items())
-def test_signatures_and_texts(name, text_signature):
-    method = getattr(World, name)
-    assert method.__text_signature__ == text_signature
-    assert method.__doc__ == TEXTS.get(name)
-
-
-def f32(x):
-    return float(np.float32(x))
-
 
 def test_add_field_hands_out_indices_in_the_setup_state_only():
     w = new_world()
@@ -69,17 +35,6 @@ def test_point_accessors_clamp_coordinates_to_the_box():
     conc = w.field_conc(0)
     assert conc[3] == 2.0 and conc[1 + 4 * (2 + 3 * 1)] == 3.0
     assert sum(conc) == 5.0
-
-
-def test_point_add_is_32_bit_arithmetic():
-    w = new_world()
-    w.add_field("a", 0.0, 0.0)
-    w.field_add_source_at(0, 0, 0, 0, 0.1)
-    assert w.field_value_at(0, 0, 0, 0) == f32(0.1)
-    w.field_add_source_at(0, 1, 0, 0, 1e8)
-    w.field_add_source_at(0, 1, 0, 0, 1.0)  # below the f32 spacing at 1e8
-    assert w.field_value_at(0, 1, 0, 0) == 1e8
-    assert w.field_conc(0)[:2] == [f32(0.1), 1e8]
 
 
 def test_bad_field_index_is_an_internal_fault_and_changes_nothing():

@@ -8,32 +8,6 @@ from morva_core import World
 from conftest import fault_of, new_world, two_cell_world
 from test_lifecycle import run_python
 
-SIGNATURES = {
-    "set_connectivity": "($self, cell_type, on)",
-    "set_connectivity_medium": "($self, on)",
-    "set_junction_lambda": "($self, lambda)",
-    "set_external_potential": "($self, cell_type, fx, fy, fz)",
-    "set_length_constraint": "($self, cell_type, target_length, lambda)",
-    "set_junction": "($self, cell_type, on)",
-    "set_membrane": "($self, anchors, k, band)",
-    "set_membrane_anchored": "($self, cell_type, on)",
-    "cell_length": "($self, cell_id)",
-    "cell_lengths": "($self)",
-    "remove_cells": "($self, ids)",
-    "divide_cells": "($self, threshold, reset_target)",
-    "grow": "($self, cell_type, rate)",
-    "set_cell_type": "($self, cell_id, new_type)",
-    "set_target_volume": "($self, cell_id, v)",
-}
-
-
-@pytest.mark.parametrize("name,text_signature", SIGNATURES.items())
-def test_signatures(name, text_signature):
-    method = getattr(World, name)
-    assert method.__text_signature__ == text_signature
-    assert method.__doc__ is None
-
-
 # -------------------------------------------------------------------------------------- switches
 
 

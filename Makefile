@@ -4,12 +4,13 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc)
-DEB_PACKAGES := libgtest-dev libbenchmark-dev
+# clang and its runtime libraries build the libFuzzer target.
+DEB_PACKAGES := libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 # Developer and CI builds treat warnings as errors; a plain `pip install .` does not.
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DMORVA_WERROR=ON
 
-.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python bench clean
+.PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz fuzz bench clean
 
 all: module
 
@@ -21,7 +22,7 @@ $(VENV)/.stamp: requirements-dev.txt
 
 # The C++ tests and benchmarks need $(DEB_PACKAGES). Missing ones are installed with apt-get, which
 # needs root; anyone else is told what to install instead of meeting apt's lock error.
-.deb.stamp:
+.deb.stamp: Makefile
 	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then \
@@ -68,7 +69,29 @@ test-thread: build/thread/build.ninja
 test-python: module
 	$(PY) -m pytest -q
 
-test: test-cpp test-sanitize test-thread test-python
+# The checkpoint reader under libFuzzer with AddressSanitizer and UBSan. make test fuzzes for
+# FUZZ_SECONDS; make fuzz runs FUZZ_RUNS inputs. New inputs go to build/fuzz/corpus, the seeds stay.
+FUZZ_SECONDS ?= 45
+FUZZ_RUNS ?= 2000000
+FUZZ_FLAGS = -max_len=8192 -timeout=10 -print_final_stats=1
+build/fuzz/build.ninja: setup .deb.stamp CMakeLists.txt
+	CXX=clang++ $(CONFIGURE) -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_PYTHON=OFF \
+	  -DMORVA_BUILD_FUZZ=ON -DMORVA_SANITIZE=address,undefined
+
+build/fuzz/fuzz_checkpoint: build/fuzz/build.ninja FORCE
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target fuzz_checkpoint
+
+test-fuzz: build/fuzz/fuzz_checkpoint
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz_checkpoint $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus tests/fuzz/corpus
+
+fuzz: build/fuzz/fuzz_checkpoint
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz_checkpoint $(FUZZ_FLAGS) -runs=$(FUZZ_RUNS) build/fuzz/corpus tests/fuzz/corpus
+
+FORCE:
+
+test: test-cpp test-sanitize test-thread test-python test-fuzz
 
 bench: build/release/build.ninja
 	$(CMAKE) --build build/release -j $(JOBS) --target morva_bench

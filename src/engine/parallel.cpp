@@ -280,7 +280,7 @@ private:
     std::vector<TaskRecord> records_;     // by task index within the pass
 };
 
-void sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool* pool) {
+std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool* pool, StepCheck check) {
     World& w = morva.world;
     if (block < 2) raise_fault(__FILE__, __LINE__, "block side must be >= 2");
     for (const double lambda : w.length_lambda_by_type)
@@ -289,10 +289,13 @@ void sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool* pool)
 
     const Tiling tiling = Tiling::make(w.lattice, block);
     const std::uint64_t seed = morva.rng.next();  // drawn on every call that passes the checks
-    if (mcs == 0) return;
+    if (mcs == 0) return 0;
     if (tiling.tile_count() == 0) {
-        for (std::uint64_t step = 0; step < mcs; ++step) w.advance_fields();
-        return;
+        for (std::uint64_t step = 0; step < mcs; ++step) {
+            w.advance_fields();
+            if (step + 1 < mcs && !check(step + 1)) return step + 1;
+        }
+        return mcs;
     }
     WorkerPool& workers = pool ? *pool : WorkerPool::process_pool();
     fill_padded_types(w, morva.type_by_label);
@@ -303,15 +306,21 @@ void sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool* pool)
             for (const TilePass& pass : tiling.passes[colour]) driver.run_pass(workers, pass, step, colour);
         w.wrap_centres_into_box();
         w.advance_fields();
+        if (step + 1 < mcs && !check(step + 1)) return step + 1;
     }
+    return mcs;
 }
 
 }  // namespace
 
-void step_parallel_on(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool& pool) {
-    sweep(morva, mcs, block, &pool);
+std::uint64_t step_parallel_on(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool& pool, StepCheck check) {
+    return sweep(morva, mcs, block, &pool, check);
 }
 
-void Morva::step_parallel(std::uint64_t mcs, std::size_t block) { sweep(*this, mcs, block, nullptr); }
+void Morva::step_parallel(std::uint64_t mcs, std::size_t block) { sweep(*this, mcs, block, nullptr, StepCheck{}); }
+
+std::uint64_t Morva::step_parallel(std::uint64_t mcs, std::size_t block, StepCheck check) {
+    return sweep(*this, mcs, block, nullptr, check);
+}
 
 }  // namespace morva

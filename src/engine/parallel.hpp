@@ -52,7 +52,9 @@ struct Tiling {
     }
 };
 
-// Morva::step_parallel on a given pool instead of the process-wide one.
-void step_parallel_on(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool& pool);
+// Morva::step_parallel on a given pool instead of the process-wide one. The pool takes jobs from
+// several threads one at a time, so sweeps of different worlds may share it.
+std::uint64_t step_parallel_on(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool& pool,
+                               StepCheck check = {});
 
 }  // namespace morva

@@ -55,8 +55,10 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& settin
 
 }  // namespace
 
-void Morva::step(std::uint64_t mcs) {
-    if (mcs == 0) return;
+void Morva::step(std::uint64_t mcs) { step(mcs, StepCheck{}); }
+
+std::uint64_t Morva::step(std::uint64_t mcs, StepCheck check) {
+    if (mcs == 0) return 0;
     fill_padded_types(world, type_by_label);
     const AttemptSetting setting = AttemptSetting::of(world, type_by_label.data());
     const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
@@ -67,7 +69,9 @@ void Morva::step(std::uint64_t mcs) {
         if (world.lattice.n_sites() != 0) attempts(world, rng, setting);
         if (unwrap) world.wrap_centres_into_box();
         world.advance_fields();
+        if (m + 1 < mcs && !check(m + 1)) return m + 1;
     }
+    return mcs;
 }
 
 }  // namespace morva

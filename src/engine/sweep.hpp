@@ -8,6 +8,14 @@
 
 namespace morva {
 
+// Asked between the whole steps of a run with the number of steps done; false ends the run there.
+// The default asks nothing and lets every step run.
+struct StepCheck {
+    bool (*keep_going)(void* context, std::uint64_t steps_done) = nullptr;
+    void* context = nullptr;
+    bool operator()(std::uint64_t steps_done) const { return !keep_going || keep_going(context, steps_done); }
+};
+
 struct Morva {
     World world;
     Xoshiro256pp rng;
@@ -25,6 +33,10 @@ struct Morva {
     void step(std::uint64_t mcs);
     // Checkerboard sweep over tiles of side `block` on the worker pool (parallel.cpp).
     void step_parallel(std::uint64_t mcs, std::size_t block);
+    // The same, asking `check` between steps: the steps done before it said stop give exactly the
+    // state the same number of steps gives in one call. Return the number of steps done.
+    std::uint64_t step(std::uint64_t mcs, StepCheck check);
+    std::uint64_t step_parallel(std::uint64_t mcs, std::size_t block, StepCheck check);
 };
 
 void fill_padded_types(const World& w, std::vector<std::uint32_t>& out);

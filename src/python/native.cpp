@@ -1,0 +1,467 @@
+// native.cpp: the morva._native extension module. Works on morva_core.World objects through
+// world_object.hpp: arrays made with one bulk copy each (NumPy is reached through its Python API and
+// filled through the buffer protocol), checkpoints through the engine's reader and writer, and runs
+// that release the interpreter lock while the world stays exclusively borrowed.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <initializer_list>
+#include <limits>
+#include <span>
+
+#include "checkpoint.hpp"
+#include "world_object.hpp"
+
+namespace {
+
+using namespace morva::binding;
+
+struct NativeState {
+    PyObject* world_type;   // morva_core.World, fetched at import
+    PyObject* numpy_empty;  // numpy.empty, fetched on the first array
+};
+
+NativeState& state_of(PyObject* module) { return *static_cast<NativeState*>(PyModule_GetState(module)); }
+
+// Exactly a morva_core.World: a subclass or look-alike could not share the native layout.
+bool require_world(PyObject* module, PyObject* obj, const char* function) {
+    if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(state_of(module).world_type)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() argument 'world' must be morva_core.World, not '%s'", function,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+PyTypeObject* world_type(PyObject* module) { return reinterpret_cast<PyTypeObject*>(state_of(module).world_type); }
+
+// An unsigned integer argument, with the interpreter's own errors for non-integers and negatives.
+bool convert_unsigned(PyObject* obj, std::uint64_t& out) {
+    PyRef index(PyNumber_Index(obj));
+    if (!index) return false;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+// The world a query reads: the finalized one or the set-up one (faults after a failed finalize).
+const morva::World& active_world(PyObject* world) { return impl_of(world).active(); }
+
+// ========================================================================================== arrays
+
+// A writable C-contiguous view of an array, released on scope exit.
+class WritableBuffer {
+public:
+    bool acquire(PyObject* obj) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return false;
+        held_ = true;
+        return true;
+    }
+    ~WritableBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    template <class T>
+    T* data() const {
+        return static_cast<T*>(view_.buf);
+    }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// numpy.empty(shape, dtype): the array module is imported on first use only, so the checkpoint and
+// run functions need nothing but the interpreter.
+PyObject* empty_array(PyObject* module, std::initializer_list<std::size_t> shape, const char* dtype) {
+    NativeState& state = state_of(module);
+    if (!state.numpy_empty) {
+        PyRef numpy(PyImport_ImportModule("numpy"));
+        if (!numpy) return nullptr;
+        state.numpy_empty = PyObject_GetAttrString(numpy.get(), "empty");
+        if (!state.numpy_empty) return nullptr;
+    }
+    PyRef dims(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    if (!dims) return nullptr;
+    Py_ssize_t i = 0;
+    for (const std::size_t side : shape) {
+        PyObject* item = PyLong_FromSize_t(side);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(dims.get(), i++, item);
+    }
+    return PyObject_CallFunction(state.numpy_empty, "Os", dims.get(), dtype);
+}
+
+// A new array filled by `fill(T* out)`; the view is checked to hold exactly `count` items.
+template <class T, class Fill>
+PyObject* filled_array(PyObject* module, std::initializer_list<std::size_t> shape, const char* dtype,
+                       std::size_t count, Fill fill) {
+    PyRef array(empty_array(module, shape, dtype));
+    if (!array) return nullptr;
+    WritableBuffer buffer;
+    if (!buffer.acquire(array.get())) return nullptr;
+    MORVA_CHECK(buffer.size() == count * sizeof(T), "array buffer of unexpected size");
+    fill(buffer.data<T>());
+    return array.release();
+}
+
+template <class T>
+PyObject* copied_array(PyObject* module, std::initializer_list<std::size_t> shape, const char* dtype,
+                       const std::vector<T>& values) {
+    return filled_array<T>(module, shape, dtype, values.size(), [&](T* out) {
+        if (!values.empty()) std::memcpy(out, values.data(), values.size() * sizeof(T));
+    });
+}
+
+PyObject* labels_body(PyObject* module, PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    const auto& d = w.lattice.dims;  // site x + nx * (y + ny * z) lands at [z, y, x]
+    return copied_array(module, {d[2], d[1], d[0]}, "uint32", w.lattice.labels);
+}
+
+PyObject* field_body(PyObject* module, PyObject* world, PyObject* index) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    std::uint64_t field_idx = 0;
+    if (!borrow.acquire() || !convert_unsigned(index, field_idx)) return nullptr;
+    const morva::World& w = active_world(world);
+    const std::vector<float>& conc = w.field_conc(field_idx);
+    const auto& d = w.lattice.dims;
+    return copied_array(module, {d[2], d[1], d[0]}, "float32", conc);
+}
+
+// One array per column of the cell table, indexed by cell id, the medium's record included.
+PyObject* cells_body(PyObject* module, PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    const std::vector<morva::Cell>& cells = w.cells;
+    const std::size_t n = cells.size();
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    const auto add = [&](const char* key, PyObject* array) {
+        PyRef owned(array);
+        return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+    };
+    const auto column = [&](const char* key, auto member) {
+        return add(key, filled_array<double>(module, {n}, "float64", n, [&](double* out) {
+                       for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].*member;
+                   }));
+    };
+    const bool ok =
+        add("type", filled_array<std::uint16_t>(module, {n}, "uint16", n,
+                                                [&](std::uint16_t* out) {
+                                                    for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].cell_type;
+                                                })) &&
+        add("volume", filled_array<std::int64_t>(module, {n}, "int64", n,
+                                                 [&](std::int64_t* out) {
+                                                     for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].volume;
+                                                 })) &&
+        add("surface", filled_array<std::int64_t>(module, {n}, "int64", n,
+                                                  [&](std::int64_t* out) {
+                                                      for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].surface;
+                                                  })) &&
+        column("target_volume", &morva::Cell::target_volume) && column("lambda_volume", &morva::Cell::lambda_volume) &&
+        column("target_surface", &morva::Cell::target_surface) &&
+        column("lambda_surface", &morva::Cell::lambda_surface) &&
+        // As cell_coms(): the coordinate sums over the volume, (0, 0, 0) for an empty record.
+        add("com", filled_array<double>(module, {n, 3}, "float64", 3 * n,
+                                        [&](double* out) {
+                                            for (std::size_t i = 0; i < n; ++i, out += 3) {
+                                                MORVA_CHECK_INDEX(cells[i].id, n);
+                                                const morva::Cell& c = cells[cells[i].id];
+                                                const double v = static_cast<double>(c.volume);
+                                                out[0] = v == 0.0 ? 0.0 : c.sum_x / v;
+                                                out[1] = v == 0.0 ? 0.0 : c.sum_y / v;
+                                                out[2] = v == 0.0 ? 0.0 : c.sum_z / v;
+                                            }
+                                        })) &&
+        // A length needs an axis: NaN for the medium and for cells of fewer than two sites.
+        add("length", filled_array<double>(module, {n}, "float64", n, [&](double* out) {
+                for (std::size_t i = 0; i < n; ++i)
+                    out[i] = i == 0 || cells[i].volume < 2 ? std::numeric_limits<double>::quiet_NaN()
+                                                           : w.cell_length(static_cast<Label>(i));
+            }));
+    return ok ? dict.release() : nullptr;
+}
+
+// ===================================================================================== checkpoints
+
+PyObject* dumps_body(PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    Impl& impl = impl_of(world);
+    const morva::World& w = impl.active();
+    const morva::Xoshiro256pp* rng = impl.driver ? &impl.driver->rng : nullptr;
+    const std::vector<std::uint8_t> bytes =
+        morva::write_checkpoint({w, rng, impl.contact_entries});
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+// A read-only view of a bytes-like object, released on scope exit.
+class ReadableBuffer {
+public:
+    bool acquire(PyObject* obj) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return false;
+        held_ = true;
+        return true;
+    }
+    ~ReadableBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::span<const std::uint8_t> bytes() const {
+        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The whole session is read before the object exists: a refused checkpoint leaves nothing behind.
+PyObject* loads_body(PyObject* module, PyObject* data) {
+    ReadableBuffer buffer;
+    if (!buffer.acquire(data)) return nullptr;
+    morva::Session session;
+    try {
+        session = morva::read_checkpoint(buffer.bytes());
+    } catch (const morva::CheckpointError& refusal) {
+        PyErr_SetString(PyExc_ValueError, refusal.what());
+        return nullptr;
+    }
+    PyTypeObject* type = world_type(module);
+    PyRef self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Impl* impl = new (as_world(self.get())->storage) Impl{};
+    impl->dims = session.world.lattice.dims;
+    impl->contact_entries = std::move(session.contact_entries);
+    if (session.rng) {
+        morva::Morva driver;
+        driver.world = std::move(session.world);
+        driver.rng = *session.rng;
+        impl->driver.emplace(std::move(driver));
+    } else {
+        impl->setup_world.emplace(std::move(session.world));
+    }
+    return self.release();
+}
+
+// ============================================================================================== run
+
+// Between steps the run takes the interpreter lock back just long enough to run signal handlers;
+// an exception they raise (KeyboardInterrupt) ends the run after the step that is done.
+struct RunLock {
+    PyThreadState* released = nullptr;
+    bool interrupted = false;
+
+    static bool keep_going(void* context, std::uint64_t) {
+        auto& lock = *static_cast<RunLock*>(context);
+        PyEval_RestoreThread(lock.released);
+        lock.interrupted = PyErr_CheckSignals() < 0;
+        lock.released = PyEval_SaveThread();
+        return !lock.interrupted;
+    }
+};
+
+// The pending exception gains the number of whole steps done, `mcs_done`.
+PyObject* raise_with_steps_done(std::uint64_t done) {
+    PyRef raised(PyErr_GetRaisedException());
+    PyRef count(PyLong_FromUnsignedLongLong(done));
+    if (!count || PyObject_SetAttrString(raised.get(), "mcs_done", count.get()) < 0) return nullptr;
+    PyErr_SetRaisedException(raised.release());
+    return nullptr;
+}
+
+PyObject* run_body(PyObject* world, std::uint64_t mcs, bool parallel, std::uint64_t block) {
+    PyRef keep_alive(Py_NewRef(world));
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    Impl& impl = impl_of(world);
+    if (!impl.driver) {
+        PyErr_SetString(PyExc_RuntimeError, "call finalize() first");
+        return nullptr;
+    }
+    morva::Morva& driver = *impl.driver;
+    RunLock lock;
+    const morva::StepCheck check{&RunLock::keep_going, &lock};
+    std::uint64_t done = 0;
+    std::exception_ptr fault;
+    lock.released = PyEval_SaveThread();
+    try {
+        done = parallel ? driver.step_parallel(mcs, block, check) : driver.step(mcs, check);
+    } catch (...) {
+        fault = std::current_exception();
+    }
+    PyEval_RestoreThread(lock.released);
+    if (fault) std::rethrow_exception(fault);
+    if (lock.interrupted) return raise_with_steps_done(done);
+    // A Ctrl-C during the last step is reported now, with every step done.
+    if (PyErr_CheckSignals() < 0) return raise_with_steps_done(done);
+    return Py_NewRef(Py_None);
+}
+
+// ======================================================================================= functions
+
+PyObject* native_labels(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:labels", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "labels"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return labels_body(module, world); });
+}
+
+PyObject* native_field(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "i", nullptr};
+    PyObject *world = nullptr, *index = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:field", const_cast<char**>(names), &world, &index) ||
+        !require_world(module, world, "field"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return field_body(module, world, index); });
+}
+
+PyObject* native_cells(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:cells", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "cells"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return cells_body(module, world); });
+}
+
+PyObject* native_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:dumps", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "dumps"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return dumps_body(world); });
+}
+
+PyObject* native_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"data", nullptr};
+    PyObject* data = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:loads", const_cast<char**>(names), &data)) return nullptr;
+    return guarded(world_type(module), [&] { return loads_body(module, data); });
+}
+
+PyObject* native_run(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "mcs", "parallel", "block", nullptr};
+    PyObject *world = nullptr, *mcs_obj = nullptr, *block_obj = nullptr;
+    int parallel = 0;
+    std::uint64_t mcs = 0, block = 16;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$pO:run", const_cast<char**>(names), &world, &mcs_obj,
+                                     &parallel, &block_obj) ||
+        !require_world(module, world, "run") || !convert_unsigned(mcs_obj, mcs) ||
+        (block_obj && !convert_unsigned(block_obj, block)))
+        return nullptr;
+    return guarded(world_type(module), [&] { return run_body(world, mcs, parallel != 0, block); });
+}
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyMethodDef function(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_VARARGS | METH_KEYWORDS, doc};
+}
+
+PyMethodDef native_methods[] = {
+    function<native_labels>("labels",
+                            "labels(world)\n--\n\n"
+                            "The label grid as a new uint32 array shaped (nz, ny, nx).\n\n"
+                            "Examples\n--------\n"
+                            ">>> grid = labels(world)\n"
+                            ">>> grid[z, y, x] == world.snapshot()[x + nx * (y + ny * z)]\n"
+                            "True"),
+    function<native_field>("field",
+                           "field(world, i)\n--\n\n"
+                           "Field i's concentrations as a new float32 array shaped (nz, ny, nx).\n\n"
+                           "Examples\n--------\n"
+                           ">>> field(world, 0).ravel().tolist() == world.field_conc(0)\n"
+                           "True"),
+    function<native_cells>("cells",
+                           "cells(world)\n--\n\n"
+                           "The cell table as a dict of new 1-D arrays indexed by cell id (0 = medium):\n"
+                           "type (uint16), volume and surface (int64), target_volume, lambda_volume,\n"
+                           "target_surface, lambda_surface (float64), com (float64, shape (n, 3), x y z)\n"
+                           "and length (float64; NaN for the medium and cells of fewer than two sites).\n\n"
+                           "Examples\n--------\n"
+                           ">>> table = cells(world)\n"
+                           ">>> table[\"volume\"].tolist() == world.cell_volumes()\n"
+                           "True"),
+    function<native_dumps>("dumps",
+                           "dumps(world)\n--\n\n"
+                           "The whole state of the world, in either state, as checkpoint bytes\n"
+                           "(format: docs/checkpoint-format.md).\n\n"
+                           "Examples\n--------\n"
+                           ">>> twin = loads(dumps(world))\n"
+                           ">>> world.step(10); twin.step(10)\n"
+                           ">>> twin.snapshot() == world.snapshot()\n"
+                           "True"),
+    function<native_loads>("loads",
+                           "loads(data)\n--\n\n"
+                           "A new morva_core.World from checkpoint bytes (any bytes-like object).\n"
+                           "Bad data raises ValueError naming what is wrong; nothing is built.\n\n"
+                           "Examples\n--------\n"
+                           ">>> loads(dumps(world)).dims() == world.dims()\n"
+                           "True"),
+    function<native_run>("run",
+                         "run(world, mcs, *, parallel=False, block=16)\n--\n\n"
+                         "step(mcs), or step_parallel(mcs, block) when parallel, bit for bit, without\n"
+                         "holding the interpreter lock. The world stays borrowed: calls on it from\n"
+                         "other threads raise RuntimeError until run returns. Signals are handled\n"
+                         "between steps; the exception a handler raises (KeyboardInterrupt) carries\n"
+                         "`mcs_done`, the number of whole steps done, and the world is then as that\n"
+                         "many steps leave it.\n\n"
+                         "Examples\n--------\n"
+                         ">>> try:\n"
+                         "...     run(world, 10**6)\n"
+                         "... except KeyboardInterrupt as stop:\n"
+                         "...     print(stop.mcs_done, \"steps done\")"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int native_traverse(PyObject* module, visitproc visit, void* arg) {
+    if (auto* state = static_cast<NativeState*>(PyModule_GetState(module))) {
+        Py_VISIT(state->world_type);
+        Py_VISIT(state->numpy_empty);
+    }
+    return 0;
+}
+
+int native_clear(PyObject* module) {
+    if (auto* state = static_cast<NativeState*>(PyModule_GetState(module))) {
+        Py_CLEAR(state->world_type);
+        Py_CLEAR(state->numpy_empty);
+    }
+    return 0;
+}
+
+void native_free(void* module) { native_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef native_def = {
+    PyModuleDef_HEAD_INIT, "morva._native", "Arrays, checkpoints and lock-free runs on morva_core.World objects.",
+    sizeof(NativeState),   native_methods, nullptr, native_traverse, native_clear, native_free,
+};
+
+PyObject* create_module() {
+    PyRef core(PyImport_ImportModule("morva_core"));
+    if (!core) return nullptr;
+    PyRef type(PyObject_GetAttrString(core.get(), "World"));
+    if (!type) return nullptr;
+    if (!PyType_Check(type.get())) {
+        PyErr_SetString(PyExc_ImportError, "morva_core.World is not a type");
+        return nullptr;
+    }
+    PyRef module(PyModule_Create(&native_def));
+    if (!module) return nullptr;
+    state_of(module.get()).world_type = type.release();
+    return module.release();
+}
+
+}  // namespace
+
+// Single-phase initialisation, like morva_core's: one module per process, in the interpreter that
+// loaded morva_core.
+PyMODINIT_FUNC PyInit__native() { return create_module(); }

@@ -1,58 +1,60 @@
-"""A small growing tissue: cells grow a little every few Monte Carlo steps and divide at a threshold.
+"""Growth, division and removal, on the morva package (examples/models/proliferation.toml).
 
-Run from the repository root: python examples/proliferation.py [--rounds N] [--out DIR]
+Every few MCS a hook grows every cell, divides the cells that reached the threshold (daughters take
+alternate colours) and removes a few cells at random, as apoptosis would. The lineage table keeps
+every division.
+
+    python examples/proliferation.py [--mcs 1000] [--seed 1] [--out DIR]
 """
 
 import argparse
 import pathlib
-import time
 
-from morva_core import World
+import numpy as np
+
+import morva
 
 from tissue_png import save_tissue_png
 
+HERE = pathlib.Path(__file__).resolve().parent
 
-def build(side, seed):
-    world = World((side, side, 1), "periodic", 2, 4.0)
-    centre = side // 2
-    for i in range(4):
-        cell = world.add_cell(1 + i % 2, 40.0, 1.0, 0.0, 0.0)
-        x0 = centre - 7 + 7 * (i % 2)
-        y0 = centre - 7 + 7 * (i // 2)
-        world.seed_block(cell, x0, y0, 0, x0 + 6, y0 + 6, 1)
-    for a, b, j in [(0, 1, 14.0), (0, 2, 14.0), (1, 1, 6.0), (2, 2, 6.0), (1, 2, 6.0)]:
-        world.set_contact(a, b, j)
-    for cell_type in (1, 2):
-        world.set_connectivity(cell_type, True)
-    world.finalize(seed)
-    return world
+
+def life_rules(seed, death_chance):
+    """A hook: grow, divide at 80 sites, retype daughters, remove a random few."""
+    rng = np.random.default_rng(seed)
+
+    def rules(sim):
+        sim.grow("red", 2.0)
+        sim.grow("blue", 2.0)
+        for daughter in sim.divide(80, reset_target=40).tolist():
+            sim.retype([daughter], "red" if daughter % 2 else "blue")
+        ids = sim.cell_ids()
+        doomed = ids[rng.random(ids.size) < death_chance]
+        if doomed.size and doomed.size < ids.size:
+            sim.remove(doomed)
+
+    return rules
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--side", type=int, default=100, help="lattice side (sites)")
-    parser.add_argument("--rounds", type=int, default=100, help="grow-and-divide rounds")
-    parser.add_argument("--mcs-per-round", type=int, default=10)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--mcs", type=int, default=1000)
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path(__file__).parent / "out")
+    parser.add_argument("--every", type=int, default=10, help="MCS between two applications of the rules")
+    parser.add_argument("--death", type=float, default=0.002, help="chance of removal per cell and application")
+    parser.add_argument("--out", type=pathlib.Path, default=HERE / "out")
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
 
-    world = build(args.side, args.seed)
-    save_tissue_png(world, args.out / "proliferation_start.png", "start: 4 cells")
-    started = time.perf_counter()
-    for round_ in range(1, args.rounds + 1):
-        world.step(args.mcs_per_round)
-        world.grow(1, 2.0)
-        world.grow(2, 2.0)
-        for daughter in world.divide_cells(80.0, 40.0):
-            world.set_cell_type(daughter, 1 + daughter % 2)  # alternate the colours of new cells
-        if round_ % 20 == 0 or round_ == args.rounds:
-            alive = sum(1 for v in world.cell_volumes()[1:] if v > 0)
-            rate = round_ * args.mcs_per_round / (time.perf_counter() - started)
-            print(f"round {round_:4d}: {alive} cells, {rate:.0f} MCS/s")
-    alive = sum(1 for v in world.cell_volumes()[1:] if v > 0)
-    save_tissue_png(world, args.out / "proliferation_end.png", f"after {args.rounds} rounds: {alive} cells")
+    sim = morva.load_model(HERE / "models" / "proliferation.toml").build(seed=args.seed)
+    save_tissue_png(sim, args.out / "proliferation_start.png", f"start: {sim.n_cells} cells")
+    sim.run(args.mcs, every=args.every, hooks=life_rules(args.seed, args.death))
+    lineage = sim.lineage
+    print(f"MCS {sim.mcs}: {sim.n_cells} live cells, {len(lineage)} divisions, "
+          f"{sim.world.n_cells() - sim.n_cells} removed or squeezed out")
+    if len(lineage):
+        print(lineage.tail().to_string(index=False))
+    save_tissue_png(sim, args.out / "proliferation_end.png", f"MCS {sim.mcs}: {sim.n_cells} cells")
     print(f"pictures written to {args.out}")
 
 

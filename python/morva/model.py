@@ -1,0 +1,725 @@
+"""A Cellular Potts model described by name: lattice, cell types, contact energies, fields, placements.
+
+Time is counted in Monte Carlo steps (MCS): one MCS offers every lattice site one copy attempt on
+average, and every field advances by one unit of time after each MCS. All rates below are therefore
+per MCS; lengths and volumes are in lattice sites.
+"""
+
+import copy
+import dataclasses
+import math
+
+import numpy as np
+
+from . import placement as _placement
+from .validate import flag, integer, name, real, vector
+
+MEDIUM = "medium"
+NEIGHBORHOODS = {"von_neumann": 1, "moore": 2, "full": 3}
+BOUNDARIES = ("periodic", "noflux")
+MAX_TYPES = 65535
+MAX_SITES = 2**31
+FIELD_ATTRS = "diffusion, decay or substeps"
+
+
+@dataclasses.dataclass
+class CellType:
+    """Parameters shared by every cell of one type (volumes in sites, energies in units of J).
+
+    Attributes
+    ----------
+    name : str
+        The type's name; the medium is the implicit type "medium" (id 0).
+    volume, lambda_volume : float
+        Target volume and the strength of the volume term lambda_volume * (V - volume)**2.
+    surface, lambda_surface : float
+        Target surface and its strength (0 turns the surface term off).
+    connectivity : bool
+        Refuse copies that would split a cell of this type.
+    length, lambda_length : float
+        Target length of the major axis and its strength (0 turns the length term off).
+    force : tuple of float
+        Constant force (fx, fy, fz) on every site of the type; cells drift along it.
+
+    Examples
+    --------
+    >>> CellType("dark", volume=100, lambda_volume=1).surface
+    0.0
+    """
+
+    name: str
+    volume: float
+    lambda_volume: float
+    surface: float = 0.0
+    lambda_surface: float = 0.0
+    connectivity: bool = False
+    length: float = 0.0
+    lambda_length: float = 0.0
+    force: tuple = (0.0, 0.0, 0.0)
+
+    def __post_init__(self):
+        where = f"cell type {self.name!r}"
+        name(f"{where}: name", self.name)
+        if self.name == MEDIUM:
+            raise ValueError(f"cell type name {MEDIUM!r} is reserved for the medium (type 0)")
+        self.volume = real(f"{where}: volume", self.volume, above=0)
+        self.lambda_volume = real(f"{where}: lambda_volume", self.lambda_volume, minimum=0)
+        self.surface = real(f"{where}: surface", self.surface, minimum=0)
+        self.lambda_surface = real(f"{where}: lambda_surface", self.lambda_surface, minimum=0)
+        self.connectivity = flag(f"{where}: connectivity", self.connectivity)
+        self.length = real(f"{where}: length", self.length, minimum=0)
+        self.lambda_length = real(f"{where}: lambda_length", self.lambda_length, minimum=0)
+        self.force = vector(f"{where}: force", self.force, 3)
+
+
+TYPE_ATTRS = tuple(f.name for f in dataclasses.fields(CellType) if f.name != "name")
+
+
+@dataclasses.dataclass
+class Chemotaxis:
+    """Chemotaxis of one cell type along one field.
+
+    A positive `strength` moves cells up the gradient (towards higher concentration), a negative
+    one down it. With `kd` > 0 the cell senses the receptor occupancy x**hill / (kd**hill + x**hill)
+    of x = scale * concentration instead of the concentration itself, so the pull saturates.
+
+    Examples
+    --------
+    >>> Chemotaxis(strength=500.0).kd
+    0.0
+    """
+
+    strength: float
+    kd: float = 0.0
+    hill: float = 1.0
+    scale: float = 1.0
+
+    def check(self, where):
+        self.strength = real(f"{where}: strength", self.strength)
+        self.kd = real(f"{where}: kd", self.kd, minimum=0)
+        self.hill = real(f"{where}: hill", self.hill, above=0)
+        self.scale = real(f"{where}: scale", self.scale, above=0)
+
+
+@dataclasses.dataclass
+class FieldSpec:
+    """A chemical field on every lattice site, with rates per Monte Carlo step.
+
+    Attributes
+    ----------
+    name : str
+    diffusion : float
+        Diffusion coefficient in sites**2 per MCS (>= 0).
+    decay : float
+        First-order decay rate per MCS (>= 0).
+    substeps : int or None
+        Diffusion sub-steps per MCS. None picks the fewest that keep the explicit scheme stable;
+        a fixed number is refused when it is too small.
+    secretion, uptake : dict
+        Amount added (removed) per site of a cell of the named type per MCS.
+    chemotaxis : dict
+        :class:`Chemotaxis` by cell type name.
+
+    Examples
+    --------
+    >>> FieldSpec("cAMP", diffusion=0.1).decay
+    0.0
+    """
+
+    name: str
+    diffusion: float
+    decay: float = 0.0
+    substeps: int | None = None
+    secretion: dict = dataclasses.field(default_factory=dict)
+    uptake: dict = dataclasses.field(default_factory=dict)
+    chemotaxis: dict = dataclasses.field(default_factory=dict)
+
+    def __post_init__(self):
+        where = f"field {self.name!r}"
+        name(f"{where}: name", self.name)
+        self.diffusion = real(f"{where}: diffusion", self.diffusion, minimum=0)
+        self.decay = real(f"{where}: decay", self.decay, minimum=0)
+        if self.substeps is not None:
+            self.substeps = integer(f"{where}: substeps", self.substeps, minimum=1, maximum=2**32 - 1)
+
+    def stability_load(self, ndim):
+        """Diffusion and decay per MCS, 2 * ndim * diffusion + decay (2 * ndim face neighbours).
+
+        One explicit step of length dt damps every spatial mode without flipping its sign when
+        dt * (2 * ndim * diffusion + decay) <= 1/2; up to 1 it stays non-negative but lets the
+        site-to-site checkerboard mode survive, beyond 1 it grows without bound.
+
+        Examples
+        --------
+        >>> FieldSpec("c", diffusion=1.0).stability_load(2)
+        4.0
+        """
+        return 2 * ndim * self.diffusion + self.decay
+
+    def resolved_substeps(self, ndim):
+        """Sub-steps per MCS: the given number if it is stable, else the fewest stable ones.
+
+        Raises
+        ------
+        ValueError
+            When a fixed number of sub-steps is too small for the diffusion and decay.
+
+        Examples
+        --------
+        >>> FieldSpec("c", diffusion=1.0).resolved_substeps(2)
+        8
+        """
+        load = self.stability_load(ndim)
+        needed = max(1, math.ceil(2 * load))
+        if self.substeps is None:
+            return needed
+        if self.substeps < needed:
+            raise ValueError(
+                f"field {self.name!r}: substeps = {self.substeps} is unstable for diffusion {self.diffusion:g} "
+                f"and decay {self.decay:g} in {ndim}-D (needs at least {needed}); leave substeps unset to choose "
+                "them automatically"
+            )
+        return self.substeps
+
+
+class Model:
+    """A Cellular Potts model: lattice, named cell types, contact energies, fields and placements.
+
+    Parameters
+    ----------
+    shape : tuple of int
+        (nx, ny) for a 2-D model or (nx, ny, nz) for a 3-D one, in sites.
+    boundary : {"periodic", "noflux"}
+        "periodic" wraps every axis; "noflux" closes the box.
+    neighborhood : str or int
+        "von_neumann" (1: 4 neighbours in 2-D, 6 in 3-D), "moore" (2: 8 in 2-D, 18 in 3-D) or
+        "full" (3: 8 in 2-D, 26 in 3-D), or the order 1, 2 or 3.
+    temperature : float
+        Boltzmann temperature of the copy attempts (> 0).
+
+    Examples
+    --------
+    >>> m = Model((100, 100), temperature=10)
+    >>> m.add_type("dark", volume=50, lambda_volume=1).set_contact("medium", "dark", 16).n_types
+    2
+    """
+
+    def __init__(self, shape, boundary="periodic", neighborhood="moore", temperature=10.0):
+        if isinstance(shape, (str, bytes)) or not hasattr(shape, "__len__") or len(shape) not in (2, 3):
+            raise ValueError(f"shape must be (nx, ny) or (nx, ny, nz), got {shape!r}")
+        sizes = tuple(integer(f"shape[{i}]", s, minimum=1, maximum=2**31 - 1) for i, s in enumerate(shape))
+        if len(sizes) == 3 and sizes[2] == 1:
+            sizes = sizes[:2]
+        if int(np.prod(sizes, dtype=np.float64)) > MAX_SITES:
+            raise ValueError(f"shape {sizes} has more than {MAX_SITES} sites")
+        self.shape = sizes
+        if boundary not in BOUNDARIES:
+            raise ValueError(f"boundary must be one of {BOUNDARIES}, got {boundary!r}")
+        self.boundary = boundary
+        self.neighborhood = neighborhood_order(neighborhood)
+        self.temperature = real("temperature", temperature, above=0)
+        self.types = {}
+        self.contacts = {}
+        self.fields = {}
+        self.placements = []
+
+    # --- description -------------------------------------------------------------------------
+
+    @property
+    def ndim(self):
+        """2 or 3.
+
+        Examples
+        --------
+        >>> Model((10, 10, 4)).ndim
+        3
+        """
+        return len(self.shape)
+
+    @property
+    def dims(self):
+        """(nx, ny, nz), nz = 1 in 2-D.
+
+        Examples
+        --------
+        >>> Model((10, 20)).dims
+        (10, 20, 1)
+        """
+        return self.shape + (1,) * (3 - len(self.shape))
+
+    @property
+    def type_names(self):
+        """Type names by type id, "medium" first.
+
+        Examples
+        --------
+        >>> Model((8, 8)).add_type("a", volume=9, lambda_volume=1).type_names
+        ['medium', 'a']
+        """
+        return [MEDIUM, *self.types]
+
+    @property
+    def n_types(self):
+        """Number of types, the medium included.
+
+        Examples
+        --------
+        >>> Model((8, 8)).n_types
+        1
+        """
+        return 1 + len(self.types)
+
+    def type_id(self, type_name):
+        """Id of a named type (0 for the medium).
+
+        Raises
+        ------
+        KeyError
+            For an unknown name.
+
+        Examples
+        --------
+        >>> Model((8, 8)).add_type("a", volume=9, lambda_volume=1).type_id("a")
+        1
+        """
+        if type_name == MEDIUM:
+            return 0
+        try:
+            return 1 + list(self.types).index(type_name)
+        except ValueError:
+            raise KeyError(f"unknown cell type {type_name!r} (known: {', '.join(self.type_names)})") from None
+
+    def add_type(self, type_name, *, volume, lambda_volume, surface=0.0, lambda_surface=0.0, connectivity=False,
+                 length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0)):
+        """Declare a cell type; its id is the number of types declared before it plus one.
+
+        Parameters are those of :class:`CellType`. Returns the model, so calls can be chained.
+
+        Examples
+        --------
+        >>> Model((50, 50)).add_type("light", volume=40, lambda_volume=2, connectivity=True).types["light"].volume
+        40.0
+        """
+        if type_name in self.types:
+            raise ValueError(f"cell type {type_name!r} is declared twice")
+        if len(self.types) >= MAX_TYPES:
+            raise ValueError(f"at most {MAX_TYPES} cell types")
+        cell_type = CellType(type_name, volume, lambda_volume, surface, lambda_surface, connectivity, length,
+                             lambda_length, force)
+        if self.ndim == 2 and cell_type.force[2] != 0:
+            raise ValueError(f"cell type {type_name!r}: force has a z component in a 2-D model")
+        self.types[type_name] = cell_type
+        return self
+
+    def set_contact(self, type_a, type_b, energy):
+        """Contact energy J between two named types (order free; "medium" is the medium).
+
+        Pairs never set have J = 0.
+
+        Examples
+        --------
+        >>> m = Model((8, 8)).add_type("a", volume=9, lambda_volume=1)
+        >>> m.set_contact("a", "medium", 12).contact("medium", "a")
+        12.0
+        """
+        key = self._contact_key(type_a, type_b)
+        self.contacts[key] = real(f"contact energy {key[0]}:{key[1]}", energy)
+        return self
+
+    def contact(self, type_a, type_b):
+        """The contact energy of a pair (0 when never set).
+
+        Examples
+        --------
+        >>> Model((8, 8)).contact("medium", "medium")
+        0.0
+        """
+        return self.contacts.get(self._contact_key(type_a, type_b), 0.0)
+
+    def _contact_key(self, type_a, type_b):
+        ids = []
+        for t in (type_a, type_b):
+            if t != MEDIUM and t not in self.types:
+                raise KeyError(f"contact energy names unknown cell type {t!r} (known: {', '.join(self.type_names)})")
+            ids.append(self.type_id(t))
+        a, b = sorted(ids)
+        return self.type_names[a], self.type_names[b]
+
+    def add_field(self, field_name, *, diffusion, decay=0.0, substeps=None):
+        """Declare a chemical field; rates are per MCS (see :class:`FieldSpec`).
+
+        Examples
+        --------
+        >>> Model((50, 50)).add_field("cAMP", diffusion=2.0, decay=0.01).fields["cAMP"].resolved_substeps(2)
+        17
+        """
+        if field_name in self.fields:
+            raise ValueError(f"field {field_name!r} is declared twice")
+        spec = FieldSpec(field_name, diffusion, decay, substeps)
+        spec.resolved_substeps(self.ndim)
+        self.fields[field_name] = spec
+        return self
+
+    def _field(self, field_name):
+        try:
+            return self.fields[field_name]
+        except KeyError:
+            raise KeyError(f"unknown field {field_name!r} (known: {', '.join(self.fields) or 'none'})") from None
+
+    def _cell_type_name(self, type_name, what):
+        if type_name != MEDIUM and type_name not in self.types:
+            raise KeyError(f"{what} names unknown cell type {type_name!r} (known: {', '.join(self.type_names)})")
+        return type_name
+
+    def set_secretion(self, field_name, type_name, rate):
+        """Every site of a cell of the type adds `rate` to the field per MCS (>= 0).
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_field("c", diffusion=0.1)
+        >>> m.set_secretion("c", "a", 0.5).fields["c"].secretion
+        {'a': 0.5}
+        """
+        spec = self._field(field_name)
+        self._cell_type_name(type_name, f"secretion of field {field_name!r}")
+        spec.secretion[type_name] = real(f"field {field_name!r}: secretion of {type_name!r}", rate, minimum=0)
+        return self
+
+    def set_uptake(self, field_name, type_name, rate):
+        """Every site of a cell of the type removes up to `rate` from the field per MCS (>= 0).
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_field("c", diffusion=0.1)
+        >>> m.set_uptake("c", "a", 0.2).fields["c"].uptake
+        {'a': 0.2}
+        """
+        spec = self._field(field_name)
+        self._cell_type_name(type_name, f"uptake of field {field_name!r}")
+        spec.uptake[type_name] = real(f"field {field_name!r}: uptake of {type_name!r}", rate, minimum=0)
+        return self
+
+    def set_chemotaxis(self, field_name, type_name, strength, *, kd=0.0, hill=1.0, scale=1.0):
+        """Cells of the type move up the field's gradient (strength > 0) or down it (< 0).
+
+        See :class:`Chemotaxis` for the saturating form (kd > 0).
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_field("c", diffusion=0.1)
+        >>> m.set_chemotaxis("c", "a", 200).fields["c"].chemotaxis["a"].strength
+        200.0
+        """
+        spec = self._field(field_name)
+        self._cell_type_name(type_name, f"chemotaxis of field {field_name!r}")
+        chemotaxis = Chemotaxis(strength, kd, hill, scale)
+        chemotaxis.check(f"field {field_name!r}: chemotaxis of {type_name!r}")
+        spec.chemotaxis[type_name] = chemotaxis
+        return self
+
+    # --- placements --------------------------------------------------------------------------
+
+    def _place(self, item):
+        where = f"placement {len(self.placements)} ({item.kind})"
+        for type_name in item.type_names():
+            if type_name == MEDIUM:
+                raise ValueError(f"{where}: placements make cells; {MEDIUM!r} is not a cell type")
+            self._cell_type_name(type_name, where)
+        item.check(self.dims, self.boundary == "periodic")
+        self.placements.append(item)
+        return self
+
+    def add_block(self, type_name, lo, hi, *, overlap=False):
+        """One cell filling the box lo <= (x, y[, z]) < hi.
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=25, lambda_volume=1)
+        >>> len(m.add_block("a", (0, 0), (5, 5)).placements)
+        1
+        """
+        return self._place(_placement.Block(type_name, lo, hi, overlap))
+
+    def add_tiling(self, types, lo, hi, size, *, pattern="checkerboard", seed=0, overlap=False):
+        """Square (cubic) cells of side `size` tiling the box lo..hi without gaps.
+
+        `types` is one type name or a list; "checkerboard" gives tile (i, j, k) the type
+        types[(i + j + k) % len(types)], "random" draws each tile's type with the given seed.
+        Cells are numbered with x fastest, then y, then z.
+
+        Examples
+        --------
+        >>> m = Model((40, 40)).add_type("a", volume=100, lambda_volume=1).add_type("b", volume=100, lambda_volume=1)
+        >>> m.add_tiling(["a", "b"], (0, 0), (40, 40), 10).placements[0].n_cells
+        16
+        """
+        return self._place(_placement.Tiling(types, lo, hi, size, pattern, seed, overlap))
+
+    def add_disc(self, type_name, centre, radius, *, overlap=False):
+        """One round cell: the sites within `radius` of `centre` (2-D models).
+
+        Examples
+        --------
+        >>> Model((30, 30)).add_type("a", volume=50, lambda_volume=1).add_disc("a", (15, 15), 4).placements[0].kind
+        'disc'
+        """
+        if self.ndim != 2:
+            raise ValueError("add_disc is for 2-D models; use add_sphere in 3-D")
+        return self._place(_placement.Ball("disc", type_name, centre, radius, overlap))
+
+    def add_sphere(self, type_name, centre, radius, *, overlap=False):
+        """One ball-shaped cell: the sites within `radius` of `centre` (3-D models).
+
+        Examples
+        --------
+        >>> Model((20, 20, 20)).add_type("a", volume=50, lambda_volume=1).add_sphere("a", (9, 9, 9), 3).ndim
+        3
+        """
+        if self.ndim != 3:
+            raise ValueError("add_sphere is for 3-D models; use add_disc in 2-D")
+        return self._place(_placement.Ball("sphere", type_name, centre, radius, overlap))
+
+    def scatter(self, type_name, n, radius, *, lo=None, hi=None, seed=0):
+        """`n` round cells of `radius` at random centres in lo..hi, touching neither each other
+        nor anything placed before.
+
+        Examples
+        --------
+        >>> m = Model((60, 60)).add_type("a", volume=20, lambda_volume=1)
+        >>> m.scatter("a", 10, 2.5, seed=1).placements[0].n_cells
+        10
+        """
+        return self._place(_placement.Scatter(type_name, n, radius, lo, hi, seed))
+
+    def add_label_image(self, image, *, types=None, default_type=None, offset=None, own_volume=False,
+                        overlap=False):
+        """Cells from a label image: every distinct non-zero value becomes one cell.
+
+        Parameters
+        ----------
+        image : array_like or path
+            Integer array indexed [y, x] (2-D) or [z, y, x] (3-D), row 0 being y = 0, or the path of
+            a .npy, .tif/.tiff or .png segmentation mask (single channel).
+        types : dict, optional
+            Image value -> type name; values not listed get `default_type`.
+        default_type : str, optional
+            Type of unlisted values (needed unless `types` lists every value).
+        offset : tuple of int, optional
+            Lattice position of the image's first pixel; without it the image must match the lattice.
+        own_volume : bool
+            Give each cell its initial size as target volume instead of its type's volume.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> img = np.zeros((10, 10), dtype=np.uint16); img[2:5, 2:5] = 7
+        >>> m = Model((10, 10)).add_type("a", volume=9, lambda_volume=1)
+        >>> m.add_label_image(img, default_type="a").placements[0].n_cells
+        1
+        """
+        return self._place(_placement.LabelImage(image, types, default_type, offset, own_volume, overlap))
+
+    # --- parameters by name ------------------------------------------------------------------
+
+    def parameter(self, parameter_name):
+        """Value of a parameter by name.
+
+        Names: "temperature", "contact:<a>:<b>", "type:<name>:<attr>" (attr one of volume,
+        lambda_volume, surface, lambda_surface, connectivity, length, lambda_length, force),
+        "field:<name>:<attr>" (diffusion, decay, substeps), "secretion:<field>:<type>",
+        "uptake:<field>:<type>", "chemotaxis:<field>:<type>" (the strength).
+
+        Raises
+        ------
+        KeyError
+            Naming the unknown parameter.
+
+        Examples
+        --------
+        >>> Model((8, 8), temperature=12).parameter("temperature")
+        12.0
+        """
+        kind, parts = _split_parameter(parameter_name)
+        if kind == "temperature":
+            return self.temperature
+        if kind == "contact":
+            return self.contact(*parts)
+        if kind == "type":
+            return getattr(self._known_type(parts[0], parameter_name), _type_attr(parts[1], parameter_name))
+        spec = self._known_field(parts[0], parameter_name)
+        if kind == "field":
+            if parts[1] not in ("diffusion", "decay", "substeps"):
+                raise KeyError(f"unknown parameter {parameter_name!r}: field attribute must be {FIELD_ATTRS}")
+            return getattr(spec, parts[1])
+        self._cell_type_name(parts[1], f"parameter {parameter_name!r}")
+        if kind == "chemotaxis":
+            entry = spec.chemotaxis.get(parts[1])
+            return 0.0 if entry is None else entry.strength
+        return getattr(spec, kind).get(parts[1], 0.0)
+
+    def with_parameters(self, values):
+        """A copy of the model with parameters changed by name (see :meth:`parameter`).
+
+        Examples
+        --------
+        >>> m = Model((8, 8)).add_type("a", volume=9, lambda_volume=1)
+        >>> m.with_parameters({"type:a:volume": 16, "contact:a:medium": 8}).parameter("contact:medium:a")
+        8.0
+        """
+        new = self.copy()
+        for parameter_name, value in dict(values).items():
+            new._set_parameter(parameter_name, value)
+        return new
+
+    def _set_parameter(self, parameter_name, value):
+        kind, parts = _split_parameter(parameter_name)
+        if kind == "temperature":
+            self.temperature = real("temperature", value, above=0)
+        elif kind == "contact":
+            self.set_contact(*parts, value)
+        elif kind == "type":
+            old = self._known_type(parts[0], parameter_name)
+            fields = dataclasses.asdict(old)
+            fields[_type_attr(parts[1], parameter_name)] = value
+            self.types[parts[0]] = CellType(**fields)
+        elif kind == "field":
+            spec = self._known_field(parts[0], parameter_name)
+            if parts[1] not in ("diffusion", "decay", "substeps"):
+                raise KeyError(f"unknown parameter {parameter_name!r}: field attribute must be {FIELD_ATTRS}")
+            fields = {f.name: getattr(spec, f.name) for f in dataclasses.fields(spec)}
+            fields[parts[1]] = value
+            new = FieldSpec(**fields)
+            new.resolved_substeps(self.ndim)
+            self.fields[parts[0]] = new
+        elif kind == "chemotaxis":
+            old = self._known_field(parts[0], parameter_name).chemotaxis.get(parts[1])
+            extra = {} if old is None else {"kd": old.kd, "hill": old.hill, "scale": old.scale}
+            self.set_chemotaxis(parts[0], parts[1], value, **extra)
+        elif kind == "secretion":
+            self._known_field(parts[0], parameter_name)
+            self.set_secretion(parts[0], parts[1], value)
+        else:
+            self._known_field(parts[0], parameter_name)
+            self.set_uptake(parts[0], parts[1], value)
+
+    def _known_type(self, type_name, parameter_name):
+        if type_name not in self.types:
+            raise KeyError(f"unknown parameter {parameter_name!r}: no cell type {type_name!r}")
+        return self.types[type_name]
+
+    def _known_field(self, field_name, parameter_name):
+        if field_name not in self.fields:
+            raise KeyError(f"unknown parameter {parameter_name!r}: no field {field_name!r}")
+        return self.fields[field_name]
+
+    # --- whole-model operations --------------------------------------------------------------
+
+    def copy(self):
+        """An independent deep copy.
+
+        Examples
+        --------
+        >>> m = Model((8, 8)); m.copy() == m
+        True
+        """
+        return copy.deepcopy(self)
+
+    def __eq__(self, other):
+        if not isinstance(other, Model):
+            return NotImplemented
+        from .modelfile import model_to_dict
+
+        return model_to_dict(self, embed_images=True) == model_to_dict(other, embed_images=True)
+
+    def __repr__(self):
+        return (f"Model(shape={self.shape}, boundary={self.boundary!r}, neighborhood={self.neighborhood}, "
+                f"temperature={self.temperature:g}, types={list(self.types)}, fields={list(self.fields)}, "
+                f"placements={len(self.placements)})")
+
+    def build(self, seed=0):
+        """Make the engine world and return a :class:`morva.Simulation` at MCS 0.
+
+        Parameters
+        ----------
+        seed : int
+            Seed of the random generator (0 .. 2**64 - 1); model and seed fix the run.
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=25, lambda_volume=1).add_block("a", (5, 5), (10, 10))
+        >>> m.build(seed=1).n_cells
+        1
+        """
+        from .simulation import Simulation
+
+        return Simulation.from_model(self, seed)
+
+    def to_toml(self, **options):
+        """The model as TOML text (see docs/model-file.md).
+
+        Examples
+        --------
+        >>> Model((8, 8)).to_toml().splitlines()[0]
+        '[lattice]'
+        """
+        from .modelfile import to_toml
+
+        return to_toml(self, **options)
+
+    @classmethod
+    def from_toml(cls, text, base=None):
+        """A model from TOML text; relative image paths are read from the folder `base`.
+
+        Examples
+        --------
+        >>> Model.from_toml(Model((8, 8)).to_toml()).shape
+        (8, 8)
+        """
+        from .modelfile import from_toml
+
+        return from_toml(text, base)
+
+    def save(self, path):
+        """Write the model to a TOML file (see :func:`morva.load_model`).
+
+        Examples
+        --------
+        >>> import tempfile, pathlib
+        >>> p = pathlib.Path(tempfile.mkdtemp()) / "m.toml"; Model((8, 8)).save(p); p.exists()
+        True
+        """
+        from .modelfile import save_model
+
+        save_model(self, path)
+
+
+def neighborhood_order(value):
+    """Neighbourhood order from a name or an order 1..3.
+
+    Examples
+    --------
+    >>> neighborhood_order("moore")
+    2
+    """
+    if isinstance(value, str):
+        if value not in NEIGHBORHOODS:
+            raise ValueError(f"neighborhood must be one of {sorted(NEIGHBORHOODS)} or 1..3, got {value!r}")
+        return NEIGHBORHOODS[value]
+    return integer("neighborhood", value, minimum=1, maximum=3)
+
+
+def _split_parameter(parameter_name):
+    if not isinstance(parameter_name, str):
+        raise KeyError(f"parameter names are texts, got {parameter_name!r}")
+    parts = parameter_name.split(":")
+    kind, rest = parts[0], parts[1:]
+    arity = {"temperature": 0, "contact": 2, "type": 2, "field": 2, "secretion": 2, "uptake": 2, "chemotaxis": 2}
+    if kind not in arity or len(rest) != arity[kind]:
+        raise KeyError(f"unknown parameter {parameter_name!r}")
+    return kind, rest
+
+
+def _type_attr(attr, parameter_name):
+    if attr not in TYPE_ATTRS:
+        raise KeyError(f"unknown parameter {parameter_name!r}: type attribute must be one of {', '.join(TYPE_ATTRS)}")
+    return attr

@@ -1,0 +1,254 @@
+"""Model files: a model as TOML (schema in docs/model-file.md), read with tomllib, written with tomli-w."""
+
+import dataclasses
+import pathlib
+import tomllib
+
+import tomli_w
+
+from . import placement as _placement
+from .model import TYPE_ATTRS, Model
+
+SCHEMA_VERSION = 1
+_LATTICE_KEYS = {"shape", "boundary", "neighborhood", "temperature"}
+_FIELD_KEYS = {"diffusion", "decay", "substeps", "secretion", "uptake", "chemotaxis"}
+_CHEMOTAXIS_KEYS = {"strength", "kd", "hill", "scale"}
+
+
+def model_to_dict(model, *, embed_images=False, base=None):
+    """The model as plain dicts and lists, in the layout of the TOML file.
+
+    Parameters
+    ----------
+    embed_images : bool
+        Store label images inside the file (compressed) instead of by path.
+    base : path, optional
+        Folder that image paths are written relative to.
+
+    Examples
+    --------
+    >>> model_to_dict(Model((8, 8)))["lattice"]["shape"]
+    [8, 8]
+    """
+    out = {
+        "morva_model": SCHEMA_VERSION,
+        "lattice": {"shape": list(model.shape), "boundary": model.boundary, "neighborhood": model.neighborhood,
+                    "temperature": model.temperature},
+        "types": {},
+        "contacts": [{"types": [a, b], "energy": j} for (a, b), j in model.contacts.items()],
+        "fields": {},
+        "placements": [p.to_dict(embed_images, base) for p in model.placements],
+    }
+    for type_name, cell_type in model.types.items():
+        entry = dataclasses.asdict(cell_type)
+        del entry["name"]
+        entry["force"] = list(entry["force"])
+        out["types"][type_name] = entry
+    for field_name, spec in model.fields.items():
+        entry = {"diffusion": spec.diffusion, "decay": spec.decay}
+        if spec.substeps is not None:
+            entry["substeps"] = spec.substeps
+        entry["secretion"] = dict(spec.secretion)
+        entry["uptake"] = dict(spec.uptake)
+        entry["chemotaxis"] = {t: dataclasses.asdict(c) for t, c in spec.chemotaxis.items()}
+        out["fields"][field_name] = entry
+    return out
+
+
+def to_toml(model, *, embed_images=False, base=None):
+    """TOML text of a model.
+
+    Examples
+    --------
+    >>> "temperature" in to_toml(Model((8, 8)))
+    True
+    """
+    data = _without_empty(model_to_dict(model, embed_images=embed_images, base=base))
+    data.pop("morva_model")
+    text = tomli_w.dumps(data)
+    return text + f"\n# schema: morva model file, version {SCHEMA_VERSION}\n"
+
+
+def _without_empty(value):
+    """Drop empty tables and arrays: the file then shows only what is set."""
+    if isinstance(value, dict):
+        kept = {k: _without_empty(v) for k, v in value.items()}
+        return {k: v for k, v in kept.items() if v != {} and v != []}
+    if isinstance(value, list):
+        return [_without_empty(v) for v in value]
+    return value
+
+
+def _unknown(where, table, allowed):
+    extra = sorted(set(table) - set(allowed))
+    if extra:
+        raise ValueError(f"model file: unknown key(s) {', '.join(map(repr, extra))} in {where}")
+
+
+def _table(where, value):
+    if not isinstance(value, dict):
+        raise ValueError(f"model file: {where} must be a table")
+    return value
+
+
+def model_from_dict(data, base=None):
+    """A model from the dict layout of :func:`model_to_dict`, with every entry validated.
+
+    Examples
+    --------
+    >>> model_from_dict(model_to_dict(Model((8, 8)))).shape
+    (8, 8)
+    """
+    data = _table("the file", data)
+    _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "fields", "placements"})
+    version = data.get("morva_model", SCHEMA_VERSION)
+    if version != SCHEMA_VERSION:
+        raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
+    if "lattice" not in data:
+        raise ValueError("model file: the [lattice] table is missing")
+    lattice = _table("[lattice]", data["lattice"])
+    _unknown("[lattice]", lattice, _LATTICE_KEYS)
+    if "shape" not in lattice:
+        raise ValueError("model file: [lattice] needs shape")
+    model = Model(lattice["shape"], lattice.get("boundary", "periodic"), lattice.get("neighborhood", "moore"),
+                  lattice.get("temperature", 10.0))
+    for type_name, entry in _table("[types]", data.get("types", {})).items():
+        entry = _table(f"[types.{type_name}]", entry)
+        _unknown(f"[types.{type_name}]", entry, TYPE_ATTRS)
+        for key in ("volume", "lambda_volume"):
+            if key not in entry:
+                raise ValueError(f"model file: [types.{type_name}] needs {key}")
+        model.add_type(type_name, **entry)
+    contacts = data.get("contacts", [])
+    if not isinstance(contacts, list):
+        raise ValueError("model file: contacts must be an array of tables [[contacts]]")
+    for i, entry in enumerate(contacts):
+        entry = _table(f"contacts[{i}]", entry)
+        _unknown(f"contacts[{i}]", entry, {"types", "energy"})
+        pair = entry.get("types")
+        if not isinstance(pair, list) or len(pair) != 2 or "energy" not in entry:
+            raise ValueError(f"model file: contacts[{i}] needs types = [a, b] and energy")
+        model.set_contact(pair[0], pair[1], entry["energy"])
+    for field_name, entry in _table("[fields]", data.get("fields", {})).items():
+        where = f"[fields.{field_name}]"
+        entry = _table(where, entry)
+        _unknown(where, entry, _FIELD_KEYS)
+        if "diffusion" not in entry:
+            raise ValueError(f"model file: {where} needs diffusion")
+        model.add_field(field_name, diffusion=entry["diffusion"], decay=entry.get("decay", 0.0),
+                        substeps=entry.get("substeps"))
+        for type_name, rate in _table(f"{where}.secretion", entry.get("secretion", {})).items():
+            model.set_secretion(field_name, type_name, rate)
+        for type_name, rate in _table(f"{where}.uptake", entry.get("uptake", {})).items():
+            model.set_uptake(field_name, type_name, rate)
+        for type_name, chem in _table(f"{where}.chemotaxis", entry.get("chemotaxis", {})).items():
+            chem = _table(f"{where}.chemotaxis.{type_name}", chem)
+            _unknown(f"{where}.chemotaxis.{type_name}", chem, _CHEMOTAXIS_KEYS)
+            if "strength" not in chem:
+                raise ValueError(f"model file: {where}.chemotaxis.{type_name} needs strength")
+            model.set_chemotaxis(field_name, type_name, chem["strength"], kd=chem.get("kd", 0.0),
+                                 hill=chem.get("hill", 1.0), scale=chem.get("scale", 1.0))
+    placements = data.get("placements", [])
+    if not isinstance(placements, list):
+        raise ValueError("model file: placements must be an array of tables [[placements]]")
+    for i, entry in enumerate(placements):
+        _add_placement(model, i, _table(f"placements[{i}]", dict(entry)), base)
+    return model
+
+
+_PLACEMENT_KEYS = {
+    "block": {"type", "lo", "hi", "overlap"},
+    "tiling": {"types", "lo", "hi", "size", "pattern", "seed", "overlap"},
+    "disc": {"type", "centre", "radius", "overlap"},
+    "sphere": {"type", "centre", "radius", "overlap"},
+    "scatter": {"type", "n", "radius", "lo", "hi", "seed"},
+    "label_image": {"path", "shape", "data", "types", "default_type", "offset", "own_volume", "overlap"},
+}
+
+
+def _add_placement(model, i, entry, base):
+    kind = entry.pop("kind", None)
+    if kind not in _PLACEMENT_KEYS:
+        raise ValueError(f"model file: placements[{i}] kind must be one of {', '.join(_PLACEMENT_KEYS)}, got {kind!r}")
+    _unknown(f"placements[{i}] ({kind})", entry, _PLACEMENT_KEYS[kind])
+    try:
+        if kind == "block":
+            model.add_block(entry["type"], entry["lo"], entry["hi"], overlap=entry.get("overlap", False))
+        elif kind == "tiling":
+            model.add_tiling(entry["types"], entry["lo"], entry["hi"], entry["size"],
+                             pattern=entry.get("pattern", "checkerboard"), seed=entry.get("seed", 0),
+                             overlap=entry.get("overlap", False))
+        elif kind in ("disc", "sphere"):
+            add = model.add_disc if kind == "disc" else model.add_sphere
+            add(entry["type"], entry["centre"], entry["radius"], overlap=entry.get("overlap", False))
+        elif kind == "scatter":
+            model.scatter(entry["type"], entry["n"], entry["radius"], lo=entry.get("lo"), hi=entry.get("hi"),
+                          seed=entry.get("seed", 0))
+        else:
+            if ("path" in entry) == ("data" in entry):
+                raise ValueError(f"model file: placements[{i}] (label_image) needs either path or data")
+            if "path" in entry:
+                path = pathlib.Path(entry["path"])
+                image = path if path.is_absolute() or base is None else pathlib.Path(base) / path
+            else:
+                image = _placement.decode_image(entry["data"])
+                if list(image.shape) != list(entry.get("shape", image.shape)):
+                    raise ValueError(f"model file: placements[{i}] (label_image) data does not match its shape")
+            model.add_label_image(image, types=entry.get("types"), default_type=entry.get("default_type"),
+                                  offset=entry.get("offset"), own_volume=entry.get("own_volume", False),
+                                  overlap=entry.get("overlap", False))
+    except KeyError as err:
+        if err.args and isinstance(err.args[0], str) and err.args[0] in _PLACEMENT_KEYS[kind]:
+            raise ValueError(f"model file: placements[{i}] ({kind}) needs {err.args[0]}") from None
+        raise
+
+
+def from_toml(text, base=None):
+    """A model from TOML text.
+
+    Raises
+    ------
+    ValueError
+        For a TOML syntax error or an invalid entry, naming it.
+
+    Examples
+    --------
+    >>> from_toml('[lattice]\\nshape = [10, 10]\\n').dims
+    (10, 10, 1)
+    """
+    try:
+        data = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as err:
+        raise ValueError(f"model file is not valid TOML: {err}") from None
+    return model_from_dict(data, base)
+
+
+def load_model(path):
+    """Read a model file; label image paths in it are relative to the file's folder.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> p = pathlib.Path(tempfile.mkdtemp()) / "m.toml"; Model((6, 6)).save(p)
+    >>> load_model(p).shape
+    (6, 6)
+    """
+    path = pathlib.Path(path)
+    try:
+        text = path.read_text(encoding="utf-8")
+    except OSError as err:
+        raise ValueError(f"cannot read model file {str(path)!r}: {err.strerror}") from None
+    return from_toml(text, base=path.parent)
+
+
+def save_model(model, path, *, embed_images=False):
+    """Write a model file; image paths are written relative to its folder.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> p = pathlib.Path(tempfile.mkdtemp()) / "m.toml"; save_model(Model((6, 6)), p); p.read_text()[:9]
+    '[lattice]'
+    """
+    path = pathlib.Path(path)
+    path.write_text(to_toml(model, embed_images=embed_images, base=path.parent.resolve()), encoding="utf-8")

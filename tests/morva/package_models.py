@@ -1,0 +1,18 @@
+"""Small models shared by the package tests (a plain module: tests/python owns the name conftest)."""
+
+import pathlib
+
+import morva
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+MODELS = EXAMPLES / "models"
+
+
+def two_type_model(side=40, temperature=10.0):
+    """Two cell types on a checkerboard of 5 x 5 cells in the middle of a periodic box."""
+    model = morva.Model((side, side), temperature=temperature)
+    model.add_type("dark", volume=25, lambda_volume=1).add_type("light", volume=25, lambda_volume=1)
+    for a, b, j in [("medium", "dark", 16), ("medium", "light", 16), ("dark", "dark", 4), ("light", "light", 14),
+                    ("dark", "light", 11)]:
+        model.set_contact(a, b, j)
+    return model.add_tiling(["dark", "light"], (10, 10), (30, 30), 5)

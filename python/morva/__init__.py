@@ -9,6 +9,8 @@ from .model import MEDIUM, CellType, Chemotaxis, FieldSpec, Model
 from .modelfile import load_model, save_model
 from .recording import Recorder, Recording, open_recording, resume
 from .simulation import Simulation
+from .sweep import sweep
+from . import measures
 
 __all__ = [
     "MEDIUM",
@@ -23,4 +25,6 @@ __all__ = [
     "open_recording",
     "resume",
     "save_model",
+    "measures",
+    "sweep",
 ]

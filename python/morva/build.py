@@ -3,6 +3,7 @@
 import numpy as np
 from morva_core import World
 
+from . import _native
 from . import placement as _placement
 
 MAX_SEED = 2**64 - 1
@@ -80,6 +81,7 @@ def build_world(model, seed):
     periodic = model.boundary == "periodic"
     labels, type_names, volumes = _placement.compose(model.placements, dims, periodic)
     world = World(dims, model.boundary, model.neighborhood, model.temperature)
+    _native.set_options(world, **model.world_options)
     type_ids = []
     for type_name, volume in zip(type_names, volumes):
         t = model.types[type_name]

@@ -18,6 +18,8 @@ MEDIUM = "medium"
 NEIGHBORHOODS = {"von_neumann": 1, "moore": 2, "full": 3}
 BOUNDARIES = ("periodic", "noflux")
 MAX_TYPES = 65535
+# World options (docs/world-options.md), all on unless a model turns them off.
+WORLD_OPTIONS = ("periodic_shapes", "com_force", "face_connectivity")
 MAX_SITES = 2**31
 FIELD_ATTRS = "diffusion, decay or substeps"
 
@@ -39,7 +41,9 @@ class CellType:
     length, lambda_length : float
         Target length of the major axis and its strength (0 turns the length term off).
     force : tuple of float
-        Constant force (fx, fy, fz) on every site of the type; cells drift along it.
+        Constant force (fx, fy, fz) on the type, in energy per lattice spacing; with the model's
+        com_force option (the default) it acts on each cell's centre of mass and cells drift along
+        it, else on every site of the type.
 
     Examples
     --------
@@ -196,6 +200,11 @@ class Model:
         "full" (3: 8 in 2-D, 26 in 3-D), or the order 1, 2 or 3.
     temperature : float
         Boltzmann temperature of the copy attempts (> 0).
+    world_options : bool or dict, optional
+        The engine's world options (docs/world-options.md): "periodic_shapes" (centres, lengths and
+        divisions follow cells across periodic seams), "com_force" (forces act on centres of mass)
+        and "face_connectivity" (guarded cells stay connected through faces). All on by default;
+        False turns all off (the bare engine's behaviour), a dict sets the ones it names.
 
     Examples
     --------
@@ -204,7 +213,7 @@ class Model:
     2
     """
 
-    def __init__(self, shape, boundary="periodic", neighborhood="moore", temperature=10.0):
+    def __init__(self, shape, boundary="periodic", neighborhood="moore", temperature=10.0, *, world_options=None):
         if isinstance(shape, (str, bytes)) or not hasattr(shape, "__len__") or len(shape) not in (2, 3):
             raise ValueError(f"shape must be (nx, ny) or (nx, ny, nz), got {shape!r}")
         sizes = tuple(integer(f"shape[{i}]", s, minimum=1, maximum=2**31 - 1) for i, s in enumerate(shape))
@@ -222,6 +231,40 @@ class Model:
         self.contacts = {}
         self.fields = {}
         self.placements = []
+        self.world_options = dict.fromkeys(WORLD_OPTIONS, True)
+        if world_options is False:
+            self.set_world_options(**dict.fromkeys(WORLD_OPTIONS, False))
+        elif world_options is not None and world_options is not True:
+            if not isinstance(world_options, dict):
+                raise ValueError(f"world_options must be True, False or a dict, got {world_options!r}")
+            self.set_world_options(**world_options)
+
+    def set_world_options(self, **flags):
+        """Switch world options on or off by name (see docs/world-options.md); returns the model.
+
+        Parameters
+        ----------
+        periodic_shapes, com_force, face_connectivity : bool
+            The options to change; the others stay as they are.
+
+        Raises
+        ------
+        ValueError
+            For an unknown option or a value that is not a bool.
+
+        Examples
+        --------
+        >>> Model((8, 8)).set_world_options(com_force=False).world_options["com_force"]
+        False
+        """
+        for name, value in flags.items():
+            if name not in WORLD_OPTIONS:
+                raise ValueError(f"unknown world option {name!r} (known: {', '.join(WORLD_OPTIONS)})")
+            if not isinstance(value, (bool, np.bool_)):
+                raise ValueError(f"world option {name!r} must be True or False, got {value!r}")
+        for name, value in flags.items():
+            self.world_options[name] = bool(value)
+        return self
 
     # --- description -------------------------------------------------------------------------
 

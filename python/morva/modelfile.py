@@ -7,7 +7,7 @@ import tomllib
 import tomli_w
 
 from . import placement as _placement
-from .model import TYPE_ATTRS, Model
+from .model import TYPE_ATTRS, WORLD_OPTIONS, Model
 
 SCHEMA_VERSION = 1
 _LATTICE_KEYS = {"shape", "boundary", "neighborhood", "temperature"}
@@ -38,6 +38,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
         "contacts": [{"types": [a, b], "energy": j} for (a, b), j in model.contacts.items()],
         "fields": {},
         "placements": [p.to_dict(embed_images, base) for p in model.placements],
+        "options": dict(model.world_options),
     }
     for type_name, cell_type in model.types.items():
         entry = dataclasses.asdict(cell_type)
@@ -100,7 +101,7 @@ def model_from_dict(data, base=None):
     (8, 8)
     """
     data = _table("the file", data)
-    _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "fields", "placements"})
+    _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "fields", "placements", "options"})
     version = data.get("morva_model", SCHEMA_VERSION)
     if version != SCHEMA_VERSION:
         raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
@@ -112,6 +113,12 @@ def model_from_dict(data, base=None):
         raise ValueError("model file: [lattice] needs shape")
     model = Model(lattice["shape"], lattice.get("boundary", "periodic"), lattice.get("neighborhood", "moore"),
                   lattice.get("temperature", 10.0))
+    options = _table("[options]", data.get("options", {}))
+    _unknown("[options]", options, set(WORLD_OPTIONS))
+    try:
+        model.set_world_options(**options)
+    except ValueError as e:
+        raise ValueError(f"model file: [options]: {e}") from None
     for type_name, entry in _table("[types]", data.get("types", {})).items():
         entry = _table(f"[types.{type_name}]", entry)
         _unknown(f"[types.{type_name}]", entry, TYPE_ATTRS)

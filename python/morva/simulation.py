@@ -113,7 +113,8 @@ class Simulation:
         """Per-cell table, one row per cell id (the medium left out).
 
         Columns: type, type_name, volume, surface, target_volume, lambda_volume, target_surface,
-        lambda_surface, com_x, com_y, com_z (centre of mass in raw lattice coordinates), length
+        lambda_surface, com_x, com_y, com_z (centre of mass; with the periodic_shapes option, that of the
+        cell as it looks across periodic seams, wrapped into the box), length
         (major axis, NaN where undefined), parent (0 for cells that were placed, not born).
 
         Parameters

@@ -26,9 +26,13 @@ constexpr std::size_t max_table = std::size_t{std::numeric_limits<CellType>::max
 constexpr std::size_t max_side = std::size_t{1} << 32;
 constexpr std::size_t max_side_without_sites = std::size_t{1} << 16;
 
-// The sections of version 1, in the order they must appear.
-enum Section : std::size_t { Grid, Sess, Cont, Cell_, Labl, Term, Flds, SectionCount };
-constexpr std::array<const char*, SectionCount> section_tags = {"GRID", "SESS", "CONT", "CELL", "LABL", "TERM", "FLDS"};
+// The sections of version 1, in the order they must appear. OPTS (the world options) is optional:
+// written only when some option is on, so files without it are those of earlier builds, and they load
+// with every option off.
+enum Section : std::size_t { Grid, Sess, Cont, Cell_, Labl, Term, Flds, Opts, SectionCount };
+constexpr std::size_t required_sections = Opts;
+constexpr std::array<const char*, SectionCount> section_tags = {"GRID", "SESS", "CONT", "CELL",
+                                                                "LABL", "TERM", "FLDS", "OPTS"};
 
 [[noreturn]] void refuse(const std::string& text) { throw CheckpointError("checkpoint: " + text); }
 
@@ -394,7 +398,8 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
     Writer out(expected);
     out.raw(magic.data(), magic.size());
     out.put<std::uint32_t>(checkpoint_version);
-    out.put<std::uint32_t>(SectionCount);
+    const bool with_options = w.options != WorldOptions{};
+    out.put<std::uint32_t>(with_options ? SectionCount : required_sections);
     out.put<std::uint64_t>(0);  // total size, patched below
 
     const std::pair<std::uint8_t, std::uint8_t> reach_and_order = neighborhood_parameters(lat.neighborhood);
@@ -443,6 +448,11 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
         out.put<std::uint64_t>(w.fields.size());
         for (const Field& f : w.fields) write_field(out, f);
     });
+    if (with_options)
+        out.section(section_tags[Opts], [&] {
+            for (const bool on : {w.options.periodic_shapes, w.options.com_force, w.options.face_connectivity})
+                out.put<std::uint8_t>(on ? 1 : 0);
+        });
 
     std::vector<std::uint8_t>& bytes = out.bytes();
     const std::uint64_t total = bytes.size() + trailer_size;
@@ -471,15 +481,15 @@ Session read_checkpoint(std::span<const std::uint8_t> bytes) {
     std::memcpy(&stored, bytes.data() + size - trailer_size, 8);
     if (stored != checkpoint_checksum(bytes.first(size - trailer_size)))
         refuse("checksum mismatch: the data is corrupted");
-    if (n_sections != SectionCount)
+    if (n_sections != required_sections && n_sections != SectionCount)
         refuse("the header announces " + std::to_string(n_sections) + " sections, version 1 has " +
-               std::to_string(SectionCount));
+               std::to_string(required_sections) + " (" + std::to_string(SectionCount) + " with the options)");
 
     // Splits the body into its sections, each checked for tag, reserved word and length.
     std::array<std::pair<const std::uint8_t*, std::size_t>, SectionCount> bodies{};
     std::size_t at = header_size;
     const std::size_t body_end = size - trailer_size;
-    for (std::size_t i = 0; i < SectionCount; ++i) {
+    for (std::size_t i = 0; i < n_sections; ++i) {
         if (body_end - at < 16) refuse(std::string("section ") + section_tags[i] + " is missing");
         const std::uint8_t* head = bytes.data() + at;
         if (std::memcmp(head, section_tags[i], 4) != 0)
@@ -515,6 +525,13 @@ Session read_checkpoint(std::span<const std::uint8_t> bytes) {
     read_terms(terms, w, grid.n_sites);
     Reader fields = reader(Flds);
     read_fields(fields, w, grid.n_sites);
+    if (n_sections == SectionCount) {
+        Reader options = reader(Opts);
+        w.options.periodic_shapes = options.flag("periodic shapes flag");
+        w.options.com_force = options.flag("centre-of-mass force flag");
+        w.options.face_connectivity = options.flag("face connectivity flag");
+        options.expect_end();
+    }
     return session;
 }
 

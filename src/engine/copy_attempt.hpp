@@ -39,9 +39,15 @@ template <class NeighborAt, class CoordsOf, class Writer>
                                                Writer& writer) {
     const std::uint32_t* types = k.types;
     double dh = core_delta(w, target, a, b, count, neighbor_at, [types](Label l) { return types[l]; }, writer.seen());
-    if (k.gates.any_energy()) dh = add_optional_terms(w, k.gates, dh, target, source, b);
+    if (k.gates.any_energy()) dh = add_optional_terms(w, k.gates, dh, target, source, a, b, writer.seen());
     if (!metropolis_accepts(dh, k.temperature, rng)) return;
-    if (k.gates.connectivity && w.connectivity_applies(a) && !w.would_stay_connected(target, a)) return;
+    if (k.gates.connectivity) {
+        if (k.gates.face_connectivity) {
+            if (!w.face_connectivity_allows(target, a, b)) return;
+        } else if (w.connectivity_applies(a) && !w.would_stay_connected(target, a)) {
+            return;
+        }
+    }
     writer.write(target, a, b, coords_of(), count, neighbor_at);
 }
 

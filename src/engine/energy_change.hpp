@@ -9,24 +9,60 @@
 
 namespace morva {
 
+// The volume and surface the energy sees, and the whole tracker record where a term needs the
+// centre: the trackers themselves in the sequential sweep; the parallel sweep adds a worker's own
+// increments (parallel.cpp).
+struct CurrentTrackers {
+    std::int64_t volume(Label, const Cell& c) const { return c.volume; }
+    std::int64_t surface(Label, const Cell& c) const { return c.surface; }
+    const Trackers& trackers(Label, const Cell& c) const { return c; }
+};
+
+// The centre-of-mass form of the external force: -F . (change of the centre) for the cell losing
+// the site (a) and the one gaining it (b), each seeing the site in its own frame. The medium has no
+// centre, and a cell's first or last site moves no centre. Kept out of line: inlined, its code
+// crowds the sweeps' inner loop even while its gate is closed.
+template <class Seen>
+[[gnu::noinline]] inline double delta_com_force(const World& w, SiteIndex site, Label a, Label b, const Seen& seen) {
+    const Coords c = w.lattice.coords(site);
+    const Point raw{static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z)};
+    const ShapeFrame frame = w.shape_frame();
+    // F . (centre moved by (toward - from) / n): the sign and n differ for losing and gaining.
+    const auto work = [](const std::array<double, 3>& f, const Point& from, const Point& toward, double n) {
+        return ((f[0] * (toward[0] - from[0]) + f[1] * (toward[1] - from[1])) + f[2] * (toward[2] - from[2])) / n;
+    };
+    double dh = 0.0;
+    if (a != 0) {
+        const Trackers& t = seen.trackers(a, w.cells[a]);
+        if (t.volume > 1) {
+            const double n = static_cast<double>(t.volume);
+            const Point centre{t.sum_x / n, t.sum_y / n, t.sum_z / n};
+            dh -= work(w.external_force_of(a), frame.place(a, t, raw), centre, n - 1.0);
+        }
+    }
+    if (b != 0) {
+        const Trackers& t = seen.trackers(b, w.cells[b]);
+        if (t.volume > 0) {
+            const double n = static_cast<double>(t.volume);
+            const Point centre{t.sum_x / n, t.sum_y / n, t.sum_z / n};
+            dh -= work(w.external_force_of(b), centre, frame.place(b, t, raw), n + 1.0);
+        }
+    }
+    return dh;
+}
+
 // The optional terms, asked for in their fixed order and added left to right onto the core change.
 // The parallel sweep refuses models with a length term, so there its gate is always closed.
+template <class Seen>
 inline double add_optional_terms(const World& w, const TermGates& g, double dh, SiteIndex target, SiteIndex source,
-                                 Label b) {
+                                 Label a, Label b, const Seen& seen) {
     if (g.fields) dh += w.delta_chemotaxis(target, source, b);
     if (g.membrane) dh += w.delta_membrane(target, b);
     if (g.junction) dh += w.delta_junction(target, b);
     if (g.length) dh += w.delta_length(target, b);
-    if (g.external) dh += w.delta_external(target, b);
+    if (g.external) dh += g.com_force ? delta_com_force(w, target, a, b, seen) : w.delta_external(target, b);
     return dh;
 }
-
-// The volume and surface the energy sees: the trackers themselves in the sequential sweep; the
-// parallel sweep adds a worker's own increments (parallel.cpp).
-struct CurrentTrackers {
-    std::int64_t volume(Label, const Cell& c) const { return c.volume; }
-    std::int64_t surface(Label, const Cell& c) const { return c.surface; }
-};
 
 // neighbor_at(i) gives entry i of the target's neighbour list (count entries); type_of(l) the padded
 // contact index of label l's type (ContactMatrix::padded_type). The additions run in a fixed order:

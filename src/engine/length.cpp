@@ -84,14 +84,20 @@ double World::delta_length(SiteIndex site, Label new_label) const {
         return lambda * (d * d);
     };
     const Coords c = lattice.coords(site);
-    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
     const Cell& from = cells[old_label];
     const Cell& to = cells[new_label];
-    // The trackers after the flip, formed as apply_flip forms them, so the energy after the flip is
-    // the one estimated here.
+    // The trackers after the flip, formed as apply_flip forms them (each cell seeing the site in its
+    // own frame), so the energy after the flip is the one estimated here.
     Trackers from_after = from, to_after = to;
-    from_after.remove_site(x, y, z);
-    to_after.add_site(x, y, z);
+    if (options.periodic_shapes) {
+        const Point p_from = site_place(old_label, c), p_to = site_place(new_label, c);
+        from_after.remove_site(p_from[0], p_from[1], p_from[2]);
+        to_after.add_site(p_to[0], p_to[1], p_to[2]);
+    } else {
+        const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
+        from_after.remove_site(x, y, z);
+        to_after.add_site(x, y, z);
+    }
     const double e1 = energy(from.cell_type, from);
     const double e2 = energy(to.cell_type, to);
     const double e3 = energy(from.cell_type, from_after);

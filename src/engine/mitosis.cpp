@@ -9,20 +9,29 @@ namespace morva {
 
 namespace {
 
-struct Box {
-    std::array<SiteIndex, 3> lo{std::numeric_limits<SiteIndex>::max(), std::numeric_limits<SiteIndex>::max(),
-                                std::numeric_limits<SiteIndex>::max()};
-    std::array<SiteIndex, 3> hi{0, 0, 0};
+// Sites are placed in each cell's frame (World::site_place): raw coordinates, or under periodic shapes
+// unwrapped around the cell's centre, which may lie outside the box.
+using Position = std::array<std::int64_t, 3>;
 
-    SiteIndex extent(int axis) const { return hi[axis] < lo[axis] ? 0 : hi[axis] - lo[axis]; }
+struct Box {
+    Position lo{std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::max(),
+                std::numeric_limits<std::int64_t>::max()};
+    Position hi{std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::min(),
+                std::numeric_limits<std::int64_t>::min()};
+
+    std::int64_t extent(int axis) const { return hi[axis] < lo[axis] ? 0 : hi[axis] - lo[axis]; }
 };
 
 // The longest side wins; ties go to x before y before z.
 int split_axis(const Box& b) {
-    const SiteIndex ex = b.extent(0), ey = b.extent(1), ez = b.extent(2);
+    const std::int64_t ex = b.extent(0), ey = b.extent(1), ez = b.extent(2);
     if (ez > ex && ez > ey) return 2;
     if (ey > ex) return 1;
     return 0;
+}
+
+Position position_of(const Point& p) {
+    return {static_cast<std::int64_t>(p[0]), static_cast<std::int64_t>(p[1]), static_cast<std::int64_t>(p[2])};
 }
 
 }  // namespace
@@ -44,7 +53,7 @@ std::vector<Label> World::divide_cells(double threshold, double reset_target) {
         const Label l = labels[site];
         if (l >= position.size() || position[l] == not_dividing) return;
         Box& b = boxes[position[l]];
-        const std::array<SiteIndex, 3> p{c.x, c.y, c.z};
+        const Position p = position_of(site_place(l, c));
         for (int axis = 0; axis < 3; ++axis) {
             b.lo[axis] = std::min(b.lo[axis], p[axis]);
             b.hi[axis] = std::max(b.hi[axis], p[axis]);
@@ -52,7 +61,7 @@ std::vector<Label> World::divide_cells(double threshold, double reset_target) {
     });
 
     std::vector<int> axes(dividing.size());
-    std::vector<SiteIndex> planes(dividing.size());
+    std::vector<std::int64_t> planes(dividing.size());
     for (std::size_t i = 0; i < dividing.size(); ++i) {
         axes[i] = split_axis(boxes[i]);
         const Box& b = boxes[i];
@@ -76,12 +85,14 @@ std::vector<Label> World::divide_cells(double threshold, double reset_target) {
         cells.push_back(daughter);
     }
 
+    // The parents' trackers stay as they were until the recomputation, so every site is placed in
+    // the same frame as in the first pass.
     auto& grid = lattice.labels;
     lattice.for_each_site([&](SiteIndex site, const Coords& c) {
         const Label l = grid[site];
         if (l >= position.size() || position[l] == not_dividing) return;
         const std::uint32_t i = position[l];
-        const std::array<SiteIndex, 3> p{c.x, c.y, c.z};
+        const Position p = position_of(site_place(l, c));
         if (p[axes[i]] > planes[i]) grid[site] = daughters[i];
     });
 

@@ -153,18 +153,34 @@ struct SeenTrackers {
         const Trackers* d = s.find(id);
         return c.surface + (d ? d->surface : 0);
     }
+    Trackers trackers(Label id, const Cell& c) const {
+        Trackers t = c;
+        if (const Trackers* d = s.find(id)) t += *d;
+        return t;
+    }
 };
 
 // The parallel sweep's flip writer: the label is written inside the task's own tile, the tracker
-// changes go to the task's entries until the merge.
+// changes go to the task's entries until the merge. With `Unwrap` (periodic shapes) each cell places
+// the site by the centre the task sees; sums of whole coordinates merge exactly in any order.
+template <bool Unwrap>
 struct CollectForMerge {
     Label* labels;
     WorkerScratch& s;
+    const Cell* cells;
+    ShapeFrame frame;
     SeenTrackers seen() const { return {s}; }
     template <class NeighborAt>
     void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
         s.make_room(count + 2);  // the references below stay valid
-        record_flip(labels, target, a, b, c, count, neighbor_at, [this](Label l) -> Trackers& { return s.get(l); });
+        const auto trackers_of = [this](Label l) -> Trackers& { return s.get(l); };
+        if constexpr (Unwrap) {
+            record_flip(labels, target, a, b, c, count, neighbor_at, trackers_of, [this](Label l, const Point& p) {
+                return frame.place(l, seen().trackers(l, cells[l]), p);
+            });
+        } else {
+            record_flip(labels, target, a, b, c, count, neighbor_at, trackers_of);
+        }
         labels[target] = b;
     }
 };
@@ -209,9 +225,20 @@ private:
     // The tile's sites in raster order, z outermost, each the target of one attempt. Rows that lie
     // wholly inside the box's interior skip the per-site boundary test.
     void sweep_tile(const std::array<std::size_t, 3>& tile, std::uint64_t seed, WorkerScratch& s) {
+        const ShapeFrame frame = world_.shape_frame();
+        if (frame.unwraps()) {
+            CollectForMerge<true> writer{labels_, s, world_.cells.data(), frame};
+            sweep_tile_with(tile, seed, writer);
+        } else {
+            CollectForMerge<false> writer{labels_, s, world_.cells.data(), frame};
+            sweep_tile_with(tile, seed, writer);
+        }
+    }
+
+    template <class Writer>
+    void sweep_tile_with(const std::array<std::size_t, 3>& tile, std::uint64_t seed, Writer& writer) {
         Xoshiro256pp rng = Xoshiro256pp::from_seed(seed);  // local: stays in registers
         const AttemptSetting k = setting_;
-        CollectForMerge writer{labels_, s};
         const Lattice& lat = world_.lattice;
         const Geometry geo = lat.geometry;
         const SiteIndex x0 = tiling_.lo(tile[0]), x1 = tiling_.hi(0, tile[0]);
@@ -278,6 +305,7 @@ std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPo
     for (std::uint64_t step = 0; step < mcs; ++step) {
         for (std::size_t colour = 0; colour < tiling.n_colours; ++colour)
             for (const TilePass& pass : tiling.passes[colour]) driver.run_pass(workers, pass, step, colour);
+        w.wrap_centres_into_box();
         w.advance_fields();
         if (step + 1 < mcs && !check(step + 1)) return step + 1;
     }

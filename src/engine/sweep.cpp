@@ -18,26 +18,28 @@ Morva Morva::make(World world, std::uint64_t seed) { return Morva(std::move(worl
 
 namespace {
 
-// The sequential sweep's flip writer: an accepted copy is applied at once.
+// The sequential sweep's flip writer: an accepted copy is applied at once, in the cells' own frames
+// when `Unwrap` (periodic shapes).
+template <bool Unwrap>
 struct ApplyAtOnce {
     World& w;
     CurrentTrackers seen() const { return {}; }
     template <class NeighborAt>
     void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
-        w.apply_flip(target, a, b, c, count, neighbor_at);
+        w.apply_flip<Unwrap>(target, a, b, c, count, neighbor_at);
     }
 };
 
 // One Monte Carlo step's worth of copy attempts at uniformly drawn targets. `Flat` boxes (a single
 // layer) skip the z coordinate.
-template <bool Flat>
+template <bool Flat, bool Unwrap>
 void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& setting) {
     Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
     const AttemptSetting k = setting;
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
     const Geometry geo = lat.geometry;
-    ApplyAtOnce writer{w};
+    ApplyAtOnce<Unwrap> writer{w};
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
         const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };
@@ -55,9 +57,12 @@ std::uint64_t Morva::step(std::uint64_t mcs, StepCheck check) {
     fill_padded_types(world, type_by_label);
     const AttemptSetting setting = AttemptSetting::of(world, type_by_label.data());
     const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
-    const auto attempts = flat ? run_attempts<true> : run_attempts<false>;
+    const bool unwrap = world.shape_frame().unwraps();
+    const auto attempts = unwrap ? (flat ? run_attempts<true, true> : run_attempts<false, true>)
+                                 : (flat ? run_attempts<true, false> : run_attempts<false, false>);
     for (std::uint64_t m = 0; m < mcs; ++m) {
         if (world.lattice.n_sites() != 0) attempts(world, rng, setting);
+        if (unwrap) world.wrap_centres_into_box();
         world.advance_fields();
         if (m + 1 < mcs && !check(m + 1)) return m + 1;
     }

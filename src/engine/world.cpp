@@ -108,12 +108,18 @@ void World::apply_flip(SiteIndex site, Label b) {
     if (a == b) return;
     const Coords c = lattice.coords(site);
     const NeighborList nbrs = lattice.neighbors(site, c);
-    apply_flip(site, a, b, c, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; });
+    const auto neighbor_at = [&nbrs](std::size_t i) { return nbrs[i]; };
+    if (shape_frame().unwraps()) apply_flip<true>(site, a, b, c, nbrs.size(), neighbor_at);
+    else apply_flip(site, a, b, c, nbrs.size(), neighbor_at);
 }
 
 void World::recompute_trackers() {
     surface_active = std::any_of(cells.begin(), cells.end(), [](const Cell& c) { return c.lambda_surface != 0.0; });
     for (Cell& cell : cells) static_cast<Trackers&>(cell) = Trackers{};
+    if (shape_frame().unwraps()) {
+        recompute_unwrapped_trackers();
+        return;
+    }
     const auto& labels = lattice.labels;
     lattice.for_each_site([&](SiteIndex site, const Coords& c) {
         const Label l = labels[site];
@@ -153,6 +159,8 @@ TermGates World::term_gates() const {
     g.external = std::any_of(external_potential_by_type.begin(), external_potential_by_type.end(),
                              [](const std::array<double, 3>& f) { return f[0] != 0 || f[1] != 0 || f[2] != 0; });
     g.connectivity = connectivity_medium || any_set(connectivity_by_type);
+    g.face_connectivity = g.connectivity && options.face_connectivity;
+    g.com_force = options.com_force;
     return g;
 }
 

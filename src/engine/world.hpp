@@ -14,6 +14,7 @@
 #include "contact_table.hpp"
 #include "field.hpp"
 #include "lattice.hpp"
+#include "shape_frame.hpp"
 #include "trackers.hpp"
 
 namespace morva {
@@ -30,9 +31,11 @@ static_assert(sizeof(Cell) == 128, "Cell layout changed: check the hot loop's re
 // trackers_of(label): the cell table itself or a worker's increments. `neighbor_at(i)` gives entry i of
 // the site's `count` neighbours, read from `labels` before the copy. Surface changes are integers, so
 // they are added per neighbour; a site listed among its own neighbours forms no pair with itself.
-template <class NeighborAt, class TrackersOf>
+// `place(label, raw)` gives where the site counts in that cell's sums (see shape_frame.hpp); both
+// places are taken before any tracker changes.
+template <class NeighborAt, class TrackersOf, class Place = RawPlace>
 inline void record_flip(const Label* labels, SiteIndex site, Label a, Label b, const Coords& c, std::size_t count,
-                        NeighborAt neighbor_at, TrackersOf&& trackers_of) {
+                        NeighborAt neighbor_at, TrackersOf&& trackers_of, Place place = {}) {
     std::int64_t n_a = 0, n_b = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const SiteIndex t = neighbor_at(i);
@@ -43,13 +46,14 @@ inline void record_flip(const Label* labels, SiteIndex site, Label a, Label b, c
         n_b += differs_b;
         if (differs_a != differs_b) trackers_of(l).surface += std::int64_t{differs_b} - std::int64_t{differs_a};
     }
-    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
+    const Point raw{static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z)};
+    const Point pa = place(a, raw), pb = place(b, raw);
     Trackers& from = trackers_of(a);
     from.surface -= n_a;
-    from.remove_site(x, y, z);
+    from.remove_site(pa[0], pa[1], pa[2]);
     Trackers& to = trackers_of(b);
     to.surface += n_b;
-    to.add_site(x, y, z);
+    to.add_site(pb[0], pb[1], pb[2]);
 }
 
 struct SurfaceDelta {
@@ -79,6 +83,20 @@ private:
 
 // Which optional terms a copy attempt must evaluate. Settings change only between sweeps, so a
 // sweep computes these once instead of scanning the per-type tables at every attempt.
+// Opt-in forms a world switches on before it is finalized; all off is the original behaviour.
+//   periodic_shapes: coordinate sums unwrap across periodic seams (shape_frame.hpp), so centres,
+//     lengths, the length term and division planes are those of the cell as it looks;
+//   com_force: the external force acts on each cell's centre of mass, -F . (change of the centre),
+//     instead of on raw site coordinates;
+//   face_connectivity: the connectivity veto keeps guarded cells connected through faces, whatever
+//     neighbourhood copies and energies use.
+struct WorldOptions {
+    bool periodic_shapes = false;
+    bool com_force = false;
+    bool face_connectivity = false;
+    friend bool operator==(const WorldOptions&, const WorldOptions&) = default;
+};
+
 struct TermGates {
     bool fields = false;        // delta_chemotaxis has work to do
     bool membrane = false;      // distance field present and some type anchored
@@ -86,6 +104,8 @@ struct TermGates {
     bool length = false;        // some length lambda > 0
     bool external = false;      // some force component != 0 (NaN included)
     bool connectivity = false;  // the medium or some type is guarded
+    bool face_connectivity = false;  // ... and the veto works through faces
+    bool com_force = false;          // the external force acts on centres of mass
     bool any_energy() const { return fields || membrane || junction || length || external; }
 };
 
@@ -107,6 +127,7 @@ struct World {
     double junction_lambda = 0;
     bool connectivity_medium = false;
     bool surface_active = false;
+    WorldOptions options;
 
     static World make(Lattice lattice, double temperature);
     World() = default;
@@ -131,15 +152,34 @@ struct World {
     void apply_flip(SiteIndex site, Label new_label);
     // Same, with the target's old label (not new_label), coordinates and neighbours already at hand: the
     // sequential sweep's flip writer.
-    template <class NeighborAt>
+    // `Unwrap` (periodic shapes on) places the site in each cell's frame.
+    template <bool Unwrap = false, class NeighborAt>
     void apply_flip(SiteIndex site, Label old_label, Label new_label, const Coords& c, std::size_t count,
                     NeighborAt neighbor_at) {
         Cell* table = cells.data();
-        record_flip(lattice.labels.data(), site, old_label, new_label, c, count, neighbor_at,
-                    [table](Label l) -> Trackers& { return table[l]; });
+        const auto trackers_of = [table](Label l) -> Trackers& { return table[l]; };
+        if constexpr (Unwrap) {
+            const ShapeFrame frame = shape_frame();
+            record_flip(lattice.labels.data(), site, old_label, new_label, c, count, neighbor_at, trackers_of,
+                        [&frame, table](Label l, const Point& p) { return frame.place(l, table[l], p); });
+        } else {
+            record_flip(lattice.labels.data(), site, old_label, new_label, c, count, neighbor_at, trackers_of);
+        }
         lattice.labels[site] = new_label;
     }
     void recompute_trackers();
+    // --- periodic shapes (shape_frame.cpp)
+    ShapeFrame shape_frame() const { return ShapeFrame::make(lattice.dims, lattice.periodic, options.periodic_shapes); }
+    // Centre of mass as reported: wrapped into the box under periodic shapes; (0, 0, 0) for no sites.
+    Point cell_centre(Label cell_id) const;
+    // Where each site of a cell counts in its sums; the site's raw coordinates without periodic shapes.
+    Point site_place(Label cell_id, const Coords& c) const;
+    // Brings every cell's unwrapped centre back into the box (exact whole-box shifts); a sweep calls it
+    // after each step so that the sums never drift far from the box.
+    void wrap_centres_into_box();
+    // recompute_trackers under periodic shapes: each cell's sites at their images nearest to the
+    // cell's circular mean, then wrap_centres_into_box.
+    void recompute_unwrapped_trackers();
     void remove_cells(const std::vector<Label>& ids);
     TermGates term_gates() const;
 
@@ -152,6 +192,9 @@ struct World {
     void set_connectivity_medium(bool on);
     bool connectivity_applies(Label losing) const;
     bool would_stay_connected(SiteIndex site, Label label) const;
+    // The veto under face connectivity (face_connectivity.cpp): false when copying `gaining` onto
+    // `site` (held by `losing`) would leave a guarded cell joined only through edges or corners.
+    bool face_connectivity_allows(SiteIndex site, Label losing, Label gaining) const;
 
     // --- length constraint (length.cpp)
     void set_length_constraint(CellType cell_type, double target_length, double lambda);
@@ -170,6 +213,12 @@ struct World {
     // --- external potential (external.cpp)
     void set_external_potential(CellType cell_type, double fx, double fy, double fz);
     double delta_external(SiteIndex site, Label new_label) const;
+    // The force on label l's type; none beyond the table.
+    const std::array<double, 3>& external_force_of(Label l) const {
+        static constexpr std::array<double, 3> none{0.0, 0.0, 0.0};
+        const CellType t = cells[l].cell_type;
+        return t < external_potential_by_type.size() ? external_potential_by_type[t] : none;
+    }
 
     // --- contact area by type (world.cpp)
     std::unordered_map<CellType, std::int64_t> cell_contact_area_by_type(Label cell_id) const;

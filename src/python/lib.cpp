@@ -585,17 +585,16 @@ PyObject* World_cell_surfaces(PyObject* self) {
     return per_cell(self, [](const morva::Cell& c) { return PyLong_FromLongLong(c.surface); });
 }
 
-// The centre of mass of the record named by each record's id, from the raw coordinate sums.
+// The centre of mass of the record named by each record's id, from the coordinate sums (wrapped
+// into the box under periodic shapes).
 PyObject* World_cell_coms(PyObject* self) {
     Call call(self, Borrow::Shared);
     if (!call.unpack()) return nullptr;
-    const std::vector<morva::Cell>& cells = call.world().cells;
+    const morva::World& world = call.world();
+    const std::vector<morva::Cell>& cells = world.cells;
     return list_of(cells.size(), [&](std::size_t i) {
-        MORVA_CHECK_INDEX(cells[i].id, cells.size());
-        const morva::Cell& c = cells[cells[i].id];
-        const double v = static_cast<double>(c.volume);
-        if (v == 0.0) return Py_BuildValue("(ddd)", 0.0, 0.0, 0.0);
-        return Py_BuildValue("(ddd)", c.sum_x / v, c.sum_y / v, c.sum_z / v);
+        const morva::Point c = world.cell_centre(cells[i].id);
+        return Py_BuildValue("(ddd)", c[0], c[1], c[2]);
     });
 }
 

@@ -10,6 +10,7 @@
 #include <exception>
 #include <initializer_list>
 #include <limits>
+#include <optional>
 #include <span>
 
 #include "checkpoint.hpp"
@@ -167,16 +168,13 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
         column("target_volume", &morva::Cell::target_volume) && column("lambda_volume", &morva::Cell::lambda_volume) &&
         column("target_surface", &morva::Cell::target_surface) &&
         column("lambda_surface", &morva::Cell::lambda_surface) &&
-        // As cell_coms(): the coordinate sums over the volume, (0, 0, 0) for an empty record.
+        // As cell_coms(): the coordinate sums over the volume (wrapped into the box under periodic
+        // shapes), (0, 0, 0) for an empty record.
         add("com", filled_array<double>(module, {n, 3}, "float64", 3 * n,
                                         [&](double* out) {
                                             for (std::size_t i = 0; i < n; ++i, out += 3) {
-                                                MORVA_CHECK_INDEX(cells[i].id, n);
-                                                const morva::Cell& c = cells[cells[i].id];
-                                                const double v = static_cast<double>(c.volume);
-                                                out[0] = v == 0.0 ? 0.0 : c.sum_x / v;
-                                                out[1] = v == 0.0 ? 0.0 : c.sum_y / v;
-                                                out[2] = v == 0.0 ? 0.0 : c.sum_z / v;
+                                                const morva::Point c = w.cell_centre(cells[i].id);
+                                                out[0] = c[0], out[1] = c[1], out[2] = c[2];
                                             }
                                         })) &&
         // A length needs an axis: NaN for the medium and for cells of fewer than two sites.
@@ -303,6 +301,56 @@ PyObject* run_body(PyObject* world, std::uint64_t mcs, bool parallel, std::uint6
     return Py_NewRef(Py_None);
 }
 
+// ========================================================================================= options
+
+constexpr const char* option_names[] = {"periodic_shapes", "com_force", "face_connectivity"};
+
+bool* option_slot(morva::WorldOptions& o, std::size_t i) {
+    bool* slots[] = {&o.periodic_shapes, &o.com_force, &o.face_connectivity};
+    return slots[i];
+}
+
+// A bool, or NumPy's bool scalar; None leaves the option as it is.
+bool convert_option(PyObject* obj, std::size_t i, std::optional<bool>& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    const char* type_name = Py_TYPE(obj)->tp_name;
+    if (PyBool_Check(obj) || std::strcmp(type_name, "numpy.bool") == 0 || std::strcmp(type_name, "numpy.bool_") == 0) {
+        const int truth = PyObject_IsTrue(obj);
+        if (truth < 0) return false;
+        out = truth != 0;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "set_options() argument '%s' must be bool or None, not '%s'", option_names[i],
+                 type_name);
+    return false;
+}
+
+// Options shape how finalize builds the trackers, so they are set on the set-up world only.
+PyObject* set_options_body(PyObject* world, const std::array<std::optional<bool>, 3>& values) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    Impl& impl = impl_of(world);
+    if (!impl.setup_world) {
+        PyErr_SetString(PyExc_RuntimeError, "set_options after finalize");
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (values[i]) *option_slot(impl.setup_world->options, i) = *values[i];
+    return Py_NewRef(Py_None);
+}
+
+PyObject* options_body(PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    morva::WorldOptions o = active_world(world).options;
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t i = 0; i < std::size(option_names); ++i)
+        if (PyDict_SetItemString(dict.get(), option_names[i], *option_slot(o, i) ? Py_True : Py_False) < 0)
+            return nullptr;
+    return dict.release();
+}
+
 // ======================================================================================= functions
 
 PyObject* native_labels(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -359,6 +407,29 @@ PyObject* native_run(PyObject* module, PyObject* args, PyObject* kwargs) {
         (block_obj && !convert_unsigned(block_obj, block)))
         return nullptr;
     return guarded(world_type(module), [&] { return run_body(world, mcs, parallel != 0, block); });
+}
+
+PyObject* native_set_options(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "periodic_shapes", "com_force", "face_connectivity", nullptr};
+    PyObject* world = nullptr;
+    std::array<PyObject*, 3> given{};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:set_options", const_cast<char**>(names), &world,
+                                     &given[0], &given[1], &given[2]) ||
+        !require_world(module, world, "set_options"))
+        return nullptr;
+    std::array<std::optional<bool>, 3> values;
+    for (std::size_t i = 0; i < given.size(); ++i)
+        if (!convert_option(given[i], i, values[i])) return nullptr;
+    return guarded(world_type(module), [&] { return set_options_body(world, values); });
+}
+
+PyObject* native_options(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:options", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "options"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return options_body(world); });
 }
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
@@ -419,6 +490,25 @@ PyMethodDef native_methods[] = {
                          "...     run(world, 10**6)\n"
                          "... except KeyboardInterrupt as stop:\n"
                          "...     print(stop.mcs_done, \"steps done\")"),
+    function<native_set_options>(
+        "set_options",
+        "set_options(world, *, periodic_shapes=None, com_force=None, face_connectivity=None)\n--\n\n"
+        "Switches world options on or off before finalize (None leaves one as it is). All off is\n"
+        "morva_core's behaviour. periodic_shapes: centres, lengths, the length term and division\n"
+        "planes follow each cell across periodic seams. com_force: the external force acts on each\n"
+        "cell's centre of mass. face_connectivity: the connectivity veto keeps guarded cells connected\n"
+        "through faces. Options are kept by dumps/loads. After finalize: RuntimeError.\n\n"
+        "Examples\n--------\n"
+        ">>> set_options(world, periodic_shapes=True, com_force=True)\n"
+        ">>> options(world)[\"com_force\"]\n"
+        "True"),
+    function<native_options>("options",
+                             "options(world)\n--\n\n"
+                             "The world's options as a dict of bools: periodic_shapes, com_force,\n"
+                             "face_connectivity.\n\n"
+                             "Examples\n--------\n"
+                             ">>> options(world)\n"
+                             "{'periodic_shapes': False, 'com_force': False, 'face_connectivity': False}"),
     {nullptr, nullptr, 0, nullptr},
 };
 

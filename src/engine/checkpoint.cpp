@@ -227,23 +227,23 @@ void read_session(Reader& r, Session& s) {
     }
 }
 
-// The built table is never wider than finalize makes it: one past the largest type of an entry. Only
-// the width and the values are observable, so the rebuilt table covers the widest type and every type
-// whose row or column holds a value other than +0 (bit for bit: -0 and NaN count).
+// Only the table's width and values are observable, so the rebuilt table covers the widest type and
+// every type whose row or column holds a value other than +0 (bit for bit: -0 and NaN count). A world
+// built in C++ may carry a table without entries, so the width is bounded by the 16-bit types alone;
+// the section's length bounds what is allocated.
 void read_contact(Reader& r, Session& s) {
     const std::size_t n_entries = r.count(12, "contact entries");
     s.contact_entries.resize(n_entries);
-    std::size_t width = 0;
     for (ContactEntry& e : s.contact_entries) {
         e.a = r.get<std::uint16_t>("contact entry");
         e.b = r.get<std::uint16_t>("contact entry");
         e.j = r.get<double>("contact entry");
-        width = std::max<std::size_t>({width, std::size_t{e.a} + 1, std::size_t{e.b} + 1});
     }
     const auto n_types = r.get<std::uint64_t>("contact table size");
-    if (n_types > width)
-        r.fail("a contact table of " + std::to_string(n_types) + " types is wider than the contact entries allow (" +
-               std::to_string(width) + ")");
+    constexpr std::uint64_t type_count = std::uint64_t{std::numeric_limits<CellType>::max()} + 1;
+    if (n_types > type_count)
+        r.fail("a contact table of " + std::to_string(n_types) + " types is wider than the " +
+               std::to_string(type_count) + " cell types");
     if (n_types * n_types > r.remaining() / sizeof(double)) r.fail("the contact table runs past the end of the section");
     std::vector<double> values(n_types * n_types);
     for (double& j : values) j = r.get<double>("contact table");

@@ -62,11 +62,10 @@ def set_u64(offset, value):
     return edit
 
 
-def only_medium_entries(body):
-    """Every pending contact entry rewritten to name the medium only."""
+def wide_contact_table(body):
+    """The built contact table's width set beyond the 16-bit cell types."""
     n = struct.unpack_from("<Q", body, 0)[0]
-    for i in range(n):
-        struct.pack_into("<HH", body, 8 + 12 * i, 0, 0)
+    struct.pack_into("<Q", body, 8 + 12 * n, 70000)
     return body
 
 
@@ -82,10 +81,9 @@ def test_hostile_contents_with_a_valid_checksum_are_refused(good):
         "carries id 7": patched(good, "CELL", lambda b: b[:8 + 126] + struct.pack("<I", 7) + b[8 + 130:]),
         "has volume": patched(good, "CELL", lambda b: b[:8 + 126 + 6] + struct.pack("<q", 3) + b[8 + 126 + 14:]),
         "holds label 4000000, which has no record": patched(good, "LABL", lambda b: b[:8] + struct.pack("<I", 4000000) + b[12:]),
-        "wider than the types named (up to 0)": patched(patched(good, "SESS", lambda b: b[:1] + bytes(2) + b[3:]),
-                                                        "CONT", only_medium_entries),
+        "wider than the 65536 cell types": patched(good, "CONT", wide_contact_table),
         "finalized flag is 2": patched(good, "SESS", lambda b: b"\x02" + b[1:]),
-        "generator state is all zero": patched(good, "SESS", lambda b: b[:3] + bytes(32)),
+        "generator state is all zero": patched(good, "SESS", lambda b: b[:1] + bytes(32)),
         "has 0 substeps": patched(good, "FLDS", lambda b: b[:8 + 8 + 10 + 24] + bytes(4) + b[8 + 8 + 10 + 28:]),
         "bytes left over": patched(good, "GRID", lambda b: b + b"\0"),
     }

@@ -244,8 +244,9 @@ class Model:
 
         Parameters
         ----------
-        periodic_shapes, com_force, face_connectivity : bool
-            The options to change; the others stay as they are.
+        **flags : bool
+            The options to change, by name (``periodic_shapes``, ``com_force``,
+            ``face_connectivity``); the others stay as they are.
 
         Raises
         ------

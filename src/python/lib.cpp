@@ -69,16 +69,7 @@ bool convert_u8(PyObject* obj, std::uint8_t& out) { return convert_narrow_as(obj
 bool convert_u16(PyObject* obj, std::uint16_t& out) { return convert_narrow_as(obj, out); }
 bool convert_u32(PyObject* obj, std::uint32_t& out) { return convert_narrow_as(obj, out); }
 
-// u64 and unsigned sizes: negative or too large values get the interpreter's own OverflowError.
-bool convert_u64(PyObject* obj, std::uint64_t& out) {
-    PyRef index(PyNumber_Index(obj));
-    if (!index) return false;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out = v;
-    return true;
-}
-
+// Unsigned sizes share the u64 conversion (world_object.hpp).
 bool convert_usize(PyObject* obj, std::size_t& out) { return convert_u64(obj, out); }
 
 bool convert_f64(PyObject* obj, double& out) {

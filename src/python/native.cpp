@@ -37,16 +37,6 @@ bool require_world(PyObject* module, PyObject* obj, const char* function) {
 
 PyTypeObject* world_type(PyObject* module) { return reinterpret_cast<PyTypeObject*>(state_of(module).world_type); }
 
-// An unsigned integer argument, with the interpreter's own errors for non-integers and negatives.
-bool convert_unsigned(PyObject* obj, std::uint64_t& out) {
-    PyRef index(PyNumber_Index(obj));
-    if (!index) return false;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out = v;
-    return true;
-}
-
 // The world a query reads: the finalized one or the set-up one (faults after a failed finalize).
 const morva::World& active_world(PyObject* world) { return impl_of(world).active(); }
 
@@ -127,7 +117,7 @@ PyObject* labels_body(PyObject* module, PyObject* world) {
 PyObject* field_body(PyObject* module, PyObject* world, PyObject* index) {
     BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
     std::uint64_t field_idx = 0;
-    if (!borrow.acquire() || !convert_unsigned(index, field_idx)) return nullptr;
+    if (!borrow.acquire() || !convert_u64(index, field_idx)) return nullptr;
     const morva::World& w = active_world(world);
     const std::vector<float>& conc = w.field_conc(field_idx);
     const auto& d = w.lattice.dims;
@@ -403,8 +393,8 @@ PyObject* native_run(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::uint64_t mcs = 0, block = 16;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$pO:run", const_cast<char**>(names), &world, &mcs_obj,
                                      &parallel, &block_obj) ||
-        !require_world(module, world, "run") || !convert_unsigned(mcs_obj, mcs) ||
-        (block_obj && !convert_unsigned(block_obj, block)))
+        !require_world(module, world, "run") || !convert_u64(mcs_obj, mcs) ||
+        (block_obj && !convert_u64(block_obj, block)))
         return nullptr;
     return guarded(world_type(module), [&] { return run_body(world, mcs, parallel != 0, block); });
 }

@@ -112,6 +112,17 @@ private:
     bool held_ = false;
 };
 
+// An unsigned 64-bit argument: the interpreter's own TypeError for non-integers and OverflowError for
+// negative or too large values.
+inline bool convert_u64(PyObject* obj, std::uint64_t& out) {
+    PyRef index(PyNumber_Index(obj));
+    if (!index) return false;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
 // Writes the one-line diagnostic and raises PanicException (created here on first use).
 inline PyObject* raise_panic(PyTypeObject* type, const char* file, int line, const char* text) noexcept {
     // `file` is relative to the project root: the build maps the checkout's path away.

@@ -13,27 +13,7 @@ namespace morva::testing {
 
 // Pieces of the sites labelled `label`, joined through faces only (the box's own boundary rule).
 inline std::size_t face_pieces(const World& w, Label label) {
-    const auto& labels = w.lattice.labels;
-    std::vector<std::uint8_t> seen(labels.size(), 0);
-    std::vector<SiteIndex> stack;
-    std::size_t pieces = 0;
-    for (SiteIndex s = 0; s < labels.size(); ++s) {
-        if (labels[s] != label || seen[s]) continue;
-        ++pieces;
-        seen[s] = 1;
-        stack.push_back(s);
-        while (!stack.empty()) {
-            const SiteIndex p = stack.back();
-            stack.pop_back();
-            w.lattice.for_each_face(p, [&](SiteIndex q) {
-                if (labels[q] == label && !seen[q]) {
-                    seen[q] = 1;
-                    stack.push_back(q);
-                }
-            });
-        }
-    }
-    return pieces;
+    return pieces_by(w, label, [&w](SiteIndex p, auto&& visit) { w.lattice.for_each_face(p, visit); });
 }
 
 // Cells (not the medium) in more than one face-connected piece.

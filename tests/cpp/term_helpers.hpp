@@ -16,8 +16,10 @@
 
 namespace morva::testing {
 
-// Connected pieces of the sites labelled `label`, adjacency being the lattice's own neighbour lists.
-inline std::size_t pieces_of(const World& w, Label label) {
+// Connected pieces of the sites labelled `label`; `for_each_adjacent(p, visit)` calls visit(q) for each
+// site q adjacent to p.
+template <class ForEachAdjacent>
+std::size_t pieces_by(const World& w, Label label, ForEachAdjacent&& for_each_adjacent) {
     const auto& labels = w.lattice.labels;
     std::vector<std::uint8_t> seen(labels.size(), 0);
     std::vector<SiteIndex> stack;
@@ -30,14 +32,22 @@ inline std::size_t pieces_of(const World& w, Label label) {
         while (!stack.empty()) {
             const SiteIndex p = stack.back();
             stack.pop_back();
-            for (const SiteIndex q : w.lattice.neighbors(p))
+            for_each_adjacent(p, [&](SiteIndex q) {
                 if (labels[q] == label && !seen[q]) {
                     seen[q] = 1;
                     stack.push_back(q);
                 }
+            });
         }
     }
     return pieces;
+}
+
+// Connected pieces of the sites labelled `label`, adjacency being the lattice's own neighbour lists.
+inline std::size_t pieces_of(const World& w, Label label) {
+    return pieces_by(w, label, [&w](SiteIndex p, auto&& visit) {
+        for (const SiteIndex q : w.lattice.neighbors(p)) visit(q);
+    });
 }
 
 // A set-up world tiled with cells x cells square blocks of side `side` (2-D), starting at `margin`,

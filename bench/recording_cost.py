@@ -53,20 +53,24 @@ def timed_run(model, mcs, warmup, folder=None, every=1, cpu=None):
 
 
 def watch_cpu(recorder, cpu):
-    """Add the CPU time of the engine thread's and the writer thread's share of each frame to `cpu`."""
-    take, record = recorder._take_frame, recorder.record
+    """Add the CPU time of the engine thread's and the writer thread's share of each frame to `cpu`.
 
-    def timed_take(*args):
+    The writer stores a chunk of frames at a time; each frame of the chunk is given an equal share.
+    """
+    store, record = recorder._store_chunk, recorder.record
+
+    def timed_store(chunk, *args):
+        frames = chunk.count
         started = time.thread_time()
-        take(*args)
-        cpu["writer"].append(time.thread_time() - started)
+        store(chunk, *args)
+        cpu["writer"].extend([(time.thread_time() - started) / frames] * frames)
 
     def timed_record(sim):
         started = time.thread_time()
         record(sim)
         cpu["engine thread"].append(time.thread_time() - started)
 
-    recorder._take_frame, recorder.record = timed_take, timed_record
+    recorder._store_chunk, recorder.record = timed_store, timed_record
 
 
 def overhead(name, model, mcs, warmup, every, repeats, scratch):

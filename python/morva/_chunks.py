@@ -7,11 +7,8 @@ chunk's cell arrays into table rows with a few whole-array operations.
 """
 
 import numpy as np
-import pandas as pd
 
 ROW_COLUMNS = ["time", "id", "type", "volume", "surface", "com_x", "com_y", "com_z", "length", "parent"]
-TABLE_COLUMNS = ["time", "id", "type", "type_name", "volume", "surface", "com_x", "com_y", "com_z", "length",
-                 "parent"]
 
 
 class FrameChunk:
@@ -148,68 +145,3 @@ def cell_rows(times, cells, parents):
         "length": column("length"),
         "parent": parents[ids].astype(np.int64),
     }
-
-
-class CellTableParts:
-    """Rows of the cell table gathered until a part is due, then written as one Parquet file.
-
-    Parameters
-    ----------
-    directory : pathlib.Path
-        The cells/ folder.
-    type_names : list of str
-        Type names by type id.
-    parts : int
-        Parts already written (the next one gets this number).
-
-    Examples
-    --------
-    >>> import tempfile, pathlib
-    >>> table = CellTableParts(pathlib.Path(tempfile.mkdtemp()), ["medium", "a"], 0)
-    >>> table.add({c: np.ones(2, np.int64) for c in ROW_COLUMNS}); table.write(); table.parts
-    1
-    """
-
-    def __init__(self, directory, type_names, parts):
-        self.directory = directory
-        self.type_names = list(type_names)
-        self.parts = parts
-        self.rows = 0
-        self._pending = []
-
-    def add(self, rows):
-        """Keep rows (a dict of ROW_COLUMNS arrays) for the next part.
-
-        Examples
-        --------
-        >>> table = CellTableParts(None, [], 0); table.add({c: np.zeros(3) for c in ROW_COLUMNS}); table.rows
-        3
-        """
-        self._pending.append(rows)
-        self.rows += len(rows["id"])
-
-    def write(self):
-        """Write the kept rows as the next part file (nothing when there are none).
-
-        Examples
-        --------
-        >>> import tempfile, pathlib
-        >>> table = CellTableParts(pathlib.Path(tempfile.mkdtemp()), [], 0); table.write(); table.parts
-        0
-        """
-        if not self.rows:
-            return
-        columns = {c: np.concatenate([rows[c] for rows in self._pending]) for c in ROW_COLUMNS}
-        types = columns["type"]
-        codes = np.where(types < len(self.type_names), types, -1)
-        columns["type_name"] = pd.Categorical.from_codes(codes, categories=self.type_names)
-        frame = pd.DataFrame({c: columns[c] for c in TABLE_COLUMNS})
-        path = self.directory / f"part-{self.parts:06d}.parquet"
-        tmp = path.with_name(f".{path.name}.tmp")
-        # Dictionary pages only pay where values repeat: building them for the numeric columns
-        # would double the time a part takes.
-        frame.to_parquet(tmp, index=False, use_dictionary=["type_name"])
-        tmp.replace(path)
-        self.parts += 1
-        self._pending = []
-        self.rows = 0

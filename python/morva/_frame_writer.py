@@ -14,10 +14,10 @@ import threading
 import numpy as np
 import pandas as pd
 
-from ._chunks import CellTableParts, FrameChunk, cell_rows
+from ._cell_parts import CellTableParts
+from ._chunks import FrameChunk, cell_rows
 from .checkpoint import write_atomic, write_checkpoint
 
-ROWS_PER_PART = 50_000  # about 4 MiB of rows, like one chunk of frames
 SPARE_CHUNKS = 2  # the engine fills one while the writer stores the other
 
 
@@ -118,8 +118,6 @@ class FrameWriter(threading.Thread):
             self.stored = end
             self.last_frame = chunk.times[-1]
             self.table.add(cell_rows(chunk.times, chunk.cells, self.parents))
-            if self.table.rows >= ROWS_PER_PART:
-                self.table.write()
         finally:
             chunk.reset(0)
             self.spare.put(chunk)
@@ -142,13 +140,17 @@ class FrameWriter(threading.Thread):
             self.info["checkpoint_mcs"] = header["mcs"]
         self.info["mcs"] = self.last_frame
         self.info["frames"] = self.stored
-        self.write_run_info()
+        self._write_run_info()
 
-    def write_run_info(self):
-        """Write run.json atomically, unless it holds this content already."""
+    def _write_run_info(self):
+        """Write run.json atomically, unless it holds this content already.
+
+        It is not synced to disk: resuming relies on the checkpoint (which is), and waiting for
+        the disk at every flush would hold up the end of every run.
+        """
         text = json.dumps(self.info, indent=2) + "\n"
         if text != self._run_info_on_disk:
-            write_atomic(self.directory / "run.json", text.encode("utf-8"))
+            write_atomic(self.directory / "run.json", text.encode("utf-8"), sync=False)
             self._run_info_on_disk = text
 
     def _stack(self, name, frames):

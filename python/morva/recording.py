@@ -1,9 +1,9 @@
 """Recordings: frames in Zarr, a per-cell table in Parquet, lineage, checkpoints (docs/recording-format.md).
 
-The engine thread copies each frame out of the world into a buffer the size of one Zarr chunk
-(about CHUNK_BYTES); a full buffer goes to a writer thread, which compresses and stores it while the
-engine fills a second buffer (the engine releases the interpreter lock). Memory stays at the world
-plus two chunks and at most ROWS_PER_PART rows of the cell table, however long the run.
+The engine thread copies each frame out of the world and keeps the frames of one Zarr chunk (about
+CHUNK_BYTES); a whole chunk goes to a writer thread, which stores it while the engine gathers the
+next (the engine releases the interpreter lock). Memory stays at the world plus a few chunks and a
+few thousand rows of the cell table, however long the run.
 """
 
 import json
@@ -17,7 +17,7 @@ import pandas as pd
 import zarr.codecs as zarr_codecs
 
 from . import _native
-from ._chunks import TABLE_COLUMNS
+from ._cell_parts import TABLE_COLUMNS
 from ._frame_writer import FrameWriter
 from .checkpoint import read_checkpoint, write_atomic
 from .modelfile import from_toml, to_toml
@@ -169,6 +169,8 @@ class Recorder:
         for part in (pathlib.Path(directory) / "cells").glob("part-*.parquet"):
             if int(part.stem.split("-")[1]) >= parts:
                 part.unlink()
+        for unfinished in (pathlib.Path(directory) / "cells").glob(".part-*.tmp"):
+            unfinished.unlink()  # a part that was being written when the run was killed
         rec = cls(directory, sim, info, arrays, frames=frames, last_frame=header["last_frame"], parts=parts)
         rec._checkpointed = True
         return rec

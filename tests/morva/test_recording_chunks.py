@@ -247,3 +247,40 @@ def test_cell_rows_of_frames_with_new_cells():
     assert rows["parent"].tolist() == [0, 0, 0, 1] and rows["com_x"].tolist() == [3.0, 1.0, 1.0, 1.0]
     assert rows["length"].tolist() == [3.0, 2.0, 1.5, 1.5]
     assert all(rows[c].dtype == np.int64 for c in ["time", "id", "type", "volume", "surface", "parent"])
+
+
+def test_cell_table_parts_of_many_row_groups_read_back_as_one_table(tmp_path, chunk_of, monkeypatch):
+    chunk_of(3)
+    monkeypatch.setattr("morva._cell_parts.ROWS_PER_GROUP", 40)
+    monkeypatch.setattr("morva._cell_parts.ROWS_PER_PART", 100)
+    sim = model_with_field().build(seed=9)
+    sim.divide(25, reset_target=13)
+    seen = {}
+    sim.add_hook(watch(seen), every=1)
+    watch(seen)(sim)
+    sim.record(tmp_path / "rec")
+    sim.run(12, progress=False)
+    sim.recorder.close()
+    rec = assert_recording_holds(tmp_path / "rec", seen, list(range(13)))
+    parts = sorted((tmp_path / "rec" / "cells").iterdir())
+    assert len(parts) == sim.recorder.parts > 3 and all(p.name.startswith("part-") for p in parts)
+    sizes = [len(pd.read_parquet(p)) for p in parts]
+    assert sum(sizes) == len(rec.cells) and max(sizes) < 100 + 40 + 3 * 32
+    whole = pd.read_parquet(tmp_path / "rec" / "cells")
+    assert whole["type_name"].dtype == "category"
+    pd.testing.assert_frame_equal(whole.astype({"type_name": str}), rec.cells)
+
+
+def test_resume_drops_a_part_that_was_being_written(tmp_path, chunk_of):
+    chunk_of(2)
+    sim = two_type_model().build(seed=1)
+    sim.record(tmp_path / "rec", every=1)
+    sim.run(3, progress=False)
+    sim.recorder.close()
+    stale = tmp_path / "rec" / "cells" / ".part-000001.parquet.tmp"
+    stale.write_bytes(b"half a part")
+    resumed = morva.resume(tmp_path / "rec")
+    assert not stale.exists()
+    resumed.run(2, progress=False)
+    resumed.recorder.close()
+    assert len(morva.open_recording(tmp_path / "rec").cells) == 6 * 16

@@ -40,6 +40,8 @@ class FrameWriter(threading.Thread):
         What is on disk already (a reopened recording).
     lineage : list of (parent, daughter, mcs)
         Divisions known so far.
+    lineage_on_disk : bool
+        True when lineage.parquet holds exactly `lineage`.
 
     Examples
     --------
@@ -49,7 +51,8 @@ class FrameWriter(threading.Thread):
     True
     """
 
-    def __init__(self, directory, arrays, info, chunk, fields, *, frames=0, last_frame=None, parts=0, lineage=()):
+    def __init__(self, directory, arrays, info, chunk, fields, *, frames=0, last_frame=None, parts=0, lineage=(),
+                 lineage_on_disk=False):
         super().__init__(name="morva-recorder", daemon=True)
         self.directory = directory
         self.arrays = arrays
@@ -67,7 +70,7 @@ class FrameWriter(threading.Thread):
         self.lineage = []
         self.parents = np.zeros(0, dtype=np.int64)
         self._add_lineage(lineage)
-        self._lineage_on_disk = None  # rows in lineage.parquet; None: not written by this writer
+        self._lineage_on_disk = len(self.lineage) if lineage_on_disk else None  # rows in lineage.parquet
         self._run_info_on_disk = None
         self.start()
 
@@ -128,10 +131,7 @@ class FrameWriter(threading.Thread):
             self._resize(self.stored)
         self.table.write()
         if self._lineage_on_disk != len(self.lineage):
-            table = pd.DataFrame(self.lineage, columns=["parent", "daughter", "mcs"], dtype=np.int64)
-            tmp = self.directory / ".lineage.parquet.tmp"
-            table.to_parquet(tmp, index=False)
-            tmp.replace(self.directory / "lineage.parquet")
+            write_lineage(self.directory, self.lineage)
             self._lineage_on_disk = len(self.lineage)
         if checkpoint is not None:
             header, state = checkpoint
@@ -173,3 +173,19 @@ class FrameWriter(threading.Thread):
                 self.parents = np.concatenate([self.parents, np.zeros(top - self.parents.size, dtype=np.int64)])
             for parent, daughter, _ in rows:
                 self.parents[daughter] = parent
+
+
+def write_lineage(directory, rows):
+    """Replace lineage.parquet atomically by `rows` of (parent, daughter, mcs).
+
+    Examples
+    --------
+    >>> import tempfile, pathlib
+    >>> d = pathlib.Path(tempfile.mkdtemp()); write_lineage(d, [(1, 2, 5)])
+    >>> pd.read_parquet(d / "lineage.parquet").values.tolist()
+    [[1, 2, 5]]
+    """
+    table = pd.DataFrame(rows, columns=["parent", "daughter", "mcs"], dtype=np.int64)
+    tmp = directory / ".lineage.parquet.tmp"
+    table.to_parquet(tmp, index=False)
+    tmp.replace(directory / "lineage.parquet")

@@ -18,7 +18,7 @@ import zarr.codecs as zarr_codecs
 
 from . import _native
 from ._cell_parts import TABLE_COLUMNS
-from ._frame_writer import FrameWriter
+from ._frame_writer import FrameWriter, write_lineage
 from .checkpoint import read_checkpoint, write_atomic
 from .modelfile import from_toml, to_toml
 
@@ -79,7 +79,7 @@ class Recorder:
     3
     """
 
-    def __init__(self, directory, sim, info, arrays, *, frames=0, last_frame=None, parts=0):
+    def __init__(self, directory, sim, info, arrays, *, frames=0, last_frame=None, parts=0, lineage_on_disk=False):
         self.directory = pathlib.Path(directory)
         self.info = info
         self.every = info["every"]
@@ -95,7 +95,8 @@ class Recorder:
         self._lineage = list(sim._lineage)
         self._filling = None
         self._writer = FrameWriter(self.directory, arrays, info, chunk_frames(sim.model.dims), self.fields,
-                                   frames=frames, last_frame=last_frame, parts=parts, lineage=self._lineage)
+                                   frames=frames, last_frame=last_frame, parts=parts, lineage=self._lineage,
+                                   lineage_on_disk=lineage_on_disk)
 
     # --- creation and reopening --------------------------------------------------------------
 
@@ -141,8 +142,9 @@ class Recorder:
             group.create_array(f"field_{name}", shape=shape, chunks=chunks, dtype="float32", fill_value=0.0,
                                dimension_names=dims, compressors=FAST_COMPRESSION)
         group.create_array("time", shape=(0,), chunks=(4096,), dtype="int64", fill_value=-1, dimension_names=["time"])
-        write_atomic(directory / "run.json", (json.dumps(info, indent=2) + "\n").encode("utf-8"))
-        return cls(directory, sim, info, dict(group.arrays()))
+        write_atomic(directory / "run.json", (json.dumps(info, indent=2) + "\n").encode("utf-8"), sync=False)
+        write_lineage(directory, sim._lineage)
+        return cls(directory, sim, info, dict(group.arrays()), lineage_on_disk=True)
 
     @classmethod
     def reopen(cls, directory, sim, header):

@@ -14,6 +14,11 @@ ROW_COLUMNS = ["time", "id", "type", "volume", "surface", "com_x", "com_y", "com
 class FrameChunk:
     """The frames of (part of) one Zarr chunk of a recording, on their way to the store.
 
+    The engine thread appends frames until the chunk is full and then hands it over; a flush
+    before that stores the frames so far while the engine goes on appending (it never changes a
+    frame it holds), and the whole chunk is written again once full, which spares Zarr from
+    reading back and recompressing the part written first.
+
     Parameters
     ----------
     size : int
@@ -31,6 +36,8 @@ class FrameChunk:
         MCS of each frame.
     cells : list of dict
         The cell arrays of each frame.
+    stored : int
+        Frames of this chunk the writer has stored (by flushes) and taken the rows of.
 
     Examples
     --------
@@ -53,6 +60,7 @@ class FrameChunk:
         (9, 0)
         """
         self.start = start
+        self.stored = 0
         self.times = []
         self.frames = {name: [] for name in ["labels"] + self.fields}
         self.cells = []

@@ -19,6 +19,7 @@ from ._chunks import FrameChunk, cell_rows
 from .checkpoint import write_atomic, write_checkpoint
 
 SPARE_CHUNKS = 2  # the engine fills one while the writer stores the other
+TIMES_PER_WRITE = 1024  # the time entries of so many frames are written at once (or at a flush)
 
 
 class FrameWriter(threading.Thread):
@@ -65,6 +66,7 @@ class FrameWriter(threading.Thread):
         self._stacks = {}
         self.error = None
         self.stored = self.capacity = frames
+        self._times = []  # MCS of the stored frames whose time entries are not written yet
         self.last_frame = last_frame
         self.table = CellTableParts(directory / "cells", info["type_names"], parts)
         self.lineage = []
@@ -79,28 +81,45 @@ class FrameWriter(threading.Thread):
             message = self.inbox.get()
             if message is None:
                 return
+            chunk = message[0] if isinstance(message[0], FrameChunk) else None
             try:
-                if isinstance(message[0], FrameChunk):
+                if chunk is not None:
                     self._store(*message)
                 else:
                     self._flush(*message)
             except BaseException as err:  # reported to the engine thread at its next call
                 self.error = err
             finally:
-                if not isinstance(message[0], FrameChunk) and message[1] is not None:
-                    message[1].set()
+                if chunk is None:
+                    if message[1] is not None:
+                        message[1].set()
+                elif message[2]:  # a whole chunk: the engine may fill it again
+                    chunk.reset(0)
+                    self.spare.put(chunk)
 
     # --- engine thread ---------------------------------------------------------------------------
 
     def take_chunk(self, start):
-        """An empty chunk buffer for frames from number `start` on; waits while both are being stored."""
-        chunk = self.spare.get()
-        chunk.reset(start)
-        return chunk
+        """An empty chunk for frames from number `start` on; waits while both are with the writer.
 
-    def store(self, chunk, lineage):
-        """Queue a chunk with the divisions that happened since the last message."""
-        self.inbox.put((chunk, lineage))
+        Returns None when the writer failed or stopped instead.
+        """
+        while True:
+            try:
+                chunk = self.spare.get(timeout=0.1)
+            except queue.Empty:
+                if self.error is not None or not self.is_alive():
+                    return None
+                continue
+            chunk.reset(start)
+            return chunk
+
+    def store(self, chunk, lineage, whole=True):
+        """Queue the frames a chunk holds now, with the divisions that happened since the last message.
+
+        A whole chunk goes back to the spares once stored; otherwise the engine goes on filling it.
+        """
+        self.inbox.put((chunk, chunk.count, whole, lineage))
 
     def flush(self, lineage, done=None, checkpoint=None):
         """Queue a flush (and a checkpoint: a header and the engine state); `done` is set when it is on disk."""
@@ -108,25 +127,27 @@ class FrameWriter(threading.Thread):
 
     # --- writer thread ---------------------------------------------------------------------------
 
-    def _store(self, chunk, lineage):
-        try:
-            self._add_lineage(lineage)
-            start, end = chunk.start, chunk.start + chunk.count
-            if end > self.capacity:
-                self._resize(max(end, 2 * self.capacity, 256))
-            for name, frames in chunk.frames.items():
-                self.arrays[name][start:end] = self._stack(name, frames)
-            # The time entries go last: a frame whose time is written is whole (readers rely on it).
-            self.arrays["time"][start:end] = np.asarray(chunk.times, dtype=np.int64)
-            self.stored = end
-            self.last_frame = chunk.times[-1]
-            self.table.add(cell_rows(chunk.times, chunk.cells, self.parents))
-        finally:
-            chunk.reset(0)
-            self.spare.put(chunk)
+    def _store(self, chunk, count, whole, lineage):
+        self._add_lineage(lineage)
+        start, end = chunk.start, chunk.start + count
+        if end > self.capacity:
+            self._resize(max(end, 2 * self.capacity, 256))
+        for name, frames in chunk.frames.items():
+            self.arrays[name][start:end] = self._stack(name, frames[:count])
+        self.stored = end
+        new = slice(chunk.stored, count)
+        times = chunk.times[new]
+        chunk.stored = count
+        if times:
+            self.last_frame = times[-1]
+            self._times.extend(times)
+            if len(self._times) >= TIMES_PER_WRITE:
+                self._write_times()
+            self.table.add(cell_rows(times, chunk.cells[new], self.parents))
 
     def _flush(self, lineage, done, checkpoint):
         self._add_lineage(lineage)
+        self._write_times()
         if self.capacity != self.stored:
             self._resize(self.stored)
         self.table.write()
@@ -152,6 +173,17 @@ class FrameWriter(threading.Thread):
         if text != self._run_info_on_disk:
             write_atomic(self.directory / "run.json", text.encode("utf-8"), sync=False)
             self._run_info_on_disk = text
+
+    def _write_times(self):
+        """Write the time entries of the frames stored since the last time.
+
+        They follow their frames, so a frame whose time is set is whole (readers rely on it);
+        writing them in batches spares a read-modify-write of the time array per chunk.
+        """
+        if self._times:
+            end = self.stored
+            self.arrays["time"][end - len(self._times):end] = np.asarray(self._times, dtype=np.int64)
+            self._times = []
 
     def _stack(self, name, frames):
         """The frames as one array, in a buffer kept for the next chunk."""

@@ -212,6 +212,8 @@ class Recorder:
         if self._filling is None:
             # Waits only while the writer still stores both chunks: memory stays at a few chunks.
             self._filling = self._writer.take_chunk(self.frames)
+            if self._filling is None:
+                self._check_writer()
         fields = [_native.field(sim.world, self._field_index[name]) for name in self.fields]
         self._filling.add(sim.mcs, _native.labels(sim.world), fields, _native.cells(sim.world))
         self.frames += 1
@@ -220,7 +222,7 @@ class Recorder:
             self._hand_over()
 
     def _hand_over(self):
-        """Give the chunk being filled to the writer."""
+        """Give the full chunk to the writer."""
         chunk, self._filling = self._filling, None
         self._writer.store(chunk, self._new_lineage())
 
@@ -256,7 +258,7 @@ class Recorder:
     def _send_flush(self, checkpoint, wait):
         self._check_writer()
         if self._filling is not None and self._filling.count:
-            self._hand_over()
+            self._writer.store(self._filling, self._new_lineage(), whole=False)
         done = threading.Event() if wait else None
         self._writer.flush(self._new_lineage(), done, checkpoint)
         if wait:

@@ -195,9 +195,9 @@ def test_the_engine_waits_for_the_writer_beyond_two_chunks(tmp_path, chunk_of, m
     release = threading.Event()
     real_store = FrameWriter._store
 
-    def held_store(writer, chunk, lineage):
+    def held_store(writer, *message):
         release.wait()
-        real_store(writer, chunk, lineage)
+        real_store(writer, *message)
 
     monkeypatch.setattr(FrameWriter, "_store", held_store)
     done = []
@@ -219,7 +219,9 @@ def test_the_engine_waits_for_the_writer_beyond_two_chunks(tmp_path, chunk_of, m
     assert len(morva.open_recording(tmp_path / "rec")) == 5
 
 
-def test_a_failing_writer_is_reported_and_the_run_does_not_hang(tmp_path, chunk_of, monkeypatch):
+@pytest.mark.parametrize("failing", ["morva._frame_writer.cell_rows", "morva._frame_writer.FrameWriter._stack",
+                                     "morva._frame_writer.write_checkpoint"])
+def test_a_failing_writer_is_reported_and_the_run_does_not_hang(tmp_path, chunk_of, monkeypatch, failing):
     chunk_of(2)
     sim = two_type_model().build(seed=1)
     sim.record(tmp_path / "rec", every=1)
@@ -227,7 +229,7 @@ def test_a_failing_writer_is_reported_and_the_run_does_not_hang(tmp_path, chunk_
     def broken(*args):
         raise OSError("disk full")
 
-    monkeypatch.setattr("morva._frame_writer.cell_rows", broken)
+    monkeypatch.setattr(failing, broken)
     with pytest.raises(RuntimeError, match="failed: disk full"):
         sim.run(12, progress=False)
     assert sim.mcs < 12

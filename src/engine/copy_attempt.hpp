@@ -16,12 +16,23 @@ struct AttemptSetting {
     const std::int64_t* offsets;  // site deltas of an interior target's neighbours
     std::size_t n_offsets;
     const std::uint32_t* types;  // padded contact index of each label's type
+    const std::int64_t* scaled_contact;  // the contact table as ScaledContact reads it, or null
+    std::size_t contact_stride;
+    double contact_unscale;
     TermGates gates;
     double temperature;
 
-    static AttemptSetting of(const World& w, const std::uint32_t* types) {
+    static AttemptSetting of(const Morva& m) {
+        const World& w = m.world;
         const Lattice& lat = w.lattice;
-        return {lat.labels.data(), lat.linear_offsets.data(), lat.linear_offsets.size(), types, w.term_gates(),
+        return {lat.labels.data(),
+                lat.linear_offsets.data(),
+                lat.linear_offsets.size(),
+                m.type_by_label.data(),
+                m.contact_is_scaled ? m.scaled_contact.data() : nullptr,
+                w.contact.padded_stride(),
+                m.contact_unscale,
+                w.term_gates(),
                 w.temperature};
     }
 };
@@ -31,15 +42,22 @@ inline SiteIndex shifted(SiteIndex site, std::int64_t delta) {
 }
 
 // Everything after the source is drawn, the same for both kinds of target. A Writer gives seen(), the
-// trackers the energy reads (see CurrentTrackers), and write(target, a, b, coords, count, neighbor_at).
+// trackers the energy reads (see CurrentTrackers), length_energy(label) (World::length_energy as the
+// writer's trackers stand) and write(target, a, b, coords, count, neighbor_at).
 template <class NeighborAt, class CoordsOf, class Writer>
 [[gnu::always_inline]] inline void decide_copy(const World& w, const AttemptSetting& k, SiteIndex target,
                                                SiteIndex source, Label a, Label b, std::size_t count,
                                                NeighborAt neighbor_at, CoordsOf coords_of, Xoshiro256pp& rng,
                                                Writer& writer) {
     const std::uint32_t* types = k.types;
-    double dh = core_delta(w, target, a, b, count, neighbor_at, [types](Label l) { return types[l]; }, writer.seen());
-    if (k.gates.any_energy()) dh = add_optional_terms(w, k.gates, dh, target, source, a, b, writer.seen());
+    const auto type_of = [types](Label l) { return types[l]; };
+    double dh = k.scaled_contact
+                    ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(),
+                                 ScaledContact{k.scaled_contact, k.contact_stride, k.contact_unscale})
+                    : core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), DoubleContact{w.contact});
+    if (k.gates.any_energy())
+        dh = add_optional_terms(w, k.gates, dh, target, source, a, b, writer.seen(),
+                                [&writer](Label l) { return writer.length_energy(l); }, coords_of);
     if (!metropolis_accepts(dh, k.temperature, rng)) return;
     if (k.gates.connectivity) {
         if (k.gates.face_connectivity) {

@@ -5,6 +5,8 @@
 // list and types come from a flat table.
 #pragma once
 
+#include <type_traits>
+
 #include "world.hpp"
 
 namespace morva {
@@ -89,6 +91,11 @@ struct ScaledContact {
     double finish(std::int64_t sum) const { return static_cast<double>(sum) * unscale; }
 };
 
+// A neighbour accessor whose type says `excludes_site` never gives the target itself (interior
+// targets: every offset is non-zero).
+template <class NeighborAt>
+constexpr bool excludes_site_v = requires { requires NeighborAt::excludes_site; };
+
 // neighbor_at(i) gives entry i of the target's neighbour list (count entries); type_of(l) the padded
 // contact index of label l's type (ContactMatrix::padded_type). The additions run in a fixed order:
 // volume of a, volume of b, surface entries by ascending id, then the separately summed contact part.
@@ -127,17 +134,37 @@ inline double core_delta(const World& w, SiteIndex site, Label a, Label b, std::
     // row; a site never contacts itself.
     const Label* labels = w.lattice.labels.data();
     using Value = typename Contact::Value;
-    const Value* row_a = contact.row(type_of(a));
-    const Value* row_b = contact.row(type_of(b));
+    const std::size_t type_a = type_of(a), type_b = type_of(b);
+    const Value* row_a = contact.row(type_a);
+    const Value* row_b = contact.row(type_b);
     Value contact_part = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const SiteIndex t = neighbor_at(i);
-        if (t == site) continue;
-        const Label l = labels[t];
-        const std::size_t tl = type_of(l);
-        const Value gained = l != b ? row_b[tl] : Value{0};
-        const Value lost = l != a ? row_a[tl] : Value{0};
-        contact_part += gained - lost;
+    if constexpr (std::is_integral_v<Value>) {
+        // Exact integers: the sum may be regrouped. Every neighbour adds row_b - row_a of its type;
+        // then neighbours of a (which lose nothing) give row_a back and neighbours of b (which gain
+        // nothing) take row_b off. No branch per neighbour, and nothing the rounding could see.
+        std::int64_t of_a = 0, of_b = 0, of_site = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const SiteIndex t = neighbor_at(i);
+            if constexpr (!excludes_site_v<NeighborAt>) of_site += t == site;
+            const Label l = labels[t];
+            const std::size_t tl = type_of(l);
+            contact_part += row_b[tl] - row_a[tl];
+            of_a += l == a;
+            of_b += l == b;
+        }
+        // The site itself (listed only in boxes narrower than the neighbourhood) holds a: as counted,
+        // each listing added row_b[type_a], which it must not.
+        contact_part += of_a * row_a[type_a] - of_b * row_b[type_b] - of_site * row_b[type_a];
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            const SiteIndex t = neighbor_at(i);
+            if (t == site) continue;
+            const Label l = labels[t];
+            const std::size_t tl = type_of(l);
+            const Value gained = l != b ? row_b[tl] : Value{0};
+            const Value lost = l != a ? row_a[tl] : Value{0};
+            contact_part += gained - lost;
+        }
     }
     return energy + contact.finish(contact_part);
 }

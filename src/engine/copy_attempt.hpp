@@ -19,6 +19,7 @@ struct AttemptSetting {
     const std::int64_t* scaled_contact;  // the contact table as ScaledContact reads it, or null
     std::size_t contact_stride;
     double contact_unscale;
+    std::uint32_t* marked_types;  // `types`, writable, where MarkedScaledContact applies; else null
     TermGates gates;
     double temperature;
 
@@ -32,6 +33,7 @@ struct AttemptSetting {
                 m.contact_is_scaled ? m.scaled_contact.data() : nullptr,
                 w.contact.padded_stride(),
                 m.contact_unscale,
+                nullptr,
                 w.term_gates(),
                 w.temperature};
     }
@@ -59,9 +61,11 @@ template <class NeighborAt, class CoordsOf, class Generator, class Writer>
                                                Writer& writer) {
     const std::uint32_t* types = k.types;
     const auto type_of = [types](Label l) { return types[l]; };
-    double dh = k.scaled_contact
-                    ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(),
-                                 ScaledContact{k.scaled_contact, k.contact_stride, k.contact_unscale})
+    const ScaledContact scaled{k.scaled_contact, k.contact_stride, k.contact_unscale};
+    double dh = k.marked_types ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(),
+                                            MarkedScaledContact{scaled, k.marked_types})
+                : k.scaled_contact
+                    ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), scaled)
                     : core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), DoubleContact{w.contact});
     if (k.gates.any_energy())
         dh = add_optional_terms(w, k.gates, dh, target, source, a, b, writer.seen(),

@@ -94,7 +94,10 @@ std::uint64_t Morva::step(std::uint64_t mcs, StepCheck check) {
     prepare_sweep_tables(*this);
     length_energies.known.assign(world.cells.size(), 0);  // trackers may have changed since the last call
     length_energies.energy.resize(world.cells.size());
-    const AttemptSetting setting = AttemptSetting::of(*this);
+    AttemptSetting setting = AttemptSetting::of(*this);
+    // This sweep alone reads its label-type table, so it may mark labels in it
+    if (contact_is_scaled && setting.contact_stride <= MarkedScaledContact::max_stride)
+        setting.marked_types = type_by_label.data();
     const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
     const bool unwrap = world.shape_frame().unwraps();
     const bool scouted = world.lattice.labels.size() * sizeof(Label) >= scouted_from_bytes;

@@ -147,6 +147,9 @@ TEST(ScaledContact, EqualsTheDoubleSumBitForBit) {
             ASSERT_TRUE(w.contact.scaled_integers(values, unscale));
             const ScaledContact scaled{values.data(), w.contact.padded_stride(), unscale};
             const auto type_of = [&w](Label l) { return w.contact.padded_type(w.cells[l].cell_type); };
+            std::vector<std::uint32_t> types;
+            fill_padded_types(w, types);
+            const std::vector<std::uint32_t> kept_types = types;
             for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) {
                 const NeighborList nbrs = w.lattice.neighbors(s);
                 const auto at = [&nbrs](std::size_t i) { return nbrs[i]; };
@@ -156,7 +159,11 @@ TEST(ScaledContact, EqualsTheDoubleSumBitForBit) {
                     const double plain = core_delta(w, s, a, b, nbrs.size(), at, type_of, CurrentTrackers{},
                                                     DoubleContact{w.contact});
                     const double fast = core_delta(w, s, a, b, nbrs.size(), at, type_of, CurrentTrackers{}, scaled);
+                    const double marked = core_delta(w, s, a, b, nbrs.size(), at, type_of, CurrentTrackers{},
+                                                     MarkedScaledContact{scaled, types.data()});
                     EXPECT_EQ(std::bit_cast<std::uint64_t>(plain), std::bit_cast<std::uint64_t>(fast)) << s << " " << b;
+                    EXPECT_EQ(std::bit_cast<std::uint64_t>(plain), std::bit_cast<std::uint64_t>(marked)) << s << " " << b;
+                    EXPECT_EQ(types, kept_types);  // the marks are gone
                 }
             }
         }

@@ -96,7 +96,22 @@ template <class CoordsOf, class Generator, class Writer>
         decide_copy(w, k, target, source, a, b, k.n_offsets, InteriorNeighbors{target, k.offsets}, coords_of, rng,
                     writer);
     } else {
-        const NeighborList nbrs = w.lattice.boundary_neighbors(coords_of());
+        const Lattice& lat = w.lattice;
+        const FaceShares shares = lat.face_shares(coords_of());
+        if (lat.lists_every_offset(shares)) {
+            // The list has every offset, in order: most attempts end at a == b, so the source is
+            // found alone and the list is built only for a real copy.
+            if (k.n_offsets == 0) return;
+            const SiteIndex source = shares.at(lat.offset_steps[rng.below(k.n_offsets)]);
+            const Label a = k.labels[target], b = k.labels[source];
+            if (a == b) return;
+            const NeighborList nbrs = lat.boundary_neighbors(shares);
+            decide_copy(
+                w, k, target, source, a, b, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; }, coords_of, rng,
+                writer);
+            return;
+        }
+        const NeighborList nbrs = lat.boundary_neighbors(shares);
         if (nbrs.empty()) return;
         const SiteIndex source = nbrs[rng.below(nbrs.size())];
         const Label a = k.labels[target], b = k.labels[source];

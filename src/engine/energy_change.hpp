@@ -161,6 +161,7 @@ struct MarkedScaledContact {
         types[a] = static_cast<std::uint32_t>(stride);
         types[b] = static_cast<std::uint32_t>(stride + 1);
         std::int64_t total = 0, of_site = 0;
+#pragma GCC unroll 4
         for (std::size_t i = 0; i < count; ++i) {
             const SiteIndex t = neighbor_at(i);
             if constexpr (!excludes_site_v<NeighborAt>) of_site += t == site;

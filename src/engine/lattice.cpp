@@ -51,6 +51,7 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
         lat.linear_offsets.push_back(static_cast<std::int64_t>(wrap(o.dx) + nx * (wrap(o.dy) + ny * wrap(o.dz))));
         lat.offset_steps.push_back({static_cast<std::uint8_t>(o.dx + 1), static_cast<std::uint8_t>(3 + o.dy + 1),
                                     static_cast<std::uint8_t>(6 + o.dz + 1)});
+        for (const std::uint8_t step : lat.offset_steps.back()) lat.steps_used[step] = true;
         g.reach[0] = std::max<SiteIndex>(g.reach[0], static_cast<SiteIndex>(std::llabs(o.dx)));
         g.reach[1] = std::max<SiteIndex>(g.reach[1], static_cast<SiteIndex>(std::llabs(o.dy)));
         g.reach[2] = std::max<SiteIndex>(g.reach[2], static_cast<SiteIndex>(std::llabs(o.dz)));
@@ -124,18 +125,23 @@ inline void fill_block(const std::array<SiteIndex, 9>& share, SiteIndex* out) {
 
 // Each axis is moved by -1, 0 and +1 once, giving that axis's share of the site index (or absent at a
 // closed face); every offset then adds up three shares instead of wrapping its own coordinates.
-NeighborList Lattice::boundary_neighbors(const Coords& c) const {
+FaceShares Lattice::face_shares(const Coords& c) const {
     const std::array<SiteIndex, 3> at{c.x, c.y, c.z};
     const std::array<SiteIndex, 3> stride{1, dims[0], dims[0] * dims[1]};
-    std::array<SiteIndex, 9> share{};  // [3 * axis + step]
-    std::array<bool, 9> present{};
+    FaceShares f;
     for (int axis = 0; axis < 3; ++axis)
         for (int step = 0; step < 3; ++step) {
             SiteIndex moved = 0;
-            present[3 * axis + step] =
+            f.present[3 * axis + step] =
                 shift_axis(static_cast<std::int64_t>(at[axis]), step - 1, dims[axis], periodic[axis], moved);
-            share[3 * axis + step] = moved * stride[axis];
+            f.share[3 * axis + step] = moved * stride[axis];
         }
+    return f;
+}
+
+NeighborList Lattice::boundary_neighbors(const FaceShares& f) const {
+    const std::array<SiteIndex, 9>& share = f.share;
+    const std::array<bool, 9>& present = f.present;
     NeighborList list;
     if (full_block) {
         const std::array<SiteIndex, 3>& r = geometry.reach;

@@ -123,6 +123,16 @@ inline void for_each_face(const std::array<SiteIndex, 3>& dims, const std::array
     }
 }
 
+// The moves of a site near a face along each axis, from which its neighbour list is formed: entry
+// [3 * axis + step] for the steps -1, 0, +1 (the site delta, and whether the move stays in the box).
+struct FaceShares {
+    std::array<SiteIndex, 9> share{};
+    std::array<bool, 9> present{};
+    SiteIndex at(const std::array<std::uint8_t, 3>& steps) const {
+        return share[steps[0]] + share[steps[1]] + share[steps[2]];
+    }
+};
+
 struct Lattice {
     std::vector<Label> labels;
     Neighborhood neighborhood;
@@ -135,6 +145,7 @@ struct Lattice {
     std::vector<std::uint64_t> interior_bits;  // one bit per site: is_interior, read without dividing
     // Per offset, the step (0, 1, 2 for -1, 0, +1) along each axis, as indices into a 3 x 3 table.
     std::vector<std::array<std::uint8_t, 3>> offset_steps;
+    std::array<bool, 9> steps_used{};  // the steps some offset takes
     // The offsets are the whole block within reach but its centre, in the listed order (dz, dy, dx):
     // a boundary list whose steps all exist is then three nested loops over the axis shares.
     bool full_block = false;
@@ -171,7 +182,15 @@ struct Lattice {
         for (const std::int64_t d : linear_offsets) list.push_back(static_cast<SiteIndex>(static_cast<std::int64_t>(site) + d));
         return list;
     }
-    NeighborList boundary_neighbors(const Coords& c) const;
+    NeighborList boundary_neighbors(const Coords& c) const { return boundary_neighbors(face_shares(c)); }
+    NeighborList boundary_neighbors(const FaceShares& f) const;
+    FaceShares face_shares(const Coords& c) const;
+    // Whether a site with these shares lists every offset: its list is then offset_steps in order.
+    bool lists_every_offset(const FaceShares& f) const {
+        bool all = true;
+        for (int j = 0; j < 9; ++j) all &= f.present[j] | !steps_used[j];
+        return all;
+    }
 
     template <class Visit>
     void for_each_site(Visit&& visit) const {

@@ -16,12 +16,23 @@ struct AttemptSetting {
     const std::int64_t* offsets;  // site deltas of an interior target's neighbours
     std::size_t n_offsets;
     const std::uint32_t* types;  // padded contact index of each label's type
+    const std::int64_t* scaled_contact;  // the contact table as ScaledContact reads it, or null
+    std::size_t contact_stride;
+    double contact_unscale;
     TermGates gates;
     double temperature;
 
-    static AttemptSetting of(const World& w, const std::uint32_t* types) {
+    static AttemptSetting of(const Morva& m) {
+        const World& w = m.world;
         const Lattice& lat = w.lattice;
-        return {lat.labels.data(), lat.linear_offsets.data(), lat.linear_offsets.size(), types, w.term_gates(),
+        return {lat.labels.data(),
+                lat.linear_offsets.data(),
+                lat.linear_offsets.size(),
+                m.type_by_label.data(),
+                m.contact_is_scaled ? m.scaled_contact.data() : nullptr,
+                w.contact.padded_stride(),
+                m.contact_unscale,
+                w.term_gates(),
                 w.temperature};
     }
 };
@@ -30,16 +41,31 @@ inline SiteIndex shifted(SiteIndex site, std::int64_t delta) {
     return static_cast<SiteIndex>(static_cast<std::int64_t>(site) + delta);
 }
 
+// The neighbours of an interior target: the fixed linear offsets, none of them zero.
+struct InteriorNeighbors {
+    static constexpr bool excludes_site = true;
+    SiteIndex target;
+    const std::int64_t* offsets;
+    SiteIndex operator()(std::size_t i) const { return shifted(target, offsets[i]); }
+};
+
 // Everything after the source is drawn, the same for both kinds of target. A Writer gives seen(), the
-// trackers the energy reads (see CurrentTrackers), and write(target, a, b, coords, count, neighbor_at).
-template <class NeighborAt, class CoordsOf, class Writer>
+// trackers the energy reads (see CurrentTrackers), length_energy(label) (World::length_energy as the
+// writer's trackers stand) and write(target, a, b, coords, count, neighbor_at).
+template <class NeighborAt, class CoordsOf, class Generator, class Writer>
 [[gnu::always_inline]] inline void decide_copy(const World& w, const AttemptSetting& k, SiteIndex target,
                                                SiteIndex source, Label a, Label b, std::size_t count,
-                                               NeighborAt neighbor_at, CoordsOf coords_of, Xoshiro256pp& rng,
+                                               NeighborAt neighbor_at, CoordsOf coords_of, Generator& rng,
                                                Writer& writer) {
     const std::uint32_t* types = k.types;
-    double dh = core_delta(w, target, a, b, count, neighbor_at, [types](Label l) { return types[l]; }, writer.seen());
-    if (k.gates.any_energy()) dh = add_optional_terms(w, k.gates, dh, target, source, a, b, writer.seen());
+    const auto type_of = [types](Label l) { return types[l]; };
+    double dh = k.scaled_contact
+                    ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(),
+                                 ScaledContact{k.scaled_contact, k.contact_stride, k.contact_unscale})
+                    : core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), DoubleContact{w.contact});
+    if (k.gates.any_energy())
+        dh = add_optional_terms(w, k.gates, dh, target, source, a, b, writer.seen(),
+                                [&writer](Label l) { return writer.length_energy(l); }, coords_of);
     if (!metropolis_accepts(dh, k.temperature, rng)) return;
     if (k.gates.connectivity) {
         if (k.gates.face_connectivity) {
@@ -54,19 +80,17 @@ template <class NeighborAt, class CoordsOf, class Writer>
 // One copy attempt at `target`. Interior targets take their neighbours from the fixed linear offsets
 // and build no list; only targets near a face build the wrapped or clipped one. coords_of() gives the
 // target's coordinates, asked for only when needed.
-template <class CoordsOf, class Writer>
+template <class CoordsOf, class Generator, class Writer>
 [[gnu::always_inline]] inline void attempt_copy(const World& w, const AttemptSetting& k, SiteIndex target,
-                                                bool interior, CoordsOf coords_of, Xoshiro256pp& rng,
+                                                bool interior, CoordsOf coords_of, Generator& rng,
                                                 Writer& writer) {
     if (interior) {
         if (k.n_offsets == 0) return;
         const SiteIndex source = shifted(target, k.offsets[rng.below(k.n_offsets)]);
         const Label a = k.labels[target], b = k.labels[source];
         if (a == b) return;
-        const std::int64_t* offsets = k.offsets;
-        decide_copy(
-            w, k, target, source, a, b, k.n_offsets, [=](std::size_t i) { return shifted(target, offsets[i]); },
-            coords_of, rng, writer);
+        decide_copy(w, k, target, source, a, b, k.n_offsets, InteriorNeighbors{target, k.offsets}, coords_of, rng,
+                    writer);
     } else {
         const NeighborList nbrs = w.lattice.boundary_neighbors(coords_of());
         if (nbrs.empty()) return;

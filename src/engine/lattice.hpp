@@ -15,6 +15,11 @@ template <class T, std::size_t Capacity>
 class InlineList {
 public:
     void push_back(T value) { items_[size_++] = value; }
+    // Sets the size to n (at most Capacity) and gives the storage to write the n entries into.
+    T* fill(std::size_t n) {
+        size_ = static_cast<std::uint32_t>(n);
+        return items_.data();
+    }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     T operator[](std::size_t i) const { return items_[i]; }
@@ -130,6 +135,19 @@ struct Lattice {
     std::vector<std::uint64_t> interior_bits;  // one bit per site: is_interior, read without dividing
     // Per offset, the step (0, 1, 2 for -1, 0, +1) along each axis, as indices into a 3 x 3 table.
     std::vector<std::array<std::uint8_t, 3>> offset_steps;
+    // The offsets are the whole block within reach but its centre, in the listed order (dz, dy, dx):
+    // a boundary list whose steps all exist is then three nested loops over the axis shares.
+    bool full_block = false;
+    // Neighbourhoods of at most 32 offsets: bit j of offset_adjacency[i] is set when offset j minus
+    // offset i is itself an offset. For a site at least two reaches from every face (is_deep), that
+    // is exactly when its neighbours i and j are listed as each other's neighbours.
+    std::vector<std::uint32_t> offset_adjacency;
+    std::array<SiteIndex, 3> deep_span{};  // per axis: dims - 4 * reach, or 0
+
+    bool is_deep(const Coords& c) const {
+        const std::array<SiteIndex, 3>& r = geometry.reach;
+        return (c.x - 2 * r[0] < deep_span[0]) & (c.y - 2 * r[1] < deep_span[1]) & (c.z - 2 * r[2] < deep_span[2]);
+    }
 
     // Refuses a box whose site count or byte size overflows before allocating anything.
     static Lattice make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);

@@ -3,6 +3,7 @@
 #include "sweep.hpp"
 
 #include "copy_attempt.hpp"
+#include "scouted_generator.hpp"
 
 namespace morva {
 
@@ -14,38 +15,74 @@ void fill_padded_types(const World& w, std::vector<std::uint32_t>& out) {
         out[i] = static_cast<std::uint32_t>(w.contact.padded_type(w.cells[i].cell_type));
 }
 
+void prepare_sweep_tables(Morva& m) {
+    fill_padded_types(m.world, m.type_by_label);
+    m.contact_is_scaled = m.world.contact.scaled_integers(m.scaled_contact, m.contact_unscale);
+}
+
 Morva Morva::make(World world, std::uint64_t seed) { return Morva(std::move(world), Xoshiro256pp::from_seed(seed)); }
 
 namespace {
 
 // The sequential sweep's flip writer: an accepted copy is applied at once, in the cells' own frames
-// when `Unwrap` (periodic shapes).
+// when `Unwrap` (periodic shapes). It keeps each cell's length energy once computed (the eigenvalue
+// costs two libm calls), forgetting the two cells a flip changes.
 template <bool Unwrap>
 struct ApplyAtOnce {
     World& w;
+    LengthEnergies& lengths;
     CurrentTrackers seen() const { return {}; }
+    double length_energy(Label l) {
+        if (!lengths.known[l]) {
+            lengths.energy[l] = w.length_energy(l);
+            lengths.known[l] = 1;
+        }
+        return lengths.energy[l];
+    }
     template <class NeighborAt>
     void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
         w.apply_flip<Unwrap>(target, a, b, c, count, neighbor_at);
+        lengths.known[a] = 0;
+        lengths.known[b] = 0;
     }
 };
 
+// Label grids above this size outgrow the caches: their sweeps prefetch targets (ScoutedGenerator).
+constexpr std::size_t scouted_from_bytes = std::size_t{2} << 20;
+
 // One Monte Carlo step's worth of copy attempts at uniformly drawn targets. `Flat` boxes (a single
-// layer) skip the z coordinate.
-template <bool Flat, bool Unwrap>
-void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& setting) {
-    Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
+// layer) skip the z coordinate; `Scouted` ones draw through a ScoutedGenerator.
+template <bool Flat, bool Unwrap, bool Scouted>
+void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& setting, LengthEnergies& lengths) {
     const AttemptSetting k = setting;
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
     const Geometry geo = lat.geometry;
-    ApplyAtOnce<Unwrap> writer{w};
-    for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
-        const SiteIndex target = rng.below(n_sites);
-        const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };
-        attempt_copy(w, k, target, lat.is_interior_site(target), coords_of, rng, writer);
+    ApplyAtOnce<Unwrap> writer{w, lengths};
+    const auto sweep = [&](auto& rng) {
+        for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
+            const SiteIndex target = rng.below(n_sites);
+            const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };
+            attempt_copy(w, k, target, lat.is_interior_site(target), coords_of, rng, writer);
+        }
+    };
+    if constexpr (Scouted) {
+        const auto layer = static_cast<std::int64_t>(Flat ? lat.dims[0] : lat.dims[0] * lat.dims[1]);
+        ScoutedGenerator rng(main_rng, lat.labels.data(), n_sites, layer);
+        sweep(rng);
+        main_rng = rng.generator();
+    } else {
+        Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
+        sweep(rng);
+        main_rng = rng;
     }
-    main_rng = rng;
+}
+
+using Attempts = void (*)(World&, Xoshiro256pp&, const AttemptSetting&, LengthEnergies&);
+
+template <bool Flat, bool Unwrap>
+Attempts attempts_for(bool scouted) {
+    return scouted ? run_attempts<Flat, Unwrap, true> : run_attempts<Flat, Unwrap, false>;
 }
 
 }  // namespace
@@ -54,15 +91,18 @@ void Morva::step(std::uint64_t mcs) { step(mcs, StepCheck{}); }
 
 std::uint64_t Morva::step(std::uint64_t mcs, StepCheck check) {
     if (mcs == 0) return 0;
-    fill_padded_types(world, type_by_label);
-    const AttemptSetting setting = AttemptSetting::of(world, type_by_label.data());
+    prepare_sweep_tables(*this);
+    length_energies.known.assign(world.cells.size(), 0);  // trackers may have changed since the last call
+    length_energies.energy.resize(world.cells.size());
+    const AttemptSetting setting = AttemptSetting::of(*this);
     const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
     const bool unwrap = world.shape_frame().unwraps();
-    const auto attempts = unwrap ? (flat ? run_attempts<true, true> : run_attempts<false, true>)
-                                 : (flat ? run_attempts<true, false> : run_attempts<false, false>);
+    const bool scouted = world.lattice.labels.size() * sizeof(Label) >= scouted_from_bytes;
+    const Attempts attempts = unwrap ? (flat ? attempts_for<true, true>(scouted) : attempts_for<false, true>(scouted))
+                                     : (flat ? attempts_for<true, false>(scouted) : attempts_for<false, false>(scouted));
     for (std::uint64_t m = 0; m < mcs; ++m) {
-        if (world.lattice.n_sites() != 0) attempts(world, rng, setting);
-        if (unwrap) world.wrap_centres_into_box();
+        if (world.lattice.n_sites() != 0) attempts(world, rng, setting, length_energies);
+        if (unwrap) world.wrap_centres_into_box(length_energies.known);  // shifted sums round differently
         world.advance_fields();
         if (m + 1 < mcs && !check(m + 1)) return m + 1;
     }

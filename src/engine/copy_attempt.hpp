@@ -54,10 +54,10 @@ struct InteriorNeighbors {
 // Everything after the source is drawn, the same for both kinds of target. A Writer gives seen(), the
 // trackers the energy reads (see CurrentTrackers), length_energy(label) (World::length_energy as the
 // writer's trackers stand) and write(target, a, b, coords, count, neighbor_at).
-template <class NeighborAt, class CoordsOf, class Generator, class Writer>
+template <class NeighborAt, class CoordsOf, class Writer>
 [[gnu::always_inline]] inline void decide_copy(const World& w, const AttemptSetting& k, SiteIndex target,
                                                SiteIndex source, Label a, Label b, std::size_t count,
-                                               NeighborAt neighbor_at, CoordsOf coords_of, Generator& rng,
+                                               NeighborAt neighbor_at, CoordsOf coords_of, Xoshiro256pp& rng,
                                                Writer& writer) {
     const std::uint32_t* types = k.types;
     const auto type_of = [types](Label l) { return types[l]; };
@@ -84,9 +84,9 @@ template <class NeighborAt, class CoordsOf, class Generator, class Writer>
 // One copy attempt at `target`. Interior targets take their neighbours from the fixed linear offsets
 // and build no list; only targets near a face build the wrapped or clipped one. coords_of() gives the
 // target's coordinates, asked for only when needed.
-template <class CoordsOf, class Generator, class Writer>
+template <class CoordsOf, class Writer>
 [[gnu::always_inline]] inline void attempt_copy(const World& w, const AttemptSetting& k, SiteIndex target,
-                                                bool interior, CoordsOf coords_of, Generator& rng,
+                                                bool interior, CoordsOf coords_of, Xoshiro256pp& rng,
                                                 Writer& writer) {
     if (interior) {
         if (k.n_offsets == 0) return;

@@ -7,25 +7,7 @@
 
 namespace morva {
 
-// The derived draws of a generator G that supplies next(): one definition for the generator and for
-// the sweep's prefetching wrapper around it, so both consume outputs identically.
-template <class G>
-struct DerivedDraws {
-    // Uniform in [0, n), n >= 1: widening multiply with a conservative rejection zone; every
-    // rejected draw consumes an output.
-    std::uint64_t below(std::uint64_t n) {
-        const std::uint64_t zone = (n << __builtin_clzll(n)) - 1;
-        for (;;) {
-            const unsigned __int128 m = static_cast<unsigned __int128>(static_cast<G*>(this)->next()) * n;
-            if (static_cast<std::uint64_t>(m) <= zone) return static_cast<std::uint64_t>(m >> 64);
-        }
-    }
-
-    // Uniform in [0, 1) with 53 random bits.
-    double unit() { return static_cast<double>(static_cast<G*>(this)->next() >> 11) * 1.1102230246251565e-16; }
-};
-
-class Xoshiro256pp : public DerivedDraws<Xoshiro256pp> {
+class Xoshiro256pp {
 public:
     std::array<std::uint64_t, 4> s{};
 
@@ -70,6 +52,19 @@ public:
         s[3] = rotl(s[3], 45);
         return result;
     }
+
+    // Uniform in [0, n), n >= 1: widening multiply with a conservative rejection zone; every
+    // rejected draw consumes an output.
+    std::uint64_t below(std::uint64_t n) {
+        const std::uint64_t zone = (n << __builtin_clzll(n)) - 1;
+        for (;;) {
+            const unsigned __int128 m = static_cast<unsigned __int128>(next()) * n;
+            if (static_cast<std::uint64_t>(m) <= zone) return static_cast<std::uint64_t>(m >> 64);
+        }
+    }
+
+    // Uniform in [0, 1) with 53 random bits.
+    double unit() { return static_cast<double>(next() >> 11) * 1.1102230246251565e-16; }
 
 private:
     static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }

@@ -3,7 +3,6 @@
 #include "sweep.hpp"
 
 #include "copy_attempt.hpp"
-#include "scouted_generator.hpp"
 
 namespace morva {
 
@@ -47,42 +46,22 @@ struct ApplyAtOnce {
     }
 };
 
-// Label grids above this size outgrow the caches: their sweeps prefetch targets (ScoutedGenerator).
-constexpr std::size_t scouted_from_bytes = std::size_t{2} << 20;
-
 // One Monte Carlo step's worth of copy attempts at uniformly drawn targets. `Flat` boxes (a single
-// layer) skip the z coordinate; `Scouted` ones draw through a ScoutedGenerator.
-template <bool Flat, bool Unwrap, bool Scouted>
+// layer) skip the z coordinate.
+template <bool Flat, bool Unwrap>
 void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& setting, LengthEnergies& lengths) {
+    Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
     const AttemptSetting k = setting;
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
     const Geometry geo = lat.geometry;
     ApplyAtOnce<Unwrap> writer{w, lengths};
-    const auto sweep = [&](auto& rng) {
-        for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
-            const SiteIndex target = rng.below(n_sites);
-            const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };
-            attempt_copy(w, k, target, lat.is_interior_site(target), coords_of, rng, writer);
-        }
-    };
-    if constexpr (Scouted) {
-        const auto layer = static_cast<std::int64_t>(Flat ? lat.dims[0] : lat.dims[0] * lat.dims[1]);
-        ScoutedGenerator rng(main_rng, lat.labels.data(), n_sites, layer);
-        sweep(rng);
-        main_rng = rng.generator();
-    } else {
-        Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
-        sweep(rng);
-        main_rng = rng;
+    for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
+        const SiteIndex target = rng.below(n_sites);
+        const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };
+        attempt_copy(w, k, target, lat.is_interior_site(target), coords_of, rng, writer);
     }
-}
-
-using Attempts = void (*)(World&, Xoshiro256pp&, const AttemptSetting&, LengthEnergies&);
-
-template <bool Flat, bool Unwrap>
-Attempts attempts_for(bool scouted) {
-    return scouted ? run_attempts<Flat, Unwrap, true> : run_attempts<Flat, Unwrap, false>;
+    main_rng = rng;
 }
 
 }  // namespace
@@ -100,9 +79,8 @@ std::uint64_t Morva::step(std::uint64_t mcs, StepCheck check) {
         setting.marked_types = type_by_label.data();
     const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
     const bool unwrap = world.shape_frame().unwraps();
-    const bool scouted = world.lattice.labels.size() * sizeof(Label) >= scouted_from_bytes;
-    const Attempts attempts = unwrap ? (flat ? attempts_for<true, true>(scouted) : attempts_for<false, true>(scouted))
-                                     : (flat ? attempts_for<true, false>(scouted) : attempts_for<false, false>(scouted));
+    const auto attempts = unwrap ? (flat ? run_attempts<true, true> : run_attempts<false, true>)
+                                 : (flat ? run_attempts<true, false> : run_attempts<false, false>);
     for (std::uint64_t m = 0; m < mcs; ++m) {
         if (world.lattice.n_sites() != 0) attempts(world, rng, setting, length_energies);
         if (unwrap) world.wrap_centres_into_box(length_energies.known);  // shifted sums round differently

@@ -58,8 +58,7 @@ void prepare_sweep_tables(Morva& m);
 
 // The Metropolis rule: downhill and level copies pass without a draw; uphill ones draw once.
 // NaN fails both comparisons and is rejected after its draw.
-template <class Generator>
-inline bool metropolis_accepts(double dh, double temperature, Generator& rng) {
+inline bool metropolis_accepts(double dh, double temperature, Xoshiro256pp& rng) {
     if (dh <= 0.0) return true;
     const double r = rng.unit();
     return std::exp(-dh / temperature) > r;

@@ -145,8 +145,9 @@ NeighborList Lattice::boundary_neighbors(const FaceShares& f) const {
     NeighborList list;
     if (full_block) {
         const std::array<SiteIndex, 3>& r = geometry.reach;
-        const bool all_present = present[0] & present[1] & present[2] & present[3] & present[4] & present[5] &
-                                 present[7] & (r[2] == 0 || (present[6] & present[8]));
+        const auto p = [&present](int j) { return unsigned{present[j]}; };
+        const bool all_present = (p(0) & p(1) & p(2) & p(3) & p(4) & p(5) & p(7) &
+                                  (unsigned{r[2] == 0} | (p(6) & p(8)))) != 0;
         if (all_present && r[0] == 1 && r[1] == 1) {
             if (r[2] == 1) fill_block<3>(share, list.fill(26));
             else fill_block<1>(share, list.fill(8));

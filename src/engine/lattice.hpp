@@ -157,7 +157,9 @@ struct Lattice {
 
     bool is_deep(const Coords& c) const {
         const std::array<SiteIndex, 3>& r = geometry.reach;
-        return (c.x - 2 * r[0] < deep_span[0]) & (c.y - 2 * r[1] < deep_span[1]) & (c.z - 2 * r[2] < deep_span[2]);
+        // One branch for the three tests: unsigned & rather than &&
+        return (unsigned{c.x - 2 * r[0] < deep_span[0]} & unsigned{c.y - 2 * r[1] < deep_span[1]} &
+                unsigned{c.z - 2 * r[2] < deep_span[2]}) != 0;
     }
 
     // Refuses a box whose site count or byte size overflows before allocating anything.
@@ -187,9 +189,9 @@ struct Lattice {
     FaceShares face_shares(const Coords& c) const;
     // Whether a site with these shares lists every offset: its list is then offset_steps in order.
     bool lists_every_offset(const FaceShares& f) const {
-        bool all = true;
-        for (int j = 0; j < 9; ++j) all &= f.present[j] | !steps_used[j];
-        return all;
+        unsigned all = 1;
+        for (int j = 0; j < 9; ++j) all &= unsigned{f.present[j]} | unsigned{!steps_used[j]};
+        return all != 0;
     }
 
     template <class Visit>

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "scenes.hpp"
+#include "state_size.hpp"
 
 namespace {
 std::atomic<std::uint64_t> allocations{0};
@@ -36,8 +37,12 @@ void BM_Step(benchmark::State& state) {
     Morva m = Scene(1);
     m.step(static_cast<std::uint64_t>(state.range(0)));  // warm-up
     const std::uint64_t before = allocations.load();
+    const std::size_t bytes_before = morva::state_bytes(m);
     for (auto _ : state) m.step(1);
     report(state, m.world.lattice.n_sites(), allocations.load() - before);
+    const auto sites = static_cast<double>(m.world.lattice.n_sites());
+    state.counters["bytes/site"] = static_cast<double>(morva::state_bytes(m)) / sites;
+    state.counters["growth_bytes"] = static_cast<double>(morva::state_bytes(m)) - static_cast<double>(bytes_before);
 }
 
 // Only the draws every attempt must make: the target and the neighbour index.
@@ -53,25 +58,26 @@ void BM_DrawFloor(benchmark::State& state) {
     report(state, n, 0);
 }
 
-// B1 with every optional term of the sequential sweep switched on, each weak enough to leave the
-// sorting dynamics in place: measures what the terms cost per attempt and that they allocate nothing.
-Morva b1_all_terms(std::uint64_t seed) {
+// B1 with one optional term on: the per-term cost table.
+template <morva::scenes::Term T>
+Morva b1_one_term(std::uint64_t seed) {
     Morva m = morva::scenes::b1_cell_sorting(seed);
-    morva::World& w = m.world;
-    for (const morva::CellType t : {1, 2}) {
-        w.set_connectivity(t, true);
-        w.set_length_constraint(t, 12.0, 0.1);
-        w.set_external_potential(t, 0.01, 0.0, 0.0);
-        w.set_membrane_anchored(t, true);
-        w.set_junction(t, true);
-    }
-    w.set_junction_lambda(1.0);
-    w.set_membrane({w.lattice.site_of(100, 100, 0)}, 0.001, 60.0);
+    morva::scenes::add_b1_term(m.world, T);
     return m;
 }
 
 BENCHMARK(BM_Step<morva::scenes::b1_cell_sorting>)->Name("B1_step")->Arg(50)->Iterations(200)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Step<b1_all_terms>)->Name("B1_terms_step")->Arg(50)->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Step<morva::scenes::b1_all_terms>)->Name("B1_terms_step")->Arg(50)->Iterations(200)->Unit(benchmark::kMillisecond);
+#define MORVA_TERM_BENCH(term, name)                                                                  \
+    BENCHMARK(BM_Step<b1_one_term<morva::scenes::Term::term>>)->Name("B1_only_" name "_step")->Arg(50) \
+        ->Iterations(200)->Unit(benchmark::kMillisecond);
+MORVA_TERM_BENCH(Connectivity, "connectivity")
+MORVA_TERM_BENCH(Length, "length")
+MORVA_TERM_BENCH(Junction, "junction")
+MORVA_TERM_BENCH(Membrane, "membrane")
+MORVA_TERM_BENCH(External, "external")
+MORVA_TERM_BENCH(Fields, "fields")
+#undef MORVA_TERM_BENCH
 BENCHMARK(BM_DrawFloor<morva::scenes::b1_cell_sorting>)->Name("B1_floor")->Iterations(200)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Step<morva::scenes::b2_adhesion_3d>)->Name("B2_step")->Arg(5)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DrawFloor<morva::scenes::b2_adhesion_3d>)->Name("B2_floor")->Iterations(20)->Unit(benchmark::kMillisecond);

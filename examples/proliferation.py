@@ -1,8 +1,8 @@
 """Growth, division and removal, on the morva package (examples/models/proliferation.toml).
 
 Every few MCS a hook grows every cell, divides the cells that reached the threshold (daughters take
-alternate colours) and removes a few cells at random, as apoptosis would. The lineage table keeps
-every division.
+alternate types, so the picture shows who divided) and removes a few cells at random, as apoptosis
+would. The lineage table keeps every division.
 
     python examples/proliferation.py [--mcs 1000] [--seed 1] [--out DIR]
 """
@@ -13,10 +13,12 @@ import pathlib
 import numpy as np
 
 import morva
-
-from tissue_png import save_tissue_png
+from morva.viz import plot_tissue, simulation_picture_args
 
 HERE = pathlib.Path(__file__).resolve().parent
+# Colours by type name, so the "red" and "blue" types look their names (the default palette would
+# give them its first two colours, orange and sky blue).
+COLOURS = {"red": "tab:red", "blue": "tab:blue"}
 
 
 def life_rules(seed, death_chance):
@@ -36,6 +38,11 @@ def life_rules(seed, death_chance):
     return rules
 
 
+def save_picture(sim, path):
+    title = f"growth and division: {sim.n_cells} cells"
+    plot_tissue(**simulation_picture_args(sim), colours=COLOURS, title=title).savefig(path, dpi=100)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mcs", type=int, default=1000)
@@ -47,15 +54,15 @@ def main():
     args.out.mkdir(parents=True, exist_ok=True)
 
     sim = morva.load_model(HERE / "models" / "proliferation.toml").build(seed=args.seed)
-    save_tissue_png(sim, args.out / "proliferation_start.png", f"start: {sim.n_cells} cells")
+    save_picture(sim, args.out / "proliferation_start.png")
     sim.run(args.mcs, every=args.every, hooks=life_rules(args.seed, args.death))
     lineage = sim.lineage
     print(f"MCS {sim.mcs}: {sim.n_cells} live cells, {len(lineage)} divisions, "
           f"{sim.world.n_cells() - sim.n_cells} removed or squeezed out")
     if len(lineage):
         print(lineage.tail().to_string(index=False))
-    save_tissue_png(sim, args.out / "proliferation_end.png", f"MCS {sim.mcs}: {sim.n_cells} cells")
-    print(f"pictures written to {args.out}")
+    save_picture(sim, args.out / "proliferation_end.png")
+    print(f"pictures: {args.out / 'proliferation_start.png'}, {args.out / 'proliferation_end.png'}")
 
 
 if __name__ == "__main__":

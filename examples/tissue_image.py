@@ -10,10 +10,13 @@ import argparse
 import pathlib
 
 import morva
-
-from tissue_png import save_tissue_png
+from morva.viz import plot_tissue, simulation_picture_args
 
 HERE = pathlib.Path(__file__).resolve().parent
+
+
+def save_picture(sim, path, title):
+    plot_tissue(**simulation_picture_args(sim), title=title).savefig(path, dpi=100)
 
 
 def main():
@@ -27,13 +30,13 @@ def main():
     sim = morva.load_model(HERE / "models" / "tissue_image.toml").build(seed=args.seed)
     counts = sim.cells()["type_name"].value_counts()
     print("tissue from a mask: " + ", ".join(f"{n} {name}" for name, n in counts.items()))
-    save_tissue_png(sim, args.out / "tissue_image_start.png", "segmented tissue, MCS 0", scale=5)
+    save_picture(sim, args.out / "tissue_image_start.png", "segmented tissue")
     sim.run(args.mcs)
     cells = sim.cells()
     ratio = float((cells["volume"] / cells["target_volume"]).mean())
     print(f"MCS {sim.mcs}: {sim.n_cells} cells, volume / target volume {ratio:.2f} on average")
-    save_tissue_png(sim, args.out / "tissue_image_end.png", f"MCS {sim.mcs}", scale=5)
-    print(f"pictures written to {args.out}")
+    save_picture(sim, args.out / "tissue_image_end.png", "relaxed tissue")
+    print(f"pictures: {args.out / 'tissue_image_start.png'}, {args.out / 'tissue_image_end.png'}")
 
 
 if __name__ == "__main__":

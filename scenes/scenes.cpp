@@ -25,4 +25,52 @@ Morva b2_adhesion_3d(std::uint64_t seed) {
     return finalize(std::move(w), {{0, 1, 20.0}, {1, 1, 10.0}}, seed);
 }
 
+const char* term_name(Term term) {
+    switch (term) {
+        case Term::Connectivity: return "connectivity";
+        case Term::Length: return "length";
+        case Term::Junction: return "junction";
+        case Term::Membrane: return "membrane";
+        case Term::External: return "external";
+        case Term::Fields: return "fields";
+    }
+    return "";
+}
+
+void add_b1_term(World& w, Term term) {
+    switch (term) {
+        case Term::Connectivity:
+            for (const CellType t : {1, 2}) w.set_connectivity(t, true);
+            break;
+        case Term::Length:
+            for (const CellType t : {1, 2}) w.set_length_constraint(t, 12.0, 0.1);
+            break;
+        case Term::Junction:
+            for (const CellType t : {1, 2}) w.set_junction(t, true);
+            w.set_junction_lambda(1.0);
+            break;
+        case Term::Membrane:
+            for (const CellType t : {1, 2}) w.set_membrane_anchored(t, true);
+            w.set_membrane({w.lattice.site_of(100, 100, 0)}, 0.001, 60.0);
+            break;
+        case Term::External:
+            for (const CellType t : {1, 2}) w.set_external_potential(t, 0.01, 0.0, 0.0);
+            break;
+        case Term::Fields: {
+            const std::size_t secreted = w.add_field("secreted", 0.1, 0.01);
+            w.set_secretion(secreted, 1, 0.5);
+            const std::size_t cue = w.add_field("cue", 0.1, 0.01);
+            w.set_secretion(cue, 2, 0.5);
+            w.set_chemotaxis(cue, 1, 0.5);
+            break;
+        }
+    }
+}
+
+Morva b1_all_terms(std::uint64_t seed) {
+    Morva m = b1_cell_sorting(seed);
+    for (const Term term : all_terms) add_b1_term(m.world, term);
+    return m;
+}
+
 }  // namespace morva::scenes

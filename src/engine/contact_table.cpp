@@ -3,6 +3,7 @@
 #include "contact_table.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace morva {
@@ -43,6 +44,25 @@ void ContactMatrix::set(std::size_t a, std::size_t b, double j) {
     const std::size_t ia = padded_type(a), ib = padded_type(b);
     MORVA_CHECK(ia != zero_row() && ib != zero_row(), "contact entry for a type the table does not cover");
     values_[ia * stride() + ib] = j;
+}
+
+bool ContactMatrix::scaled_integers(std::vector<std::int64_t>& out, double& unscale) const {
+    constexpr int max_shift = 32;
+    constexpr double limit = 140737488355328.0;  // 2^47
+    int shift = 0;
+    for (const double j : values_) {
+        if (!std::isfinite(j)) return false;
+        while (shift <= max_shift && std::ldexp(j, shift) != std::trunc(std::ldexp(j, shift))) ++shift;
+        if (shift > max_shift) return false;
+    }
+    out.resize(values_.size());
+    for (std::size_t i = 0; i < values_.size(); ++i) {
+        const double scaled = std::ldexp(values_[i], shift);
+        if (!(std::fabs(scaled) <= limit)) return false;
+        out[i] = static_cast<std::int64_t>(scaled);
+    }
+    unscale = std::ldexp(1.0, -shift);
+    return true;
 }
 
 }  // namespace morva

@@ -1,6 +1,7 @@
 // contact_table.hpp: the contact energy J of every pair of cell types, held for the types that need it.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "core.hpp"
@@ -27,6 +28,13 @@ public:
     // The dense index of a type's row: its own for a covered type, the zero row's for any other.
     std::size_t padded_type(std::size_t t) const { return t < index_of_type_.size() ? index_of_type_[t] : zero_row(); }
     const double* row(std::size_t padded) const { return values_.data() + padded * stride(); }
+    std::size_t bytes() const { return values_.capacity() * sizeof(double); }
+
+    // The padded table as integers J * 2^shift, when one shift makes every entry an integer of at most
+    // 2^47 (out is then filled and `unscale` set to 2^-shift); false for any other table (a fraction
+    // that is not dyadic, a huge, infinite or NaN entry). See ScaledContact for why this is exact.
+    bool scaled_integers(std::vector<std::int64_t>& out, double& unscale) const;
+    std::size_t padded_stride() const { return stride(); }
 
 private:
     std::size_t zero_row() const { return n_covered_; }

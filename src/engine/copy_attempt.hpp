@@ -16,12 +16,25 @@ struct AttemptSetting {
     const std::int64_t* offsets;  // site deltas of an interior target's neighbours
     std::size_t n_offsets;
     const std::uint32_t* types;  // padded contact index of each label's type
+    const std::int64_t* scaled_contact;  // the contact table as ScaledContact reads it, or null
+    std::size_t contact_stride;
+    double contact_unscale;
+    std::uint32_t* marked_types;  // `types`, writable, where MarkedScaledContact applies; else null
     TermGates gates;
     double temperature;
 
-    static AttemptSetting of(const World& w, const std::uint32_t* types) {
+    static AttemptSetting of(const Morva& m) {
+        const World& w = m.world;
         const Lattice& lat = w.lattice;
-        return {lat.labels.data(), lat.linear_offsets.data(), lat.linear_offsets.size(), types, w.term_gates(),
+        return {lat.labels.data(),
+                lat.linear_offsets.data(),
+                lat.linear_offsets.size(),
+                m.type_by_label.data(),
+                m.contact_is_scaled ? m.scaled_contact.data() : nullptr,
+                w.contact.padded_stride(),
+                m.contact_unscale,
+                nullptr,
+                w.term_gates(),
                 w.temperature};
     }
 };
@@ -30,16 +43,33 @@ inline SiteIndex shifted(SiteIndex site, std::int64_t delta) {
     return static_cast<SiteIndex>(static_cast<std::int64_t>(site) + delta);
 }
 
+// The neighbours of an interior target: the fixed linear offsets, none of them zero.
+struct InteriorNeighbors {
+    static constexpr bool excludes_site = true;
+    SiteIndex target;
+    const std::int64_t* offsets;
+    SiteIndex operator()(std::size_t i) const { return shifted(target, offsets[i]); }
+};
+
 // Everything after the source is drawn, the same for both kinds of target. A Writer gives seen(), the
-// trackers the energy reads (see CurrentTrackers), and write(target, a, b, coords, count, neighbor_at).
+// trackers the energy reads (see CurrentTrackers), length_energy(label) (World::length_energy as the
+// writer's trackers stand) and write(target, a, b, coords, count, neighbor_at).
 template <class NeighborAt, class CoordsOf, class Writer>
 [[gnu::always_inline]] inline void decide_copy(const World& w, const AttemptSetting& k, SiteIndex target,
                                                SiteIndex source, Label a, Label b, std::size_t count,
                                                NeighborAt neighbor_at, CoordsOf coords_of, Xoshiro256pp& rng,
                                                Writer& writer) {
     const std::uint32_t* types = k.types;
-    double dh = core_delta(w, target, a, b, count, neighbor_at, [types](Label l) { return types[l]; }, writer.seen());
-    if (k.gates.any_energy()) dh = add_optional_terms(w, k.gates, dh, target, source, a, b, writer.seen());
+    const auto type_of = [types](Label l) { return types[l]; };
+    const ScaledContact scaled{k.scaled_contact, k.contact_stride, k.contact_unscale};
+    double dh = k.marked_types ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(),
+                                            MarkedScaledContact{scaled, k.marked_types})
+                : k.scaled_contact
+                    ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), scaled)
+                    : core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), DoubleContact{w.contact});
+    if (k.gates.any_energy())
+        dh = add_optional_terms(w, k.gates, dh, target, source, a, b, writer.seen(),
+                                [&writer](Label l) { return writer.length_energy(l); }, coords_of);
     if (!metropolis_accepts(dh, k.temperature, rng)) return;
     if (k.gates.connectivity) {
         if (k.gates.face_connectivity) {
@@ -63,12 +93,25 @@ template <class CoordsOf, class Writer>
         const SiteIndex source = shifted(target, k.offsets[rng.below(k.n_offsets)]);
         const Label a = k.labels[target], b = k.labels[source];
         if (a == b) return;
-        const std::int64_t* offsets = k.offsets;
-        decide_copy(
-            w, k, target, source, a, b, k.n_offsets, [=](std::size_t i) { return shifted(target, offsets[i]); },
-            coords_of, rng, writer);
+        decide_copy(w, k, target, source, a, b, k.n_offsets, InteriorNeighbors{target, k.offsets}, coords_of, rng,
+                    writer);
     } else {
-        const NeighborList nbrs = w.lattice.boundary_neighbors(coords_of());
+        const Lattice& lat = w.lattice;
+        const FaceShares shares = lat.face_shares(coords_of());
+        if (lat.lists_every_offset(shares)) {
+            // The list has every offset, in order: most attempts end at a == b, so the source is
+            // found alone and the list is built only for a real copy.
+            if (k.n_offsets == 0) return;
+            const SiteIndex source = shares.at(lat.offset_steps[rng.below(k.n_offsets)]);
+            const Label a = k.labels[target], b = k.labels[source];
+            if (a == b) return;
+            const NeighborList nbrs = lat.boundary_neighbors(shares);
+            decide_copy(
+                w, k, target, source, a, b, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; }, coords_of, rng,
+                writer);
+            return;
+        }
+        const NeighborList nbrs = lat.boundary_neighbors(shares);
         if (nbrs.empty()) return;
         const SiteIndex source = nbrs[rng.below(nbrs.size())];
         const Label a = k.labels[target], b = k.labels[source];

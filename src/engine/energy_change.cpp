@@ -14,7 +14,8 @@ double World::delta_hamiltonian(SiteIndex site, Label b) const {
     const NeighborList nbrs = lattice.neighbors(site);
     return core_delta(
         *this, site, a, b, nbrs.size(), [&](std::size_t i) { return nbrs[i]; },
-        [&](Label l) { return contact.padded_type(cells[l].cell_type); }, CurrentTrackers{});
+        [&](Label l) { return contact.padded_type(cells[l].cell_type); }, CurrentTrackers{},
+        DoubleContact{contact});
 }
 
 }  // namespace morva

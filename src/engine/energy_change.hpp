@@ -5,6 +5,8 @@
 // list and types come from a flat table.
 #pragma once
 
+#include <type_traits>
+
 #include "world.hpp"
 
 namespace morva {
@@ -52,24 +54,131 @@ template <class Seen>
 }
 
 // The optional terms, asked for in their fixed order and added left to right onto the core change.
-// The parallel sweep refuses models with a length term, so there its gate is always closed.
-template <class Seen>
+// seen is the tracker view (see CurrentTrackers); length_now(l) gives cell l's current length energy
+// (World::length_energy, or a kept copy of it); coords_of() the target's coordinates. The parallel
+// sweep refuses models with a length term, so there its gate is always closed.
+template <class Seen, class LengthNow, class CoordsOf>
 inline double add_optional_terms(const World& w, const TermGates& g, double dh, SiteIndex target, SiteIndex source,
-                                 Label a, Label b, const Seen& seen) {
+                                 Label a, Label b, const Seen& seen, LengthNow&& length_now, CoordsOf&& coords_of) {
     if (g.fields) dh += w.delta_chemotaxis(target, source, b);
     if (g.membrane) dh += w.delta_membrane(target, b);
     if (g.junction) dh += w.delta_junction(target, b);
-    if (g.length) dh += w.delta_length(target, b);
+    if (g.length) dh += w.delta_length(a, b, coords_of(), length_now(a), length_now(b));
     if (g.external) dh += g.com_force ? delta_com_force(w, target, a, b, seen) : w.delta_external(target, b);
     return dh;
 }
 
+// A neighbour accessor whose type says `excludes_site` never gives the target itself (interior
+// targets: every offset is non-zero).
+template <class NeighborAt>
+constexpr bool excludes_site_v = requires { requires NeighborAt::excludes_site; };
+
+// The contact part of a copy of the site from label a to label b: for each neighbour holding l, the
+// contact b gains (J(b, l) unless l is b) less the one a loses (J(a, l) unless l is a); a site never
+// contacts itself, and types outside the table read the zero row. Each policy below sums it its own
+// way from the same table; neighbor_at(i) gives the i-th of count neighbours, type_of(l) the padded
+// index of label l's type.
+
+// The doubles of the table, summed neighbour by neighbour as written: the order that fixes the bits.
+struct DoubleContact {
+    const ContactMatrix& table;
+
+    template <class NeighborAt, class TypeOf>
+    double sum(const Label* labels, SiteIndex site, Label a, Label b, std::size_t count, NeighborAt neighbor_at,
+               TypeOf type_of) const {
+        const double* row_a = table.row(type_of(a));
+        const double* row_b = table.row(type_of(b));
+        double total = 0.0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const SiteIndex t = neighbor_at(i);
+            if (t == site) continue;
+            const Label l = labels[t];
+            const std::size_t tl = type_of(l);
+            const double gained = l != b ? row_b[tl] : 0.0;
+            const double lost = l != a ? row_a[tl] : 0.0;
+            total += gained - lost;
+        }
+        return total;
+    }
+};
+
+// The same table as integers J * 2^shift (ContactMatrix::scaled_integers). With every entry a multiple
+// of 2^-shift below 2^47 * 2^-shift, each of the at most 2 * 26 terms, each difference and each partial
+// sum of the double loop is a multiple of 2^-shift below 2^53 * 2^-shift: every addition is exact, so
+// the double sum equals the integer sum scaled back, in any order. It is never -0 either way (the sum
+// starts at +0, and an exact x + (-x) rounds to +0). Being exact, the sum may be regrouped: every
+// neighbour adds row_b - row_a of its type, then the neighbours holding a (which lose nothing) give
+// row_a back and those holding b (which gain nothing) take row_b off. No branch per neighbour.
+struct ScaledContact {
+    const std::int64_t* values;
+    std::size_t stride;
+    double unscale;  // 2^-shift
+    const std::int64_t* row(std::size_t padded) const { return values + padded * stride; }
+
+    template <class NeighborAt, class TypeOf>
+    double sum(const Label* labels, SiteIndex site, Label a, Label b, std::size_t count, NeighborAt neighbor_at,
+               TypeOf type_of) const {
+        const std::size_t type_a = type_of(a), type_b = type_of(b);
+        const std::int64_t* row_a = row(type_a);
+        const std::int64_t* row_b = row(type_b);
+        std::int64_t total = 0, of_a = 0, of_b = 0, of_site = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const SiteIndex t = neighbor_at(i);
+            if constexpr (!excludes_site_v<NeighborAt>) of_site += t == site;
+            const Label l = labels[t];
+            const std::size_t tl = type_of(l);
+            total += row_b[tl] - row_a[tl];
+            of_a += l == a;
+            of_b += l == b;
+        }
+        // The site itself (listed only in boxes narrower than the neighbourhood) holds a: as counted,
+        // each listing added row_b[type_a], which it must not.
+        total += of_a * row_a[type_a] - of_b * row_b[type_b] - of_site * row_b[type_a];
+        return static_cast<double>(total) * unscale;
+    }
+};
+
+// The scaled table for a sweep that owns its label-type table and has few types: for the length of
+// one sum, a and b get two extra type indices, and one row of per-type terms (both rows' difference,
+// the gain alone for a neighbour holding a, the loss alone for one holding b) makes each neighbour a
+// single load. The sum is the same integer as ScaledContact's.
+struct MarkedScaledContact {
+    static constexpr std::size_t max_stride = 30;
+    ScaledContact table;
+    std::uint32_t* types;  // what type_of reads, indexed by label; restored before sum returns
+
+    template <class NeighborAt, class TypeOf>
+    double sum(const Label* labels, SiteIndex site, Label a, Label b, std::size_t count, NeighborAt neighbor_at,
+               TypeOf) const {
+        const std::size_t stride = table.stride;
+        const std::uint32_t type_a = types[a], type_b = types[b];
+        const std::int64_t* row_a = table.row(type_a);
+        const std::int64_t* row_b = table.row(type_b);
+        std::int64_t term[max_stride + 2];
+        for (std::size_t t = 0; t < stride; ++t) term[t] = row_b[t] - row_a[t];
+        term[stride] = row_b[type_a];
+        term[stride + 1] = -row_a[type_b];
+        types[a] = static_cast<std::uint32_t>(stride);
+        types[b] = static_cast<std::uint32_t>(stride + 1);
+        std::int64_t total = 0, of_site = 0;
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < count; ++i) {
+            const SiteIndex t = neighbor_at(i);
+            if constexpr (!excludes_site_v<NeighborAt>) of_site += t == site;
+            total += term[types[labels[t]]];
+        }
+        types[a] = type_a;
+        types[b] = type_b;
+        return static_cast<double>(total - of_site * row_b[type_a]) * table.unscale;
+    }
+};
+
 // neighbor_at(i) gives entry i of the target's neighbour list (count entries); type_of(l) the padded
 // contact index of label l's type (ContactMatrix::padded_type). The additions run in a fixed order:
 // volume of a, volume of b, surface entries by ascending id, then the separately summed contact part.
-template <class NeighborAt, class TypeOf, class Trackers>
+template <class NeighborAt, class TypeOf, class Trackers, class Contact = DoubleContact>
 inline double core_delta(const World& w, SiteIndex site, Label a, Label b, std::size_t count, NeighborAt neighbor_at,
-                         TypeOf type_of, const Trackers& seen) {
+                         TypeOf type_of, const Trackers& seen, const Contact& contact) {
     const Cell* cells = w.cells.data();
     double energy = 0.0;
     if (a != 0) {
@@ -98,22 +207,7 @@ inline double core_delta(const World& w, SiteIndex site, Label a, Label b, std::
             energy += c.lambda_surface * (d1 * d1 - d0 * d0);
         }
     }
-    // Contact: one (gained - lost) difference per neighbour. Types outside the table read the zero
-    // row; a site never contacts itself.
-    const Label* labels = w.lattice.labels.data();
-    const double* row_a = w.contact.row(type_of(a));
-    const double* row_b = w.contact.row(type_of(b));
-    double contact_part = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const SiteIndex t = neighbor_at(i);
-        if (t == site) continue;
-        const Label l = labels[t];
-        const std::size_t tl = type_of(l);
-        const double gained = l != b ? row_b[tl] : 0.0;
-        const double lost = l != a ? row_a[tl] : 0.0;
-        contact_part += gained - lost;
-    }
-    return energy + contact_part;
+    return energy + contact.sum(w.lattice.labels.data(), site, a, b, count, neighbor_at, type_of);
 }
 
 }  // namespace morva

@@ -51,12 +51,38 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
         lat.linear_offsets.push_back(static_cast<std::int64_t>(wrap(o.dx) + nx * (wrap(o.dy) + ny * wrap(o.dz))));
         lat.offset_steps.push_back({static_cast<std::uint8_t>(o.dx + 1), static_cast<std::uint8_t>(3 + o.dy + 1),
                                     static_cast<std::uint8_t>(6 + o.dz + 1)});
+        for (const std::uint8_t step : lat.offset_steps.back()) lat.steps_used[step] = true;
         g.reach[0] = std::max<SiteIndex>(g.reach[0], static_cast<SiteIndex>(std::llabs(o.dx)));
         g.reach[1] = std::max<SiteIndex>(g.reach[1], static_cast<SiteIndex>(std::llabs(o.dy)));
         g.reach[2] = std::max<SiteIndex>(g.reach[2], static_cast<SiteIndex>(std::llabs(o.dz)));
     }
     for (int axis = 0; axis < 3; ++axis)
         g.span[axis] = dims[axis] >= 2 * g.reach[axis] ? dims[axis] - 2 * g.reach[axis] : 0;
+    std::size_t k = 0;
+    bool full = true;
+    const auto r = [&g](int axis) { return static_cast<std::int64_t>(g.reach[axis]); };
+    for (std::int64_t dz = -r(2); dz <= r(2); ++dz)
+        for (std::int64_t dy = -r(1); dy <= r(1); ++dy)
+            for (std::int64_t dx = -r(0); dx <= r(0); ++dx) {
+                if (dx == 0 && dy == 0 && dz == 0) continue;
+                const auto& offsets = lat.neighborhood.offsets;
+                full = full && k < offsets.size() && offsets[k].dx == dx && offsets[k].dy == dy && offsets[k].dz == dz;
+                ++k;
+            }
+    lat.full_block = full && k == lat.neighborhood.offsets.size() && k != 0;
+    const auto& offsets = lat.neighborhood.offsets;
+    if (offsets.size() <= 32) {
+        for (const Offset& from : offsets) {
+            std::uint32_t bits = 0;
+            for (std::size_t j = 0; j < offsets.size(); ++j)
+                for (const Offset& o : offsets)
+                    if (offsets[j].dx - from.dx == o.dx && offsets[j].dy - from.dy == o.dy && offsets[j].dz - from.dz == o.dz)
+                        bits |= std::uint32_t{1} << j;
+            lat.offset_adjacency.push_back(bits);
+        }
+    }
+    for (int axis = 0; axis < 3; ++axis)
+        lat.deep_span[axis] = dims[axis] >= 4 * g.reach[axis] ? dims[axis] - 4 * g.reach[axis] : 0;
     lat.interior_bits.assign(n / 64 + 1, 0);
     g.for_each_site([&](SiteIndex site, const Coords& c) {
         if (g.is_interior(c)) lat.interior_bits[site >> 6] |= std::uint64_t{1} << (site & 63);
@@ -81,23 +107,53 @@ inline bool shift_axis(std::int64_t c, std::int64_t d, SiteIndex size, bool wrap
     return true;
 }
 
+// The whole 3 x 3 (x Layers) block around a site but its centre, from the per-axis shares, in the
+// listed order; constant bounds let the compiler unroll it.
+template <int Layers>
+inline void fill_block(const std::array<SiteIndex, 9>& share, SiteIndex* out) {
+    constexpr int z_lo = Layers == 3 ? 6 : 7;
+    int k = 0;
+    for (int sz = z_lo; sz < z_lo + Layers; ++sz)
+        for (int sy = 3; sy < 6; ++sy) {
+            const SiteIndex zy = share[sz] + share[sy];
+            for (int sx = 0; sx < 3; ++sx)
+                if (sz != 7 || sy != 4 || sx != 1) out[k++] = zy + share[sx];
+        }
+}
+
 }  // namespace
 
 // Each axis is moved by -1, 0 and +1 once, giving that axis's share of the site index (or absent at a
 // closed face); every offset then adds up three shares instead of wrapping its own coordinates.
-NeighborList Lattice::boundary_neighbors(const Coords& c) const {
+FaceShares Lattice::face_shares(const Coords& c) const {
     const std::array<SiteIndex, 3> at{c.x, c.y, c.z};
     const std::array<SiteIndex, 3> stride{1, dims[0], dims[0] * dims[1]};
-    std::array<SiteIndex, 9> share{};  // [3 * axis + step]
-    std::array<bool, 9> present{};
+    FaceShares f;
     for (int axis = 0; axis < 3; ++axis)
         for (int step = 0; step < 3; ++step) {
             SiteIndex moved = 0;
-            present[3 * axis + step] =
+            f.present[3 * axis + step] =
                 shift_axis(static_cast<std::int64_t>(at[axis]), step - 1, dims[axis], periodic[axis], moved);
-            share[3 * axis + step] = moved * stride[axis];
+            f.share[3 * axis + step] = moved * stride[axis];
         }
+    return f;
+}
+
+NeighborList Lattice::boundary_neighbors(const FaceShares& f) const {
+    const std::array<SiteIndex, 9>& share = f.share;
+    const std::array<bool, 9>& present = f.present;
     NeighborList list;
+    if (full_block) {
+        const std::array<SiteIndex, 3>& r = geometry.reach;
+        const auto p = [&present](int j) { return unsigned{present[j]}; };
+        const bool all_present = (p(0) & p(1) & p(2) & p(3) & p(4) & p(5) & p(7) &
+                                  (unsigned{r[2] == 0} | (p(6) & p(8)))) != 0;
+        if (all_present && r[0] == 1 && r[1] == 1) {
+            if (r[2] == 1) fill_block<3>(share, list.fill(26));
+            else fill_block<1>(share, list.fill(8));
+            return list;
+        }
+    }
     for (const auto& [sx, sy, sz] : offset_steps)
         if (unsigned{present[sx]} & unsigned{present[sy]} & unsigned{present[sz]}) list.push_back(share[sx] + share[sy] + share[sz]);
     return list;

@@ -15,6 +15,11 @@ template <class T, std::size_t Capacity>
 class InlineList {
 public:
     void push_back(T value) { items_[size_++] = value; }
+    // Sets the size to n (at most Capacity) and gives the storage to write the n entries into.
+    T* fill(std::size_t n) {
+        size_ = static_cast<std::uint32_t>(n);
+        return items_.data();
+    }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     T operator[](std::size_t i) const { return items_[i]; }
@@ -118,6 +123,16 @@ inline void for_each_face(const std::array<SiteIndex, 3>& dims, const std::array
     }
 }
 
+// The moves of a site near a face along each axis, from which its neighbour list is formed: entry
+// [3 * axis + step] for the steps -1, 0, +1 (the site delta, and whether the move stays in the box).
+struct FaceShares {
+    std::array<SiteIndex, 9> share{};
+    std::array<bool, 9> present{};
+    SiteIndex at(const std::array<std::uint8_t, 3>& steps) const {
+        return share[steps[0]] + share[steps[1]] + share[steps[2]];
+    }
+};
+
 struct Lattice {
     std::vector<Label> labels;
     Neighborhood neighborhood;
@@ -130,6 +145,22 @@ struct Lattice {
     std::vector<std::uint64_t> interior_bits;  // one bit per site: is_interior, read without dividing
     // Per offset, the step (0, 1, 2 for -1, 0, +1) along each axis, as indices into a 3 x 3 table.
     std::vector<std::array<std::uint8_t, 3>> offset_steps;
+    std::array<bool, 9> steps_used{};  // the steps some offset takes
+    // The offsets are the whole block within reach but its centre, in the listed order (dz, dy, dx):
+    // a boundary list whose steps all exist is then three nested loops over the axis shares.
+    bool full_block = false;
+    // Neighbourhoods of at most 32 offsets: bit j of offset_adjacency[i] is set when offset j minus
+    // offset i is itself an offset. For a site at least two reaches from every face (is_deep), that
+    // is exactly when its neighbours i and j are listed as each other's neighbours.
+    std::vector<std::uint32_t> offset_adjacency;
+    std::array<SiteIndex, 3> deep_span{};  // per axis: dims - 4 * reach, or 0
+
+    bool is_deep(const Coords& c) const {
+        const std::array<SiteIndex, 3>& r = geometry.reach;
+        // One branch for the three tests: unsigned & rather than &&
+        return (unsigned{c.x - 2 * r[0] < deep_span[0]} & unsigned{c.y - 2 * r[1] < deep_span[1]} &
+                unsigned{c.z - 2 * r[2] < deep_span[2]}) != 0;
+    }
 
     // Refuses a box whose site count or byte size overflows before allocating anything.
     static Lattice make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);
@@ -153,7 +184,15 @@ struct Lattice {
         for (const std::int64_t d : linear_offsets) list.push_back(static_cast<SiteIndex>(static_cast<std::int64_t>(site) + d));
         return list;
     }
-    NeighborList boundary_neighbors(const Coords& c) const;
+    NeighborList boundary_neighbors(const Coords& c) const { return boundary_neighbors(face_shares(c)); }
+    NeighborList boundary_neighbors(const FaceShares& f) const;
+    FaceShares face_shares(const Coords& c) const;
+    // Whether a site with these shares lists every offset: its list is then offset_steps in order.
+    bool lists_every_offset(const FaceShares& f) const {
+        unsigned all = 1;
+        for (int j = 0; j < 9; ++j) all &= unsigned{f.present[j]} | unsigned{!steps_used[j]};
+        return all != 0;
+    }
 
     template <class Visit>
     void for_each_site(Visit&& visit) const {

@@ -70,20 +70,31 @@ double World::cell_length(Label cell_id) const {
     return length_of(cells[cell_id]);
 }
 
+namespace {
+
+// Energy of a cell of type t in the state m: off beyond the table, below two sites and for
+// lambda == 0 (a NaN lambda takes part).
+double energy_in(const World& w, CellType t, const Trackers& m) {
+    if (t >= w.length_lambda_by_type.size() || m.volume < 2) return 0.0;
+    const double lambda = w.length_lambda_by_type[t];
+    if (lambda == 0.0) return 0.0;
+    const double target = t < w.length_target_by_type.size() ? w.length_target_by_type[t] : 0.0;
+    const double d = length_of(m) - target;
+    return lambda * (d * d);
+}
+
+}  // namespace
+
+double World::length_energy(Label l) const { return energy_in(*this, cells[l].cell_type, cells[l]); }
+
 double World::delta_length(SiteIndex site, Label new_label) const {
     const Label old_label = lattice.labels[site];
     if (new_label == old_label) return 0.0;
-    // Energy of a cell of type t in the state m: off beyond the table, below two sites and for
-    // lambda == 0 (a NaN lambda takes part).
-    const auto energy = [&](CellType t, const Trackers& m) {
-        if (t >= length_lambda_by_type.size() || m.volume < 2) return 0.0;
-        const double lambda = length_lambda_by_type[t];
-        if (lambda == 0.0) return 0.0;
-        const double target = t < length_target_by_type.size() ? length_target_by_type[t] : 0.0;
-        const double d = length_of(m) - target;
-        return lambda * (d * d);
-    };
-    const Coords c = lattice.coords(site);
+    return delta_length(old_label, new_label, lattice.coords(site), length_energy(old_label),
+                        length_energy(new_label));
+}
+
+double World::delta_length(Label old_label, Label new_label, const Coords& c, double old_now, double new_now) const {
     const Cell& from = cells[old_label];
     const Cell& to = cells[new_label];
     // The trackers after the flip, formed as apply_flip forms them (each cell seeing the site in its
@@ -98,11 +109,9 @@ double World::delta_length(SiteIndex site, Label new_label) const {
         from_after.remove_site(x, y, z);
         to_after.add_site(x, y, z);
     }
-    const double e1 = energy(from.cell_type, from);
-    const double e2 = energy(to.cell_type, to);
-    const double e3 = energy(from.cell_type, from_after);
-    const double e4 = energy(to.cell_type, to_after);
-    return (e3 + e4) - (e1 + e2);
+    const double e3 = energy_in(*this, from.cell_type, from_after);
+    const double e4 = energy_in(*this, to.cell_type, to_after);
+    return (e3 + e4) - (old_now + new_now);
 }
 
 }  // namespace morva

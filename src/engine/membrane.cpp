@@ -84,6 +84,10 @@ void World::set_junction_lambda(double lambda) { junction_lambda = lambda; }
 // Pinches at the medium site `probe`, reading `site` as if it held `label`: one per axis whose two
 // in-box neighbours belong to two different junction-enabled cells. Faces never wrap.
 std::int64_t World::pinch_at(SiteIndex probe, SiteIndex site, Label label) const {
+    return pinch_at(probe, lattice.coords(probe), site, label);
+}
+
+std::int64_t World::pinch_at(SiteIndex probe, const Coords& c, SiteIndex site, Label label) const {
     const auto lab = [&](SiteIndex p) { return p == site ? label : lattice.labels[p]; };
     if (lab(probe) != 0) return 0;
     const auto enabled = [&](Label l) {
@@ -95,7 +99,6 @@ std::int64_t World::pinch_at(SiteIndex probe, SiteIndex site, Label label) const
         const Label a = lab(lo), b = lab(hi);
         return std::int64_t{a != b && enabled(a) && enabled(b)};
     };
-    const Coords c = lattice.coords(probe);
     const SiteIndex nx = lattice.nx(), ny = lattice.ny(), nz = lattice.nz(), layer = nx * ny;
     std::int64_t count = 0;
     if (c.x > 0 && c.x + 1 < nx) count += pinched(probe - 1, probe + 1);
@@ -104,15 +107,25 @@ std::int64_t World::pinch_at(SiteIndex probe, SiteIndex site, Label label) const
     return count;
 }
 
-// Only the target and its medium face neighbours can change their pinch count.
+// Only the target and its medium face neighbours can change their pinch count. The counts are
+// integers, so their order does not matter; each probe's coordinates follow from the target's.
 double World::delta_junction(SiteIndex site, Label new_label) const {
     const Label old_label = lattice.labels[site];
     if (new_label == old_label) return 0.0;
-    std::int64_t change = pinch_at(site, site, new_label) - pinch_at(site, site, old_label);
     const Coords c = lattice.coords(site);
-    for_each_face(lattice.dims, no_wrap, site, c, [&](SiteIndex j) {
-        if (lattice.labels[j] == 0) change += pinch_at(j, site, new_label) - pinch_at(j, site, old_label);
-    });
+    std::int64_t change = pinch_at(site, c, site, new_label) - pinch_at(site, c, site, old_label);
+    const auto probe = [&](SiteIndex j, const Coords& at) {
+        if (lattice.labels[j] == 0) change += pinch_at(j, at, site, new_label) - pinch_at(j, at, site, old_label);
+    };
+    const SiteIndex nx = lattice.nx(), ny = lattice.ny(), nz = lattice.nz(), layer = nx * ny;
+    if (c.x > 0) probe(site - 1, {c.x - 1, c.y, c.z});
+    if (c.x + 1 < nx) probe(site + 1, {c.x + 1, c.y, c.z});
+    if (c.y > 0) probe(site - nx, {c.x, c.y - 1, c.z});
+    if (c.y + 1 < ny) probe(site + nx, {c.x, c.y + 1, c.z});
+    if (nz > 1) {
+        if (c.z > 0) probe(site - layer, {c.x, c.y, c.z - 1});
+        if (c.z + 1 < nz) probe(site + layer, {c.x, c.y, c.z + 1});
+    }
     return static_cast<double>(change) * junction_lambda;
 }
 

@@ -170,6 +170,7 @@ struct CollectForMerge {
     const Cell* cells;
     ShapeFrame frame;
     SeenTrackers seen() const { return {s}; }
+    double length_energy(Label) const { return 0.0; }  // models with a length term are refused
     template <class NeighborAt>
     void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
         s.make_room(count + 2);  // the references below stay valid
@@ -187,10 +188,10 @@ struct CollectForMerge {
 
 class ParallelSweep {
 public:
-    ParallelSweep(World& world, const Tiling& tiling, std::uint64_t seed, const std::uint32_t* types, std::size_t workers)
-        : world_(world),
-          labels_(world.lattice.labels.data()),
-          setting_(AttemptSetting::of(world, types)),
+    ParallelSweep(Morva& morva, const Tiling& tiling, std::uint64_t seed, std::size_t workers)
+        : world_(morva.world),
+          labels_(morva.world.lattice.labels.data()),
+          setting_(AttemptSetting::of(morva)),
           tiling_(tiling),
           seed_(seed),
           scratch_(workers) {}
@@ -299,9 +300,9 @@ std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPo
         return mcs;
     }
     WorkerPool& workers = pool ? *pool : WorkerPool::process_pool();
-    fill_padded_types(w, morva.type_by_label);
+    prepare_sweep_tables(morva);
 
-    ParallelSweep driver(w, tiling, seed, morva.type_by_label.data(), workers.size());
+    ParallelSweep driver(morva, tiling, seed, workers.size());
     for (std::uint64_t step = 0; step < mcs; ++step) {
         for (std::size_t colour = 0; colour < tiling.n_colours; ++colour)
             for (const TilePass& pass : tiling.passes[colour]) driver.run_pass(workers, pass, step, colour);

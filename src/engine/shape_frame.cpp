@@ -22,10 +22,11 @@ Point World::site_place(Label cell_id, const Coords& c) const {
     return shape_frame().place(cell_id, cells[cell_id], raw);
 }
 
-void World::wrap_centres_into_box() {
+void World::wrap_centres_into_box(std::span<std::uint8_t> known) {
     const ShapeFrame frame = shape_frame();
     if (!frame.unwraps()) return;
-    for (std::size_t i = 1; i < cells.size(); ++i) frame.wrap_into_box(cells[i]);
+    for (std::size_t i = 1; i < cells.size(); ++i)
+        if (frame.wrap_into_box(cells[i]) && i < known.size()) known[i] = 0;
 }
 
 // The sums of a cell must not depend on where the rebuild starts. The circular mean of the sites'

@@ -59,9 +59,11 @@ struct ShapeFrame {
     }
 
     // Shifts the sums by whole boxes so that the centre lies in [0, side) on every unwrapping axis.
-    // The sums hold integers, so the shift is exact while they stay below 2^53.
-    void wrap_into_box(Trackers& t) const {
-        if (t.volume <= 0) return;
+    // The sums hold integers, so the shift is exact while they stay below 2^53. Says whether it moved
+    // them.
+    bool wrap_into_box(Trackers& t) const {
+        if (t.volume <= 0) return false;
+        bool moved = false;
         const double n = static_cast<double>(t.volume);
         double* sum[3] = {&t.sum_x, &t.sum_y, &t.sum_z};
         double* square[3] = {&t.sum_xx, &t.sum_yy, &t.sum_zz};
@@ -76,7 +78,9 @@ struct ShapeFrame {
             for (int other = 0; other < 3; ++other)
                 if (other != axis) *cross[axis][other] -= s * *sum[other];
             *sum[axis] -= n * s;
+            moved = true;
         }
+        return moved;
     }
 };
 

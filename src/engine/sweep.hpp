@@ -16,10 +16,22 @@ struct StepCheck {
     bool operator()(std::uint64_t steps_done) const { return !keep_going || keep_going(context, steps_done); }
 };
 
+// Each cell's length energy as its trackers stand, where known[l] says so.
+struct LengthEnergies {
+    std::vector<double> energy;
+    std::vector<std::uint8_t> known;
+};
+
 struct Morva {
     World world;
     Xoshiro256pp rng;
-    std::vector<std::uint32_t> type_by_label;  // scratch: padded contact index of each label's type
+    // Scratch filled at the start of every sweep call (prepare_sweep_tables): the padded contact
+    // index of each label's type, and the contact table as scaled integers when it allows that.
+    std::vector<std::uint32_t> type_by_label;
+    std::vector<std::int64_t> scaled_contact;
+    double contact_unscale = 0;
+    bool contact_is_scaled = false;
+    LengthEnergies length_energies;
 
     // Takes the world by move: the label grid, cell table and fields are never copied, and nothing is
     // allocated (finalize relies on that once it has taken the set-up world).
@@ -42,6 +54,7 @@ struct Morva {
 };
 
 void fill_padded_types(const World& w, std::vector<std::uint32_t>& out);
+void prepare_sweep_tables(Morva& m);
 
 // The Metropolis rule: downhill and level copies pass without a draw; uphill ones draw once.
 // NaN fails both comparisons and is rejected after its draw.

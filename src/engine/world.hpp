@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -175,8 +176,9 @@ struct World {
     // Where each site of a cell counts in its sums; the site's raw coordinates without periodic shapes.
     Point site_place(Label cell_id, const Coords& c) const;
     // Brings every cell's unwrapped centre back into the box (exact whole-box shifts); a sweep calls it
-    // after each step so that the sums never drift far from the box.
-    void wrap_centres_into_box();
+    // after each step so that the sums never drift far from the box. Clears known[i] for each cell
+    // whose sums it moves (a sweep's record of values computed from them).
+    void wrap_centres_into_box(std::span<std::uint8_t> known = {});
     // recompute_trackers under periodic shapes: each cell's sites at their images nearest to the
     // cell's circular mean, then wrap_centres_into_box.
     void recompute_unwrapped_trackers();
@@ -200,6 +202,11 @@ struct World {
     void set_length_constraint(CellType cell_type, double target_length, double lambda);
     double cell_length(Label cell_id) const;
     double delta_length(SiteIndex site, Label new_label) const;
+    // The length energy of cell `l` as its trackers stand, and the change of a copy of new_label onto
+    // `site` (held by old_label, at c) given both cells' current energies: the sweep keeps those
+    // between flips instead of recomputing them at every attempt.
+    double length_energy(Label l) const;
+    double delta_length(Label old_label, Label new_label, const Coords& c, double old_now, double new_now) const;
 
     // --- junction and membrane terms (membrane.cpp)
     void set_junction(CellType cell_type, bool on);
@@ -207,6 +214,7 @@ struct World {
     void set_membrane(const std::vector<SiteIndex>& anchors, double k, double band);
     void set_membrane_anchored(CellType cell_type, bool on);
     std::int64_t pinch_at(SiteIndex probe, SiteIndex site, Label label) const;
+    std::int64_t pinch_at(SiteIndex probe, const Coords& probe_coords, SiteIndex site, Label label) const;
     double delta_junction(SiteIndex site, Label new_label) const;
     double delta_membrane(SiteIndex site, Label new_label) const;
 

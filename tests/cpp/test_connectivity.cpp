@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -202,6 +203,43 @@ TEST(ConnectivityVeto, HotRunIn3DAndGuardedMediumStayWhole) {
         for (Label id = 0; id < m.world.cells.size(); ++id)
             EXPECT_LE(pieces_of(m.world, id), 1u) << "round " << round << " label " << id;
     }
+}
+
+}  // namespace
+}  // namespace morva::testing
+
+namespace morva::testing {
+namespace {
+
+// The verdict from the plain definition: the same-label neighbours counted as components of the
+// "listed among each other's neighbours" graph.
+bool connected_by_definition(const World& w, SiteIndex site, Label label) {
+    std::vector<SiteIndex> same;
+    for (const SiteIndex s : w.lattice.neighbors(site))
+        if (s != site && w.lattice.labels[s] == label) same.push_back(s);
+    const auto adjacent = [&w](SiteIndex a, SiteIndex b) {
+        const NeighborList around = w.lattice.neighbors(a);
+        return std::find(around.begin(), around.end(), b) != around.end();
+    };
+    return count_components(same, adjacent) <= 1;
+}
+
+// Sites far from the faces take the bit-mask path; the boxes are large enough to hold such sites and
+// small enough that many are near a face. Few labels make same-label shells of every shape.
+TEST(LocalTest, FastPathAgreesWithTheDefinitionEverywhere) {
+    std::size_t deep = 0;
+    for (const auto boundary : {Boundary::Periodic, Boundary::Noflux})
+        for (const std::uint8_t order : {1, 2, 3})
+            for (const std::array<SiteIndex, 3> dims : {std::array<SiteIndex, 3>{9, 8, 7}, {12, 11, 1}, {5, 5, 5}}) {
+                const World w = random_world(dims, boundary, order, 2, 100 + order);
+                for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) {
+                    deep += w.lattice.is_deep(w.lattice.coords(s));
+                    for (const Label l : {0u, 1u, 2u})
+                        EXPECT_EQ(w.would_stay_connected(s, l), connected_by_definition(w, s, l))
+                            << "site " << s << " label " << l << " order " << int{order};
+                }
+            }
+    EXPECT_GT(deep, 200u);
 }
 
 }  // namespace

@@ -93,6 +93,42 @@ TEST(Lattice, EveryListMatchesTheBoundaryPathWhetherInteriorOrNot) {
             }
 }
 
+// Reference: each offset moved axis by axis, wrapped or dropped, in the listed order.
+std::vector<SiteIndex> wrapped_offsets(const Lattice& lat, const Coords& c) {
+    std::vector<SiteIndex> out;
+    for (const Offset& o : lat.neighborhood.offsets) {
+        const std::array<std::int64_t, 3> d{o.dx, o.dy, o.dz};
+        const std::array<SiteIndex, 3> at{c.x, c.y, c.z};
+        std::array<SiteIndex, 3> moved{};
+        bool inside = true;
+        for (int axis = 0; axis < 3; ++axis) {
+            const auto n = static_cast<std::int64_t>(lat.dims[axis]);
+            std::int64_t p = static_cast<std::int64_t>(at[axis]) + d[axis];
+            if (p < 0 || p >= n) {
+                if (!lat.periodic[axis]) inside = false;
+                p = ((p % n) + n) % n;
+            }
+            moved[axis] = static_cast<SiteIndex>(p);
+        }
+        if (inside) out.push_back(lat.site_of(moved[0], moved[1], moved[2]));
+    }
+    return out;
+}
+
+TEST(Lattice, BoundaryListsMatchOffsetsWrappedOneByOne) {
+    for (const auto boundary : {Boundary::Periodic, Boundary::Noflux})
+        for (const std::uint8_t order : {1, 2, 3})
+            for (const std::array<SiteIndex, 3> dims :
+                 {std::array<SiteIndex, 3>{5, 4, 3}, {7, 6, 1}, {1, 4, 3}, {2, 2, 2}, {3, 1, 1}, {1, 1, 1}}) {
+                const World w = make_world(dims, boundary, order);
+                EXPECT_EQ(w.lattice.full_block, order == 3 || (order == 2 && dims[2] == 1));
+                for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) {
+                    const Coords c = w.lattice.coords(s);
+                    EXPECT_EQ(sites_of(w.lattice.boundary_neighbors(c)), wrapped_offsets(w.lattice, c));
+                }
+            }
+}
+
 TEST(Lattice, NeighbourRelationIsSymmetricWithMultiplicity) {
     for (const auto dims : {std::array<SiteIndex, 3>{2, 3, 2}, {1, 5, 3}, {4, 4, 1}}) {
         const World w = make_world(dims, Boundary::Periodic, 3);

@@ -5,9 +5,10 @@ import pytest
 
 import morva
 
-from package_models import MODELS, two_type_model
+from package_models import EXAMPLES, MODELS, two_type_model
 
-EXAMPLE_FILES = sorted(MODELS.glob("*.toml"))
+# Every model an example loads; examples/sorting_sweep.toml is a sweep file, not a model.
+EXAMPLE_FILES = sorted(MODELS.glob("*.toml")) + [EXAMPLES / "sorting_small.toml"]
 
 
 def test_there_is_a_model_file_per_example():

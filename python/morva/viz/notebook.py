@@ -5,7 +5,6 @@ import numpy as np
 from ._deps import require
 from .frames import frame_picture_args
 from .movie import as_recording, colour_ranges
-from .palette import type_colours
 from .raster import tissue_rgb
 from .tissue import _add_type_legend, auto_scale, figure_png, plot_tissue
 
@@ -60,7 +59,7 @@ def tissue_png(sim, *, dpi=80):
     return figure_png(plot_tissue(**simulation_picture_args(sim)), dpi=dpi)
 
 
-def frame_strip(rec, n=6, *, frames=None, color_by=None, field=None, panel_size=2.4):
+def frame_strip(rec, n=6, *, frames=None, color_by=None, field=None, colours=None, panel_size=2.4):
     """A row of pictures of evenly spaced recorded frames, each titled with its step.
 
     3-D recordings show the xy slice through the middle layer.
@@ -77,6 +76,8 @@ def frame_strip(rec, n=6, *, frames=None, color_by=None, field=None, panel_size=
         Per-cell column to colour by (one colour range for all panels).
     field : str, optional
         Recorded field to show under the cells (one colour range for all panels).
+    colours : mapping or array_like, optional
+        Type colours, ``{type name: colour}`` or an RGB row per type id (see :func:`type_colours`).
     panel_size : float
         Height of a panel in inches.
 
@@ -109,13 +110,14 @@ def frame_strip(rec, n=6, *, frames=None, color_by=None, field=None, panel_size=
         layer = nz // 2
         labels = np.asarray(args["labels"]).reshape(nz, ny, nx)[layer]
         field_plane = None if field is None else np.asarray(args["field"]).reshape(nz, ny, nx)[layer]
-        rgb = tissue_rgb(labels, args["cell_type"], values=args.get("values"), norm=value_norm,
+        rgb = tissue_rgb(labels, args["cell_type"], type_names=args["type_names"], colours=colours,
+                         values=args.get("values"), norm=value_norm,
                          field=field_plane, field_norm=field_norm, scale=auto_scale((ny, nx)) // 2 or 1)
         ax.imshow(rgb, origin="lower", extent=(0, nx, 0, ny), interpolation="auto")
         ax.set_title(f"MCS {args['mcs']}", fontsize=10)
         ax.set_axis_off()
     if color_by is None:
-        _add_type_legend(fig, axes, first["cell_type"], first["type_names"], type_colours(len(first["type_names"])))
+        _add_type_legend(fig, axes, first["cell_type"], first["type_names"], colours)
     else:
         from matplotlib.cm import ScalarMappable
 

@@ -7,7 +7,7 @@ sites on both sides of a cell boundary and stay sharp at any size. Row 0 of a pi
 
 import numpy as np
 
-from .palette import BORDER_COLOUR, MEDIUM_COLOUR, type_colours
+from .palette import BORDER_COLOUR, MEDIUM_COLOUR, resolve_colours
 
 
 def as_plane(labels, name="labels"):
@@ -104,6 +104,7 @@ def tissue_rgb(
     labels,
     cell_type,
     *,
+    type_names=None,
     colours=None,
     values=None,
     cmap="viridis",
@@ -127,8 +128,11 @@ def tissue_rgb(
         Cell id per site, (ny, nx) or (1, ny, nx); 0 is the medium.
     cell_type : array_like
         Type per cell id (index 0 = medium).
-    colours : array_like, optional
-        RGB per type; default :func:`type_colours`.
+    type_names : sequence of str, optional
+        Name per type id (index 0 = medium); needed for `colours` keyed by name.
+    colours : mapping or array_like, optional
+        ``{type name: colour}`` or an RGB row per type id; see :func:`type_colours`, which also
+        gives the default (the medium plain, cell types in the order of their names).
     values : array_like, optional
         A number per cell id to colour cells by instead of their type (NaN is drawn grey).
     cmap, norm : optional
@@ -157,6 +161,9 @@ def tissue_rgb(
     >>> rgb = tissue_rgb(labels, [0, 1, 2], borders=False)
     >>> bool((rgb[0, 1] == type_colours(3)[1]).all())
     True
+    >>> rgb = tissue_rgb(labels, [0, 1, 2], type_names=["medium", "a", "b"], colours={"b": "blue"})
+    >>> rgb[0, 4].tolist()
+    [0.0, 0.0, 1.0]
     """
     labels = as_plane(labels)
     cell_type = check_cell_type(labels, cell_type)
@@ -165,10 +172,7 @@ def tissue_rgb(
         raise ValueError(f"scale must be a positive integer, got {scale}")
     scale = int(scale)
     if values is None:
-        palette = type_colours(int(cell_type.max(initial=0)) + 1) if colours is None else np.asarray(colours, float)
-        if len(palette) <= int(cell_type.max(initial=0)):
-            raise ValueError(f"colours has {len(palette)} entries but cell types go up to {int(cell_type.max())}")
-        per_label = palette[cell_type][:, :3]
+        per_label = resolve_colours(cell_type, type_names, colours)[cell_type]
     else:
         per_label = _colour_values(values, labels, _cmap(cmap), norm or _auto_norm(values[1:]))
     picture = upsample(per_label[labels], scale)

@@ -62,7 +62,7 @@ def run_series(rec):
     }
 
 
-def plot_run(rec, *, figsize=(10.0, 7.0)):
+def plot_run(rec, *, colours=None, figsize=(10.0, 7.0)):
     """One figure summarising a run: per-type mean volume and surface, sorting index, field totals.
 
     Lines of a cell type take the type's colour in the tissue pictures.
@@ -71,6 +71,8 @@ def plot_run(rec, *, figsize=(10.0, 7.0)):
     ----------
     rec : morva.Recording or path
         The recording (or its folder).
+    colours : mapping or array_like, optional
+        Type colours, ``{type name: colour}`` or an RGB row per type id (see :func:`type_colours`).
     figsize : tuple
         Figure size in inches.
 
@@ -88,7 +90,7 @@ def plot_run(rec, *, figsize=(10.0, 7.0)):
     rec = as_recording(rec)
     series = run_series(rec)
     names = list(rec.type_names)
-    colours = type_colours(max(len(names), 1))
+    colours = type_colours(names or ["medium"], colours)
     fig = Figure(figsize=figsize, layout="constrained")
     (vol, surf), (sort, field) = fig.subplots(2, 2, sharex=True)
     for ax, key, label in ((vol, "volume", "mean volume (sites)"), (surf, "surface", "mean surface (neighbour pairs)")):

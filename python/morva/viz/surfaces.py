@@ -3,7 +3,7 @@
 import numpy as np
 
 from ._deps import require
-from .palette import type_colours
+from .palette import resolve_colours
 from .raster import check_cell_type
 from .tissue import type_legend_names
 
@@ -55,8 +55,9 @@ def plot_surfaces(labels, cell_type, *, type_names=None, colours=None, off_scree
         Type per cell id (index 0 = medium).
     type_names : sequence of str, optional
         Name per type id for the legend.
-    colours : array_like, optional
-        RGB per type id instead of the default palette.
+    colours : mapping or array_like, optional
+        Type colours, ``{type name: colour}`` (needs `type_names`) or an RGB row per type id; see
+        :func:`type_colours`.
     off_screen : bool, optional
         Render without a window (for screenshots); PyVista's default when None.
     window_size : tuple of int
@@ -82,7 +83,7 @@ def plot_surfaces(labels, cell_type, *, type_names=None, colours=None, off_scree
     labels = np.asarray(labels)
     cell_type = check_cell_type(labels, cell_type)
     surface = cell_surfaces(labels, smoothing=smoothing)
-    palette = type_colours(int(cell_type.max(initial=0)) + 1) if colours is None else np.asarray(colours)
+    palette = resolve_colours(cell_type, type_names, colours)
     if surface.n_cells:
         pairs = np.asarray(surface.cell_data["boundary_labels"]).reshape(surface.n_cells, -1)
         # A face between a cell and the medium takes the cell's colour; between cells, the first's.

@@ -9,7 +9,7 @@ global figure list and no display is needed.
 import numpy as np
 
 from ._deps import require
-from .palette import MEDIUM_COLOUR, type_colours
+from .palette import resolve_colours
 from .raster import _auto_norm, _cmap, as_plane, check_cell_type, tissue_rgb
 
 # About this many pixels along the longer side of a picture before matplotlib resamples it.
@@ -53,10 +53,11 @@ def _show_plane(ax, rgb, shape, xlabel="x", ylabel="y"):
 
 
 def _add_type_legend(fig, axes, cell_type, type_names, colours):
+    """A legend of the types with the colours the tissue is drawn in (`colours` as in tissue_rgb)."""
     from matplotlib.patches import Patch
 
     entries = type_legend_names(cell_type, type_names)
-    palette = type_colours(max(t for t, _ in entries) + 1) if colours is None else np.asarray(colours)
+    palette = resolve_colours(cell_type, type_names, colours)
     handles = [Patch(facecolor=palette[t], edgecolor="0.3", label=name) for t, name in entries]
     return fig.legend(handles=handles, loc="outside right upper", frameon=False, title="cell type")
 
@@ -124,8 +125,11 @@ def plot_tissue(
         Colour map of the field.
     field_range : tuple of float, optional
         (low, high) of the field colour bar (default: the field's range).
-    colours : array_like, optional
-        RGB per type id instead of the default palette.
+    colours : mapping or array_like, optional
+        Colours by type name, ``{"dark": "tab:red", ...}`` (needs `type_names`; a type keeps its
+        colour in every model that has a type of that name), or an RGB row per type id. Default
+        (see :func:`type_colours`): the medium is the plain background and cell types take a
+        colour-blind-safe palette in the order of their names in the model.
     borders : bool
         Draw cell borders.
     title : str, optional
@@ -149,6 +153,8 @@ def plot_tissue(
     >>> labels[5:15, 2:10], labels[5:15, 10:18] = 1, 2
     >>> fig = plot_tissue(labels, [0, 1, 2], type_names=["medium", "light", "dark"])
     >>> fig.savefig("two_cells.png")
+    >>> fig = plot_tissue(labels, [0, 1, 2], type_names=["medium", "light", "dark"],
+    ...                   colours={"dark": "tab:blue", "light": "tab:orange"})
     """
     labels = np.asarray(labels)
     if labels.ndim == 3 and labels.shape[0] > 1:
@@ -174,7 +180,7 @@ def plot_tissue(
 
     def tissue_picture(plane, cell_type, values, field_plane):
         return tissue_rgb(
-            plane, cell_type, colours=colours, values=values, cmap=cmap, norm=value_norm,
+            plane, cell_type, type_names=type_names, colours=colours, values=values, cmap=cmap, norm=value_norm,
             field=field_plane if overlay else None, field_cmap=field_cmap,
             field_norm=field_norm, borders=borders, scale=scale,
         )
@@ -341,8 +347,8 @@ colours, borders, title, mcs, scale, figsize
     def slice_pictures(labels, cell_type, values, field):
         field_planes = (None,) * 3 if field is None else _slice_planes(np.asarray(field, dtype=float), at)
         return [
-            tissue_rgb(plane, cell_type, colours=colours, values=values, cmap=cmap, norm=value_norm,
-                       field=field_plane, field_cmap=field_cmap, field_norm=field_norm,
+            tissue_rgb(plane, cell_type, type_names=type_names, colours=colours, values=values, cmap=cmap,
+                       norm=value_norm, field=field_plane, field_cmap=field_cmap, field_norm=field_norm,
                        borders=borders, scale=scale)
             for plane, field_plane in zip(_slice_planes(labels, at), field_planes)
         ]

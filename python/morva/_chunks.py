@@ -36,8 +36,10 @@ class FrameChunk:
         MCS of each frame.
     cells : list of dict
         The cell arrays of each frame.
+    sent : int
+        Frames of this chunk the engine has sent the writer so far (by flushes).
     stored : int
-        Frames of this chunk the writer has stored (by flushes) and taken the rows of.
+        Frames of this chunk the writer has stored and taken the rows of.
 
     Examples
     --------
@@ -60,7 +62,7 @@ class FrameChunk:
         (9, 0)
         """
         self.start = start
-        self.stored = 0
+        self.sent = self.stored = 0
         self.times = []
         self.frames = {name: [] for name in ["labels"] + self.fields}
         self.cells = []

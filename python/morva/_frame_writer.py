@@ -3,8 +3,8 @@
 It takes whole chunks of frames from the engine thread (see FrameChunk), stacks them and stores
 each with one Zarr write per array; copies, compression and Parquet encoding run without the
 interpreter lock, so the engine thread, which needs the lock for a moment between steps, seldom
-waits for it. Flushes and
-checkpoints come through the same queue, so they always follow the frames recorded before them.
+waits for it. Flushes and checkpoints come through the same queue, so they always follow the
+frames recorded before them.
 """
 
 import json
@@ -119,6 +119,7 @@ class FrameWriter(threading.Thread):
 
         A whole chunk goes back to the spares once stored; otherwise the engine goes on filling it.
         """
+        chunk.sent = chunk.count
         self.inbox.put((chunk, chunk.count, whole, lineage))
 
     def flush(self, lineage, done=None, checkpoint=None):

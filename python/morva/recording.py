@@ -257,7 +257,7 @@ class Recorder:
 
     def _send_flush(self, checkpoint, wait):
         self._check_writer()
-        if self._filling is not None and self._filling.count:
+        if self._filling is not None and self._filling.count > self._filling.sent:
             self._writer.store(self._filling, self._new_lineage(), whole=False)
         done = threading.Event() if wait else None
         self._writer.flush(self._new_lineage(), done, checkpoint)

@@ -100,7 +100,13 @@ def test_close_flushes_frames_recorded_by_hand(tmp_path, chunk_of):
         watch(seen)(sim)
         rec.record(sim)
     assert rec.frames == 3 and len(morva.open_recording(tmp_path / "rec")) == 0
-    rec.close()
+    stores = []
+    real_store = rec._writer.store
+    rec._writer.store = lambda chunk, *args, **kw: stores.append(chunk.count) or real_store(chunk, *args, **kw)
+    rec.flush()
+    assert_recording_holds(tmp_path / "rec", seen, [1, 2, 3])
+    rec.close()  # nothing new: the unfinished chunk is not written again
+    assert stores == [3]
     assert_recording_holds(tmp_path / "rec", seen, [1, 2, 3])
     assert rec.closed
     with pytest.raises(RuntimeError, match="was closed"):

@@ -197,10 +197,14 @@ class Recorder:
         """
         if sim.mcs % self.every or (self.last_frame is not None and sim.mcs <= self.last_frame):
             return
-        self.record(sim)
         if not self._checkpointed:
-            self.checkpoint(sim, wait=False)  # a run killed early can then be resumed rather than restarted
-        elif self.checkpoint_every is not None:
+            # A run killed early can then be resumed rather than restarted. Taken just before the
+            # first frame, the checkpoint has no frames to flush; a resumed run records that frame.
+            self.checkpoint(sim, wait=False)
+            self.record(sim)
+            return
+        self.record(sim)
+        if self.checkpoint_every is not None:
             if sim.mcs % self.checkpoint_every == 0:
                 self.checkpoint(sim, wait=False)
         elif time.monotonic() - self._last_checkpoint >= CHECKPOINT_SECONDS:

@@ -267,9 +267,9 @@ def test_cell_table_parts_of_many_row_groups_read_back_as_one_table(tmp_path, ch
     sim.add_hook(watch(seen), every=1)
     watch(seen)(sim)
     sim.record(tmp_path / "rec")
-    sim.run(12, progress=False)
+    sim.run(20, progress=False)
     sim.recorder.close()
-    rec = assert_recording_holds(tmp_path / "rec", seen, list(range(13)))
+    rec = assert_recording_holds(tmp_path / "rec", seen, list(range(21)))
     parts = sorted((tmp_path / "rec" / "cells").iterdir())
     assert len(parts) == sim.recorder.parts > 3 and all(p.name.startswith("part-") for p in parts)
     sizes = [len(pd.read_parquet(p)) for p in parts]
@@ -292,3 +292,32 @@ def test_resume_drops_a_part_that_was_being_written(tmp_path, chunk_of):
     resumed.run(2, progress=False)
     resumed.recorder.close()
     assert len(morva.open_recording(tmp_path / "rec").cells) == 6 * 16
+
+
+def test_a_run_stopped_before_its_first_periodic_checkpoint_resumes_from_the_start(tmp_path, chunk_of):
+    chunk_of(4)
+    whole = model_with_field().build(seed=5)
+    whole.record(tmp_path / "whole", every=1)
+    whole.run(6, progress=False)
+    whole.recorder.close()
+
+    broken = model_with_field().build(seed=5)
+    broken.record(tmp_path / "broken", every=1)
+
+    def stop_at_3(sim):
+        if sim.mcs == 3:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        broken.run(6, progress=False, hooks=stop_at_3)
+    broken.recorder.close()
+    header, _ = morva.checkpoint.read_checkpoint(tmp_path / "broken" / "checkpoint.morva")
+    assert (header["mcs"], header["frames"], header["parts"]) == (0, 0, 0)  # taken before the first frame
+    assert len(morva.open_recording(tmp_path / "broken")) == 3
+    resumed = morva.resume(tmp_path / "broken")
+    assert resumed.mcs == 0 and len(morva.open_recording(tmp_path / "broken")) == 0
+    resumed.run(6, progress=False)
+    resumed.recorder.close()
+    a, b = morva.open_recording(tmp_path / "whole"), morva.open_recording(tmp_path / "broken")
+    assert a.times.tolist() == b.times.tolist() == list(range(7))
+    assert a.frames["labels"].equals(b.frames["labels"]) and a.cells.equals(b.cells)

@@ -20,6 +20,9 @@ from .checkpoint import write_atomic, write_checkpoint
 
 SPARE_CHUNKS = 2  # the engine fills one while the writer stores the other
 TIMES_PER_WRITE = 1024  # the time entries of so many frames are written at once (or at a flush)
+# The arrays grow ahead of the frames, doubling but by at most so many chunks: a flush, which cuts
+# them back to the frames stored, then has few chunk files to look for beyond the end.
+MAX_GROWTH_CHUNKS = 16
 
 
 class FrameWriter(threading.Thread):
@@ -66,6 +69,7 @@ class FrameWriter(threading.Thread):
         self._stacks = {}
         self.error = None
         self.stored = self.capacity = frames
+        self.expected = 0  # frames the recording will hold when the current run ends (set by the engine)
         self._times = []  # MCS of the stored frames whose time entries are not written yet
         self.last_frame = last_frame
         self.table = CellTableParts(directory / "cells", info["type_names"], parts)
@@ -132,7 +136,7 @@ class FrameWriter(threading.Thread):
         self._add_lineage(lineage)
         start, end = chunk.start, chunk.start + count
         if end > self.capacity:
-            self._resize(max(end, 2 * self.capacity, 256))
+            self._resize(self._grown(end))
         for name, frames in chunk.frames.items():
             self.arrays[name][start:end] = self._stack(name, frames[:count])
         self.stored = end
@@ -192,6 +196,11 @@ class FrameWriter(threading.Thread):
             array = self.arrays[name]
             self._stacks[name] = np.empty((self.chunk,) + array.shape[1:], dtype=array.dtype)
         return np.stack(frames, out=self._stacks[name][:len(frames)])
+
+    def _grown(self, end):
+        """The array length to grow to for `end` frames: a run's last flush then has nothing to cut."""
+        target = max(end, self.capacity + max(256, min(self.capacity, MAX_GROWTH_CHUNKS * self.chunk)))
+        return self.expected if end <= self.expected < target else target
 
     def _resize(self, frames):
         self.capacity = frames

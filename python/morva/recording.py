@@ -210,6 +210,19 @@ class Recorder:
         elif time.monotonic() - self._last_checkpoint >= CHECKPOINT_SECONDS:
             self.checkpoint(sim, wait=False)
 
+    def expect(self, sim, end):
+        """Note that `sim` will run until MCS `end`: the writer sizes the arrays for the frames due by then.
+
+        Examples
+        --------
+        >>> import morva, tempfile, pathlib
+        >>> sim = morva.Model((8, 8)).build(); rec = sim.record(pathlib.Path(tempfile.mkdtemp()) / "r", every=10)
+        >>> rec.expect(sim, 40); rec._writer.expected
+        5
+        """
+        first = sim.mcs if self.last_frame is None else max(sim.mcs, self.last_frame + 1)
+        self._writer.expected = self.frames + max(0, end // self.every - (first - 1) // self.every)
+
     def record(self, sim):
         """Record one frame of the simulation's current state now."""
         self._check_writer()

@@ -321,3 +321,21 @@ def test_a_run_stopped_before_its_first_periodic_checkpoint_resumes_from_the_sta
     a, b = morva.open_recording(tmp_path / "whole"), morva.open_recording(tmp_path / "broken")
     assert a.times.tolist() == b.times.tolist() == list(range(7))
     assert a.frames["labels"].equals(b.frames["labels"]) and a.cells.equals(b.cells)
+
+
+@pytest.mark.parametrize("every, warmup, mcs", [(1, 0, 10), (3, 2, 17), (5, 5, 20)])
+def test_arrays_are_sized_once_for_the_frames_a_run_will_record(tmp_path, chunk_of, monkeypatch, every, warmup, mcs):
+    chunk_of(4)
+    sim = two_type_model().build(seed=1)
+    sim.run(warmup, progress=False)
+    rec = sim.record(tmp_path / "rec", every=every)
+    sizes = []
+    real_resize = FrameWriter._resize
+    monkeypatch.setattr(FrameWriter, "_resize", lambda writer, frames: sizes.append(frames) or real_resize(writer, frames))
+    for _ in range(2):  # the second run continues where the first stopped
+        sizes.clear()
+        sim.run(mcs, progress=False)
+        frames = len(range(0, sim.mcs + 1, every)) - len(range(0, warmup, every))
+        assert rec.frames == frames and sizes == [frames]  # grown once, nothing to cut at the end
+    rec.close()
+    assert zarr.open_array(tmp_path / "rec" / "frames.zarr" / "labels", mode="r").shape[0] == rec.frames

@@ -53,25 +53,34 @@ def timed_run(model, mcs, warmup, folder=None, every=1, cpu=None):
 
 
 def watch_cpu(recorder, cpu):
-    """Add the CPU time of the engine thread's and the writer thread's share of each frame to `cpu`."""
-    take, record = recorder._take_frame, recorder.record
+    """Add the CPU time of the engine thread's and the writer thread's share of each frame to `cpu`.
 
-    def timed_take(*args):
-        started = time.thread_time()
-        take(*args)
-        cpu["writer"].append(time.thread_time() - started)
+    The writer stores a chunk of frames at a time (and the cell table, lineage and checkpoints at
+    flushes); its CPU time is shared out equally over the frames.
+    """
+    writer, record = recorder._writer, recorder.record
+
+    def on_writer(work):
+        def timed(*args):
+            started = time.thread_time()
+            work(*args)
+            cpu["writer"][0] += time.thread_time() - started
+
+        return timed
 
     def timed_record(sim):
         started = time.thread_time()
         record(sim)
         cpu["engine thread"].append(time.thread_time() - started)
+        cpu["frames"] += 1
 
-    recorder._take_frame, recorder.record = timed_take, timed_record
+    writer._store, writer._flush = on_writer(writer._store), on_writer(writer._flush)
+    recorder.record = timed_record
 
 
 def overhead(name, model, mcs, warmup, every, repeats, scratch):
     plain, recorded, plain_cpu, recorded_cpu = [], [], [], []
-    cpu = {"engine thread": [], "writer": []}
+    cpu = {"engine thread": [], "writer": [0.0], "frames": 0}
     for i in range(repeats):
         wall, used = timed_run(model, mcs, warmup)
         plain.append(wall)
@@ -88,8 +97,8 @@ def overhead(name, model, mcs, warmup, every, repeats, scratch):
     print(f"    CPU time of the whole process: {100 * (statistics.median(cpu_ratios) - 1):+.1f}% with recording",
           flush=True)
     per_mcs = statistics.median(plain_cpu) / mcs
-    for thread, times in cpu.items():
-        frame = sum(times) / len(times)
+    for thread in ("engine thread", "writer"):
+        frame = sum(cpu[thread]) / cpu["frames"]
         share = 100 * frame / (every * per_mcs)
         print(f"    CPU per frame in the {thread}: {1e3 * frame:.3f} ms (mean) = {share:.1f}% "
               f"of the engine's CPU time between frames", flush=True)

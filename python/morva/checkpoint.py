@@ -15,8 +15,11 @@ MAGIC = b"MORVA-CHECKPOINT-1\n"
 _SIZES = struct.Struct("<QQI")
 
 
-def write_atomic(path, data):
-    """Write bytes to `path` through a temporary file and a rename, synced to disk.
+def write_atomic(path, data, *, sync=True):
+    """Write bytes to `path` through a temporary file and a rename, synced to disk unless `sync` is False.
+
+    Either way readers, and a process that was killed, see the old file or the new one, whole;
+    syncing makes that hold across a power cut too, at the cost of waiting for the disk.
 
     Examples
     --------
@@ -29,8 +32,11 @@ def write_atomic(path, data):
     with open(tmp, "wb") as out:
         out.write(data)
         out.flush()
-        os.fsync(out.fileno())
+        if sync:
+            os.fsync(out.fileno())
     os.replace(tmp, path)
+    if not sync:
+        return
     directory = os.open(path.parent, os.O_RDONLY)
     try:
         os.fsync(directory)

@@ -1,13 +1,13 @@
 """Recordings: frames in Zarr, a per-cell table in Parquet, lineage, checkpoints (docs/recording-format.md).
 
-The engine thread only copies a frame out of the world; a writer thread compresses and stores it
-while the engine goes on (the engine releases the interpreter lock). Frames are gathered into Zarr
-chunks of about CHUNK_BYTES, so memory stays at the world plus one chunk however long the run.
+The engine thread copies each frame out of the world and keeps the frames of one Zarr chunk (about
+CHUNK_BYTES); a whole chunk goes to a writer thread, which stores it while the engine gathers the
+next (the engine releases the interpreter lock). Memory stays at the world plus a few chunks and a
+few thousand rows of the cell table, however long the run.
 """
 
 import json
 import pathlib
-import queue
 import shutil
 import threading
 import time
@@ -17,18 +17,18 @@ import pandas as pd
 import zarr.codecs as zarr_codecs
 
 from . import _native
-from .checkpoint import read_checkpoint, write_atomic, write_checkpoint
+from ._cell_parts import TABLE_COLUMNS
+from ._frame_writer import FrameWriter, write_lineage
+from .checkpoint import read_checkpoint, write_atomic
 from .modelfile import from_toml, to_toml
 
 FORMAT = 1
 CHUNK_BYTES = 4 * 2**20
 MAX_CHUNK_FRAMES = 64
-ROWS_PER_PART = 50_000  # about 4 MiB of rows, like one chunk of frames
 CHECKPOINT_SECONDS = 60.0
 # Byte-shuffled LZ4 keeps pace with the engine and still shrinks label frames many times over.
 FAST_COMPRESSION = zarr_codecs.BloscCodec(cname="lz4", clevel=5, shuffle="shuffle")
-CELL_COLUMNS = ["time", "id", "type", "type_name", "volume", "surface", "com_x", "com_y", "com_z", "length",
-                "parent"]
+CELL_COLUMNS = TABLE_COLUMNS
 
 
 def _version():
@@ -65,38 +65,11 @@ def read_run_info(directory):
     return info
 
 
-class _FrameWriter(threading.Thread):
-    """Stores frames and flushes on request; the only thread that touches the files of a recording."""
-
-    def __init__(self, recorder):
-        super().__init__(name="morva-recorder", daemon=True)
-        self.rec = recorder
-        self.inbox = queue.Queue(maxsize=1)
-        self.error = None
-
-    def run(self):
-        while True:
-            item = self.inbox.get()
-            try:
-                if item is None:
-                    return
-                if isinstance(item[0], threading.Event):
-                    self.rec._write_pending(item[1])
-                    item[0].set()
-                else:
-                    self.rec._take_frame(*item)
-            except BaseException as err:  # reported to the engine thread at its next call
-                self.error = err
-                if isinstance(item[0], threading.Event):
-                    item[0].set()
-            finally:
-                self.inbox.task_done()
-
-
 class Recorder:
     """Writes frames, the cell table, the lineage and checkpoints of a simulation into a folder.
 
-    Create it with :meth:`morva.Simulation.record`; :func:`morva.resume` reopens it.
+    Create it with :meth:`morva.Simulation.record`; :func:`morva.resume` reopens it. The methods
+    run on the engine thread; the files are written by a writer thread (see FrameWriter).
 
     Examples
     --------
@@ -106,37 +79,24 @@ class Recorder:
     3
     """
 
-    def __init__(self, directory, sim, every, checkpoint_every, fields, info):
+    def __init__(self, directory, sim, info, arrays, *, frames=0, last_frame=None, parts=0, lineage_on_disk=False):
         self.directory = pathlib.Path(directory)
-        self.every = every
-        self.checkpoint_every = checkpoint_every
-        self.fields = fields
         self.info = info
+        self.every = info["every"]
+        self.checkpoint_every = info["checkpoint_every"]
+        self.fields = list(info["fields"])
         self.type_names = list(sim.type_names)
-        self._field_index = {name: list(sim.model.fields).index(name) for name in fields}
-        self.frames = 0
-        self.last_frame = None
-        self.parts = 0
-        self._stored = 0
+        self._field_index = {name: list(sim.model.fields).index(name) for name in self.fields}
+        self.frames = frames
+        self.last_frame = last_frame
         self._last_checkpoint = time.monotonic()
         self._checkpointed = False
-        self._group = None
         self._sim_lineage = sim._lineage  # the simulation's own list, which only grows
         self._lineage = list(sim._lineage)
-        self._writer_lineage = []
-        self._parents = np.zeros(0, dtype=np.int64)
-        self._arrays = {}
-        self._rows = {c: [] for c in CELL_COLUMNS if c != "type_name"}
-        self._n_rows = 0
-        nx, ny, nz = sim.model.dims
-        self._frame_shape = (nz, ny, nx)
-        frame_bytes = 4 * nx * ny * nz
-        self._chunk = max(1, min(MAX_CHUNK_FRAMES, CHUNK_BYTES // frame_bytes))
-        self._buffer = None
-        self._buffered = 0
-        self._capacity = 0
-        self._writer = _FrameWriter(self)
-        self._writer.start()
+        self._filling = None
+        self._writer = FrameWriter(self.directory, arrays, info, chunk_frames(sim.model.dims), self.fields,
+                                   frames=frames, last_frame=last_frame, parts=parts, lineage=self._lineage,
+                                   lineage_on_disk=lineage_on_disk)
 
     # --- creation and reopening --------------------------------------------------------------
 
@@ -170,12 +130,11 @@ class Recorder:
         info = {"format": FORMAT, "seed": sim.seed, "every": every, "checkpoint_every": checkpoint_every,
                 "fields": fields, "type_names": list(sim.type_names), "shape": list(sim.model.dims),
                 "morva_version": _version(), "mcs": None, "frames": 0, "checkpoint_mcs": None}
-        rec = cls(directory, sim, every, checkpoint_every, fields, info)
         group = zarr.open_group(directory / "frames.zarr", mode="w", zarr_format=3)
         group.attrs.update({"type_names": list(sim.type_names), "model": to_toml(sim.model, embed_images=True),
                             "format": FORMAT})
-        shape = (0,) + rec._frame_shape
-        chunks = (rec._chunk,) + rec._frame_shape
+        shape = (0,) + frame_shape(sim.model.dims)
+        chunks = (chunk_frames(sim.model.dims),) + frame_shape(sim.model.dims)
         dims = ["time", "z", "y", "x"]
         group.create_array("labels", shape=shape, chunks=chunks, dtype="uint32", fill_value=0, dimension_names=dims,
                            compressors=FAST_COMPRESSION)
@@ -183,11 +142,9 @@ class Recorder:
             group.create_array(f"field_{name}", shape=shape, chunks=chunks, dtype="float32", fill_value=0.0,
                                dimension_names=dims, compressors=FAST_COMPRESSION)
         group.create_array("time", shape=(0,), chunks=(4096,), dtype="int64", fill_value=-1, dimension_names=["time"])
-        rec._group = group
-        rec._arrays = dict(group.arrays())
-        rec._add_lineage(sim._lineage)
-        rec._write_run_info()
-        return rec
+        write_atomic(directory / "run.json", (json.dumps(info, indent=2) + "\n").encode("utf-8"), sync=False)
+        write_lineage(directory, sim._lineage)
+        return cls(directory, sim, info, dict(group.arrays()), lineage_on_disk=True)
 
     @classmethod
     def reopen(cls, directory, sim, header):
@@ -204,23 +161,20 @@ class Recorder:
         except Exception as err:
             raise ValueError(f"recording {str(directory)!r}: frames.zarr cannot be opened: {err}") from None
         expected = {"labels", "time", *(f"field_{name}" for name in info["fields"])}
-        if set(arrays) != expected or any(a.shape[0] < int(header["frames"]) for a in arrays.values()):
+        frames, parts = int(header["frames"]), int(header["parts"])
+        if set(arrays) != expected or any(a.shape[0] < frames for a in arrays.values()):
             raise ValueError(f"recording {str(directory)!r}: frames.zarr does not hold the {header['frames']} frames "
                              f"of arrays {sorted(expected)} that the checkpoint expects")
-        rec = cls(directory, sim, info["every"], info["checkpoint_every"], info["fields"], info)
-        rec._group = group
-        rec._arrays = arrays
-        rec._add_lineage(sim._lineage)
-        rec.frames = rec._stored = rec._capacity = int(header["frames"])
-        rec.last_frame = header["last_frame"]
-        rec.parts = int(header["parts"])
-        rec._checkpointed = True
-        for array in rec._arrays.values():
-            if array.shape[0] != rec.frames:
-                array.resize((rec.frames,) + array.shape[1:])
-        for part in (rec.directory / "cells").glob("part-*.parquet"):
-            if int(part.stem.split("-")[1]) >= rec.parts:
+        for array in arrays.values():
+            if array.shape[0] != frames:
+                array.resize((frames,) + array.shape[1:])
+        for part in (pathlib.Path(directory) / "cells").glob("part-*.parquet"):
+            if int(part.stem.split("-")[1]) >= parts:
                 part.unlink()
+        for unfinished in (pathlib.Path(directory) / "cells").glob(".part-*.tmp"):
+            unfinished.unlink()  # a part that was being written when the run was killed
+        rec = cls(directory, sim, info, arrays, frames=frames, last_frame=header["last_frame"], parts=parts)
+        rec._checkpointed = True
         return rec
 
     # --- scheduling (engine thread) -----------------------------------------------------------
@@ -237,46 +191,96 @@ class Recorder:
         return (mcs // self.every + 1) * self.every
 
     def record_due(self, sim):
-        """Record a frame if one is due at the current MCS, and a checkpoint if one is due."""
+        """Record a frame if one is due at the current MCS, and a checkpoint if one is due.
+
+        Checkpoints taken here are written while the run goes on.
+        """
         if sim.mcs % self.every or (self.last_frame is not None and sim.mcs <= self.last_frame):
             return
-        self.record(sim)
         if not self._checkpointed:
-            self.checkpoint(sim)  # a run killed early can then be resumed rather than restarted
-        elif self.checkpoint_every is not None:
+            # A run killed early can then be resumed rather than restarted. Taken just before the
+            # first frame, the checkpoint has no frames to flush; a resumed run records that frame.
+            self.checkpoint(sim, wait=False)
+            self.record(sim)
+            return
+        self.record(sim)
+        if self.checkpoint_every is not None:
             if sim.mcs % self.checkpoint_every == 0:
-                self.checkpoint(sim)
+                self.checkpoint(sim, wait=False)
         elif time.monotonic() - self._last_checkpoint >= CHECKPOINT_SECONDS:
-            self.checkpoint(sim)
+            self.checkpoint(sim, wait=False)
+
+    def expect(self, sim, end):
+        """Note that `sim` will run until MCS `end`: the writer sizes the arrays for the frames due by then.
+
+        Examples
+        --------
+        >>> import morva, tempfile, pathlib
+        >>> sim = morva.Model((8, 8)).build(); rec = sim.record(pathlib.Path(tempfile.mkdtemp()) / "r", every=10)
+        >>> rec.expect(sim, 40); rec._writer.expected
+        5
+        """
+        first = sim.mcs if self.last_frame is None else max(sim.mcs, self.last_frame + 1)
+        self._writer.expected = self.frames + max(0, end // self.every - (first - 1) // self.every)
 
     def record(self, sim):
         """Record one frame of the simulation's current state now."""
         self._check_writer()
+        if self._filling is None:
+            # Waits only while the writer still stores both chunks: memory stays at a few chunks.
+            self._filling = self._writer.take_chunk(self.frames)
+            if self._filling is None:
+                self._check_writer()
         fields = [_native.field(sim.world, self._field_index[name]) for name in self.fields]
-        cells = _native.cells(sim.world)
-        self._writer.inbox.put((sim.mcs, _native.labels(sim.world), fields, cells, self._new_lineage(sim._lineage)))
+        self._filling.add(sim.mcs, _native.labels(sim.world), fields, _native.cells(sim.world))
         self.frames += 1
         self.last_frame = sim.mcs
+        if self._filling.full:
+            self._hand_over()
+
+    def _hand_over(self):
+        """Give the full chunk to the writer."""
+        chunk, self._filling = self._filling, None
+        self._writer.store(chunk, self._new_lineage())
+
+    @property
+    def parts(self):
+        """Cell-table part files on disk.
+
+        Examples
+        --------
+        >>> import morva, tempfile, pathlib
+        >>> sim = morva.Model((8, 8)).build(); rec = sim.record(pathlib.Path(tempfile.mkdtemp()) / "r")
+        >>> rec.parts
+        0
+        """
+        return self._writer.table.parts
 
     def flush(self):
         """Wait until every frame is on disk, and write the cell table, lineage and run.json."""
-        self._check_writer()
-        done = threading.Event()
-        self._writer.inbox.put((done, self._new_lineage(self._sim_lineage)))
-        done.wait()
-        self._check_writer()
+        self._send_flush(None, wait=True)
 
-    def checkpoint(self, sim):
-        """Flush, then write a checkpoint from which :func:`morva.resume` continues exactly."""
-        self.flush()
+    def checkpoint(self, sim, *, wait=True):
+        """Write a checkpoint from which :func:`morva.resume` continues exactly.
+
+        The frames recorded so far are flushed first. With ``wait=False`` the files are written
+        while the run goes on; the world is copied now.
+        """
         header = {"mcs": sim.mcs, "seed": sim.seed, "lineage": [list(r) for r in sim._lineage],
-                  "frames": self.frames, "last_frame": self.last_frame, "parts": self.parts,
-                  "morva_version": _version()}
-        write_checkpoint(self.directory / "checkpoint.morva", header, _native.dumps(sim.world))
-        self.info["checkpoint_mcs"] = sim.mcs
-        self._write_run_info()
+                  "frames": self.frames, "last_frame": self.last_frame, "morva_version": _version()}
+        self._send_flush((header, _native.dumps(sim.world)), wait)
         self._last_checkpoint = time.monotonic()
         self._checkpointed = True
+
+    def _send_flush(self, checkpoint, wait):
+        self._check_writer()
+        if self._filling is not None and self._filling.count > self._filling.sent:
+            self._writer.store(self._filling, self._new_lineage(), whole=False)
+        done = threading.Event() if wait else None
+        self._writer.flush(self._new_lineage(), done, checkpoint)
+        if wait:
+            done.wait()
+            self._check_writer()
 
     def close(self):
         """Flush and stop the writer thread.
@@ -291,8 +295,8 @@ class Recorder:
             self._writer.inbox.put(None)
             self._writer.join()
 
-    def _new_lineage(self, lineage):
-        new = lineage[len(self._lineage):]
+    def _new_lineage(self):
+        new = self._sim_lineage[len(self._lineage):]
         self._lineage.extend(new)
         return new
 
@@ -315,107 +319,29 @@ class Recorder:
         if not self._writer.is_alive():
             raise RuntimeError(f"the recording into {str(self.directory)!r} was closed")
 
-    # --- writer thread -----------------------------------------------------------------------
 
-    def _take_frame(self, mcs, labels, fields, cells, new_lineage):
-        if self._buffer is None:
-            self._buffer = {"time": np.full(self._chunk, -1, dtype=np.int64),
-                            "labels": np.empty((self._chunk,) + self._frame_shape, dtype=np.uint32)}
-            for name in self.fields:
-                self._buffer[f"field_{name}"] = np.empty((self._chunk,) + self._frame_shape, dtype=np.float32)
-        # Buffer slots mirror the positions in the Zarr chunk being filled.
-        slot = (self._stored + self._buffered) % self._chunk
-        self._buffer["time"][slot] = mcs
-        self._buffer["labels"][slot] = labels.reshape(self._frame_shape)
-        for name, values in zip(self.fields, fields):
-            self._buffer[f"field_{name}"][slot] = values.reshape(self._frame_shape)
-        self._buffered += 1
-        self._add_lineage(new_lineage)
-        self._add_rows(mcs, cells)
-        if (self._stored + self._buffered) % self._chunk == 0:
-            self._store_buffer()
-        if self._n_rows >= ROWS_PER_PART:
-            self._write_part()
+def frame_shape(dims):
+    """Shape (nz, ny, nx) of a frame of a model of dims (nx, ny, nz).
 
-    def _add_lineage(self, rows):
-        self._writer_lineage.extend(rows)
-        if rows:
-            top = max(daughter for _, daughter, _ in rows) + 1
-            if top > self._parents.size:
-                self._parents = np.concatenate([self._parents, np.zeros(top - self._parents.size, dtype=np.int64)])
-            for parent, daughter, _ in rows:
-                self._parents[daughter] = parent
+    Examples
+    --------
+    >>> frame_shape((6, 4, 1))
+    (1, 4, 6)
+    """
+    nx, ny, nz = dims
+    return (nz, ny, nx)
 
-    def _add_rows(self, mcs, cells):
-        volume = cells["volume"]
-        ids = np.flatnonzero(volume > 0)
-        ids = ids[ids != 0]
-        parents = np.zeros(len(volume), dtype=np.int64)
-        known = min(len(volume), self._parents.size)
-        parents[:known] = self._parents[:known]
-        com = cells["com"]
-        rows = self._rows
-        rows["time"].append(np.full(ids.size, mcs, dtype=np.int64))
-        rows["id"].append(ids.astype(np.int64))
-        rows["type"].append(cells["type"][ids].astype(np.int64))
-        rows["volume"].append(volume[ids].astype(np.int64))
-        rows["surface"].append(cells["surface"][ids].astype(np.int64))
-        rows["com_x"].append(com[ids, 0])
-        rows["com_y"].append(com[ids, 1])
-        rows["com_z"].append(com[ids, 2])
-        rows["length"].append(cells["length"][ids])
-        rows["parent"].append(parents[ids])
-        self._n_rows += ids.size
 
-    def _store_buffer(self):
-        if not self._buffered:
-            return
-        start = self._stored
-        end = start + self._buffered
-        if end > self._capacity:
-            self._capacity = max(end, 2 * self._capacity, 256)
-            for array in self._arrays.values():
-                array.resize((self._capacity,) + array.shape[1:])
-        offset = start % self._chunk
-        for name, values in self._buffer.items():
-            self._arrays[name][start:end] = values[offset:offset + self._buffered]
-        self._stored = end
-        self._buffered = 0
+def chunk_frames(dims):
+    """Frames per Zarr chunk: about CHUNK_BYTES of labels, at most MAX_CHUNK_FRAMES, at least one.
 
-    def _write_part(self):
-        if not self._n_rows:
-            return
-        table = {c: np.concatenate(v) for c, v in self._rows.items()}
-        types = table["type"]
-        codes = np.where(types < len(self.type_names), types, -1)
-        table["type_name"] = pd.Categorical.from_codes(codes, categories=self.type_names)
-        frame = pd.DataFrame({c: table[c] for c in CELL_COLUMNS})
-        path = self.directory / "cells" / f"part-{self.parts:06d}.parquet"
-        tmp = path.with_name(f".{path.name}.tmp")
-        frame.to_parquet(tmp, index=False)
-        tmp.replace(path)
-        self.parts += 1
-        self._rows = {c: [] for c in self._rows}
-        self._n_rows = 0
-
-    def _write_pending(self, new_lineage):
-        self._add_lineage(new_lineage)
-        self._store_buffer()
-        if self._capacity != self._stored:
-            self._capacity = self._stored
-            for array in self._arrays.values():
-                array.resize((self._stored,) + array.shape[1:])
-        self._write_part()
-        lineage = pd.DataFrame(self._writer_lineage, columns=["parent", "daughter", "mcs"], dtype=np.int64)
-        tmp = self.directory / ".lineage.parquet.tmp"
-        lineage.to_parquet(tmp, index=False)
-        tmp.replace(self.directory / "lineage.parquet")
-        self.info["mcs"] = self.last_frame
-        self.info["frames"] = self._stored
-        self._write_run_info()
-
-    def _write_run_info(self):
-        write_atomic(self.directory / "run.json", (json.dumps(self.info, indent=2) + "\n").encode("utf-8"))
+    Examples
+    --------
+    >>> chunk_frames((200, 200, 1)), chunk_frames((100, 100, 100))
+    (26, 1)
+    """
+    nx, ny, nz = dims
+    return max(1, min(MAX_CHUNK_FRAMES, CHUNK_BYTES // (4 * nx * ny * nz)))
 
 
 def _prepare_directory(directory, overwrite):

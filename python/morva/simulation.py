@@ -375,9 +375,10 @@ class Simulation:
         if self.recorder is not None and self.recorder.closed:
             self.recorder = None
         recorder = self.recorder
-        if recorder is not None:
-            recorder.record_due(self)
         end = self.mcs + mcs
+        if recorder is not None:
+            recorder.expect(self, end)
+            recorder.record_due(self)
         with ProgressBar(mcs, enabled=progress) as bar:
             try:
                 while self.mcs < end:

@@ -6,7 +6,7 @@ import importlib
 import pytest
 
 MODULES = ["model", "placement", "modelfile", "build", "simulation", "recording", "checkpoint", "progress",
-           "validate", "cli"]
+           "validate", "cli", "_chunks", "_cell_parts", "_frame_writer"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -134,9 +134,12 @@ docs: module $(VENV)/.docs.stamp
 
 test: test-cpp test-sanitize test-thread test-python test-fuzz docs
 
+# Three rounds of every benchmark: medians with their spread, and each step over the floor measured
+# in the same run. Compare builds with bench/rounds.py directly (label=binary for each).
 bench: build/release/build.ninja
 	$(CMAKE) --build build/release -j $(JOBS) --target morva_bench
-	build/release/morva_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+	$(PY) bench/rounds.py --rounds 3 --out build/bench-runs this=build/release/morva_bench \
+	  --ratio B1_step:B1_floor --ratio B2_step:B2_floor
 
 clean:
 	rm -rf build

@@ -96,26 +96,20 @@ template <class CoordsOf, class Writer>
         decide_copy(w, k, target, source, a, b, k.n_offsets, InteriorNeighbors{target, k.offsets}, coords_of, rng,
                     writer);
     } else {
+        // Where every offset is listed, the list is offset_steps in order: the source is then found
+        // alone, and the list built only for a real copy (most attempts end at a == b).
         const Lattice& lat = w.lattice;
         const FaceShares shares = lat.face_shares(coords_of());
-        if (lat.lists_every_offset(shares)) {
-            // The list has every offset, in order: most attempts end at a == b, so the source is
-            // found alone and the list is built only for a real copy.
-            if (k.n_offsets == 0) return;
-            const SiteIndex source = shares.at(lat.offset_steps[rng.below(k.n_offsets)]);
-            const Label a = k.labels[target], b = k.labels[source];
-            if (a == b) return;
-            const NeighborList nbrs = lat.boundary_neighbors(shares);
-            decide_copy(
-                w, k, target, source, a, b, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; }, coords_of, rng,
-                writer);
-            return;
-        }
-        const NeighborList nbrs = lat.boundary_neighbors(shares);
-        if (nbrs.empty()) return;
-        const SiteIndex source = nbrs[rng.below(nbrs.size())];
+        const bool every_offset = lat.lists_every_offset(shares);
+        NeighborList nbrs;
+        if (!every_offset) nbrs = lat.boundary_neighbors(shares);
+        const std::size_t count = every_offset ? k.n_offsets : nbrs.size();
+        if (count == 0) return;
+        const std::size_t pick = rng.below(count);
+        const SiteIndex source = every_offset ? shares.at(lat.offset_steps[pick]) : nbrs[pick];
         const Label a = k.labels[target], b = k.labels[source];
         if (a == b) return;
+        if (every_offset) nbrs = lat.boundary_neighbors(shares);
         decide_copy(
             w, k, target, source, a, b, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; }, coords_of, rng,
             writer);

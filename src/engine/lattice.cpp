@@ -140,22 +140,15 @@ FaceShares Lattice::face_shares(const Coords& c) const {
 }
 
 NeighborList Lattice::boundary_neighbors(const FaceShares& f) const {
-    const std::array<SiteIndex, 9>& share = f.share;
-    const std::array<bool, 9>& present = f.present;
     NeighborList list;
-    if (full_block) {
-        const std::array<SiteIndex, 3>& r = geometry.reach;
-        const auto p = [&present](int j) { return unsigned{present[j]}; };
-        const bool all_present = (p(0) & p(1) & p(2) & p(3) & p(4) & p(5) & p(7) &
-                                  (unsigned{r[2] == 0} | (p(6) & p(8)))) != 0;
-        if (all_present && r[0] == 1 && r[1] == 1) {
-            if (r[2] == 1) fill_block<3>(share, list.fill(26));
-            else fill_block<1>(share, list.fill(8));
-            return list;
-        }
+    const std::array<SiteIndex, 3>& r = geometry.reach;
+    if (full_block && r[0] == 1 && r[1] == 1 && lists_every_offset(f)) {
+        if (r[2] == 1) fill_block<3>(f.share, list.fill(26));
+        else fill_block<1>(f.share, list.fill(8));
+        return list;
     }
-    for (const auto& [sx, sy, sz] : offset_steps)
-        if (unsigned{present[sx]} & unsigned{present[sy]} & unsigned{present[sz]}) list.push_back(share[sx] + share[sy] + share[sz]);
+    for (const auto& steps : offset_steps)
+        if (f.has(steps)) list.push_back(f.at(steps));
     return list;
 }
 

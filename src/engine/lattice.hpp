@@ -131,6 +131,9 @@ struct FaceShares {
     SiteIndex at(const std::array<std::uint8_t, 3>& steps) const {
         return share[steps[0]] + share[steps[1]] + share[steps[2]];
     }
+    bool has(const std::array<std::uint8_t, 3>& steps) const {
+        return (unsigned{present[steps[0]]} & unsigned{present[steps[1]]} & unsigned{present[steps[2]]}) != 0;
+    }
 };
 
 struct Lattice {

@@ -51,6 +51,30 @@ struct InteriorNeighbors {
     SiteIndex operator()(std::size_t i) const { return shifted(target, offsets[i]); }
 };
 
+// The Metropolis rule for a model whose length energies are never negative, pricing the costly length
+// term only where the rule may need it. A length change is (e3 + e4) - now with e3, e4 >= 0 (or NaN),
+// and rounding is monotone, so the change with it is at least `lower`, formed as it is without the new
+// energies: where that is uphill the draw is due, and surely_rejected may settle the attempt at once.
+// A NaN change is rejected after its draw either way. The outcome and the draws are the plain rule's.
+template <class Seen, class LengthNow, class CoordsOf, class Rng>
+[[gnu::always_inline]] inline bool accepts_pricing_length_last(const World& w, const AttemptSetting& k, double core,
+                                                               SiteIndex target, SiteIndex source, Label a, Label b,
+                                                               const Seen& seen, LengthNow& length_now,
+                                                               CoordsOf& coords_of, Rng& rng) {
+    const TermGates& g = k.gates;
+    const double before = add_terms_before_length(w, g, core, target, source, b);
+    const double old_a = length_now(a), old_b = length_now(b);
+    const double external = g.external ? external_change(w, g, target, a, b, seen) : 0.0;
+    const double lower = g.external ? (before - (old_a + old_b)) + external : before - (old_a + old_b);
+    const auto total = [&] {
+        const double dh = before + w.delta_length(a, b, coords_of(), old_a, old_b);
+        return g.external ? dh + external : dh;
+    };
+    if (!(lower > 0.0)) return metropolis_accepts(total(), k.temperature, rng);
+    const double r = rng.unit();
+    return !surely_rejected(lower, k.temperature, r) && boltzmann_passes(total(), k.temperature, r);
+}
+
 // Everything after the source is drawn, the same for both kinds of target. A Writer gives seen(), the
 // trackers the energy reads (see CurrentTrackers), length_energy(label) (World::length_energy as the
 // writer's trackers stand) and write(target, a, b, coords, count, neighbor_at).
@@ -62,15 +86,21 @@ template <class NeighborAt, class CoordsOf, class Writer>
     const std::uint32_t* types = k.types;
     const auto type_of = [types](Label l) { return types[l]; };
     const ScaledContact scaled{k.scaled_contact, k.contact_stride, k.contact_unscale};
-    double dh = k.marked_types ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(),
+    const double core = k.marked_types ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(),
                                             MarkedScaledContact{scaled, k.marked_types})
                 : k.scaled_contact
                     ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), scaled)
                     : core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), DoubleContact{w.contact});
-    if (k.gates.any_energy())
-        dh = add_optional_terms(w, k.gates, dh, target, source, a, b, writer.seen(),
-                                [&writer](Label l) { return writer.length_energy(l); }, coords_of);
-    if (!metropolis_accepts(dh, k.temperature, rng)) return;
+    const auto length_now = [&writer](Label l) { return writer.length_energy(l); };
+    if (k.gates.length_never_negative) {
+        if (!accepts_pricing_length_last(w, k, core, target, source, a, b, writer.seen(), length_now, coords_of, rng))
+            return;
+    } else {
+        const double dh = k.gates.any_energy() ? add_optional_terms(w, k.gates, core, target, source, a, b,
+                                                                   writer.seen(), length_now, coords_of)
+                                               : core;
+        if (!metropolis_accepts(dh, k.temperature, rng)) return;
+    }
     if (k.gates.connectivity) {
         if (k.gates.face_connectivity) {
             if (!w.face_connectivity_allows(target, a, b)) return;

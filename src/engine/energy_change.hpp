@@ -53,6 +53,22 @@ template <class Seen>
     return dh;
 }
 
+// The optional terms that come before the length term, added left to right onto dh.
+inline double add_terms_before_length(const World& w, const TermGates& g, double dh, SiteIndex target,
+                                      SiteIndex source, Label b) {
+    if (g.fields) dh += w.delta_chemotaxis(target, source, b);
+    if (g.membrane) dh += w.delta_membrane(target, b);
+    if (g.junction) dh += w.delta_junction(target, b);
+    return dh;
+}
+
+// The external force's part, the last term; its gate must be open.
+template <class Seen>
+inline double external_change(const World& w, const TermGates& g, SiteIndex target, Label a, Label b,
+                              const Seen& seen) {
+    return g.com_force ? delta_com_force(w, target, a, b, seen) : w.delta_external(target, b);
+}
+
 // The optional terms, asked for in their fixed order and added left to right onto the core change.
 // seen is the tracker view (see CurrentTrackers); length_now(l) gives cell l's current length energy
 // (World::length_energy, or a kept copy of it); coords_of() the target's coordinates. The parallel
@@ -60,11 +76,9 @@ template <class Seen>
 template <class Seen, class LengthNow, class CoordsOf>
 inline double add_optional_terms(const World& w, const TermGates& g, double dh, SiteIndex target, SiteIndex source,
                                  Label a, Label b, const Seen& seen, LengthNow&& length_now, CoordsOf&& coords_of) {
-    if (g.fields) dh += w.delta_chemotaxis(target, source, b);
-    if (g.membrane) dh += w.delta_membrane(target, b);
-    if (g.junction) dh += w.delta_junction(target, b);
+    dh = add_terms_before_length(w, g, dh, target, source, b);
     if (g.length) dh += w.delta_length(a, b, coords_of(), length_now(a), length_now(b));
-    if (g.external) dh += g.com_force ? delta_com_force(w, target, a, b, seen) : w.delta_external(target, b);
+    if (g.external) dh += external_change(w, g, target, a, b, seen);
     return dh;
 }
 

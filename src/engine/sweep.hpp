@@ -1,7 +1,9 @@
 // sweep.hpp: the sweep driver. Morva owns the finalized world and the one main generator.
 #pragma once
 
+#include <bit>
 #include <cmath>
+#include <numbers>
 
 #include "random.hpp"
 #include "world.hpp"
@@ -56,12 +58,27 @@ struct Morva {
 void fill_padded_types(const World& w, std::vector<std::uint32_t>& out);
 void prepare_sweep_tables(Morva& m);
 
-// The Metropolis rule: downhill and level copies pass without a draw; uphill ones draw once.
-// NaN fails both comparisons and is rejected after its draw.
-inline bool metropolis_accepts(double dh, double temperature, Xoshiro256pp& rng) {
+// The Metropolis rule: downhill and level copies pass without a draw; uphill ones draw once and pass
+// where boltzmann_passes. NaN fails both comparisons and is rejected after its draw.
+inline bool boltzmann_passes(double dh, double temperature, double r) { return std::exp(-dh / temperature) > r; }
+
+template <class Rng>
+inline bool metropolis_accepts(double dh, double temperature, Rng& rng) {
     if (dh <= 0.0) return true;
-    const double r = rng.unit();
-    return std::exp(-dh / temperature) > r;
+    return boltzmann_passes(dh, temperature, rng.unit());
+}
+
+// True only where boltzmann_passes(dh, temperature, r) is false for every dh >= lower, found without
+// exp: writing r = m * 2^e with m in [1, 2), -ln r <= -ln 2 * (e + m - 1) (ln lies above its chord
+// over [1, 2]), and the margin of 1e-6 in the exponent covers the roundings of the division and of
+// exp (under an ulp). False for r == 0 and for NaN.
+inline bool surely_rejected(double lower, double temperature, double r) {
+    if (!(r > 0.0)) return false;
+    const auto bits = std::bit_cast<std::uint64_t>(r);
+    const int e = static_cast<int>((bits >> 52) & 0x7ff) - 1023;  // r is a normal number below 1
+    const double m = std::bit_cast<double>((bits & 0x000f'ffff'ffff'ffffULL) | 0x3ff0'0000'0000'0000ULL);
+    const double minus_ln_r_at_most = -std::numbers::ln2 * (static_cast<double>(e) + (m - 1.0));
+    return lower / temperature > minus_ln_r_at_most + 1e-6;
 }
 
 }  // namespace morva

@@ -103,6 +103,7 @@ struct TermGates {
     bool membrane = false;      // distance field present and some type anchored
     bool junction = false;      // junction_lambda > 0 and some type enabled
     bool length = false;        // some length lambda > 0
+    bool length_never_negative = false;  // ... and none < 0: every length energy is >= 0 or NaN
     bool external = false;      // some force component != 0 (NaN included)
     bool connectivity = false;  // the medium or some type is guarded
     bool face_connectivity = false;  // ... and the veto works through faces

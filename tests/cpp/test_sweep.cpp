@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <numbers>
+#include <vector>
 
 #include "helpers.hpp"
 
@@ -86,6 +88,40 @@ INSTANTIATE_TEST_SUITE_P(Cases, Metropolis,
                                            AcceptCase{-5.0, 0.0, true, false}, AcceptCase{1e-300, 0.0, false, true},
                                            AcceptCase{3.0, 0.0, false, true}, AcceptCase{1e6, -1.0, true, true},
                                            AcceptCase{nan, 1.0, false, true}, AcceptCase{1e6, 1.0, false, true}));
+
+// surely_rejected may answer true only where the rule rejects. Around each threshold -T ln r (r a power
+// of two, where the chord bound is exact, and inside binades) every dh a few ulps and a few parts in
+// 1e8 either side is asked; well above the threshold it must settle the attempt.
+TEST(Metropolis, SurelyRejectedOnlyWhereTheRuleRejects) {
+    int settled = 0, asked_far = 0;
+    for (const double temperature : {0.25, 20.0, 3e4})
+        for (int e = -53; e <= -1; ++e)
+            for (const double m : {1.0, 1.25, 1.0 / std::numbers::ln2, 1.75, std::nextafter(2.0, 1.0)}) {
+                const double r = std::ldexp(m, e);
+                const double threshold = -temperature * std::log(r);
+                std::vector<double> near;
+                for (double dh = threshold, up = threshold; near.size() < 40; dh = std::nextafter(dh, 0.0)) {
+                    near.push_back(dh);
+                    near.push_back(up = std::nextafter(up, INFINITY));
+                }
+                for (const double scale : {1 - 1e-7, 1 + 1e-8, 1 + 5e-8, 1 + 1e-7, 1 + 1e-6})
+                    near.push_back(threshold * scale);
+                for (const double dh : near)
+                    if (surely_rejected(dh, temperature, r)) {
+                        ++settled;
+                        EXPECT_FALSE(boltzmann_passes(dh, temperature, r)) << dh << " T " << temperature << " r " << r;
+                    }
+                const double far = threshold + 0.07 * temperature + 1e-3;
+                ++asked_far;
+                EXPECT_TRUE(surely_rejected(far, temperature, r)) << far << " T " << temperature << " r " << r;
+                EXPECT_FALSE(boltzmann_passes(far, temperature, r));
+            }
+    EXPECT_GT(settled, 0);
+    EXPECT_GT(asked_far, 700);
+    for (const double r : {0.0, nan})
+        EXPECT_FALSE(surely_rejected(1e300, 1.0, r));
+    EXPECT_FALSE(surely_rejected(nan, 1.0, 0.5));
+}
 
 TEST(Sweep, StepZeroDrawsNothing) {
     Morva m = finalize(random_world({6, 6, 1}, Boundary::Periodic, 2, 4, 1), {}, 5);

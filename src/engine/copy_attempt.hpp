@@ -77,7 +77,8 @@ template <class Seen, class LengthNow, class CoordsOf, class Rng>
 
 // Everything after the source is drawn, the same for both kinds of target. A Writer gives seen(), the
 // trackers the energy reads (see CurrentTrackers), length_energy(label) (World::length_energy as the
-// writer's trackers stand) and write(target, a, b, coords, count, neighbor_at).
+// writer's trackers stand), write(target, a, b, coords, count, neighbor_at), and prices_length: false
+// for a sweep that refuses length terms, which then keeps no code for them.
 template <class NeighborAt, class CoordsOf, class Writer>
 [[gnu::always_inline]] inline void decide_copy(const World& w, const AttemptSetting& k, SiteIndex target,
                                                SiteIndex source, Label a, Label b, std::size_t count,
@@ -92,10 +93,16 @@ template <class NeighborAt, class CoordsOf, class Writer>
                     ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), scaled)
                     : core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), DoubleContact{w.contact});
     const auto length_now = [&writer](Label l) { return writer.length_energy(l); };
-    if (k.gates.length_never_negative) {
-        if (!accepts_pricing_length_last(w, k, core, target, source, a, b, writer.seen(), length_now, coords_of, rng))
-            return;
-    } else {
+    bool priced = false;
+    if constexpr (Writer::prices_length) {
+        if (k.gates.length_never_negative) {
+            if (!accepts_pricing_length_last(w, k, core, target, source, a, b, writer.seen(), length_now, coords_of,
+                                             rng))
+                return;
+            priced = true;
+        }
+    }
+    if (!priced) {
         const double dh = k.gates.any_energy() ? add_optional_terms(w, k.gates, core, target, source, a, b,
                                                                    writer.seen(), length_now, coords_of)
                                                : core;

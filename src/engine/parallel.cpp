@@ -170,7 +170,8 @@ struct CollectForMerge {
     const Cell* cells;
     ShapeFrame frame;
     SeenTrackers seen() const { return {s}; }
-    double length_energy(Label) const { return 0.0; }  // models with a length term are refused
+    static constexpr bool prices_length = false;  // models with a length term are refused
+    double length_energy(Label) const { return 0.0; }
     template <class NeighborAt>
     void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
         s.make_room(count + 2);  // the references below stay valid

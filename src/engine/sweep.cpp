@@ -25,9 +25,12 @@ namespace {
 
 // The sequential sweep's flip writer: an accepted copy is applied at once, in the cells' own frames
 // when `Unwrap` (periodic shapes). It keeps each cell's length energy once computed (the eigenvalue
-// costs two libm calls), forgetting the two cells a flip changes.
-template <bool Unwrap>
+// costs two libm calls), forgetting the two cells a flip changes. `LengthLast` sweeps price the length
+// term last (decide_copy); only models whose length energies are never negative get them, so that
+// the other sweeps keep no code for it.
+template <bool Unwrap, bool LengthLast>
 struct ApplyAtOnce {
+    static constexpr bool prices_length = LengthLast;
     World& w;
     LengthEnergies& lengths;
     CurrentTrackers seen() const { return {}; }
@@ -47,21 +50,33 @@ struct ApplyAtOnce {
 };
 
 // One Monte Carlo step's worth of copy attempts at uniformly drawn targets. `Flat` boxes (a single
-// layer) skip the z coordinate.
-template <bool Flat, bool Unwrap>
+// layer) skip the z coordinate; see ApplyAtOnce for the rest.
+template <bool Flat, bool Unwrap, bool LengthLast>
 void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& setting, LengthEnergies& lengths) {
     Xoshiro256pp rng = main_rng;  // a local copy stays in registers: no store to the world can alias it
     const AttemptSetting k = setting;
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
     const Geometry geo = lat.geometry;
-    ApplyAtOnce<Unwrap> writer{w, lengths};
+    ApplyAtOnce<Unwrap, LengthLast> writer{w, lengths};
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
         const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };
         attempt_copy(w, k, target, lat.is_interior_site(target), coords_of, rng, writer);
     }
     main_rng = rng;
+}
+
+using Attempts = void (*)(World&, Xoshiro256pp&, const AttemptSetting&, LengthEnergies&);
+
+template <bool... Chosen>
+Attempts pick_attempts() {
+    return run_attempts<Chosen...>;
+}
+
+template <bool... Chosen, class... Rest>
+Attempts pick_attempts(bool next, Rest... rest) {
+    return next ? pick_attempts<Chosen..., true>(rest...) : pick_attempts<Chosen..., false>(rest...);
 }
 
 }  // namespace
@@ -79,8 +94,7 @@ std::uint64_t Morva::step(std::uint64_t mcs, StepCheck check) {
         setting.marked_types = type_by_label.data();
     const bool flat = world.lattice.nz() == 1 && world.lattice.geometry.reach[2] == 0;
     const bool unwrap = world.shape_frame().unwraps();
-    const auto attempts = unwrap ? (flat ? run_attempts<true, true> : run_attempts<false, true>)
-                                 : (flat ? run_attempts<true, false> : run_attempts<false, false>);
+    const auto attempts = pick_attempts(flat, unwrap, setting.gates.length_never_negative);
     for (std::uint64_t m = 0; m < mcs; ++m) {
         if (world.lattice.n_sites() != 0) attempts(world, rng, setting, length_energies);
         if (unwrap) world.wrap_centres_into_box(length_energies.known);  // shifted sums round differently

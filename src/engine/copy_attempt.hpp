@@ -43,13 +43,16 @@ inline SiteIndex shifted(SiteIndex site, std::int64_t delta) {
     return static_cast<SiteIndex>(static_cast<std::int64_t>(site) + delta);
 }
 
-// The neighbours of an interior target: the fixed linear offsets, none of them zero.
-struct InteriorNeighbors {
-    static constexpr bool excludes_site = true;
+// The neighbours of a target as fixed site deltas: an interior target's linear offsets (none of them
+// zero), or the list of its face class (Lattice::face_offsets), which may hold the site itself.
+template <bool ExcludesSite>
+struct OffsetNeighbors {
+    static constexpr bool excludes_site = ExcludesSite;
     SiteIndex target;
     const std::int64_t* offsets;
     SiteIndex operator()(std::size_t i) const { return shifted(target, offsets[i]); }
 };
+using InteriorNeighbors = OffsetNeighbors<true>;
 
 // The Metropolis rule for a model whose length energies are never negative, pricing the costly length
 // term only where the rule may need it. A length change is (e3 + e4) - now with e3, e4 >= 0 (or NaN),
@@ -118,8 +121,8 @@ template <class NeighborAt, class CoordsOf, class Writer>
     writer.write(target, a, b, coords_of(), count, neighbor_at);
 }
 
-// One copy attempt at `target`. Interior targets take their neighbours from the fixed linear offsets
-// and build no list; only targets near a face build the wrapped or clipped one. coords_of() gives the
+// One copy attempt at `target`. Interior targets take their neighbours from the fixed linear offsets,
+// targets near a face from the deltas of their face class; no list is built. coords_of() gives the
 // target's coordinates, asked for only when needed.
 template <class CoordsOf, class Writer>
 [[gnu::always_inline]] inline void attempt_copy(const World& w, const AttemptSetting& k, SiteIndex target,
@@ -133,23 +136,16 @@ template <class CoordsOf, class Writer>
         decide_copy(w, k, target, source, a, b, k.n_offsets, InteriorNeighbors{target, k.offsets}, coords_of, rng,
                     writer);
     } else {
-        // Where every offset is listed, the list is offset_steps in order: the source is then found
-        // alone, and the list built only for a real copy (most attempts end at a == b).
         const Lattice& lat = w.lattice;
-        const FaceShares shares = lat.face_shares(coords_of());
-        const bool every_offset = lat.lists_every_offset(shares);
-        NeighborList nbrs;
-        if (!every_offset) nbrs = lat.boundary_neighbors(shares);
-        const std::size_t count = every_offset ? k.n_offsets : nbrs.size();
+        const std::size_t face_class = lat.face_class(coords_of());
+        const std::size_t count = lat.face_counts[face_class];
         if (count == 0) return;
-        const std::size_t pick = rng.below(count);
-        const SiteIndex source = every_offset ? shares.at(lat.offset_steps[pick]) : nbrs[pick];
+        const std::int64_t* offsets = lat.face_offsets.data() + face_class * Lattice::face_stride;
+        const SiteIndex source = shifted(target, offsets[rng.below(count)]);
         const Label a = k.labels[target], b = k.labels[source];
         if (a == b) return;
-        if (every_offset) nbrs = lat.boundary_neighbors(shares);
-        decide_copy(
-            w, k, target, source, a, b, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; }, coords_of, rng,
-            writer);
+        decide_copy(w, k, target, source, a, b, count, OffsetNeighbors<false>{target, offsets}, coords_of, rng,
+                    writer);
     }
 }
 

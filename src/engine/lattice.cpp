@@ -1,6 +1,7 @@
 // lattice.cpp: offset lists, box construction and neighbour lists. Writes nothing after construction.
 #include "lattice.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -87,7 +88,27 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
     g.for_each_site([&](SiteIndex site, const Coords& c) {
         if (g.is_interior(c)) lat.interior_bits[site >> 6] |= std::uint64_t{1} << (site & 63);
     });
+    if (n != 0) lat.fill_face_lists();
     return lat;
+}
+
+// Each class's list from one site of the class: the first, second or last position along each axis.
+void Lattice::fill_face_lists() {
+    face_offsets.assign(27 * face_stride, 0);
+    face_counts.assign(27, 0);
+    const auto position = [this](std::size_t along, int axis) -> SiteIndex {
+        if (along == 0) return 0;
+        return along == 2 ? dims[axis] - 1 : std::min<SiteIndex>(1, dims[axis] - 1);
+    };
+    for (std::size_t cls = 0; cls < 27; ++cls) {
+        const Coords c{position(cls % 3, 0), position(cls / 3 % 3, 1), position(cls / 9, 2)};
+        if (face_class(c) != cls) continue;  // no position of this box is in the class
+        const auto site = static_cast<std::int64_t>(site_of(c.x, c.y, c.z));
+        const NeighborList list = boundary_neighbors(c);
+        face_counts[cls] = static_cast<std::uint8_t>(list.size());
+        for (std::size_t i = 0; i < list.size(); ++i)
+            face_offsets[cls * face_stride + i] = static_cast<std::int64_t>(list[i]) - site;
+    }
 }
 
 NeighborList Lattice::neighbors(SiteIndex site) const { return neighbors(site, coords(site)); }

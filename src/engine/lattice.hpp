@@ -157,6 +157,20 @@ struct Lattice {
     // is exactly when its neighbours i and j are listed as each other's neighbours.
     std::vector<std::uint32_t> offset_adjacency;
     std::array<SiteIndex, 3> deep_span{};  // per axis: dims - 4 * reach, or 0
+    // A site's list depends only on which faces it lies on: per axis the first position, an inner one
+    // or the last (face_class, 27 classes). Per class, its list as site deltas (face_stride apart) and
+    // its length, so that a target near a face takes its list as an interior one does, with nothing
+    // to wrap or clip. Deltas may repeat, or be 0, in boxes narrower than the neighbourhood.
+    static constexpr std::size_t face_stride = 26;
+    std::vector<std::int64_t> face_offsets;
+    std::vector<std::uint8_t> face_counts;
+
+    std::size_t face_class(const Coords& c) const {
+        const auto along = [this](SiteIndex at, int axis) {
+            return std::size_t{at != 0} + std::size_t{at + 1 == dims[axis]};
+        };
+        return along(c.x, 0) + 3 * (along(c.y, 1) + 3 * along(c.z, 2));
+    }
 
     bool is_deep(const Coords& c) const {
         const std::array<SiteIndex, 3>& r = geometry.reach;
@@ -190,6 +204,7 @@ struct Lattice {
     NeighborList boundary_neighbors(const Coords& c) const { return boundary_neighbors(face_shares(c)); }
     NeighborList boundary_neighbors(const FaceShares& f) const;
     FaceShares face_shares(const Coords& c) const;
+    void fill_face_lists();
     // Whether a site with these shares lists every offset: its list is then offset_steps in order.
     bool lists_every_offset(const FaceShares& f) const {
         unsigned all = 1;

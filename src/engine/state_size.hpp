@@ -20,7 +20,8 @@ inline std::size_t state_bytes(const Morva& m) {
     const Lattice& lat = w.lattice;
     std::size_t bytes = reserved_bytes(lat.labels) + reserved_bytes(lat.interior_bits) +
                         reserved_bytes(lat.linear_offsets) + reserved_bytes(lat.offset_steps) +
-                        reserved_bytes(lat.neighborhood.offsets);
+                        reserved_bytes(lat.neighborhood.offsets) + reserved_bytes(lat.face_offsets) +
+                        reserved_bytes(lat.face_counts);
     bytes += reserved_bytes(w.cells) + w.contact.bytes();
     for (const Field& f : w.fields) {
         bytes += reserved_bytes(f.conc) + reserved_bytes(f.scratch) + reserved_bytes(f.secretion_rate) +

@@ -129,6 +129,30 @@ TEST(Lattice, BoundaryListsMatchOffsetsWrappedOneByOne) {
             }
 }
 
+// Every site's face-class list, taken as deltas from the site, is its list; boxes as narrow as one
+// site, and axes that wrap beside axes that end.
+TEST(Lattice, FaceClassListsAreEverySitesList) {
+    std::vector<Lattice> boxes;
+    for (const bool wraps : {true, false})
+        for (const std::uint8_t order : {1, 2, 3})
+            for (const std::array<SiteIndex, 3> dims :
+                 {std::array<SiteIndex, 3>{5, 4, 3}, {7, 6, 1}, {1, 4, 3}, {2, 2, 2}, {3, 1, 1}, {1, 1, 1}, {2, 3, 4}})
+                boxes.push_back(make_world(dims, wraps ? Boundary::Periodic : Boundary::Noflux, order).lattice);
+    boxes.push_back(Lattice::make({4, 5, 3}, {true, false, true}, Neighborhood::make(1, 3)));
+    boxes.push_back(Lattice::make({2, 4, 1}, {false, true, false}, Neighborhood::make(0, 2)));
+    for (const Lattice& lat : boxes)
+        for (SiteIndex s = 0; s < lat.n_sites(); ++s) {
+            const Coords c = lat.coords(s);
+            const std::size_t cls = lat.face_class(c);
+            std::vector<SiteIndex> listed;
+            for (std::size_t i = 0; i < lat.face_counts[cls]; ++i)
+                listed.push_back(static_cast<SiteIndex>(static_cast<std::int64_t>(s) +
+                                                        lat.face_offsets[cls * Lattice::face_stride + i]));
+            EXPECT_EQ(listed, wrapped_offsets(lat, c)) << lat.dims[0] << "x" << lat.dims[1] << "x" << lat.dims[2]
+                                                       << " site " << s;
+        }
+}
+
 TEST(Lattice, NeighbourRelationIsSymmetricWithMultiplicity) {
     for (const auto dims : {std::array<SiteIndex, 3>{2, 3, 2}, {1, 5, 3}, {4, 4, 1}}) {
         const World w = make_world(dims, Boundary::Periodic, 3);

@@ -112,8 +112,20 @@ std::int64_t World::pinch_at(SiteIndex probe, const Coords& c, SiteIndex site, L
 double World::delta_junction(SiteIndex site, Label new_label) const {
     const Label old_label = lattice.labels[site];
     if (new_label == old_label) return 0.0;
+    std::int64_t change = 0;
+    // An interior site of a neighbourhood that reaches along x (and so along every axis of the box)
+    // has all its face neighbours in the box, none wrapped.
+    if (old_label != 0 && new_label != 0 && lattice.geometry.reach[0] != 0 && lattice.is_interior_site(site)) {
+        // Only medium sites pinch: the site holds a cell either way, so only medium face neighbours
+        // can change their count, and most copies inside a tissue have none.
+        const Label* l = lattice.labels.data();
+        const SiteIndex nx = lattice.nx(), layer = nx * lattice.ny();
+        bool medium_beside = l[site - 1] == 0 || l[site + 1] == 0 || l[site - nx] == 0 || l[site + nx] == 0;
+        if (lattice.nz() > 1) medium_beside = medium_beside || l[site - layer] == 0 || l[site + layer] == 0;
+        if (!medium_beside) return static_cast<double>(change) * junction_lambda;
+    }
     const Coords c = lattice.coords(site);
-    std::int64_t change = pinch_at(site, c, site, new_label) - pinch_at(site, c, site, old_label);
+    change = pinch_at(site, c, site, new_label) - pinch_at(site, c, site, old_label);
     const auto probe = [&](SiteIndex j, const Coords& at) {
         if (lattice.labels[j] == 0) change += pinch_at(j, at, site, new_label) - pinch_at(j, at, site, old_label);
     };

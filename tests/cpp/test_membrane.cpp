@@ -277,6 +277,22 @@ TEST_P(JunctionDelta, EqualsTheChangeOfTheWholeEnergy) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, JunctionDelta, ::testing::ValuesIn(term_shapes()), shape_name);
 
+// Pinches are counted across faces whatever the neighbourhood; with none (order 0) every site counts
+// as interior to the sweep, but its face neighbours may still lie beyond a face.
+TEST(Junction, DeltaHoldsWithoutANeighbourhood) {
+    int changed = 0;
+    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+        World w = random_world({7, 5, 3}, seed % 2 ? Boundary::Periodic : Boundary::Noflux, 0, 4, seed);
+        w.set_junction(1, true);
+        w.set_junction(2, true);
+        w.set_junction_lambda(0.5);
+        changed += expect_delta_matches_whole(
+            w, seed * 7, 400, [](const World& x, SiteIndex s, Label l) { return x.delta_junction(s, l); },
+            whole_junction_energy, 0.0);
+    }
+    EXPECT_GT(changed, 20);
+}
+
 // --- both terms in the sweep
 
 TEST(MembraneJunction, NaNSettingsNeverFaultASweep) {

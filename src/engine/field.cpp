@@ -139,21 +139,26 @@ Secretion secretion_of(const World& w, const Field& f, Label label) {
     return {true, static_cast<float>(f.dt * r)};
 }
 
-// Each site of a secreting cell gains round32(dt * rate) in 32-bit arithmetic. Labels come in runs,
-// so the amount is looked up again only when the label changes.
+// Each site of a secreting cell gains round32(dt * rate) in 32-bit arithmetic. Each label's amount
+// is looked up once per pass, then read from a table site by site; a label without a cell record
+// faults where the site loop meets it, as the lookup does.
 void secrete(const World& w, Field& f) {
     if (std::none_of(f.secretion_rate.begin(), f.secretion_rate.end(), [](double r) { return r != 0.0; })) return;
+    const std::size_t n_labels = w.cells.size();
+    f.secretion_by_label.resize(n_labels);
+    for (std::size_t l = 0; l < n_labels; ++l) {
+        const Secretion s = secretion_of(w, f, static_cast<Label>(l));
+        f.secretion_by_label[l] = {s.amount, s.secretes};
+    }
+    const Field::LabelSecretion* by_label = f.secretion_by_label.data();
     const Label* labels = w.lattice.labels.data();
     const SiteIndex n_sites = w.lattice.n_sites();
     float* conc = f.conc.data();
-    Label last = 0;
-    Secretion here{false, 0.0f};
     for (SiteIndex s = 0; s < n_sites; ++s) {
-        if (s == 0 || labels[s] != last) {
-            last = labels[s];
-            here = secretion_of(w, f, last);
-        }
-        if (here.secretes) conc[s] = here.amount + conc[s];
+        const Label l = labels[s];
+        if (l >= n_labels) [[unlikely]]
+            secretion_of(w, f, l);  // faults
+        if (by_label[l].secretes) conc[s] = by_label[l].amount + conc[s];
     }
 }
 

@@ -25,6 +25,13 @@ struct Field {
     // Where a diffusion step writes before it swaps with `conc`; sized on the first step and
     // reused, so stepping allocates nothing after that. Its contents mean nothing between steps.
     std::vector<float> scratch;
+    // What each label's sites receive in a secretion pass, filled at the start of each pass; sized
+    // like the cell table and reused. Its contents mean nothing between passes.
+    struct LabelSecretion {
+        float amount;
+        bool secretes;
+    };
+    std::vector<LabelSecretion> secretion_by_label;
 };
 
 }  // namespace morva

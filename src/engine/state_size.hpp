@@ -24,7 +24,8 @@ inline std::size_t state_bytes(const Morva& m) {
                         reserved_bytes(lat.face_counts);
     bytes += reserved_bytes(w.cells) + w.contact.bytes();
     for (const Field& f : w.fields) {
-        bytes += reserved_bytes(f.conc) + reserved_bytes(f.scratch) + reserved_bytes(f.secretion_rate) +
+        bytes += reserved_bytes(f.conc) + reserved_bytes(f.scratch) + reserved_bytes(f.secretion_by_label) +
+                 reserved_bytes(f.secretion_rate) +
                  reserved_bytes(f.chemotaxis_lambda) + reserved_bytes(f.occupancy_kd) +
                  reserved_bytes(f.occupancy_hill) + reserved_bytes(f.occupancy_scale) +
                  f.cell_secretion_scale.size() * (sizeof(Label) + sizeof(double));

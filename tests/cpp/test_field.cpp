@@ -241,6 +241,8 @@ TEST(Field, SettersGrowOnlyTheirOwnTables) {
 // --- secretion
 
 // 6 x 5 closed box: cell 1 (type 1) on the left block, cell 2 (type 1) on the right, cell 3 (type 2).
+std::string fault_text(const std::function<void()>& call);
+
 World secretion_world() {
     World w = make_world({6, 5, 1}, Boundary::Noflux, 1);
     w.add_cell(1, 0, 0, 0, 0);
@@ -251,6 +253,21 @@ World secretion_world() {
     w.paint_box(3, {3, 3, 0}, {6, 5, 1});
     w.add_field("u", 0.05, 0.01);
     return w;
+}
+
+// A set-up grid may hold a label without a cell record; secretion faults where it meets it, and the
+// sites before it in index order have had their share.
+TEST(Secretion, LabelWithoutARecordFaultsWhereTheSiteLoopMeetsIt) {
+    World w = secretion_world();
+    w.set_secretion(0, 1, 2.0);
+    w.set_secretion(0, 2, 2.0);
+    w.lattice.labels[w.lattice.site_of(4, 2, 0)] = 9;
+    EXPECT_EQ(fault_text([&] { w.advance_fields(); }), "index out of bounds: the len is 4 but the index is 9");
+    const std::vector<float>& u = w.fields[0].conc;
+    EXPECT_EQ(u[w.lattice.site_of(0, 0, 0)], 2.0f);  // cell 1, before the bad site
+    EXPECT_EQ(u[w.lattice.site_of(1, 2, 0)], 2.0f);
+    EXPECT_EQ(u[w.lattice.site_of(3, 1, 0)], 2.0f);
+    EXPECT_EQ(u[w.lattice.site_of(3, 3, 0)], 0.0f);  // cell 3, never reached
 }
 
 TEST(Secretion, HappensOnceAfterAllSubsteps) {

@@ -95,22 +95,18 @@ template <class NeighborAt, class CoordsOf, class Writer>
                 : k.scaled_contact
                     ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), scaled)
                     : core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), DoubleContact{w.contact});
-    const auto length_now = [&writer](Label l) { return writer.length_energy(l); };
-    bool priced = false;
-    if constexpr (Writer::prices_length) {
-        if (k.gates.length_never_negative) {
-            if (!accepts_pricing_length_last(w, k, core, target, source, a, b, writer.seen(), length_now, coords_of,
-                                             rng))
-                return;
-            priced = true;
-        }
-    }
-    if (!priced) {
+    const auto accepted = [&] {
+        const auto length_now = [&writer](Label l) { return writer.length_energy(l); };
+        if constexpr (Writer::prices_length)
+            if (k.gates.length_never_negative)
+                return accepts_pricing_length_last(w, k, core, target, source, a, b, writer.seen(), length_now,
+                                                   coords_of, rng);
         const double dh = k.gates.any_energy() ? add_optional_terms(w, k.gates, core, target, source, a, b,
                                                                    writer.seen(), length_now, coords_of)
                                                : core;
-        if (!metropolis_accepts(dh, k.temperature, rng)) return;
-    }
+        return metropolis_accepts(dh, k.temperature, rng);
+    };
+    if (!accepted()) return;
     if (k.gates.connectivity) {
         if (k.gates.face_connectivity) {
             if (!w.face_connectivity_allows(target, a, b)) return;

@@ -59,11 +59,11 @@ using InteriorNeighbors = OffsetNeighbors<true>;
 // and rounding is monotone, so the change with it is at least `lower`, formed as it is without the new
 // energies: where that is uphill the draw is due, and surely_rejected may settle the attempt at once.
 // A NaN change is rejected after its draw either way. The outcome and the draws are the plain rule's.
-template <class Seen, class LengthNow, class CoordsOf, class Rng>
+template <class Seen, class LengthNow, class CoordsOf>
 [[gnu::always_inline]] inline bool accepts_pricing_length_last(const World& w, const AttemptSetting& k, double core,
                                                                SiteIndex target, SiteIndex source, Label a, Label b,
                                                                const Seen& seen, LengthNow& length_now,
-                                                               CoordsOf& coords_of, Rng& rng) {
+                                                               CoordsOf& coords_of, Xoshiro256pp& rng) {
     const TermGates& g = k.gates;
     const double before = add_terms_before_length(w, g, core, target, source, b);
     const double old_a = length_now(a), old_b = length_now(b);

@@ -194,13 +194,19 @@ struct Lattice {
     NeighborList neighbors(SiteIndex site) const;
     NeighborList neighbors(SiteIndex site, const Coords& c) const {
         if (is_interior(c)) return interior_neighbors(site);
-        return boundary_neighbors(c);
+        NeighborList list;
+        const std::size_t cls = face_class(c);
+        const std::int64_t* deltas = face_offsets.data() + cls * face_stride;
+        for (std::size_t i = 0; i < face_counts[cls]; ++i)
+            list.push_back(static_cast<SiteIndex>(static_cast<std::int64_t>(site) + deltas[i]));
+        return list;
     }
     NeighborList interior_neighbors(SiteIndex site) const {
         NeighborList list;
         for (const std::int64_t d : linear_offsets) list.push_back(static_cast<SiteIndex>(static_cast<std::int64_t>(site) + d));
         return list;
     }
+    // The list of a site near a face worked out from the boundary rule: what fills the face-class lists.
     NeighborList boundary_neighbors(const Coords& c) const { return boundary_neighbors(face_shares(c)); }
     NeighborList boundary_neighbors(const FaceShares& f) const;
     FaceShares face_shares(const Coords& c) const;

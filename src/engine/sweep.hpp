@@ -62,8 +62,7 @@ void prepare_sweep_tables(Morva& m);
 // where boltzmann_passes. NaN fails both comparisons and is rejected after its draw.
 inline bool boltzmann_passes(double dh, double temperature, double r) { return std::exp(-dh / temperature) > r; }
 
-template <class Rng>
-inline bool metropolis_accepts(double dh, double temperature, Rng& rng) {
+inline bool metropolis_accepts(double dh, double temperature, Xoshiro256pp& rng) {
     if (dh <= 0.0) return true;
     return boltzmann_passes(dh, temperature, rng.unit());
 }

@@ -10,6 +10,7 @@ from .modelfile import load_model, save_model
 from .recording import Recorder, Recording, open_recording, resume
 from .simulation import Simulation
 from .sweep import sweep
+from .writers import Writer
 from . import measures
 
 __all__ = [
@@ -21,6 +22,7 @@ __all__ = [
     "Recorder",
     "Recording",
     "Simulation",
+    "Writer",
     "load_model",
     "open_recording",
     "resume",

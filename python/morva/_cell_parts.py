@@ -11,8 +11,8 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-TABLE_COLUMNS = ["time", "id", "type", "type_name", "volume", "surface", "com_x", "com_y", "com_z", "length",
-                 "parent"]
+from .cell_table import RECORDED_COLUMNS
+
 FLOAT_COLUMNS = {"com_x", "com_y", "com_z", "length"}
 ROWS_PER_PART = 50_000
 ROWS_PER_GROUP = 8_192  # rows held in memory at most, besides one chunk's
@@ -26,7 +26,7 @@ def table_schema(type_names):
     >>> table_schema(["medium", "a"]).field("type_name").type.index_type
     DataType(int8)
     """
-    empty = {c: pd.Series(dtype=np.float64 if c in FLOAT_COLUMNS else np.int64) for c in TABLE_COLUMNS}
+    empty = {c: pd.Series(dtype=np.float64 if c in FLOAT_COLUMNS else np.int64) for c in RECORDED_COLUMNS}
     empty["type_name"] = pd.Categorical([], categories=list(type_names))
     return pa.Schema.from_pandas(pd.DataFrame(empty), preserve_index=False)
 
@@ -48,7 +48,7 @@ class CellTableParts:
     >>> import tempfile, pathlib
     >>> folder = pathlib.Path(tempfile.mkdtemp())
     >>> table = CellTableParts(folder, ["medium", "a"], 0)
-    >>> rows = {c: np.ones(2, np.int64) for c in TABLE_COLUMNS if c != "type_name"}
+    >>> rows = {c: np.ones(2, np.int64) for c in RECORDED_COLUMNS if c != "type_name"}
     >>> table.add(rows); table.write(); table.parts, pd.read_parquet(folder)["type_name"].tolist()
     (1, ['a', 'a'])
     """
@@ -77,7 +77,7 @@ class CellTableParts:
         return self._pending_rows
 
     def add(self, rows):
-        """Take rows (a dict of arrays: TABLE_COLUMNS but type_name, which comes from type).
+        """Take rows (a dict of arrays: RECORDED_COLUMNS but type_name, which comes from type).
 
         Examples
         --------
@@ -111,7 +111,7 @@ class CellTableParts:
         known = types < len(self._names)
         codes = pa.array(np.where(known, types, 0), type=self._index_type, mask=~known)
         arrays = [pa.DictionaryArray.from_arrays(codes, self._names) if c == "type_name" else pa.array(columns[c])
-                  for c in TABLE_COLUMNS]
+                  for c in RECORDED_COLUMNS]
         if self._open is None:
             path = self.directory / f".part-{self.parts:06d}.parquet.tmp"
             self._open = (pq.ParquetWriter(path, self.schema, use_dictionary=["type_name"]), path)

@@ -1,15 +1,12 @@
-"""Frames gathered a Zarr chunk at a time, and the per-cell table built from whole chunks.
+"""Frames gathered a Zarr chunk at a time on their way to the store.
 
 The engine thread only keeps the arrays it copied out of the world (no copy of its own: a large
 copy would let go of the interpreter lock, and getting it back can take a switch interval). The
 writer thread then stacks a whole chunk and stores it with one Zarr write per array, and turns the
-chunk's cell arrays into table rows with a few whole-array operations.
+chunk's cell arrays into table rows with a few whole-array operations (morva.cell_table).
 """
 
 import numpy as np
-
-ROW_COLUMNS = ["time", "id", "type", "volume", "surface", "com_x", "com_y", "com_z", "length", "parent"]
-
 
 class FrameChunk:
     """The frames of (part of) one Zarr chunk of a recording, on their way to the store.
@@ -106,52 +103,3 @@ class FrameChunk:
         for name, values in zip(self.fields, fields):
             self.frames[name].append(values)
         self.cells.append(cells)
-
-
-def cell_rows(times, cells, parents):
-    """Table rows (one per live cell and frame) of several frames at once.
-
-    Parameters
-    ----------
-    times : sequence of int
-        MCS of each frame.
-    cells : list of dict
-        The arrays of ``morva._native.cells`` of each frame (at least one frame).
-    parents : ndarray
-        Parent id by cell id (0 for placed cells); ids past its end have none.
-
-    Returns
-    -------
-    dict of ndarray
-        Columns ROW_COLUMNS, frame by frame and by id within a frame.
-
-    Examples
-    --------
-    >>> cells = {"type": np.array([0, 1, 1], np.uint16), "volume": np.array([9, 4, 0]),
-    ...          "surface": np.array([0, 8, 0]), "com": np.zeros((3, 3)), "length": np.zeros(3)}
-    >>> rows = cell_rows([7], [cells], np.array([0, 0]))
-    >>> rows["time"].tolist(), rows["id"].tolist(), rows["volume"].tolist()
-    ([7], [1], [4])
-    """
-    sizes = np.array([len(c["volume"]) for c in cells], dtype=np.int64)
-    ids = np.arange(int(sizes.sum()), dtype=np.int64) - np.repeat(np.cumsum(sizes) - sizes, sizes)
-    volume = np.concatenate([c["volume"] for c in cells])
-    live = (volume > 0) & (ids != 0)
-    ids = ids[live]
-
-    def column(key):
-        return np.concatenate([c[key] for c in cells])[live]
-
-    com = column("com")
-    if parents.size < sizes.max():
-        parents = np.concatenate([parents, np.zeros(sizes.max() - parents.size, dtype=np.int64)])
-    return {
-        "time": np.repeat(np.asarray(times, dtype=np.int64), sizes)[live],
-        "id": ids,
-        "type": column("type").astype(np.int64),
-        "volume": volume[live].astype(np.int64),
-        "surface": column("surface").astype(np.int64),
-        "com_x": com[:, 0], "com_y": com[:, 1], "com_z": com[:, 2],
-        "length": column("length"),
-        "parent": parents[ids].astype(np.int64),
-    }

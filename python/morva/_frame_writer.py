@@ -15,7 +15,8 @@ import numpy as np
 import pandas as pd
 
 from ._cell_parts import CellTableParts
-from ._chunks import FrameChunk, cell_rows
+from ._chunks import FrameChunk
+from .cell_table import cell_rows
 from .checkpoint import write_atomic, write_checkpoint
 
 SPARE_CHUNKS = 2  # the engine fills one while the writer stores the other

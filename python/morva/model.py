@@ -333,6 +333,25 @@ class Model:
         except ValueError:
             raise KeyError(f"unknown cell type {type_name!r} (known: {', '.join(self.type_names)})") from None
 
+    def field_id(self, field_name):
+        """Index of a field in the engine: fields are numbered in the order they were added.
+
+        Raises
+        ------
+        KeyError
+            For an unknown field, listing the known ones.
+
+        Examples
+        --------
+        >>> Model((8, 8)).add_field("a", diffusion=0.1).add_field("b", diffusion=0.1).field_id("b")
+        1
+        """
+        try:
+            return list(self.fields).index(field_name)
+        except ValueError:
+            known = ", ".join(self.fields) or "none"
+            raise KeyError(f"unknown field {field_name!r} (known: {known})") from None
+
     def add_type(self, type_name, *, volume, lambda_volume, surface=0.0, lambda_surface=0.0, connectivity=False,
                  length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0)):
         """Declare a cell type; its id is the number of types declared before it plus one.

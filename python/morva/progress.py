@@ -1,70 +1,58 @@
-"""A progress bar in MCS with the speed in MCS/s (terminal or notebook), and the step chunks it needs."""
+"""A progress bar in MCS with the speed in MCS/s (terminal or notebook), driven as a writer."""
 
 import time
 
 from tqdm.auto import tqdm
 
-# The engine runs a chunk of steps without returning; chunks this long keep the bar lively.
+from .writers import Writer
+
+# The engine runs to the next writer's step without returning; this bar asks to be updated about
+# this often, which keeps it lively without cutting the run into many short engine calls.
 CHUNK_SECONDS = 0.25
 
 
-class ProgressBar:
-    """Counts Monte Carlo steps; sizes engine chunks so the bar refreshes a few times a second.
-
-    Parameters
-    ----------
-    total : int
-        Steps of the run.
-    enabled : bool
-        False runs without a bar and without chunking.
+class ProgressBar(Writer):
+    """Counts the Monte Carlo steps of a run; asks to act about every CHUNK_SECONDS at the speed seen.
 
     Examples
     --------
-    >>> with ProgressBar(10, enabled=False) as bar:
-    ...     bar.advance(10)
-    >>> bar.done
-    10
+    >>> import morva
+    >>> sim = morva.Model((8, 8)).build(); bar = sim.add_writer(ProgressBar())  # as run(progress=True) does
+    >>> sim.run(5, progress=False); sim.mcs
+    5
     """
 
-    def __init__(self, total, enabled=True):
-        self.total, self.enabled, self.done = total, bool(enabled), 0
+    read_only = True
+
+    def __init__(self):
         self._bar = None
+        self._start = 0
         self._started = None
 
-    def __enter__(self):
-        if self.enabled:
-            self._bar = tqdm(total=self.total, unit="MCS", dynamic_ncols=True, smoothing=0.1)
+    def begin(self, sim, end):
+        self._start = sim.mcs
+        self._bar = tqdm(total=end - sim.mcs, unit="MCS", dynamic_ncols=True, smoothing=0.1)
         self._started = time.perf_counter()
-        return self
 
-    def __exit__(self, *exc):
-        if self._bar is not None:
-            self._bar.close()
-        return False
-
-    def chunk(self):
-        """Steps for the next engine call: about CHUNK_SECONDS at the speed seen so far.
+    def next_due(self, mcs):
+        """The step about CHUNK_SECONDS ahead at the speed seen so far (the next one at first).
 
         Examples
         --------
-        >>> ProgressBar(5, enabled=False).chunk() > 10**9
+        >>> bar = ProgressBar(); bar._started = time.perf_counter() - 1.0; bar.next_due(400) > 400
         True
         """
-        if not self.enabled:
-            return 2**62
+        done = mcs - self._start
         elapsed = time.perf_counter() - self._started
-        if self.done == 0 or elapsed <= 0:
-            return 1
-        return max(1, int(self.done / elapsed * CHUNK_SECONDS))
+        if done <= 0 or elapsed <= 0:
+            return mcs + 1
+        return mcs + max(1, int(done / elapsed * CHUNK_SECONDS))
 
-    def advance(self, n):
-        """Count `n` finished steps.
+    def write(self, sim):
+        self._bar.update(sim.mcs - self._start - self._bar.n)
 
-        Examples
-        --------
-        >>> bar = ProgressBar(5, enabled=False); bar.advance(2); bar.done
-        2
-        """
-        self.done += n
-        if self._bar is not None and n:
-            self._bar.update(n)
+    def end(self, sim, exact):
+        if self._bar is not None:
+            self.write(sim)
+            self._bar.close()
+            self._bar = None

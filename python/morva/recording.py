@@ -17,10 +17,11 @@ import pandas as pd
 import zarr.codecs as zarr_codecs
 
 from . import _native
-from ._cell_parts import TABLE_COLUMNS
 from ._frame_writer import FrameWriter, write_lineage
+from .cell_table import RECORDED_COLUMNS
 from .checkpoint import read_checkpoint, write_atomic
 from .modelfile import from_toml, to_toml
+from .writers import Writer
 
 FORMAT = 1
 CHUNK_BYTES = 4 * 2**20
@@ -28,7 +29,6 @@ MAX_CHUNK_FRAMES = 64
 CHECKPOINT_SECONDS = 60.0
 # Byte-shuffled LZ4 keeps pace with the engine and still shrinks label frames many times over.
 FAST_COMPRESSION = zarr_codecs.BloscCodec(cname="lz4", clevel=5, shuffle="shuffle")
-CELL_COLUMNS = TABLE_COLUMNS
 
 
 def _version():
@@ -65,11 +65,13 @@ def read_run_info(directory):
     return info
 
 
-class Recorder:
+class Recorder(Writer):
     """Writes frames, the cell table, the lineage and checkpoints of a simulation into a folder.
 
-    Create it with :meth:`morva.Simulation.record`; :func:`morva.resume` reopens it. The methods
-    run on the engine thread; the files are written by a writer thread (see FrameWriter).
+    Create it with :meth:`morva.Simulation.record`; :func:`morva.resume` reopens it. Runs drive
+    it as a writer (see :class:`morva.Writer`): a frame at every multiple of `every`, checkpoints
+    among them, and a last checkpoint when a run ends. The methods run on the engine thread; the
+    files are written by a writer thread (see FrameWriter).
 
     Examples
     --------
@@ -86,13 +88,13 @@ class Recorder:
         self.checkpoint_every = info["checkpoint_every"]
         self.fields = list(info["fields"])
         self.type_names = list(sim.type_names)
-        self._field_index = {name: list(sim.model.fields).index(name) for name in self.fields}
+        self._field_index = {name: sim.model.field_id(name) for name in self.fields}
         self.frames = frames
         self.last_frame = last_frame
         self._last_checkpoint = time.monotonic()
         self._checkpointed = False
-        self._sim_lineage = sim._lineage  # the simulation's own list, which only grows
-        self._lineage = list(sim._lineage)
+        self._divisions = sim.divisions  # the simulation's divisions only grow
+        self._lineage = sim.divisions()
         self._filling = None
         self._writer = FrameWriter(self.directory, arrays, info, chunk_frames(sim.model.dims), self.fields,
                                    frames=frames, last_frame=last_frame, parts=parts, lineage=self._lineage,
@@ -122,7 +124,7 @@ class Recorder:
                 raise ValueError(f"checkpoint_every ({checkpoint_every}) must be a multiple of every ({every})")
         fields = list(sim.model.fields) if fields is None else list(fields)
         for name in fields:
-            sim._field_index(name)
+            sim.model.field_id(name)
         directory = pathlib.Path(directory)
         _prepare_directory(directory, overwrite)
         (directory / "model.toml").write_text(to_toml(sim.model, embed_images=True), encoding="utf-8")
@@ -143,7 +145,7 @@ class Recorder:
                                dimension_names=dims, compressors=FAST_COMPRESSION)
         group.create_array("time", shape=(0,), chunks=(4096,), dtype="int64", fill_value=-1, dimension_names=["time"])
         write_atomic(directory / "run.json", (json.dumps(info, indent=2) + "\n").encode("utf-8"), sync=False)
-        write_lineage(directory, sim._lineage)
+        write_lineage(directory, sim.divisions())
         return cls(directory, sim, info, dict(group.arrays()), lineage_on_disk=True)
 
     @classmethod
@@ -178,6 +180,24 @@ class Recorder:
         return rec
 
     # --- scheduling (engine thread) -----------------------------------------------------------
+
+    read_only = True
+
+    def begin(self, sim, end):
+        """A run to MCS `end` starts: size the arrays for it and record the current frame if due."""
+        self.expect(sim, end)
+        self.record_due(sim)
+
+    def write(self, sim):
+        """The run reached a frame step (see :meth:`next_due`)."""
+        self.record_due(sim)
+
+    def end(self, sim, exact):
+        """The run ended: a checkpoint where it can be continued exactly from here, else a flush."""
+        if exact:
+            self.checkpoint(sim)
+        else:
+            self.flush()
 
     def next_due(self, mcs):
         """The next MCS after `mcs` at which a frame is due.
@@ -266,7 +286,7 @@ class Recorder:
         The frames recorded so far are flushed first. With ``wait=False`` the files are written
         while the run goes on; the world is copied now.
         """
-        header = {"mcs": sim.mcs, "seed": sim.seed, "lineage": [list(r) for r in sim._lineage],
+        header = {"mcs": sim.mcs, "seed": sim.seed, "lineage": [list(r) for r in sim.divisions()],
                   "frames": self.frames, "last_frame": self.last_frame, "morva_version": _version()}
         self._send_flush((header, _native.dumps(sim.world)), wait)
         self._last_checkpoint = time.monotonic()
@@ -296,7 +316,7 @@ class Recorder:
             self._writer.join()
 
     def _new_lineage(self):
-        new = self._sim_lineage[len(self._lineage):]
+        new = self._divisions(len(self._lineage))
         self._lineage.extend(new)
         return new
 
@@ -403,7 +423,7 @@ class Recording:
             self.cells = pd.concat([pd.read_parquet(p) for p in parts], ignore_index=True)
             self.cells["type_name"] = self.cells["type_name"].astype(str)
         else:
-            self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in CELL_COLUMNS})
+            self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in RECORDED_COLUMNS})
         lineage = self.directory / "lineage.parquet"
         self.lineage = (pd.read_parquet(lineage) if lineage.exists()
                         else pd.DataFrame(columns=["parent", "daughter", "mcs"], dtype=np.int64))
@@ -473,7 +493,9 @@ def resume(directory, *, hooks=None, every=None):
         The recording folder.
     hooks, every :
         Hooks to call every `every` MCS, as given to the original run (they are code, not data,
-        so they are not stored).
+        so they are not stored). They stay registered, as with :meth:`morva.Simulation.add_hook`,
+        for every later run of the returned simulation: do not pass them to its ``run`` again
+        (that is refused, since they would run twice per period).
 
     Returns
     -------

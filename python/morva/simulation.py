@@ -1,7 +1,8 @@
-"""A running model: the engine world plus its step count, lineage, hooks and recorder.
+"""A running model: the engine world plus its step count, lineage and the writers that act on it.
 
 Time is counted in Monte Carlo steps (MCS); hooks and recordings are scheduled at absolute MCS
-(every N steps means at MCS N, 2N, ...), so a resumed run meets them at the same steps.
+(every N steps means at MCS N, 2N, ...), so a resumed run meets them at the same steps. The run
+loop itself lives in morva.writers.
 """
 
 import numpy as np
@@ -9,12 +10,11 @@ import pandas as pd
 
 from . import _native
 from .build import build_world
+from .cell_table import live_table, parent_ids
+from .hooks import Hook, hooks_of, refuse_repeats
 from .progress import ProgressBar
 from .validate import integer, real
-
-CELL_COLUMNS = ("type", "type_name", "volume", "surface", "target_volume", "lambda_volume", "target_surface",
-                "lambda_surface", "com_x", "com_y", "com_z", "length", "parent")
-
+from .writers import check_writer, drive
 
 class Simulation:
     """A model being run on the engine.
@@ -49,8 +49,7 @@ class Simulation:
         self.mcs = mcs
         self.type_names = model.type_names
         self._lineage = [tuple(row) for row in (lineage or [])]
-        self._parent = {daughter: parent for parent, daughter, _ in self._lineage}
-        self._hooks = []
+        self._writers = []  # hooks and writers attached for every run, in order
         self.recorder = None
 
     @classmethod
@@ -97,14 +96,7 @@ class Simulation:
         >>> morva.Model((6, 4)).add_field("c", diffusion=0.1).build().field("c").dtype
         dtype('float32')
         """
-        return _native.field(self.world, self._field_index(field_name))
-
-    def _field_index(self, field_name):
-        try:
-            return list(self.model.fields).index(field_name)
-        except ValueError:
-            known = ", ".join(self.model.fields) or "none"
-            raise KeyError(f"unknown field {field_name!r} (known: {known})") from None
+        return _native.field(self.world, self.model.field_id(field_name))
 
     def _volumes(self):
         return _native.cells(self.world)["volume"]
@@ -129,7 +121,7 @@ class Simulation:
         >>> m.build().cells()["volume"].tolist()
         [9]
         """
-        return cell_table(_native.cells(self.world), self.type_names, self._parent, include_removed)
+        return live_table(_native.cells(self.world), self.type_names, parent_ids(self._lineage), include_removed)
 
     @property
     def n_cells(self):
@@ -155,6 +147,18 @@ class Simulation:
         """
         return pd.DataFrame(self._lineage, columns=["parent", "daughter", "mcs"], dtype=np.int64)
 
+    def divisions(self, start=0):
+        """The divisions from number `start` on, as (parent, daughter, mcs) tuples in the order they happened.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20)).add_type("a", volume=16, lambda_volume=1).add_block("a", (0, 0), (4, 4))
+        >>> sim = m.build(); sim.divide(16).tolist(), sim.divisions()
+        ([2], [(1, 2, 0)])
+        """
+        return self._lineage[start:]
+
     def parent_of(self, cell_ids):
         """Parent id of each cell (0 for placed cells).
 
@@ -164,7 +168,9 @@ class Simulation:
         >>> morva.Model((8, 8)).build().parent_of([1, 2]).tolist()
         [0, 0]
         """
-        return np.array([self._parent.get(int(c), 0) for c in np.atleast_1d(cell_ids)], dtype=np.int64)
+        parents = parent_ids(self._lineage)
+        return np.array([parents[int(c)] if 0 <= int(c) < parents.size else 0 for c in np.atleast_1d(cell_ids).tolist()],
+                        dtype=np.int64)
 
     # --- rules applied by hooks ------------------------------------------------------------------
 
@@ -279,13 +285,17 @@ class Simulation:
         daughters = self.world.divide_cells(threshold, reset_target)
         for parent, daughter in zip(parents.tolist(), daughters):
             self._lineage.append((parent, daughter, self.mcs))
-            self._parent[daughter] = parent
         return np.asarray(daughters, dtype=np.int64)
 
     # --- running -----------------------------------------------------------------------------
 
     def add_hook(self, hook, every=1):
         """Call ``hook(sim)`` after every `every` MCS (at MCS every, 2 every, ...) of later runs.
+
+        Raises
+        ------
+        ValueError
+            When `hook` is not callable or is already registered with the same period.
 
         Examples
         --------
@@ -294,9 +304,61 @@ class Simulation:
         >>> sim.add_hook(lambda s: seen.append(s.mcs), every=2); sim.run(5, progress=False); seen
         [2, 4]
         """
-        if not callable(hook):
-            raise ValueError(f"a hook must be callable, got {hook!r}")
-        self._hooks.append((integer("hook period", every, minimum=1), hook))
+        hook = Hook(hook, every)
+        refuse_repeats(self._writers, [hook])
+        self._writers.append(hook)
+
+    def add_writer(self, writer):
+        """Attach a writer: an object that acts on the simulation at steps of its choosing in later runs.
+
+        A writer has a method ``next_due(mcs)`` giving the MCS after `mcs` at which it wants to act
+        (None: not in this run) and a method ``write(sim)`` that acts then; it may also have
+        ``begin(sim, end)`` and ``end(sim, exact)``, called when a run starts and ends, and a
+        ``read_only`` flag (see :class:`morva.Writer`, which gives the defaults). A run steps the
+        engine to the earliest step any writer asks for, calls the writers due there and asks
+        them again; how a run is cut into engine calls never changes its result.
+
+        Parameters
+        ----------
+        writer : morva.Writer or object with next_due and write
+            Acts in every later run, after the writers attached before it (those that change the
+            simulation act before those that only read it).
+
+        Returns
+        -------
+        The writer.
+
+        Examples
+        --------
+        >>> import morva
+        >>> class Sizes(morva.Writer):
+        ...     read_only = True
+        ...     def __init__(self): self.seen = []
+        ...     def next_due(self, mcs): return mcs + 4
+        ...     def write(self, sim): self.seen.append(sim.mcs)
+        >>> sim = morva.Model((8, 8)).build(); sizes = sim.add_writer(Sizes())
+        >>> sim.run(10, progress=False); sizes.seen
+        [4, 8]
+        """
+        self._writers.append(check_writer(writer))
+        return writer
+
+    def remove_writer(self, writer):
+        """Detach a writer attached with :meth:`add_writer`, or a hook given to :meth:`add_hook`.
+
+        Examples
+        --------
+        >>> import morva
+        >>> sim = morva.Model((8, 8)).build(); seen = []
+        >>> hook = seen.append; sim.add_hook(hook); sim.remove_writer(hook)
+        >>> sim.run(2, progress=False); seen
+        []
+        """
+        for i, attached in enumerate(self._writers):
+            if attached is writer or (isinstance(attached, Hook) and attached.function == writer):
+                del self._writers[i]
+                return
+        raise ValueError(f"{writer!r} is not attached to this simulation")
 
     def record(self, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None):
         """Start recording into a new folder (see docs/recording-format.md).
@@ -331,9 +393,9 @@ class Simulation:
     def run(self, mcs, progress=True, every=None, hooks=None, *, parallel=False, block=16):
         """Run `mcs` Monte Carlo steps.
 
-        Hooks and the recorder act at their steps; Ctrl-C stops at a whole step: the simulation
-        keeps the steps done (``sim.mcs``), the recorder writes a checkpoint, and KeyboardInterrupt
-        is raised again.
+        Writers act at their steps: hooks, the recorder, the progress bar and those attached with
+        :meth:`add_writer`. Ctrl-C stops at a whole step: the simulation keeps the steps done
+        (``sim.mcs``), the recorder writes a checkpoint, and KeyboardInterrupt is raised again.
 
         Parameters
         ----------
@@ -344,7 +406,9 @@ class Simulation:
         every : int, optional
             Period in MCS of `hooks` (default 1).
         hooks : callable or list of callables, optional
-            Called as ``hook(sim)`` at every multiple of `every` during this run.
+            Called as ``hook(sim)`` at every multiple of `every` during this run. A hook already
+            registered with the same period (by :meth:`add_hook` or :func:`morva.resume`) is
+            refused: it would run twice per period.
         parallel : bool
             Use the parallel sweep (not for models with a length term).
         block : int
@@ -362,103 +426,19 @@ class Simulation:
             raise ValueError(f"parallel must be True or False, got {parallel!r}")
         if parallel and any(t.lambda_length for t in self.model.types.values()):
             raise ValueError("the parallel sweep does not support the length term; run with parallel=False")
-        schedule = list(self._hooks)
-        if hooks is not None:
-            hooks = [hooks] if callable(hooks) else list(hooks)
-            for hook in hooks:
-                if not callable(hook):
-                    raise ValueError(f"a hook must be callable, got {hook!r}")
-            period = integer("every", 1 if every is None else every, minimum=1)
-            schedule += [(period, hook) for hook in hooks]
-        elif every is not None:
-            raise ValueError("every is the period of hooks; pass hooks as well")
+        hooks = hooks_of(hooks, every)
+        refuse_repeats(self._writers, hooks)
         if self.recorder is not None and self.recorder.closed:
             self.recorder = None
-        recorder = self.recorder
-        end = self.mcs + mcs
-        if recorder is not None:
-            recorder.expect(self, end)
-            recorder.record_due(self)
-        with ProgressBar(mcs, enabled=progress) as bar:
-            try:
-                while self.mcs < end:
-                    stop = min([end] + [_next_multiple(self.mcs, p) for p, _ in schedule]
-                               + ([recorder.next_due(self.mcs)] if recorder is not None else []))
-                    stop = min(stop, self.mcs + bar.chunk())
-                    self._advance(stop - self.mcs, parallel, block, bar)
-                    for period, hook in schedule:
-                        if self.mcs % period == 0:
-                            hook(self)
-                    if recorder is not None:
-                        recorder.record_due(self)
-            except KeyboardInterrupt:
-                # A stop inside the engine leaves the world exactly after whole steps, so it can be
-                # resumed from, unless hooks were due at that step (a resumed run would not call
-                # them); a stop inside Python code (a hook) may leave a half-done edit. Otherwise
-                # only the data is kept and a resumed run starts from the last checkpoint.
-                hooks_due = any(self.mcs % period == 0 for period, _ in schedule)
-                if recorder is not None:
-                    exact = self._stopped_in_engine and not hooks_due
-                    recorder.checkpoint(self) if exact else recorder.flush()
-                raise
-            except Exception:
-                if recorder is not None:
-                    recorder.flush()
-                raise
-        if recorder is not None:
-            recorder.checkpoint(self)
+        writers = self._writers + hooks + ([self.recorder] if self.recorder is not None else [])
+        if progress:
+            writers.append(ProgressBar())
+        drive(self, self.mcs + mcs, writers, lambda n: self._advance(n, parallel, block))
 
-    _stopped_in_engine = False
-
-    def _advance(self, n, parallel, block, bar):
-        self._stopped_in_engine = False
+    def _advance(self, n, parallel, block):
         try:
             _native.run(self.world, n, parallel=parallel, block=block)
         except KeyboardInterrupt as stop:
-            done = int(getattr(stop, "mcs_done", 0))
-            self.mcs += done
-            bar.advance(done)
-            self._stopped_in_engine = True
+            self.mcs += int(getattr(stop, "mcs_done", 0))
             raise
         self.mcs += n
-        bar.advance(n)
-
-
-def _next_multiple(mcs, period):
-    return (mcs // period + 1) * period
-
-
-def cell_table(cells, type_names, parents, include_removed=False):
-    """The per-cell DataFrame from the arrays of ``morva._native.cells``.
-
-    Examples
-    --------
-    >>> arrays = {"type": np.array([0, 1], np.uint16), "volume": np.array([5, 4]), "surface": np.array([0, 8]),
-    ...           "target_volume": np.zeros(2), "lambda_volume": np.zeros(2), "target_surface": np.zeros(2),
-    ...           "lambda_surface": np.zeros(2), "com": np.zeros((2, 3)), "length": np.zeros(2)}
-    >>> cell_table(arrays, ["medium", "a"], {}).index.tolist()
-    [1]
-    """
-    ids = np.arange(len(cells["volume"]), dtype=np.int64)
-    keep = ids > 0
-    if not include_removed:
-        keep &= cells["volume"] > 0
-    types = cells["type"][keep].astype(np.int64)
-    names = np.asarray(type_names, dtype=object)
-    known = types < len(names)
-    type_name = np.where(known, names[np.minimum(types, len(names) - 1)], None)
-    com = cells["com"][keep]
-    table = pd.DataFrame({
-        "type": types,
-        "type_name": type_name,
-        "volume": cells["volume"][keep].astype(np.int64),
-        "surface": cells["surface"][keep].astype(np.int64),
-        "target_volume": cells["target_volume"][keep],
-        "lambda_volume": cells["lambda_volume"][keep],
-        "target_surface": cells["target_surface"][keep],
-        "lambda_surface": cells["lambda_surface"][keep],
-        "com_x": com[:, 0], "com_y": com[:, 1], "com_z": com[:, 2],
-        "length": cells["length"][keep],
-        "parent": np.array([parents.get(int(i), 0) for i in ids[keep]], dtype=np.int64),
-    }, index=pd.Index(ids[keep], name="id"))
-    return table

@@ -6,7 +6,8 @@ import importlib
 import pytest
 
 MODULES = ["model", "placement", "modelfile", "build", "simulation", "recording", "checkpoint", "progress",
-           "validate", "cli", "_chunks", "_cell_parts", "_frame_writer"]
+           "validate", "cli", "_chunks", "_cell_parts", "_frame_writer", "writers", "hooks",
+           "cell_table"]
 
 
 @pytest.mark.parametrize("name", MODULES)

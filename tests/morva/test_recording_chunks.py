@@ -248,7 +248,7 @@ def test_cell_rows_of_frames_with_new_cells():
              "com": np.arange(9, dtype=float).reshape(3, 3), "length": np.array([np.nan, 3.0, np.nan])}
     second = {"type": np.array([0, 1, 2, 1], np.uint16), "volume": np.array([50, 5, 4, 4]),
               "surface": np.array([0, 8, 8, 8]), "com": np.ones((4, 3)), "length": np.array([np.nan, 2.0, 1.5, 1.5])}
-    rows = morva._chunks.cell_rows([10, 20], [first, second], np.array([0, 0, 0, 1]))
+    rows = morva.cell_table.cell_rows([10, 20], [first, second], np.array([0, 0, 0, 1]))
     assert rows["time"].tolist() == [10, 20, 20, 20]
     assert rows["id"].tolist() == [1, 1, 2, 3]
     assert rows["type"].tolist() == [1, 1, 2, 1] and rows["volume"].tolist() == [9, 5, 4, 4]

@@ -1,0 +1,109 @@
+"""The per-cell table, built in one place from the arrays of ``morva._native.cells``.
+
+A simulation shows it for its current state (:meth:`morva.Simulation.cells`); a recording stores it
+for every frame (cells/part-*.parquet). Both come from :func:`cell_rows`.
+"""
+
+import numpy as np
+import pandas as pd
+
+# Columns of Simulation.cells(), indexed by cell id.
+LIVE_COLUMNS = ("type", "type_name", "volume", "surface", "target_volume", "lambda_volume", "target_surface",
+                "lambda_surface", "com_x", "com_y", "com_z", "length", "parent")
+# Columns of a recording's cell table, one row per live cell and frame.
+RECORDED_COLUMNS = ("time", "id", "type", "type_name", "volume", "surface", "com_x", "com_y", "com_z", "length",
+                    "parent")
+_TARGETS = ("target_volume", "lambda_volume", "target_surface", "lambda_surface")
+
+
+def cell_rows(times, cells, parents, *, include_removed=False, targets=False):
+    """Table rows (one per cell and frame) of several frames at once, but the type names.
+
+    Parameters
+    ----------
+    times : sequence of int or None
+        MCS of each frame (None: no time column).
+    cells : list of dict
+        The arrays of ``morva._native.cells`` of each frame (at least one frame).
+    parents : ndarray
+        Parent id by cell id (0 for placed cells); ids past its end have none.
+    include_removed : bool
+        Also give rows for cells with no sites left.
+    targets : bool
+        Also give the target and lambda columns of the volume and surface terms.
+
+    Returns
+    -------
+    dict of ndarray
+        The columns, frame by frame and by id within a frame.
+
+    Examples
+    --------
+    >>> cells = {"type": np.array([0, 1, 1], np.uint16), "volume": np.array([9, 4, 0]),
+    ...          "surface": np.array([0, 8, 0]), "com": np.zeros((3, 3)), "length": np.zeros(3)}
+    >>> rows = cell_rows([7], [cells], np.array([0, 0]))
+    >>> rows["time"].tolist(), rows["id"].tolist(), rows["volume"].tolist()
+    ([7], [1], [4])
+    """
+    sizes = np.array([len(c["volume"]) for c in cells], dtype=np.int64)
+    ids = np.arange(int(sizes.sum()), dtype=np.int64) - np.repeat(np.cumsum(sizes) - sizes, sizes)
+    volume = np.concatenate([c["volume"] for c in cells])
+    keep = ids != 0
+    if not include_removed:
+        keep &= volume > 0
+    ids = ids[keep]
+
+    def column(key):
+        return np.concatenate([c[key] for c in cells])[keep]
+
+    com = column("com")
+    if parents.size < sizes.max():
+        parents = np.concatenate([parents, np.zeros(sizes.max() - parents.size, dtype=np.int64)])
+    rows = {} if times is None else {"time": np.repeat(np.asarray(times, dtype=np.int64), sizes)[keep]}
+    rows.update({
+        "id": ids,
+        "type": column("type").astype(np.int64),
+        "volume": volume[keep].astype(np.int64),
+        "surface": column("surface").astype(np.int64),
+    })
+    if targets:
+        rows.update({key: column(key) for key in _TARGETS})
+    rows.update({
+        "com_x": com[:, 0], "com_y": com[:, 1], "com_z": com[:, 2],
+        "length": column("length"),
+        "parent": parents[ids].astype(np.int64),
+    })
+    return rows
+
+
+def parent_ids(lineage):
+    """Parent id by cell id from rows of (parent, daughter, mcs); 0 for cells that were placed.
+
+    Examples
+    --------
+    >>> parent_ids([(1, 3, 10)]).tolist()
+    [0, 0, 0, 1]
+    """
+    parents = np.zeros(max((daughter for _, daughter, _ in lineage), default=0) + 1, dtype=np.int64)
+    for parent, daughter, _ in lineage:
+        parents[daughter] = parent
+    return parents
+
+
+def live_table(cells, type_names, parents, include_removed=False):
+    """The DataFrame of :meth:`morva.Simulation.cells` from one frame's arrays.
+
+    Examples
+    --------
+    >>> arrays = {"type": np.array([0, 1], np.uint16), "volume": np.array([5, 4]), "surface": np.array([0, 8]),
+    ...           "target_volume": np.zeros(2), "lambda_volume": np.zeros(2), "target_surface": np.zeros(2),
+    ...           "lambda_surface": np.zeros(2), "com": np.zeros((2, 3)), "length": np.zeros(2)}
+    >>> live_table(arrays, ["medium", "a"], np.zeros(0, np.int64)).index.tolist()
+    [1]
+    """
+    rows = cell_rows(None, [cells], parents, include_removed=include_removed, targets=True)
+    ids = rows.pop("id")
+    names = np.asarray(type_names, dtype=object)
+    types = rows["type"]
+    rows["type_name"] = np.where(types < len(names), names[np.minimum(types, len(names) - 1)], None)
+    return pd.DataFrame({c: rows[c] for c in LIVE_COLUMNS}, index=pd.Index(ids, name="id"))

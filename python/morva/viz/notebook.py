@@ -6,7 +6,7 @@ from ._deps import require
 from .frames import frame_picture_args
 from .movie import as_recording, colour_ranges
 from .raster import tissue_rgb
-from .tissue import _add_type_legend, auto_scale, figure_png, plot_tissue
+from .tissue import add_type_legend, auto_scale, figure_png, plot_tissue
 
 
 def simulation_picture_args(sim):
@@ -117,7 +117,7 @@ def frame_strip(rec, n=6, *, frames=None, color_by=None, field=None, colours=Non
         ax.set_title(f"MCS {args['mcs']}", fontsize=10)
         ax.set_axis_off()
     if color_by is None:
-        _add_type_legend(fig, axes, first["cell_type"], first["type_names"], colours)
+        add_type_legend(fig, axes, first["cell_type"], first["type_names"], colours)
     else:
         from matplotlib.cm import ScalarMappable
 

@@ -174,14 +174,14 @@ def tissue_rgb(
     if values is None:
         per_label = resolve_colours(cell_type, type_names, colours)[cell_type]
     else:
-        per_label = _colour_values(values, labels, _cmap(cmap), norm or _auto_norm(values[1:]))
+        per_label = _colour_values(values, labels, colour_map(cmap), norm or auto_norm(values[1:]))
     picture = upsample(per_label[labels], scale)
     if field is not None:
         field = as_plane(field, "field")
         if field.shape != labels.shape:
             raise ValueError(f"field has shape {field.shape} but labels have {labels.shape}")
-        field_norm = field_norm or _auto_norm(field)
-        under = upsample(np.asarray(_cmap(field_cmap)(field_norm(field)))[..., :3], scale)
+        field_norm = field_norm or auto_norm(field)
+        under = upsample(np.asarray(colour_map(field_cmap)(field_norm(field)))[..., :3], scale)
         cells = upsample(labels != 0, scale)[..., None]
         picture = np.where(cells, cell_alpha * picture + (1 - cell_alpha) * under, under)
     if borders:
@@ -189,13 +189,14 @@ def tissue_rgb(
     return picture
 
 
-def _cmap(cmap):
+def colour_map(cmap):
+    """A matplotlib colour map from its name, or the colour map itself."""
     import matplotlib
 
     return matplotlib.colormaps[cmap] if isinstance(cmap, str) else cmap
 
 
-def _auto_norm(data):
+def auto_norm(data):
     """A linear normalisation over the finite range of `data` (a flat range gets width 1)."""
     from matplotlib.colors import Normalize
 

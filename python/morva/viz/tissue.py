@@ -10,7 +10,7 @@ import numpy as np
 
 from ._deps import require
 from .palette import resolve_colours
-from .raster import _auto_norm, _cmap, as_plane, check_cell_type, tissue_rgb
+from .raster import as_plane, auto_norm, check_cell_type, colour_map, tissue_rgb
 
 # About this many pixels along the longer side of a picture before matplotlib resamples it.
 _TARGET_PIXELS = 900
@@ -52,7 +52,7 @@ def _show_plane(ax, rgb, shape, xlabel="x", ylabel="y"):
     return image
 
 
-def _add_type_legend(fig, axes, cell_type, type_names, colours):
+def add_type_legend(fig, axes, cell_type, type_names, colours):
     """A legend of the types with the colours the tissue is drawn in (`colours` as in tissue_rgb)."""
     from matplotlib.patches import Patch
 
@@ -195,7 +195,7 @@ def plot_tissue(
     if values is not None:
         _colour_bar(fig, ax, value_norm, cmap, value_label)
     else:
-        _add_type_legend(fig, axes, cell_type, type_names, colours)
+        add_type_legend(fig, axes, cell_type, type_names, colours)
     counter = _step_counter(ax, mcs) if mcs is not None else None
     if title:
         fig.suptitle(title)
@@ -222,13 +222,13 @@ def _value_norm(values, vmin, vmax):
     from matplotlib.colors import Normalize
 
     cells = np.asarray(values, dtype=float)[1:]
-    auto = _auto_norm(cells)
+    auto = auto_norm(cells)
     return Normalize(auto.vmin if vmin is None else vmin, auto.vmax if vmax is None else vmax)
 
 
 def _field_norm(field, field_range):
     if field_range is None:
-        return _auto_norm(field)
+        return auto_norm(field)
     from matplotlib.colors import Normalize
 
     low, high = field_range
@@ -238,7 +238,7 @@ def _field_norm(field, field_range):
 def _colour_bar(fig, ax, norm, cmap, label):
     from matplotlib.cm import ScalarMappable
 
-    return fig.colorbar(ScalarMappable(norm=norm, cmap=_cmap(cmap)), ax=ax, label=label, shrink=0.85)
+    return fig.colorbar(ScalarMappable(norm=norm, cmap=colour_map(cmap)), ax=ax, label=label, shrink=0.85)
 
 
 def _outline(plane, scale):
@@ -254,7 +254,7 @@ def _outline(plane, scale):
 def _draw_field_panel(fig, ax, plane, field, norm, cmap, name, borders, scale):
     """The field in its own panel, with the cell outlines faintly on top for orientation."""
     ny, nx = plane.shape
-    image = ax.imshow(field, origin="lower", extent=(0, nx, 0, ny), cmap=_cmap(cmap), norm=norm,
+    image = ax.imshow(field, origin="lower", extent=(0, nx, 0, ny), cmap=colour_map(cmap), norm=norm,
                       interpolation="nearest")
     images = (image,)
     if borders:
@@ -368,7 +368,7 @@ colours, borders, title, mcs, scale, figsize
     if values is not None:
         _colour_bar(fig, axes[-1], value_norm, cmap, value_label)
     else:
-        _add_type_legend(fig, axes, cell_type, type_names, colours)
+        add_type_legend(fig, axes, cell_type, type_names, colours)
     counter = _step_counter(axes[0], mcs) if mcs is not None else None
     if title:
         fig.suptitle(title)

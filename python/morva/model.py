@@ -482,7 +482,16 @@ class Model:
 
     # --- placements --------------------------------------------------------------------------
 
-    def _place(self, item):
+    def add_placement(self, item):
+        """Add a placement object (one of ``morva.placement.KINDS``), checked against the model.
+
+        Examples
+        --------
+        >>> from morva.placement import Block
+        >>> m = Model((20, 20)).add_type("a", volume=25, lambda_volume=1)
+        >>> len(m.add_placement(Block("a", (0, 0), (5, 5))).placements)
+        1
+        """
         where = f"placement {len(self.placements)} ({item.kind})"
         for type_name in item.type_names():
             if type_name == MEDIUM:
@@ -501,7 +510,7 @@ class Model:
         >>> len(m.add_block("a", (0, 0), (5, 5)).placements)
         1
         """
-        return self._place(_placement.Block(type_name, lo, hi, overlap))
+        return self.add_placement(_placement.Block(type_name, lo, hi, overlap))
 
     def add_tiling(self, types, lo, hi, size, *, pattern="checkerboard", seed=0, overlap=False):
         """Square (cubic) cells of side `size` tiling the box lo..hi without gaps.
@@ -516,7 +525,7 @@ class Model:
         >>> m.add_tiling(["a", "b"], (0, 0), (40, 40), 10).placements[0].n_cells
         16
         """
-        return self._place(_placement.Tiling(types, lo, hi, size, pattern, seed, overlap))
+        return self.add_placement(_placement.Tiling(types, lo, hi, size, pattern, seed, overlap))
 
     def add_disc(self, type_name, centre, radius, *, overlap=False):
         """One round cell: the sites within `radius` of `centre` (2-D models).
@@ -526,9 +535,7 @@ class Model:
         >>> Model((30, 30)).add_type("a", volume=50, lambda_volume=1).add_disc("a", (15, 15), 4).placements[0].kind
         'disc'
         """
-        if self.ndim != 2:
-            raise ValueError("add_disc is for 2-D models; use add_sphere in 3-D")
-        return self._place(_placement.Ball("disc", type_name, centre, radius, overlap))
+        return self.add_placement(_placement.Disc(type_name, centre, radius, overlap))
 
     def add_sphere(self, type_name, centre, radius, *, overlap=False):
         """One ball-shaped cell: the sites within `radius` of `centre` (3-D models).
@@ -538,9 +545,7 @@ class Model:
         >>> Model((20, 20, 20)).add_type("a", volume=50, lambda_volume=1).add_sphere("a", (9, 9, 9), 3).ndim
         3
         """
-        if self.ndim != 3:
-            raise ValueError("add_sphere is for 3-D models; use add_disc in 2-D")
-        return self._place(_placement.Ball("sphere", type_name, centre, radius, overlap))
+        return self.add_placement(_placement.Sphere(type_name, centre, radius, overlap))
 
     def scatter(self, type_name, n, radius, *, lo=None, hi=None, seed=0):
         """`n` round cells of `radius` at random centres in lo..hi, touching neither each other
@@ -552,7 +557,7 @@ class Model:
         >>> m.scatter("a", 10, 2.5, seed=1).placements[0].n_cells
         10
         """
-        return self._place(_placement.Scatter(type_name, n, radius, lo, hi, seed))
+        return self.add_placement(_placement.Scatter(type_name, n, radius, lo, hi, seed))
 
     def add_label_image(self, image, *, types=None, default_type=None, offset=None, own_volume=False,
                         overlap=False):
@@ -580,7 +585,7 @@ class Model:
         >>> m.add_label_image(img, default_type="a").placements[0].n_cells
         1
         """
-        return self._place(_placement.LabelImage(image, types, default_type, offset, own_volume, overlap))
+        return self.add_placement(_placement.LabelImage(image, types, default_type, offset, own_volume, overlap))
 
     # --- parameters by name ------------------------------------------------------------------
 

@@ -163,51 +163,17 @@ def model_from_dict(data, base=None):
     return model
 
 
-_PLACEMENT_KEYS = {
-    "block": {"type", "lo", "hi", "overlap"},
-    "tiling": {"types", "lo", "hi", "size", "pattern", "seed", "overlap"},
-    "disc": {"type", "centre", "radius", "overlap"},
-    "sphere": {"type", "centre", "radius", "overlap"},
-    "scatter": {"type", "n", "radius", "lo", "hi", "seed"},
-    "label_image": {"path", "shape", "data", "types", "default_type", "offset", "own_volume", "overlap"},
-}
-
-
 def _add_placement(model, i, entry, base):
     kind = entry.pop("kind", None)
-    if kind not in _PLACEMENT_KEYS:
-        raise ValueError(f"model file: placements[{i}] kind must be one of {', '.join(_PLACEMENT_KEYS)}, got {kind!r}")
-    _unknown(f"placements[{i}] ({kind})", entry, _PLACEMENT_KEYS[kind])
-    try:
-        if kind == "block":
-            model.add_block(entry["type"], entry["lo"], entry["hi"], overlap=entry.get("overlap", False))
-        elif kind == "tiling":
-            model.add_tiling(entry["types"], entry["lo"], entry["hi"], entry["size"],
-                             pattern=entry.get("pattern", "checkerboard"), seed=entry.get("seed", 0),
-                             overlap=entry.get("overlap", False))
-        elif kind in ("disc", "sphere"):
-            add = model.add_disc if kind == "disc" else model.add_sphere
-            add(entry["type"], entry["centre"], entry["radius"], overlap=entry.get("overlap", False))
-        elif kind == "scatter":
-            model.scatter(entry["type"], entry["n"], entry["radius"], lo=entry.get("lo"), hi=entry.get("hi"),
-                          seed=entry.get("seed", 0))
-        else:
-            if ("path" in entry) == ("data" in entry):
-                raise ValueError(f"model file: placements[{i}] (label_image) needs either path or data")
-            if "path" in entry:
-                path = pathlib.Path(entry["path"])
-                image = path if path.is_absolute() or base is None else pathlib.Path(base) / path
-            else:
-                image = _placement.decode_image(entry["data"])
-                if list(image.shape) != list(entry.get("shape", image.shape)):
-                    raise ValueError(f"model file: placements[{i}] (label_image) data does not match its shape")
-            model.add_label_image(image, types=entry.get("types"), default_type=entry.get("default_type"),
-                                  offset=entry.get("offset"), own_volume=entry.get("own_volume", False),
-                                  overlap=entry.get("overlap", False))
-    except KeyError as err:
-        if err.args and isinstance(err.args[0], str) and err.args[0] in _PLACEMENT_KEYS[kind]:
-            raise ValueError(f"model file: placements[{i}] ({kind}) needs {err.args[0]}") from None
-        raise
+    if kind not in _placement.KINDS:
+        raise ValueError(f"model file: placements[{i}] kind must be one of {', '.join(_placement.KINDS)}, got {kind!r}")
+    cls = _placement.KINDS[kind]
+    where = f"placements[{i}] ({kind})"
+    _unknown(where, entry, cls.FILE_KEYS)
+    for key in cls.required_keys():
+        if key not in entry:
+            raise ValueError(f"model file: {where} needs {key}")
+    model.add_placement(cls.from_entry(entry, base, f"model file: {where}"))
 
 
 def from_toml(text, base=None):

@@ -4,9 +4,13 @@ Every placement yields its cells as (flat site indices, cell number 1..k) on the
 type name of each cell; the model stacks them in order and refuses overlaps unless asked for.
 Coordinates are (x, y[, z]) in sites; arrays are indexed [z, y, x] with x fastest, as the engine's
 site index x + nx * (y + ny * z).
+
+Each kind declares its model-file keys once (FILE_KEYS: file key -> constructor argument; the
+constructor's defaults are the file's defaults); KINDS lists the kinds by their file name.
 """
 
 import base64
+import inspect
 import io
 import pathlib
 import zlib
@@ -31,6 +35,35 @@ class Painted:
     @property
     def n_cells(self):
         return len(self.types)
+
+
+class Placement:
+    """What every kind shares: reading one from its table in a model file.
+
+    Examples
+    --------
+    >>> Block.required_keys()
+    ['type', 'lo', 'hi']
+    """
+
+    FILE_KEYS = {}
+
+    @classmethod
+    def required_keys(cls):
+        """The file keys without a default, in the constructor's order."""
+        parameters = inspect.signature(cls).parameters
+        return [key for key, arg in cls.FILE_KEYS.items() if parameters[arg].default is inspect.Parameter.empty]
+
+    @classmethod
+    def from_entry(cls, entry, base=None, where=None):
+        """A placement from its model-file table (without "kind"); the keys are checked by the caller.
+
+        Examples
+        --------
+        >>> Block.from_entry({"type": "a", "lo": [0, 0], "hi": [2, 2]}).overlap
+        False
+        """
+        return cls(**{cls.FILE_KEYS[key]: value for key, value in entry.items()})
 
 
 def _point(what, value, ndim, *, real_values=False):
@@ -58,7 +91,7 @@ def _check_box(where, dims, lo, hi):
                              f"(axis {'xyz'[axis]})")
 
 
-class Block:
+class Block(Placement):
     """One cell filling an axis-aligned box (see :meth:`morva.Model.add_block`).
 
     Examples
@@ -68,6 +101,7 @@ class Block:
     """
 
     kind = "block"
+    FILE_KEYS = {"type": "type_name", "lo": "lo", "hi": "hi", "overlap": "overlap"}
 
     def __init__(self, type_name, lo, hi, overlap=False):
         self.type_name, self.overlap = type_name, flag("block: overlap", overlap)
@@ -93,7 +127,7 @@ class Block:
                 "overlap": self.overlap}
 
 
-class Tiling:
+class Tiling(Placement):
     """Cells of side `size` tiling a box (see :meth:`morva.Model.add_tiling`).
 
     Examples
@@ -104,6 +138,7 @@ class Tiling:
     """
 
     kind = "tiling"
+    FILE_KEYS = {key: key for key in ("types", "lo", "hi", "size", "pattern", "seed", "overlap")}
     PATTERNS = ("checkerboard", "random")
 
     def __init__(self, types, lo, hi, size, pattern="checkerboard", seed=0, overlap=False):
@@ -179,28 +214,33 @@ def _ball_sites(where, dims, periodic, centre, radius):
     return (coords[0] + nx * (coords[1] + ny * coords[2])).astype(np.int64)
 
 
-class Ball:
+class Ball(Placement):
     """One round cell, a disc in 2-D or a sphere in 3-D (periodic boxes wrap it around).
 
     Examples
     --------
-    >>> b = Ball("disc", "a", (5, 5), 1, False); b.check((10, 10, 1), True)
+    >>> b = Disc("a", (5, 5), 1); b.check((10, 10, 1), True)
     >>> b.paint((10, 10, 1), True, None).sites.size
     5
     """
 
     n_cells = 1
+    FILE_KEYS = {"type": "type_name", "centre": "centre", "radius": "radius", "overlap": "overlap"}
+    NDIM = None
+    WRONG_NDIM = None
 
-    def __init__(self, kind, type_name, centre, radius, overlap=False):
-        self.kind, self.type_name, self.centre = kind, type_name, centre
-        self.radius = real(f"{kind}: radius", radius, above=0)
-        self.overlap = flag(f"{kind}: overlap", overlap)
+    def __init__(self, type_name, centre, radius, overlap=False):
+        self.type_name, self.centre = type_name, centre
+        self.radius = real(f"{self.kind}: radius", radius, above=0)
+        self.overlap = flag(f"{self.kind}: overlap", overlap)
 
     def type_names(self):
         return [self.type_name]
 
     def check(self, dims, periodic):
         ndim = 3 if dims[2] > 1 else 2
+        if ndim != self.NDIM:
+            raise ValueError(self.WRONG_NDIM)
         self.centre = _point(f"{self.kind}: centre", self.centre, ndim, real_values=True)
         _ball_sites(self.kind, dims, periodic, self.centre, self.radius)
 
@@ -213,7 +253,23 @@ class Ball:
                 "overlap": self.overlap}
 
 
-class Scatter:
+class Disc(Ball):
+    """A round cell in a 2-D model (see :meth:`morva.Model.add_disc`)."""
+
+    kind = "disc"
+    NDIM = 2
+    WRONG_NDIM = "add_disc is for 2-D models; use add_sphere in 3-D"
+
+
+class Sphere(Ball):
+    """A ball-shaped cell in a 3-D model (see :meth:`morva.Model.add_sphere`)."""
+
+    kind = "sphere"
+    NDIM = 3
+    WRONG_NDIM = "add_sphere is for 3-D models; use add_disc in 2-D"
+
+
+class Scatter(Placement):
     """`n` round cells at random centres in a box, touching nothing placed before them.
 
     Examples
@@ -224,6 +280,7 @@ class Scatter:
     """
 
     kind = "scatter"
+    FILE_KEYS = {"type": "type_name", "n": "n", "radius": "radius", "lo": "lo", "hi": "hi", "seed": "seed"}
     overlap = False
     ATTEMPTS_PER_CELL = 1000
 
@@ -350,7 +407,7 @@ def decode_image(text):
         raise ValueError(f"embedded label image is corrupt: {err}") from None
 
 
-class LabelImage:
+class LabelImage(Placement):
     """Cells from a label image (see :meth:`morva.Model.add_label_image`).
 
     Examples
@@ -362,6 +419,35 @@ class LabelImage:
     """
 
     kind = "label_image"
+    # The image comes from a file (path) or embedded in the model file (data and shape).
+    FILE_KEYS = {"path": "image", "shape": "image", "data": "image", "types": "types",
+                 "default_type": "default_type", "offset": "offset", "own_volume": "own_volume", "overlap": "overlap"}
+
+    @classmethod
+    def required_keys(cls):
+        return []
+
+    @classmethod
+    def from_entry(cls, entry, base=None, where="label_image"):
+        """A label image placement from its model-file table; a relative path is read from `base`.
+
+        Examples
+        --------
+        >>> image = np.array([[0, 1], [1, 1]])
+        >>> LabelImage.from_entry({"data": encode_image(image), "default_type": "a"}).n_cells
+        1
+        """
+        entry = dict(entry)
+        if ("path" in entry) == ("data" in entry):
+            raise ValueError(f"{where} needs either path or data")
+        if "path" in entry:
+            path = pathlib.Path(entry.pop("path"))
+            image = path if path.is_absolute() or base is None else pathlib.Path(base) / path
+        else:
+            image = decode_image(entry.pop("data"))
+            if list(image.shape) != list(entry.pop("shape", image.shape)):
+                raise ValueError(f"{where} data does not match its shape")
+        return cls(image, **entry)
 
     def __init__(self, image, types=None, default_type=None, offset=None, own_volume=False, overlap=False):
         self.path = pathlib.Path(image).resolve() if isinstance(image, (str, pathlib.Path)) else None
@@ -488,4 +574,4 @@ def compose(placements, dims, periodic):
     return labels, types, volumes
 
 
-KINDS = {"block": Block, "tiling": Tiling, "disc": Ball, "sphere": Ball, "scatter": Scatter, "label_image": LabelImage}
+KINDS = {kind.kind: kind for kind in (Block, Tiling, Disc, Sphere, Scatter, LabelImage)}

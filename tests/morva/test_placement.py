@@ -7,6 +7,7 @@ import tifffile
 from morva_core import World
 
 import morva
+from morva import placement
 
 
 def one_type(shape=(40, 40), boundary="periodic"):
@@ -133,3 +134,40 @@ def test_label_image_offset_own_volume_and_errors(tmp_path, mask):
     (tmp_path / "mask.bmp").write_bytes(b"BM")
     with pytest.raises(ValueError, match="unknown file kind '.bmp'"):
         one_type((40, 30)).add_label_image(tmp_path / "mask.bmp", default_type="a")
+
+
+def every_kind_model():
+    """A 2-D model with one placement of every 2-D kind, and a 3-D one with a sphere."""
+    image = np.zeros((30, 30), dtype=np.int32)
+    image[25:28, 25:28] = 4
+    flat = morva.Model((30, 30)).add_type("a", volume=9, lambda_volume=1).add_type("b", volume=9, lambda_volume=1)
+    flat.add_block("a", (0, 0), (3, 3)).add_tiling(["a", "b"], (4, 0), (8, 4), 2, pattern="random", seed=3)
+    flat.add_disc("b", (15, 15), 2.5, overlap=True).scatter("a", 2, 1.5, lo=(0, 18), hi=(12, 30), seed=2)
+    flat.add_label_image(image, default_type="b")
+    solid = morva.Model((10, 10, 10)).add_type("a", volume=9, lambda_volume=1).add_sphere("a", (5, 5, 5), 2)
+    return flat, solid
+
+
+def test_every_kind_is_read_and_written_through_its_declared_file_keys():
+    flat, solid = every_kind_model()
+    placements = flat.placements + solid.placements
+    assert sorted(p.kind for p in placements) == sorted(placement.KINDS)
+    for item in placements:
+        entry = item.to_dict(embed_images=True)
+        kind = entry.pop("kind")
+        declared = placement.KINDS[kind]
+        assert type(item) is declared and set(entry) <= set(declared.FILE_KEYS)
+        assert set(declared.required_keys()) <= set(entry)
+        assert declared.from_entry(entry).to_dict(embed_images=True) == item.to_dict(embed_images=True)
+    for model in (flat, solid):
+        assert morva.Model.from_toml(model.to_toml(embed_images=True)) == model
+
+
+@pytest.mark.parametrize("kind", [k for k in placement.KINDS if placement.KINDS[k].required_keys()])
+def test_a_missing_or_unknown_placement_key_is_named(kind):
+    required = placement.KINDS[kind].required_keys()
+    text = f"[lattice]\nshape = [10, 10]\n[[placements]]\nkind = '{kind}'\n"
+    with pytest.raises(ValueError, match=rf"placements\[0\] \({kind}\) needs {required[0]}"):
+        morva.Model.from_toml(text)
+    with pytest.raises(ValueError, match=rf"unknown key\(s\) 'colour' in placements\[0\] \({kind}\)"):
+        morva.Model.from_toml(text + "colour = 'red'\n")

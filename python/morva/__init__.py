@@ -5,13 +5,15 @@ Time is counted in Monte Carlo steps (MCS); rates of fields are per MCS, sizes i
 
 __version__ = "0.1.0"
 
-from .model import MEDIUM, CellType, Chemotaxis, FieldSpec, Model
-from .modelfile import load_model, save_model
-from .recording import Recorder, Recording, open_recording, resume
+from .model import MEDIUM, CellType, Chemotaxis, FieldSpec, Model, load_model
+from .modelfile import save_model
+from .reader import Recording, open_recording, resume
+from .recording import Recorder
 from .simulation import Simulation
 from .sweep import sweep
 from .writers import Writer
 from . import measures
+from . import viz
 
 __all__ = [
     "MEDIUM",
@@ -28,5 +30,6 @@ __all__ = [
     "resume",
     "save_model",
     "measures",
+    "viz",
     "sweep",
 ]

@@ -35,7 +35,7 @@ def read_sweep_file(path):
     >>> sorted(arguments)                                                    # doctest: +SKIP
     ['grid', 'mcs', 'measure', 'model', 'replicates', 'seed']
     """
-    from . import load_model
+    from .model import load_model
 
     path = Path(path)
     try:
@@ -130,7 +130,16 @@ def command(args):
     return 1 if n_failed else 0
 
 
-def add_parser(subparsers):
+def register(subparsers):
+    """Add the ``sweep`` subcommand to the ``morva`` command line.
+
+    Examples
+    --------
+    >>> import argparse
+    >>> parser = argparse.ArgumentParser(prog="morva")
+    >>> register(parser.add_subparsers(dest="command")).prog
+    'morva sweep'
+    """
     parser = subparsers.add_parser(
         "sweep",
         help="run a parameter sweep described by a sweep file (Dask)",

@@ -9,13 +9,13 @@ import importlib
 import pathlib
 import sys
 
-SUBCOMMAND_MODULES = ["morva.sweep", "morva.viz.movie"]
+SUBCOMMAND_MODULES = ["morva._sweep_cli", "morva.viz.movie"]
 
 
 def cmd_run(args):
     """`morva run MODEL --mcs N --out DIR`: run a model file, or resume DIR to N steps in all."""
-    from .modelfile import load_model
-    from .recording import resume
+    from .model import load_model
+    from .reader import resume
 
     model = load_model(args.model)
     if args.resume:
@@ -55,7 +55,7 @@ def summary(directory):
     ...
     ValueError: '/nonexistent' is not a morva recording (no run.json)
     """
-    from .recording import open_recording
+    from .reader import open_recording
 
     rec = open_recording(directory)
     info = rec.info

@@ -11,6 +11,7 @@ import math
 
 import numpy as np
 
+from . import modelfile
 from . import placement as _placement
 from .validate import flag, integer, name, real, vector
 
@@ -212,6 +213,10 @@ class Model:
     >>> m.add_type("dark", volume=50, lambda_volume=1).set_contact("medium", "dark", 16).n_types
     2
     """
+
+    # What a model file may set, read by morva.modelfile.
+    TYPE_ATTRS = TYPE_ATTRS
+    WORLD_OPTIONS = WORLD_OPTIONS
 
     def __init__(self, shape, boundary="periodic", neighborhood="moore", temperature=10.0, *, world_options=None):
         if isinstance(shape, (str, bytes)) or not hasattr(shape, "__len__") or len(shape) not in (2, 3):
@@ -695,9 +700,7 @@ class Model:
     def __eq__(self, other):
         if not isinstance(other, Model):
             return NotImplemented
-        from .modelfile import model_to_dict
-
-        return model_to_dict(self, embed_images=True) == model_to_dict(other, embed_images=True)
+        return modelfile.model_to_dict(self, embed_images=True) == modelfile.model_to_dict(other, embed_images=True)
 
     def __repr__(self):
         return (f"Model(shape={self.shape}, boundary={self.boundary!r}, neighborhood={self.neighborhood}, "
@@ -730,9 +733,7 @@ class Model:
         >>> Model((8, 8)).to_toml().splitlines()[0]
         '[lattice]'
         """
-        from .modelfile import to_toml
-
-        return to_toml(self, **options)
+        return modelfile.to_toml(self, **options)
 
     @classmethod
     def from_toml(cls, text, base=None):
@@ -743,9 +744,7 @@ class Model:
         >>> Model.from_toml(Model((8, 8)).to_toml()).shape
         (8, 8)
         """
-        from .modelfile import from_toml
-
-        return from_toml(text, base)
+        return modelfile.from_toml(text, base, model_class=cls)
 
     def save(self, path):
         """Write the model to a TOML file (see :func:`morva.load_model`).
@@ -756,9 +755,25 @@ class Model:
         >>> p = pathlib.Path(tempfile.mkdtemp()) / "m.toml"; Model((8, 8)).save(p); p.exists()
         True
         """
-        from .modelfile import save_model
+        modelfile.save_model(self, path)
 
-        save_model(self, path)
+
+def load_model(path):
+    """Read a model file; label image paths in it are relative to the file's folder.
+
+    Raises
+    ------
+    ValueError
+        When the file cannot be read or an entry is invalid, naming it.
+
+    Examples
+    --------
+    >>> import tempfile, pathlib
+    >>> p = pathlib.Path(tempfile.mkdtemp()) / "m.toml"; Model((6, 6)).save(p)
+    >>> load_model(p).shape
+    (6, 6)
+    """
+    return modelfile.load_model(path, model_class=Model)
 
 
 def neighborhood_order(value):

@@ -1,4 +1,9 @@
-"""Model files: a model as TOML (schema in docs/model-file.md), read with tomllib, written with tomli-w."""
+"""Model files: a model as TOML (schema in docs/model-file.md), read with tomllib, written with tomli-w.
+
+The file format sits below the model: it builds whatever model class it is given (``model_class``,
+which names its type attributes and world options), so morva.model can offer ``Model.from_toml``
+and ``Model.save`` without the two modules importing each other.
+"""
 
 import dataclasses
 import pathlib
@@ -7,7 +12,6 @@ import tomllib
 import tomli_w
 
 from . import placement as _placement
-from .model import TYPE_ATTRS, WORLD_OPTIONS, Model
 
 SCHEMA_VERSION = 1
 _LATTICE_KEYS = {"shape", "boundary", "neighborhood", "temperature"}
@@ -27,6 +31,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
 
     Examples
     --------
+    >>> from morva import Model
     >>> model_to_dict(Model((8, 8)))["lattice"]["shape"]
     [8, 8]
     """
@@ -61,6 +66,7 @@ def to_toml(model, *, embed_images=False, base=None):
 
     Examples
     --------
+    >>> from morva import Model
     >>> "temperature" in to_toml(Model((8, 8)))
     True
     """
@@ -92,12 +98,13 @@ def _table(where, value):
     return value
 
 
-def model_from_dict(data, base=None):
-    """A model from the dict layout of :func:`model_to_dict`, with every entry validated.
+def model_from_dict(data, base=None, *, model_class):
+    """A model of class `model_class` from the dict layout of :func:`model_to_dict`, with every entry validated.
 
     Examples
     --------
-    >>> model_from_dict(model_to_dict(Model((8, 8)))).shape
+    >>> from morva import Model
+    >>> model_from_dict(model_to_dict(Model((8, 8))), model_class=Model).shape
     (8, 8)
     """
     data = _table("the file", data)
@@ -111,17 +118,17 @@ def model_from_dict(data, base=None):
     _unknown("[lattice]", lattice, _LATTICE_KEYS)
     if "shape" not in lattice:
         raise ValueError("model file: [lattice] needs shape")
-    model = Model(lattice["shape"], lattice.get("boundary", "periodic"), lattice.get("neighborhood", "moore"),
+    model = model_class(lattice["shape"], lattice.get("boundary", "periodic"), lattice.get("neighborhood", "moore"),
                   lattice.get("temperature", 10.0))
     options = _table("[options]", data.get("options", {}))
-    _unknown("[options]", options, set(WORLD_OPTIONS))
+    _unknown("[options]", options, set(model_class.WORLD_OPTIONS))
     try:
         model.set_world_options(**options)
     except ValueError as e:
         raise ValueError(f"model file: [options]: {e}") from None
     for type_name, entry in _table("[types]", data.get("types", {})).items():
         entry = _table(f"[types.{type_name}]", entry)
-        _unknown(f"[types.{type_name}]", entry, TYPE_ATTRS)
+        _unknown(f"[types.{type_name}]", entry, model_class.TYPE_ATTRS)
         for key in ("volume", "lambda_volume"):
             if key not in entry:
                 raise ValueError(f"model file: [types.{type_name}] needs {key}")
@@ -176,8 +183,8 @@ def _add_placement(model, i, entry, base):
     model.add_placement(cls.from_entry(entry, base, f"model file: {where}"))
 
 
-def from_toml(text, base=None):
-    """A model from TOML text.
+def from_toml(text, base=None, *, model_class):
+    """A model of class `model_class` from TOML text.
 
     Raises
     ------
@@ -186,24 +193,27 @@ def from_toml(text, base=None):
 
     Examples
     --------
-    >>> from_toml('[lattice]\\nshape = [10, 10]\\n').dims
+    >>> from morva import Model
+    >>> from_toml('[lattice]\\nshape = [10, 10]\\n', model_class=Model).dims
     (10, 10, 1)
     """
     try:
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as err:
         raise ValueError(f"model file is not valid TOML: {err}") from None
-    return model_from_dict(data, base)
+    return model_from_dict(data, base, model_class=model_class)
 
 
-def load_model(path):
-    """Read a model file; label image paths in it are relative to the file's folder.
+def load_model(path, *, model_class):
+    """Read a model file into a model of class `model_class`; label image paths in it are relative to
+    the file's folder (:func:`morva.load_model` reads a :class:`morva.Model`).
 
     Examples
     --------
     >>> import tempfile
+    >>> from morva import Model
     >>> p = pathlib.Path(tempfile.mkdtemp()) / "m.toml"; Model((6, 6)).save(p)
-    >>> load_model(p).shape
+    >>> load_model(p, model_class=Model).shape
     (6, 6)
     """
     path = pathlib.Path(path)
@@ -211,7 +221,7 @@ def load_model(path):
         text = path.read_text(encoding="utf-8")
     except OSError as err:
         raise ValueError(f"cannot read model file {str(path)!r}: {err.strerror}") from None
-    return from_toml(text, base=path.parent)
+    return from_toml(text, base=path.parent, model_class=model_class)
 
 
 def save_model(model, path, *, embed_images=False):
@@ -220,6 +230,7 @@ def save_model(model, path, *, embed_images=False):
     Examples
     --------
     >>> import tempfile
+    >>> from morva import Model
     >>> p = pathlib.Path(tempfile.mkdtemp()) / "m.toml"; save_model(Model((6, 6)), p); p.read_text()[:9]
     '[lattice]'
     """

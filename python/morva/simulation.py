@@ -16,6 +16,25 @@ from .progress import ProgressBar
 from .validate import integer, real
 from .writers import check_writer, drive
 
+# Draws a simulation as PNG bytes for notebooks. The pictures live in morva.viz, a layer above this
+# one, which hands its function over when it is imported (as ``import morva`` does).
+_picture = None
+
+
+def show_as(picture):
+    """Make ``picture(sim)``, PNG bytes, what notebooks show for a simulation (morva.viz gives tissue_png).
+
+    Examples
+    --------
+    >>> import morva
+    >>> show_as(lambda sim: b"png of " + str(sim.mcs).encode()); morva.Model((8, 8)).build()._repr_png_()
+    b'png of 0'
+    >>> from morva.viz import tissue_png; show_as(tissue_png)
+    """
+    global _picture
+    _picture = picture
+
+
 class Simulation:
     """A model being run on the engine.
 
@@ -69,10 +88,8 @@ class Simulation:
         return f"Simulation(mcs={self.mcs}, n_cells={self.n_cells}, seed={self.seed}, model={self.model!r})"
 
     def _repr_png_(self):
-        """The tissue as a PNG picture, shown by Jupyter when a simulation is displayed."""
-        from .viz import tissue_png
-
-        return tissue_png(self)
+        """The tissue as a PNG picture, shown by Jupyter when a simulation is displayed (see :func:`show_as`)."""
+        return None if _picture is None else _picture(self)
 
     # --- reading the state -------------------------------------------------------------------
 

@@ -178,17 +178,3 @@ def sweep(model, grid, *, replicates, mcs, measure, seed, client=None, store=Non
             stacklevel=2,
         )
     return table
-
-
-def register(subparsers):
-    """Add the ``sweep`` subcommand to the ``morva`` command line.
-
-    Examples
-    --------
-    >>> import argparse
-    >>> parser = argparse.ArgumentParser(prog="morva")
-    >>> register(parser.add_subparsers(dest="command"))
-    """
-    from ._sweep_cli import add_parser
-
-    add_parser(subparsers)

@@ -6,7 +6,7 @@ import importlib
 import pytest
 
 MODULES = ["model", "placement", "modelfile", "build", "simulation", "recording", "checkpoint", "progress",
-           "validate", "cli", "_chunks", "_cell_parts", "_frame_writer", "writers", "hooks",
+           "reader", "validate", "cli", "_chunks", "_cell_parts", "_frame_writer", "writers", "hooks",
            "cell_table"]
 
 

@@ -105,7 +105,7 @@ def _write_gif(frames, path, fps):
 def as_recording(rec):
     """A recording, opened from its folder when given a path."""
     if isinstance(rec, (str, pathlib.Path)):
-        from morva import open_recording
+        from ..reader import open_recording
 
         return open_recording(rec)
     return rec

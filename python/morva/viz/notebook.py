@@ -2,6 +2,7 @@
 
 import numpy as np
 
+from ..simulation import show_as
 from ._deps import require
 from .frames import frame_picture_args
 from .movie import as_recording, colour_ranges
@@ -171,3 +172,6 @@ def scrub(rec, **picture):
 
     slider.observe(show, names="value")
     return widgets.VBox([slider, image])
+
+
+show_as(tissue_png)  # a simulation shown in a notebook is drawn by tissue_png

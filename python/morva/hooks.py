@@ -58,7 +58,7 @@ def refuse_repeats(registered, new):
     >>> refuse_repeats([Hook(print, 5)], [Hook(print, 5)])
     Traceback (most recent call last):
     ...
-    ValueError: hook print is already registered every 5 MCS, so it would run twice per period; hooks given to add_hook() or morva.resume() stay registered for later runs: pass it once
+    ValueError: hook print is already registered every 5 MCS, so it would run twice per period; ...
     """
     seen = [(h.function, h.every) for h in registered if isinstance(h, Hook)]
     for hook in new:

@@ -186,8 +186,8 @@ class Simulation:
         [0, 0]
         """
         parents = parent_ids(self._lineage)
-        return np.array([parents[int(c)] if 0 <= int(c) < parents.size else 0 for c in np.atleast_1d(cell_ids).tolist()],
-                        dtype=np.int64)
+        ids = [int(c) for c in np.atleast_1d(cell_ids).tolist()]
+        return np.array([parents[c] if 0 <= c < parents.size else 0 for c in ids], dtype=np.int64)
 
     # --- rules applied by hooks ------------------------------------------------------------------
 

@@ -9,7 +9,7 @@ import numpy as np
 
 from ._deps import require
 from .frames import frame_picture_args
-from .tissue import figure_rgb, plot_tissue
+from .tissue import figure_rgb, plot_tissue, redraw
 
 _FORMATS = (".mp4", ".gif")
 
@@ -179,8 +179,8 @@ def render_frames(rec, *, every=1, frames=None, color_by=None, field=None, dpi=1
             fig.set_layout_engine("none")
             yield first
             continue
-        fig._morva_redraw(args["labels"], args["cell_type"], values=args.get("values"),
-                          field=args.get("field"), mcs=args["mcs"])
+        redraw(fig, args["labels"], args["cell_type"], values=args.get("values"), field=args.get("field"),
+               mcs=args["mcs"])
         yield figure_rgb(fig, dpi=dpi)
 
 

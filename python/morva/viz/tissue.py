@@ -386,6 +386,12 @@ colours, borders, title, mcs, scale, figsize
     return fig
 
 
+def redraw(fig, labels, cell_type, *, values=None, field=None, mcs=None):
+    """Draw another frame into a figure made by :func:`plot_tissue` or :func:`plot_slices`, keeping its
+    layout, legend and colour scales (a movie does this frame after frame)."""
+    fig._morva_redraw(labels, cell_type, values=values, field=field, mcs=mcs)
+
+
 def figure_png(fig, dpi=100):
     """PNG bytes of a figure.
 

@@ -57,7 +57,7 @@ class Writer:
         """A run of `sim` from its current MCS to MCS `end` starts."""
 
     def end(self, sim, exact):
-        """The run ends at ``sim.mcs``: finished, or stopped by an error or Ctrl-C.
+        """The run that :meth:`begin` started ends at ``sim.mcs``: finished, or stopped by an error or Ctrl-C.
 
         `exact` is True when the simulation is at whole steps with nothing left undone at them
         (the run finished, or Ctrl-C stopped the engine before any writer that changes the
@@ -105,11 +105,12 @@ def drive(sim, end, writers, step):
     [3, 6, 9]
     """
     writers = sorted(writers, key=lambda w: bool(getattr(w, "read_only", False)))  # stable: attachment order
-    due = []
+    begun, due = [], []
     in_engine = False
     try:
         for writer in writers:
             _call(writer, "begin", sim, end)
+            begun.append(writer)
         due = [writer.next_due(sim.mcs) for writer in writers]
         while sim.mcs < end:
             stop = min([end] + [d for d in due if d is not None])
@@ -125,10 +126,10 @@ def drive(sim, end, writers, step):
         # (a writer) may leave a half-done edit, and a writer that changes the simulation and was
         # due at the stop would be skipped by a run continued from here.
         undone = any(d == sim.mcs and not getattr(w, "read_only", False) for w, d in zip(writers, due))
-        _end_all(writers, sim, in_engine and not undone)
+        _end_all(begun, sim, in_engine and not undone)
         raise
     except Exception:
-        _end_all(writers, sim, False)
+        _end_all(begun, sim, False)
         raise
     _end_all(writers, sim, True)
 

@@ -8,7 +8,6 @@ few thousand rows of the cell table, however long the run.
 
 import json
 import pathlib
-import shutil
 import threading
 import time
 
@@ -19,6 +18,8 @@ import zarr.codecs as zarr_codecs
 from . import _native
 from ._cell_parts import TABLE_COLUMNS
 from ._frame_writer import FrameWriter, write_lineage
+from ._manifest import check_for_resume, mark_resumed, verify
+from ._recording_folder import claim_for_resume, claim_new
 from .checkpoint import read_checkpoint, write_atomic
 from .modelfile import from_toml, to_toml
 
@@ -111,8 +112,6 @@ class Recorder:
         >>> Recorder.create(morva.Model((8, 8)).build(), d).every
         1
         """
-        import zarr
-
         from .validate import integer
 
         every = integer("every", every, minimum=1)
@@ -124,7 +123,19 @@ class Recorder:
         for name in fields:
             sim._field_index(name)
         directory = pathlib.Path(directory)
-        _prepare_directory(directory, overwrite)
+        lock = claim_new(directory, overwrite)
+        try:
+            rec = cls._start(sim, directory, every, checkpoint_every, fields)
+        except BaseException:
+            lock.release()
+            raise
+        rec._hold(lock)
+        return rec
+
+    @classmethod
+    def _start(cls, sim, directory, every, checkpoint_every, fields):
+        import zarr
+
         (directory / "model.toml").write_text(to_toml(sim.model, embed_images=True), encoding="utf-8")
         (directory / "cells").mkdir()
         info = {"format": FORMAT, "seed": sim.seed, "every": every, "checkpoint_every": checkpoint_every,
@@ -165,6 +176,7 @@ class Recorder:
         if set(arrays) != expected or any(a.shape[0] < frames for a in arrays.values()):
             raise ValueError(f"recording {str(directory)!r}: frames.zarr does not hold the {header['frames']} frames "
                              f"of arrays {sorted(expected)} that the checkpoint expects")
+        mark_resumed(directory, info, header)
         for array in arrays.values():
             if array.shape[0] != frames:
                 array.resize((frames,) + array.shape[1:])
@@ -290,10 +302,21 @@ class Recorder:
         >>> import morva, tempfile, pathlib
         >>> rec = morva.Model((8, 8)).build().record(pathlib.Path(tempfile.mkdtemp()) / "r"); rec.close()
         """
-        if self._writer.is_alive():
-            self.flush()
-            self._writer.inbox.put(None)
-            self._writer.join()
+        try:
+            if self._writer.is_alive():
+                self.flush()
+                self._writer.inbox.put(None)
+                self._writer.join()
+        finally:
+            if self._lock is not None:
+                self._lock.release()
+
+    _lock = None
+
+    def _hold(self, lock):
+        """Keep the folder's lock until :meth:`close`; a later recorder of the folder in this process closes this one."""
+        self._lock = lock
+        lock.on_takeover = self.close
 
     def _new_lineage(self):
         new = self._sim_lineage[len(self._lineage):]
@@ -344,20 +367,6 @@ def chunk_frames(dims):
     return max(1, min(MAX_CHUNK_FRAMES, CHUNK_BYTES // (4 * nx * ny * nz)))
 
 
-def _prepare_directory(directory, overwrite):
-    if directory.exists():
-        if not directory.is_dir():
-            raise FileExistsError(f"{str(directory)!r} exists and is not a folder")
-        if any(directory.iterdir()):
-            if not overwrite:
-                raise FileExistsError(f"{str(directory)!r} already exists; pass overwrite=True (--overwrite) "
-                                      "to replace it, or resume it")
-            if not (directory / "run.json").exists():
-                raise ValueError(f"{str(directory)!r} is not a morva recording; refusing to delete it")
-            shutil.rmtree(directory)
-    directory.mkdir(parents=True, exist_ok=True)
-
-
 class Recording:
     """A recording opened for reading (see :func:`open_recording`).
 
@@ -383,6 +392,7 @@ class Recording:
 
         self.directory = pathlib.Path(directory)
         self.info = read_run_info(self.directory)
+        verify(self.directory, self.info)
         try:
             self.model = from_toml((self.directory / "model.toml").read_text(encoding="utf-8"))
         except OSError as err:
@@ -487,14 +497,26 @@ def resume(directory, *, hooks=None, every=None):
     >>> sim.run(3, progress=False); morva.resume(rec.directory).mcs
     3
     """
+    directory = pathlib.Path(directory)
+    lock = claim_for_resume(directory)
+    try:
+        sim = _resume_locked(directory, hooks, every)
+    except BaseException:
+        lock.release()
+        raise
+    sim.recorder._hold(lock)
+    return sim
+
+
+def _resume_locked(directory, hooks, every):
     from .simulation import Simulation
 
-    directory = pathlib.Path(directory)
-    read_run_info(directory)
+    info = read_run_info(directory)
     header, state = read_checkpoint(directory / "checkpoint.morva")
     for key in ("mcs", "seed", "lineage", "frames", "last_frame", "parts"):
         if key not in header:
             raise ValueError(f"checkpoint in {str(directory)!r} lacks {key!r}; it was not written by this morva")
+    check_for_resume(directory, info, header)
     model = from_toml((directory / "model.toml").read_text(encoding="utf-8"))
     try:
         world = _native.loads(state)

@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 
 from . import _native
+from ._one_thread import one_thread_at_a_time
 from .build import build_world
 from .progress import ProgressBar
 from .validate import integer, real
@@ -328,6 +329,7 @@ class Simulation:
                                         overwrite=overwrite, fields=fields)
         return self.recorder
 
+    @one_thread_at_a_time
     def run(self, mcs, progress=True, every=None, hooks=None, *, parallel=False, block=16):
         """Run `mcs` Monte Carlo steps.
 

@@ -167,7 +167,10 @@ def _ball_offsets(radius, ndim):
 def _ball_sites(where, dims, periodic, centre, radius):
     ndim = 3 if dims[2] > 1 else 2
     dx, dy, dz = _ball_offsets(radius, ndim)
-    c = [int(round(v)) for v in _pad3(centre, 0)]
+    # A centre far outside the box stands for the same ball as one just outside (closed box: it
+    # leaves the box either way) or one inside (periodic box); the near one fits in an integer.
+    near = [v % n if periodic else min(max(v, -radius - 1), n + radius + 1) for v, n in zip(_pad3(centre, 0), dims)]
+    c = [int(round(v)) for v in near]
     coords = [dx + c[0], dy + c[1], dz + c[2]]
     for axis in range(ndim):
         if periodic:
@@ -292,21 +295,15 @@ def read_label_image(source):
         suffix = path.suffix.lower()
         if not path.is_file():
             raise ValueError(f"label image {str(path)!r} does not exist")
-        if suffix == ".npy":
-            image = np.load(path, allow_pickle=False)
-        elif suffix in (".tif", ".tiff"):
-            import tifffile
-
-            image = tifffile.imread(path)
-        elif suffix == ".png":
-            import imageio.v3 as iio
-
-            image = iio.imread(path)
-            if image.ndim == 3:
-                raise ValueError(f"label image {str(path)!r} has {image.shape[2]} colour channels; "
-                                 "a segmentation mask must be a single-channel (grey) image")
-        else:
+        if suffix not in IMAGE_SUFFIXES:
             raise ValueError(f"label image {str(path)!r}: unknown file kind {suffix!r} (use .npy, .tif, .tiff or .png)")
+        try:
+            image = _read_image_file(path, suffix)
+        except Exception as err:  # the image libraries' own errors, a decompression bomb among them
+            raise ValueError(f"label image {str(path)!r} cannot be read: {err}") from None
+        if suffix == ".png" and image.ndim == 3:
+            raise ValueError(f"label image {str(path)!r} has {image.shape[2]} colour channels; "
+                             "a segmentation mask must be a single-channel (grey) image")
         where = f"label image {str(path)!r}"
     else:
         image = np.asarray(source)
@@ -320,6 +317,21 @@ def read_label_image(source):
     if image.size and image.max() > 2**32 - 1:
         raise ValueError(f"{where} holds values above 2**32 - 1")
     return image.astype(np.int64)
+
+
+IMAGE_SUFFIXES = (".npy", ".tif", ".tiff", ".png")
+
+
+def _read_image_file(path, suffix):
+    if suffix == ".npy":
+        return np.load(path, allow_pickle=False)
+    if suffix in (".tif", ".tiff"):
+        import tifffile
+
+        return tifffile.imread(path)
+    import imageio.v3 as iio
+
+    return iio.imread(path)
 
 
 def encode_image(image):

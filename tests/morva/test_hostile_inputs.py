@@ -1,0 +1,54 @@
+"""Inputs a careless or hostile user may give: each is refused with a ValueError that says what is wrong."""
+
+import struct
+import zlib
+
+import numpy as np
+import pytest
+
+import morva
+from morva import cli
+
+
+def disc_model(boundary):
+    return morva.Model((20, 20), boundary=boundary).add_type("a", volume=9, lambda_volume=1)
+
+
+@pytest.mark.parametrize("make, words", [
+    (lambda: morva.Model((20, 20)).add_field("c", diffusion=1e308), "would need more than 10000 sub-steps"),
+    (lambda: morva.Model((20, 20)).add_field("c", diffusion=1e9), "would need more than 10000 sub-steps"),
+    (lambda: morva.Model((20, 20)).add_field("c", diffusion=0.1, substeps=2**32 - 1), "substeps"),
+    (lambda: disc_model("noflux").add_disc("a", (1e300, 5), 3).build(), "leaves the closed box"),
+    (lambda: morva.Model((20, 20)).add_field("a/b", diffusion=0.1), "must not contain '/'"),
+])
+def test_numbers_and_names_out_of_reach_are_value_errors(make, words):
+    with pytest.raises(ValueError, match=words):
+        make()
+
+
+def test_a_far_centre_in_a_periodic_box_is_the_centre_it_wraps_to():
+    far = disc_model("periodic").add_disc("a", (2.0**1000, 5), 3).build()  # 2**1000 = 16 modulo 20
+    near = disc_model("periodic").add_disc("a", (16, 5), 3).build()
+    assert np.array_equal(far.labels(), near.labels())
+
+
+def png_header_only_bomb(path, width, height):
+    """A grey PNG whose header claims width x height pixels (its data ends early)."""
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    head = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", head) + chunk(b"IDAT", zlib.compress(b"\0" * 64))
+                     + chunk(b"IEND", b""))
+
+
+def test_unreadable_images_and_bad_rates_are_one_line_on_the_command_line(tmp_path, capsys):
+    bomb = tmp_path / "bomb.png"
+    png_header_only_bomb(bomb, 60_000, 60_000)
+    with pytest.raises(ValueError, match="label image .*bomb.png' cannot be read"):
+        morva.placement.read_label_image(bomb)
+    model = tmp_path / "model.toml"
+    model.write_text("[lattice]\nshape = [20, 20]\n\n[fields.c]\ndiffusion = 1e308\n")
+    assert cli.main(["run", str(model), "--mcs", "1", "--out", str(tmp_path / "rec")]) == 2
+    err = capsys.readouterr().err
+    assert "would need more than 10000 sub-steps" in err and len(err.strip().splitlines()) == 1

@@ -114,3 +114,14 @@ def test_refusals_build_no_world_and_the_type_is_checked(good):
         _native.loads("MORVACKP")
     with pytest.raises(TypeError):
         _native.loads(12)
+
+
+def test_a_refusal_quoting_a_field_name_that_is_not_utf8_is_still_a_value_error():
+    world = morva_core.World((4, 4, 1), "periodic", 1, 1.0)
+    world.add_field("cc", 0.1, 0.0)
+    data = bytearray(_native.dumps(world))
+    at = data.find(b"cc")
+    data[at:at + 2] = b"\xff\xfe"
+    data[at + 2 + 24:at + 2 + 28] = struct.pack("<I", 0)  # substeps, after diffusion, decay and time step
+    with pytest.raises(ValueError, match="checkpoint: .*field '\ufffd\ufffd' has 0 substeps"):
+        _native.loads(with_checksum(data))

@@ -5,6 +5,7 @@ from morva_core import World
 
 from . import _native
 from . import placement as _placement
+from ._memory import lattice_bytes, require
 
 MAX_SEED = 2**64 - 1
 
@@ -78,6 +79,9 @@ def build_world(model, seed):
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or not 0 <= seed <= MAX_SEED:
         raise ValueError(f"seed must be an integer from 0 to 2**64 - 1, got {seed!r}")
     dims = model.dims
+    n_sites = int(np.prod(dims))
+    require(f"a {' x '.join(map(str, model.shape))} lattice with {len(model.fields)} field(s)",
+            lattice_bytes(n_sites, len(model.fields)))
     periodic = model.boundary == "periodic"
     labels, type_names, volumes = _placement.compose(model.placements, dims, periodic)
     world = World(dims, model.boundary, model.neighborhood, model.temperature)

@@ -572,7 +572,8 @@ class Model:
         >>> m.add_label_image(img, default_type="a").placements[0].n_cells
         1
         """
-        return self._place(_placement.LabelImage(image, types, default_type, offset, own_volume, overlap))
+        return self._place(_placement.LabelImage(image, types, default_type, offset, own_volume, overlap,
+                                                 max_pixels=int(np.prod(self.dims))))
 
     # --- parameters by name ------------------------------------------------------------------
 

@@ -13,6 +13,7 @@ import zlib
 
 import numpy as np
 
+from ._memory import TooLargeError, require
 from .validate import flag, integer, real
 
 
@@ -166,6 +167,10 @@ def _ball_offsets(radius, ndim):
 
 def _ball_sites(where, dims, periodic, centre, radius):
     ndim = 3 if dims[2] > 1 else 2
+    for axis in range(ndim):  # before the offsets are made: a huge radius would take all memory
+        if 2 * int(radius) + 1 > dims[axis]:
+            raise ValueError(f"{where}: a ball of radius {radius:g} is wider than the box ({dims[axis]} sites "
+                             f"on axis {'xyz'[axis]})")
     dx, dy, dz = _ball_offsets(radius, ndim)
     # A centre far outside the box stands for the same ball as one just outside (closed box: it
     # leaves the box either way) or one inside (periodic box); the near one fits in an integer.
@@ -277,13 +282,15 @@ class Scatter:
                 "lo": list(self.lo), "hi": list(self.hi), "seed": self.seed}
 
 
-def read_label_image(source):
+def read_label_image(source, max_pixels=None):
     """A label image as an integer array from an array, or a .npy, .tif/.tiff or .png file.
 
     Raises
     ------
     ValueError
-        For a multi-channel picture, a non-integer or negative image, or an unknown file kind.
+        For a multi-channel picture, a non-integer or negative image, an unknown file kind, or a
+        file whose header claims more than `max_pixels` pixels or more memory than there is (checked
+        before the pixels are decoded).
 
     Examples
     --------
@@ -298,7 +305,12 @@ def read_label_image(source):
         if suffix not in IMAGE_SUFFIXES:
             raise ValueError(f"label image {str(path)!r}: unknown file kind {suffix!r} (use .npy, .tif, .tiff or .png)")
         try:
+            _check_image_size(path, suffix, max_pixels)
             image = _read_image_file(path, suffix)
+        except ValueError as err:
+            if str(err).startswith("label image"):
+                raise
+            raise ValueError(f"label image {str(path)!r} cannot be read: {err}") from None
         except Exception as err:  # the image libraries' own errors, a decompression bomb among them
             raise ValueError(f"label image {str(path)!r} cannot be read: {err}") from None
         if suffix == ".png" and image.ndim == 3:
@@ -320,6 +332,43 @@ def read_label_image(source):
 
 
 IMAGE_SUFFIXES = (".npy", ".tif", ".tiff", ".png")
+
+
+def _check_image_size(path, suffix, max_pixels):
+    """Refuse an image file whose header claims too many pixels, before decoding it."""
+    if suffix == ".npy":
+        shape, itemsize = _npy_header(path)
+    elif suffix == ".png":
+        from PIL import Image
+
+        with Image.open(path) as image:  # reads the header only
+            shape, itemsize = image.size[::-1], 4 * len(image.getbands())
+    else:
+        import tifffile
+
+        with tifffile.TiffFile(path) as tiff:
+            series = tiff.series[0]
+            shape, itemsize = series.shape, series.dtype.itemsize
+    pixels = int(np.prod(shape, dtype=object))
+    where = f"label image {str(path)!r}"
+    if max_pixels is not None and pixels > max_pixels:
+        raise ValueError(f"{where} has {pixels} pixels (shape {tuple(shape)}), more than the lattice's "
+                         f"{max_pixels} sites")
+    require(where, pixels * (itemsize + 8))  # the decoded image and its int64 copy
+
+
+def _npy_header(path):
+    with open(path, "rb") as data:
+        shape, dtype = _read_npy_header(data)
+    return shape, dtype.itemsize
+
+
+def _read_npy_header(stream):
+    """Shape and dtype from the header of a .npy stream, leaving it at the first data byte."""
+    version = np.lib.format.read_magic(stream)
+    read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+    shape, _, dtype = read(stream)
+    return shape, dtype
 
 
 def _read_image_file(path, suffix):
@@ -356,10 +405,27 @@ def decode_image(text):
     (2, 2)
     """
     try:
-        raw = zlib.decompress(base64.b64decode(text.encode("ascii"), validate=True))
+        packed = base64.b64decode(text.encode("ascii"), validate=True)
+        raw = _inflate_image(packed)
         return np.load(io.BytesIO(raw), allow_pickle=False).astype(np.int64)
+    except TooLargeError:
+        raise
     except Exception as err:
         raise ValueError(f"embedded label image is corrupt: {err}") from None
+
+
+def _inflate_image(packed):
+    """The bytes of a compressed .npy image, refused before inflating when its header claims too much memory."""
+    inflater = zlib.decompressobj()
+    head = inflater.decompress(packed, 4096)
+    stream = io.BytesIO(head)
+    shape, dtype = _read_npy_header(stream)
+    size = stream.tell() + int(np.prod(shape, dtype=object)) * dtype.itemsize
+    require("embedded label image", size + int(np.prod(shape, dtype=object)) * 8)
+    raw = head + inflater.decompress(inflater.unconsumed_tail, size - len(head) + 1)
+    if len(raw) != size or inflater.unconsumed_tail:
+        raise ValueError(f"it inflates to other than the {size} bytes its header gives")
+    return raw
 
 
 class LabelImage:
@@ -375,9 +441,10 @@ class LabelImage:
 
     kind = "label_image"
 
-    def __init__(self, image, types=None, default_type=None, offset=None, own_volume=False, overlap=False):
+    def __init__(self, image, types=None, default_type=None, offset=None, own_volume=False, overlap=False, *,
+                 max_pixels=None):
         self.path = pathlib.Path(image).resolve() if isinstance(image, (str, pathlib.Path)) else None
-        self.image = read_label_image(image)
+        self.image = read_label_image(image, max_pixels)
         self.values = np.unique(self.image[self.image > 0])
         types = dict(types or {})
         self.types = {}

@@ -1,5 +1,6 @@
 """Inputs a careless or hostile user may give: each is refused with a ValueError that says what is wrong."""
 
+import base64
 import struct
 import zlib
 
@@ -52,3 +53,28 @@ def test_unreadable_images_and_bad_rates_are_one_line_on_the_command_line(tmp_pa
     assert cli.main(["run", str(model), "--mcs", "1", "--out", str(tmp_path / "rec")]) == 2
     err = capsys.readouterr().err
     assert "would need more than 10000 sub-steps" in err and len(err.strip().splitlines()) == 1
+
+
+def test_sizes_are_checked_before_memory_is_taken(tmp_path, monkeypatch):
+    import io
+    import tracemalloc
+
+    bomb = tmp_path / "bomb.png"
+    png_header_only_bomb(bomb, 3000, 3000)
+    header = io.BytesIO()
+    np.lib.format.write_array_header_1_0(header, {"descr": "<i8", "fortran_order": False, "shape": (10**6, 10**6)})
+    packed = base64.b64encode(zlib.compress(header.getvalue() + bytes(1 << 20))).decode("ascii")
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError, match="a ball of radius 3000 is wider than the box"):
+            disc_model("periodic").add_disc("a", (5, 5), 3000)
+        with pytest.raises(ValueError, match="has 9000000 pixels .*more than the lattice's 400 sites"):
+            disc_model("periodic").add_label_image(bomb, default_type="a")
+        with pytest.raises(ValueError, match="embedded label image would need about 14901.2 GiB"):
+            morva.placement.decode_image(packed)
+        assert tracemalloc.get_traced_memory()[1] < 50 * 2**20
+    finally:
+        tracemalloc.stop()
+    monkeypatch.setattr(morva._memory, "available_bytes", lambda: 64 * 2**20)
+    with pytest.raises(ValueError, match=r"a 4000 x 4000 lattice with 1 field\(s\) would need about 0.4 GiB"):
+        morva.Model((4000, 4000)).add_field("c", diffusion=0.1).build()

@@ -260,6 +260,11 @@ class Simulation:
         Parent and daughter get the target volume `reset_target` (default threshold / 2); the
         division is added to :attr:`lineage` at the current MCS.
 
+        A cell of a type kept connected (``connectivity=True``) whose cut would leave either half in
+        pieces (a C-shaped cell) is split along its own shape instead: the daughter is a branch of
+        a breadth-first spanning tree of the cell, as close to half of it as the tree allows, so
+        both halves stay connected (through the lattice's neighbourhood).
+
         Returns
         -------
         ndarray

@@ -11,6 +11,8 @@ import os
 # per field and site: the concentrations and the diffusion scratch (float32 each) and a copy out.
 LATTICE_BYTES_PER_SITE = 16
 FIELD_BYTES_PER_SITE = 12
+# Per pair of types: the engine's table entry and the listed pair it was set from.
+CONTACT_BYTES_PER_PAIR = 24
 
 
 class TooLargeError(ValueError):
@@ -69,3 +71,14 @@ def lattice_bytes(n_sites, n_fields):
     2800
     """
     return n_sites * (LATTICE_BYTES_PER_SITE + FIELD_BYTES_PER_SITE * n_fields)
+
+
+def contact_bytes(n_types):
+    """Rough upper bound of the memory of the contact energies of `n_types` types: every pair is set.
+
+    Examples
+    --------
+    >>> contact_bytes(3)
+    216
+    """
+    return CONTACT_BYTES_PER_PAIR * n_types * n_types

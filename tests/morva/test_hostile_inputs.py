@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import morva
+from checkpoint_bytes import split
 from morva import cli
 
 
@@ -78,3 +79,23 @@ def test_sizes_are_checked_before_memory_is_taken(tmp_path, monkeypatch):
     monkeypatch.setattr(morva._memory, "available_bytes", lambda: 64 * 2**20)
     with pytest.raises(ValueError, match=r"a 4000 x 4000 lattice with 1 field\(s\) would need about 0.4 GiB"):
         morva.Model((4000, 4000)).add_field("c", diffusion=0.1).build()
+
+
+def test_many_types_cost_per_pair_and_are_checked_against_memory(monkeypatch):
+    model = morva.Model((20, 20))
+    for i in range(300):
+        model.add_type(f"t{i}", volume=4, lambda_volume=1)
+    model.set_contact("t1", "t299", 7.0)
+    lookups = []
+    real_type_id = morva.Model.type_id
+    monkeypatch.setattr(morva.Model, "type_id", lambda self, name: lookups.append(name) or real_type_id(self, name))
+    sim = model.build()
+    assert len(lookups) < 3 * model.n_types  # by name once per type, not once per pair
+    _, sections = split(morva._native.dumps(sim.world))
+    body = dict(sections)["CONT"]
+    pairs = {struct.unpack_from("<HH", body, 8 + 12 * i): struct.unpack_from("<d", body, 12 + 12 * i)[0]
+             for i in range(struct.unpack_from("<Q", body)[0])}
+    assert len(pairs) == 301 * 302 // 2 and pairs[(2, 300)] == 7.0 and set(pairs.values()) == {0.0, 7.0}
+    monkeypatch.setattr(morva._memory, "available_bytes", lambda: 2**20)
+    with pytest.raises(ValueError, match="the contact energies of 301 types would need"):
+        model.build()

@@ -233,7 +233,7 @@ class Scatter:
 
     kind = "scatter"
     overlap = False
-    ATTEMPTS_PER_CELL = 1000
+    ATTEMPTS_PER_CELL = 1000  # draws in a row that find no free spot before the scatter gives up
 
     def __init__(self, type_name, n, radius, lo=None, hi=None, seed=0):
         self.type_name = type_name
@@ -259,12 +259,16 @@ class Scatter:
         rng = np.random.default_rng(self.seed)
         taken = occupied.copy()
         sites, cells = [], []
-        attempts = 0
+        attempts = failed = 0
+        # A region too full to pack is found out by a run of failures, not by the whole budget:
+        # long runs stop soon after the last cell that fitted.
         while len(sites) < self.n_cells:
             attempts += 1
-            if attempts > self.ATTEMPTS_PER_CELL * self.n_cells:
+            if attempts > self.ATTEMPTS_PER_CELL * self.n_cells or failed >= self.ATTEMPTS_PER_CELL:
                 raise ValueError(f"scatter: placed only {len(sites)} of {self.n_cells} cells of radius "
-                                 f"{self.radius:g} without overlap; use fewer or smaller cells or a larger region")
+                                 f"{self.radius:g} without overlap ({failed} draws in a row found no room); "
+                                 "use fewer or smaller cells or a larger region")
+            failed += 1
             centre = tuple(int(rng.integers(a, b)) for a, b in zip(self.lo, self.hi))
             try:
                 ball = _ball_sites("scatter", dims, periodic, centre, self.radius)
@@ -273,6 +277,7 @@ class Scatter:
             if taken[ball].any():
                 continue
             taken[ball] = True
+            failed = 0
             sites.append(ball)
             cells.append(np.full(ball.size, len(sites), dtype=np.int64))
         return Painted(np.concatenate(sites), np.concatenate(cells), [self.type_name] * self.n_cells, None)

@@ -99,3 +99,13 @@ def test_many_types_cost_per_pair_and_are_checked_against_memory(monkeypatch):
     monkeypatch.setattr(morva._memory, "available_bytes", lambda: 2**20)
     with pytest.raises(ValueError, match="the contact energies of 301 types would need"):
         model.build()
+
+
+def test_a_scatter_that_cannot_be_packed_gives_up_after_a_run_of_failures(monkeypatch):
+    draws = []
+    real_ball_sites = morva.placement._ball_sites
+    monkeypatch.setattr(morva.placement, "_ball_sites", lambda *a: draws.append(1) or real_ball_sites(*a))
+    model = disc_model("periodic").scatter("a", 44, 1.5)  # 44 x 9 sites fit the area, not the packing
+    with pytest.raises(ValueError, match=r"placed only \d+ of 44 cells .*\(1000 draws in a row found no room\)"):
+        model.build()
+    assert len(draws) < 44 * 1000 // 2  # the whole budget of the cells left is not spent

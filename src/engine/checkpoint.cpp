@@ -2,6 +2,7 @@
 // docs/checkpoint-format.md. Values are stored as the host holds them (little-endian, IEEE 754), so
 // trackers, concentrations and the generator come back bit for bit.
 #include "checkpoint.hpp"
+#include "checkpoint_consistency.hpp"
 
 #include <algorithm>
 #include <array>
@@ -531,6 +532,10 @@ Session read_checkpoint(std::span<const std::uint8_t> bytes) {
         w.options.com_force = options.flag("centre-of-mass force flag");
         w.options.face_connectivity = options.flag("face connectivity flag");
         options.expect_end();
+    }
+    if (session.rng) {  // a finalized world: its trackers must be those of its labels
+        const std::string difference = first_tracker_difference(w);
+        if (!difference.empty()) refuse("the stored cell records disagree with the labels: " + difference);
     }
     return session;
 }

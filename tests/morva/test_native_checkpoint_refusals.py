@@ -125,3 +125,36 @@ def test_a_refusal_quoting_a_field_name_that_is_not_utf8_is_still_a_value_error(
     data[at + 2 + 24:at + 2 + 28] = struct.pack("<I", 0)  # substeps, after diffusion, decay and time step
     with pytest.raises(ValueError, match="checkpoint: .*field '\ufffd\ufffd' has 0 substeps"):
         _native.loads(with_checksum(data))
+
+
+def add_to_cell_1(offset, fmt, amount):
+    """Adds `amount` to the value at `offset` of cell 1's record (id u32, type u16, volume, surface, sums)."""
+    def edit(body):
+        at = 8 + 126 + offset
+        struct.pack_into(fmt, body, at, struct.unpack_from(fmt, body, at)[0] + amount)
+        return body
+
+    return edit
+
+
+def test_cell_records_that_disagree_with_the_labels_are_refused(good):
+    cases = {
+        "cell 1 stores surface 46, its sites give 44": patched(good, "CELL", add_to_cell_1(14, "<q", 2)),
+        "cell 1 stores sum_x": patched(good, "CELL", add_to_cell_1(22, "<d", 1.0)),
+        "cell 1 stores sum_yz": patched(good, "CELL", add_to_cell_1(22 + 8 * 8, "<d", -3.0)),
+        "stores surface": patched(good, "GRID", lambda b: b[:28] + b"\x01" + b[29:]),  # Moore edited to von Neumann
+    }
+    for expected, data in cases.items():
+        assert refusal(data).startswith("checkpoint: the stored cell records disagree with the labels: "), expected
+        assert expected in refusal(data), refusal(data)
+
+
+def test_cells_in_their_own_frame_are_checked_through_centre_and_moments():
+    from package_models import two_type_model
+
+    sim = two_type_model().build(seed=1)
+    sim.run(3, progress=False)
+    good = _native.dumps(sim.world)
+    assert _native.dumps(_native.loads(good)) == good
+    assert "cell 1 stores centre x" in refusal(patched(good, "CELL", add_to_cell_1(22, "<d", 40.0)))
+    assert "cell 1 stores sum_xx" in refusal(patched(good, "CELL", add_to_cell_1(22 + 3 * 8, "<d", 999.0)))

@@ -152,7 +152,7 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     try:
         return args.func(args)
-    except (ValueError, KeyError, FileExistsError, OSError) as err:
+    except (ValueError, KeyError, OSError, RuntimeError) as err:  # a failed recording is a RuntimeError
         message = err.args[0] if isinstance(err, KeyError) and err.args else err
         print(f"morva {args.command}: error: {message}", file=sys.stderr)
         return 2

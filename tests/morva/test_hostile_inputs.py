@@ -109,3 +109,16 @@ def test_a_scatter_that_cannot_be_packed_gives_up_after_a_run_of_failures(monkey
     with pytest.raises(ValueError, match=r"placed only \d+ of 44 cells .*\(1000 draws in a row found no room\)"):
         model.build()
     assert len(draws) < 44 * 1000 // 2  # the whole budget of the cells left is not spent
+
+
+def test_a_recording_that_fails_is_one_line_on_the_command_line(tmp_path, monkeypatch, capsys):
+    model = tmp_path / "model.toml"
+    morva.Model((8, 8)).save(model)
+
+    def disk_full(self, sim):
+        raise RuntimeError(f"recording into {str(self.directory)!r} failed: [Errno 28] No space left on device")
+
+    monkeypatch.setattr(morva.recording.Recorder, "record_due", disk_full)
+    assert cli.main(["run", str(model), "--mcs", "2", "--out", str(tmp_path / "rec"), "--quiet"]) == 2
+    err = capsys.readouterr().err.strip()
+    assert err.endswith("No space left on device") and len(err.splitlines()) == 1

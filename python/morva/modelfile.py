@@ -1,6 +1,7 @@
 """Model files: a model as TOML (schema in docs/model-file.md), read with tomllib, written with tomli-w."""
 
 import dataclasses
+import math
 import pathlib
 import tomllib
 
@@ -198,7 +199,7 @@ def _add_placement(model, i, entry, base):
                 path = pathlib.Path(entry["path"])
                 image = path if path.is_absolute() or base is None else pathlib.Path(base) / path
             else:
-                image = _placement.decode_image(entry["data"])
+                image = _placement.decode_image(entry["data"], max_pixels=math.prod(model.dims))
                 if list(image.shape) != list(entry.get("shape", image.shape)):
                     raise ValueError(f"model file: placements[{i}] (label_image) data does not match its shape")
             model.add_label_image(image, types=entry.get("types"), default_type=entry.get("default_type"),

@@ -401,8 +401,8 @@ def encode_image(image):
     return base64.b64encode(zlib.compress(buffer.getvalue(), 6)).decode("ascii")
 
 
-def decode_image(text):
-    """The inverse of :func:`encode_image`.
+def decode_image(text, max_pixels=None):
+    """The inverse of :func:`encode_image`; an image of more than `max_pixels` pixels is refused before it is inflated.
 
     Examples
     --------
@@ -411,7 +411,7 @@ def decode_image(text):
     """
     try:
         packed = base64.b64decode(text.encode("ascii"), validate=True)
-        raw = _inflate_image(packed)
+        raw = _inflate_image(packed, max_pixels)
         return np.load(io.BytesIO(raw), allow_pickle=False).astype(np.int64)
     except TooLargeError:
         raise
@@ -419,14 +419,18 @@ def decode_image(text):
         raise ValueError(f"embedded label image is corrupt: {err}") from None
 
 
-def _inflate_image(packed):
+def _inflate_image(packed, max_pixels):
     """The bytes of a compressed .npy image, refused before inflating when its header claims too much memory."""
     inflater = zlib.decompressobj()
     head = inflater.decompress(packed, 4096)
     stream = io.BytesIO(head)
     shape, dtype = _read_npy_header(stream)
-    size = stream.tell() + int(np.prod(shape, dtype=object)) * dtype.itemsize
-    require("embedded label image", size + int(np.prod(shape, dtype=object)) * 8)
+    pixels = int(np.prod(shape, dtype=object))
+    if max_pixels is not None and pixels > max_pixels:
+        raise TooLargeError(f"embedded label image has {pixels} pixels (shape {tuple(shape)}), more than the "
+                            f"lattice's {max_pixels} sites")
+    size = stream.tell() + pixels * dtype.itemsize
+    require("embedded label image", size + pixels * 8)
     raw = head + inflater.decompress(inflater.unconsumed_tail, size - len(head) + 1)
     if len(raw) != size or inflater.unconsumed_tail:
         raise ValueError(f"it inflates to other than the {size} bytes its header gives")

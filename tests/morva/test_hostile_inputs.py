@@ -122,3 +122,13 @@ def test_a_recording_that_fails_is_one_line_on_the_command_line(tmp_path, monkey
     assert cli.main(["run", str(model), "--mcs", "2", "--out", str(tmp_path / "rec"), "--quiet"]) == 2
     err = capsys.readouterr().err.strip()
     assert err.endswith("No space left on device") and len(err.splitlines()) == 1
+
+
+def test_an_embedded_image_larger_than_the_lattice_is_refused_before_it_is_inflated(tmp_path):
+    big = morva.placement.encode_image(np.zeros((300, 300), dtype=np.int64))
+    model = tmp_path / "model.toml"
+    model.write_text('[lattice]\nshape = [20, 20]\n\n[types.a]\nvolume = 9\nlambda_volume = 1\n\n'
+                     f'[[placements]]\nkind = "label_image"\ndata = "{big}"\ndefault_type = "a"\n')
+    with pytest.raises(ValueError, match=r"embedded label image has 90000 pixels \(shape \(300, 300\)\), more than "
+                                         "the lattice's 400 sites"):
+        morva.load_model(model)

@@ -339,6 +339,8 @@ void read_terms(Reader& r, World& w, SiteIndex n_sites) {
     r.expect_end();
 }
 
+constexpr std::uint32_t max_substeps = 1u << 20;
+
 Field read_field(Reader& r, SiteIndex n_sites) {
     Field f;
     const std::size_t name_size = r.count(1, "field name");
@@ -349,6 +351,9 @@ Field read_field(Reader& r, SiteIndex n_sites) {
     f.dt = r.get<double>("field time step");
     f.substeps = r.get<std::uint32_t>("field substeps");
     if (f.substeps == 0) r.fail("field '" + f.name + "' has 0 substeps");
+    if (f.substeps > max_substeps)  // a step would run for hours and could not be stopped
+        r.fail("field '" + f.name + "' has " + std::to_string(f.substeps) + " substeps, more than " +
+               std::to_string(max_substeps));
     f.secretion_rate = r.type_table<double>("secretion table");
     f.chemotaxis_lambda = r.type_table<double>("chemotaxis table");
     f.occupancy_kd = r.type_table<double>("occupancy kd table");

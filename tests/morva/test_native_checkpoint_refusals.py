@@ -85,6 +85,8 @@ def test_hostile_contents_with_a_valid_checksum_are_refused(good):
         "finalized flag is 2": patched(good, "SESS", lambda b: b"\x02" + b[1:]),
         "generator state is all zero": patched(good, "SESS", lambda b: b[:1] + bytes(32)),
         "has 0 substeps": patched(good, "FLDS", lambda b: b[:8 + 8 + 10 + 24] + bytes(4) + b[8 + 8 + 10 + 28:]),
+        "has 4294967295 substeps, more than 1048576": patched(
+            good, "FLDS", lambda b: b[:8 + 8 + 10 + 24] + b"\xff" * 4 + b[8 + 8 + 10 + 28:]),
         "bytes left over": patched(good, "GRID", lambda b: b + b"\0"),
     }
     for expected, data in cases.items():

@@ -6,12 +6,15 @@ and renames it into place. The Arrow schema is the one pandas gives the table, s
 back through pandas exactly like a DataFrame that pandas wrote itself.
 """
 
+import contextlib
+
 import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
 from .cell_table import RECORDED_COLUMNS
+from ._safe_files import temporary_beside
 
 FLOAT_COLUMNS = {"com_x", "com_y", "com_z", "length"}
 ROWS_PER_PART = 50_000
@@ -62,7 +65,7 @@ class CellTableParts:
         self._index_type = type_name.index_type
         self._pending = []
         self._pending_rows = 0
-        self._open = None  # (ParquetWriter, temporary path) of the part being written
+        self._open = None  # (ParquetWriter, ExitStack of its temporary file) of the part being written
         self._part_rows = 0
 
     @property
@@ -113,8 +116,10 @@ class CellTableParts:
         arrays = [pa.DictionaryArray.from_arrays(codes, self._names) if c == "type_name" else pa.array(columns[c])
                   for c in RECORDED_COLUMNS]
         if self._open is None:
-            path = self.directory / f".part-{self.parts:06d}.parquet.tmp"
-            self._open = (pq.ParquetWriter(path, self.schema, use_dictionary=["type_name"]), path)
+            target = self.directory / f"part-{self.parts:06d}.parquet"
+            files = contextlib.ExitStack()
+            out, _ = files.enter_context(temporary_beside(target))
+            self._open = (pq.ParquetWriter(out, self.schema, use_dictionary=["type_name"]), files)
         # Dictionary pages only pay where values repeat; building them for the numeric columns
         # would double the time a row group takes.
         self._open[0].write_table(pa.Table.from_arrays(arrays, schema=self.schema))
@@ -125,9 +130,9 @@ class CellTableParts:
     def _close_part(self):
         if self._open is None:
             return
-        writer, path = self._open
+        writer, files = self._open
         self._open = None
         writer.close()
-        path.replace(self.directory / f"part-{self.parts:06d}.parquet")
+        files.close()  # closes the file and renames it into place
         self.parts += 1
         self._part_rows = 0

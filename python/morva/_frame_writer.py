@@ -16,8 +16,10 @@ import pandas as pd
 
 from ._cell_parts import CellTableParts
 from ._chunks import FrameChunk
+from ._manifest import Pieces, settings
+from ._safe_files import temporary_beside, write_atomic
 from .cell_table import cell_rows
-from .checkpoint import write_atomic, write_checkpoint
+from .checkpoint import write_checkpoint
 
 SPARE_CHUNKS = 2  # the engine fills one while the writer stores the other
 TIMES_PER_WRITE = 1024  # the time entries of so many frames are written at once (or at a flush)
@@ -79,12 +81,16 @@ class FrameWriter(threading.Thread):
         self._add_lineage(lineage)
         self._lineage_on_disk = len(self.lineage) if lineage_on_disk else None  # rows in lineage.parquet
         self._run_info_on_disk = None
+        self.pieces = Pieces(directory, info.get("pieces"))
+        self.pieces.keep(frames, parts)
+        self.info["closed"] = False
         self.start()
 
     def run(self):
         while True:
             message = self.inbox.get()
             if message is None:
+                self._close()
                 return
             chunk = message[0] if isinstance(message[0], FrameChunk) else None
             try:
@@ -140,6 +146,7 @@ class FrameWriter(threading.Thread):
             self._resize(self._grown(end))
         for name, frames in chunk.frames.items():
             self.arrays[name][start:end] = self._stack(name, frames[:count])
+            self.pieces.wrote(name, self.arrays[name], start, end)
         self.stored = end
         new = slice(chunk.stored, count)
         times = chunk.times[new]
@@ -159,15 +166,26 @@ class FrameWriter(threading.Thread):
         self.table.write()
         if self._lineage_on_disk != len(self.lineage):
             write_lineage(self.directory, self.lineage)
+            self.pieces.wrote_file("lineage.parquet")
             self._lineage_on_disk = len(self.lineage)
         if checkpoint is not None:
             header, state = checkpoint
             header["parts"] = self.table.parts
+            header["settings"] = settings(self.info)
             write_checkpoint(self.directory / "checkpoint.morva", header, state)
             self.info["checkpoint_mcs"] = header["mcs"]
         self.info["mcs"] = self.last_frame
         self.info["frames"] = self.stored
+        self.info["pieces"] = self.pieces.refresh(self.stored)
         self._write_run_info()
+
+    def _close(self):
+        """Mark run.json closed: from now on every piece it lists must match exactly."""
+        try:
+            self.info["closed"] = True
+            self._write_run_info()
+        except BaseException as err:
+            self.error = err
 
     def _write_run_info(self):
         """Write run.json atomically, unless it holds this content already.
@@ -189,6 +207,7 @@ class FrameWriter(threading.Thread):
         if self._times:
             end = self.stored
             self.arrays["time"][end - len(self._times):end] = np.asarray(self._times, dtype=np.int64)
+            self.pieces.wrote("time", self.arrays["time"], end - len(self._times), end)
             self._times = []
 
     def _stack(self, name, frames):
@@ -229,6 +248,5 @@ def write_lineage(directory, rows):
     [[1, 2, 5]]
     """
     table = pd.DataFrame(rows, columns=["parent", "daughter", "mcs"], dtype=np.int64)
-    tmp = directory / ".lineage.parquet.tmp"
-    table.to_parquet(tmp, index=False)
-    tmp.replace(directory / "lineage.parquet")
+    with temporary_beside(directory / "lineage.parquet") as (out, _):
+        table.to_parquet(out, index=False)

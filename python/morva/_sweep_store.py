@@ -7,18 +7,18 @@ Layout::
     DIR/model.toml            the model, for the reader
     DIR/runs/NNNNNN.parquet   the rows of run NNNNNN (its index in table order)
 
-Every file is written to a temporary name and renamed, so a crash leaves either the whole
+Every file is written to a fresh temporary name and renamed, so a crash leaves either the whole
 file or none. Runs whose rows hold an error are computed again on the next pass.
 """
 
 from __future__ import annotations
 
 import json
-import os
 from pathlib import Path
 
 import pandas as pd
 
+from ._safe_files import temporary_beside
 from ._sweep_plan import model_text
 
 IDENTITY = "sweep.json"
@@ -26,9 +26,8 @@ RUNS = "runs"
 
 
 def _write_atomically(path, write):
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    write(temporary)
-    os.replace(temporary, path)
+    with temporary_beside(path) as (out, _):
+        write(out)
 
 
 def _differences(stored, current):
@@ -64,7 +63,13 @@ class Store:
         identity = plan.identity()
         identity_file = self.folder / IDENTITY
         if identity_file.exists():
-            stored = json.loads(identity_file.read_text())
+            try:
+                stored = json.loads(identity_file.read_text(encoding="utf-8"))
+                if not isinstance(stored, dict):
+                    raise ValueError(f"it holds a {type(stored).__name__}, not a table")
+            except ValueError as err:
+                raise ValueError(f"store {str(self.folder)!r}: {str(identity_file)!r} is damaged ({err}); "
+                                 "nothing was changed. Use another folder for this sweep.") from None
             differences = _differences(stored, identity)
             if differences:
                 raise ValueError(
@@ -78,21 +83,27 @@ class Store:
                     "refusing to write a sweep into it"
                 )
             self.folder.mkdir(parents=True, exist_ok=True)
-            _write_atomically(self.folder / "model.toml", lambda p: p.write_text(model_text(plan.model)))
-            _write_atomically(identity_file, lambda p: p.write_text(json.dumps(identity, indent=2) + "\n"))
+            _write_atomically(self.folder / "model.toml", lambda out: out.write(model_text(plan.model).encode("utf-8")))
+            _write_atomically(identity_file, lambda out: out.write((json.dumps(identity, indent=2) + "\n").encode("utf-8")))
         self.runs.mkdir(exist_ok=True)
 
     def _path(self, index):
         return self.runs / f"{index:06d}.parquet"
 
     def finished(self, n_runs):
-        """Rows of the runs stored without error, by run index."""
+        """Rows of the runs stored without error, by run index.
+
+        A stored run that cannot be read or holds no rows (a damaged file) is computed again.
+        """
         done = {}
         for index in range(n_runs):
             path = self._path(index)
             if path.exists():
-                rows = pd.read_parquet(path).to_dict("records")
-                if all(row.get("error") is None for row in rows):
+                try:
+                    rows = pd.read_parquet(path).to_dict("records")
+                except Exception:  # whatever the Parquet reader makes of a damaged file
+                    continue
+                if rows and all(row.get("error") is None for row in rows):
                     done[index] = rows
         return done
 

@@ -5,6 +5,7 @@ from morva_core import World
 
 from . import _native
 from . import placement as _placement
+from ._memory import contact_bytes, lattice_bytes, require
 
 MAX_SEED = 2**64 - 1
 
@@ -78,6 +79,10 @@ def build_world(model, seed):
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or not 0 <= seed <= MAX_SEED:
         raise ValueError(f"seed must be an integer from 0 to 2**64 - 1, got {seed!r}")
     dims = model.dims
+    n_sites = int(np.prod(dims))
+    require(f"a {' x '.join(map(str, model.shape))} lattice with {len(model.fields)} field(s)",
+            lattice_bytes(n_sites, len(model.fields)))
+    require(f"the contact energies of {model.n_types} types", contact_bytes(model.n_types))
     periodic = model.boundary == "periodic"
     labels, type_names, volumes = _placement.compose(model.placements, dims, periodic)
     world = World(dims, model.boundary, model.neighborhood, model.temperature)
@@ -90,10 +95,13 @@ def build_world(model, seed):
         type_ids.append(model.type_id(type_name))
     paint_labels(world, labels, dims)
     names = model.type_names
-    # Every pair is set, so the engine's contact table covers every declared type, cells or not.
+    # Every pair is set, so the engine's contact table covers every declared type, cells or not; the
+    # energies are looked up by id, so the pairs cost constant time each.
+    ids = {name: i for i, name in enumerate(names)}
+    energies = {tuple(sorted((ids[a], ids[b]))): energy for (a, b), energy in model.contacts.items()}
     for a in range(len(names)):
         for b in range(a, len(names)):
-            world.set_contact(a, b, model.contact(names[a], names[b]))
+            world.set_contact(a, b, energies.get((a, b), 0.0))
     for type_name, t in model.types.items():
         tid = model.type_id(type_name)
         if t.connectivity:

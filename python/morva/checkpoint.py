@@ -1,47 +1,19 @@
 """Checkpoint files: the engine state from ``morva._native.dumps`` plus the package's own state.
 
 Layout: MAGIC, then little-endian u64 header length, u64 state length, u32 CRC-32 of header and
-state, then the JSON header and the engine state. Files are written to a temporary name, flushed
+state, then the JSON header and the engine state. Files are written to a fresh temporary name, flushed
 to disk and renamed over the old one, so a checkpoint is either the old one or the new one, whole.
 """
 
 import json
-import os
 import pathlib
 import struct
 import zlib
 
+from ._safe_files import write_atomic
+
 MAGIC = b"MORVA-CHECKPOINT-1\n"
 _SIZES = struct.Struct("<QQI")
-
-
-def write_atomic(path, data, *, sync=True):
-    """Write bytes to `path` through a temporary file and a rename, synced to disk unless `sync` is False.
-
-    Either way readers, and a process that was killed, see the old file or the new one, whole;
-    syncing makes that hold across a power cut too, at the cost of waiting for the disk.
-
-    Examples
-    --------
-    >>> import tempfile
-    >>> p = pathlib.Path(tempfile.mkdtemp()) / "f"; write_atomic(p, b"x"); p.read_bytes()
-    b'x'
-    """
-    path = pathlib.Path(path)
-    tmp = path.with_name(f".{path.name}.tmp")
-    with open(tmp, "wb") as out:
-        out.write(data)
-        out.flush()
-        if sync:
-            os.fsync(out.fileno())
-    os.replace(tmp, path)
-    if not sync:
-        return
-    directory = os.open(path.parent, os.O_RDONLY)
-    try:
-        os.fsync(directory)
-    finally:
-        os.close(directory)
 
 
 def encode(header, state):

@@ -85,8 +85,21 @@ def summary(directory):
 
 
 def cmd_info(args):
-    """`morva info DIR`: print a summary of a recording."""
+    """`morva info DIR`: print a summary of a recording; with --check, verify every piece's checksum first."""
+    if args.check:
+        from ._manifest import problems
+        from .recording import read_run_info
+
+        info = read_run_info(args.directory)
+        found = problems(args.directory, info, checksums=True)
+        if found:
+            print("\n".join(f"{args.directory}: {line}" for line in found), file=sys.stderr)
+            return 1
+        if "pieces" not in info:
+            print(f"{args.directory}: written by an older morva: it lists no pieces to verify", file=sys.stderr)
     print("\n".join(summary(args.directory)))
+    if args.check:
+        print(f"checked     {len(info.get('pieces', {}))} pieces: all whole")
     return 0
 
 
@@ -114,6 +127,8 @@ def build_parser():
     run.set_defaults(func=cmd_run)
     info = sub.add_parser("info", help="summarise a recording")
     info.add_argument("directory", help="recording folder")
+    info.add_argument("--check", action="store_true",
+                      help="verify the size and checksum of every piece; exit status 1 when one is missing or damaged")
     info.set_defaults(func=cmd_info)
     for name in SUBCOMMAND_MODULES:
         try:
@@ -137,7 +152,7 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     try:
         return args.func(args)
-    except (ValueError, KeyError, FileExistsError, OSError) as err:
+    except (ValueError, KeyError, OSError, RuntimeError) as err:  # a failed recording is a RuntimeError
         message = err.args[0] if isinstance(err, KeyError) and err.args else err
         print(f"morva {args.command}: error: {message}", file=sys.stderr)
         return 2

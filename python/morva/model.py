@@ -23,6 +23,9 @@ MAX_TYPES = 65535
 WORLD_OPTIONS = ("periodic_shapes", "com_force", "face_connectivity")
 MAX_SITES = 2**31
 FIELD_ATTRS = "diffusion, decay or substeps"
+# One MCS with this many diffusion sub-steps already costs as much as thousands of copy sweeps.
+MAX_SUBSTEPS = 10_000
+UNSTORABLE = "/\\"  # a field name is part of a file path in recordings
 
 
 @dataclasses.dataclass
@@ -142,10 +145,13 @@ class FieldSpec:
     def __post_init__(self):
         where = f"field {self.name!r}"
         name(f"{where}: name", self.name)
+        if any(c in self.name for c in UNSTORABLE) or not self.name.isprintable():
+            raise ValueError(f"{where}: a field name must not contain '/' or '\\' or control characters: it names "
+                             "the field's array in recordings")
         self.diffusion = real(f"{where}: diffusion", self.diffusion, minimum=0)
         self.decay = real(f"{where}: decay", self.decay, minimum=0)
         if self.substeps is not None:
-            self.substeps = integer(f"{where}: substeps", self.substeps, minimum=1, maximum=2**32 - 1)
+            self.substeps = integer(f"{where}: substeps", self.substeps, minimum=1, maximum=MAX_SUBSTEPS)
 
     def stability_load(self, ndim):
         """Diffusion and decay per MCS, 2 * ndim * diffusion + decay (2 * ndim face neighbours).
@@ -175,6 +181,11 @@ class FieldSpec:
         8
         """
         load = self.stability_load(ndim)
+        if not 2 * load <= MAX_SUBSTEPS:  # also infinite loads
+            raise ValueError(
+                f"field {self.name!r}: diffusion {self.diffusion:g} and decay {self.decay:g} would need more than "
+                f"{MAX_SUBSTEPS} sub-steps per MCS in {ndim}-D; use smaller rates (shorter MCS or coarser sites)"
+            )
         needed = max(1, math.ceil(2 * load))
         if self.substeps is None:
             return needed
@@ -590,7 +601,8 @@ class Model:
         >>> m.add_label_image(img, default_type="a").placements[0].n_cells
         1
         """
-        return self.add_placement(_placement.LabelImage(image, types, default_type, offset, own_volume, overlap))
+        return self.add_placement(_placement.LabelImage(image, types, default_type, offset, own_volume, overlap,
+                                                        max_pixels=int(np.prod(self.dims))))
 
     # --- parameters by name ------------------------------------------------------------------
 

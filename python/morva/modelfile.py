@@ -6,6 +6,7 @@ and ``Model.save`` without the two modules importing each other.
 """
 
 import dataclasses
+import math
 import pathlib
 import tomllib
 
@@ -180,7 +181,7 @@ def _add_placement(model, i, entry, base):
     for key in cls.required_keys():
         if key not in entry:
             raise ValueError(f"model file: {where} needs {key}")
-    model.add_placement(cls.from_entry(entry, base, f"model file: {where}"))
+    model.add_placement(cls.from_entry(entry, base, f"model file: {where}", max_sites=math.prod(model.dims)))
 
 
 def from_toml(text, base=None, *, model_class):

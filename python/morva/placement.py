@@ -17,6 +17,7 @@ import zlib
 
 import numpy as np
 
+from ._memory import TooLargeError, require
 from .validate import flag, integer, real
 
 
@@ -55,8 +56,10 @@ class Placement:
         return [key for key, arg in cls.FILE_KEYS.items() if parameters[arg].default is inspect.Parameter.empty]
 
     @classmethod
-    def from_entry(cls, entry, base=None, where=None):
+    def from_entry(cls, entry, base=None, where=None, max_sites=None):
         """A placement from its model-file table (without "kind"); the keys are checked by the caller.
+
+        `max_sites`, the lattice's site count, bounds what an image may claim before it is read.
 
         Examples
         --------
@@ -201,8 +204,15 @@ def _ball_offsets(radius, ndim):
 
 def _ball_sites(where, dims, periodic, centre, radius):
     ndim = 3 if dims[2] > 1 else 2
+    for axis in range(ndim):  # before the offsets are made: a huge radius would take all memory
+        if 2 * int(radius) + 1 > dims[axis]:
+            raise ValueError(f"{where}: a ball of radius {radius:g} is wider than the box ({dims[axis]} sites "
+                             f"on axis {'xyz'[axis]})")
     dx, dy, dz = _ball_offsets(radius, ndim)
-    c = [int(round(v)) for v in _pad3(centre, 0)]
+    # A centre far outside the box stands for the same ball as one just outside (closed box: it
+    # leaves the box either way) or one inside (periodic box); the near one fits in an integer.
+    near = [v % n if periodic else min(max(v, -radius - 1), n + radius + 1) for v, n in zip(_pad3(centre, 0), dims)]
+    c = [int(round(v)) for v in near]
     coords = [dx + c[0], dy + c[1], dz + c[2]]
     for axis in range(ndim):
         if periodic:
@@ -282,7 +292,7 @@ class Scatter(Placement):
     kind = "scatter"
     FILE_KEYS = {"type": "type_name", "n": "n", "radius": "radius", "lo": "lo", "hi": "hi", "seed": "seed"}
     overlap = False
-    ATTEMPTS_PER_CELL = 1000
+    ATTEMPTS_PER_CELL = 1000  # draws in a row that find no free spot before the scatter gives up
 
     def __init__(self, type_name, n, radius, lo=None, hi=None, seed=0):
         self.type_name = type_name
@@ -308,12 +318,16 @@ class Scatter(Placement):
         rng = np.random.default_rng(self.seed)
         taken = occupied.copy()
         sites, cells = [], []
-        attempts = 0
+        attempts = failed = 0
+        # A region too full to pack is found out by a run of failures, not by the whole budget:
+        # long runs stop soon after the last cell that fitted.
         while len(sites) < self.n_cells:
             attempts += 1
-            if attempts > self.ATTEMPTS_PER_CELL * self.n_cells:
+            if attempts > self.ATTEMPTS_PER_CELL * self.n_cells or failed >= self.ATTEMPTS_PER_CELL:
                 raise ValueError(f"scatter: placed only {len(sites)} of {self.n_cells} cells of radius "
-                                 f"{self.radius:g} without overlap; use fewer or smaller cells or a larger region")
+                                 f"{self.radius:g} without overlap ({failed} draws in a row found no room); "
+                                 "use fewer or smaller cells or a larger region")
+            failed += 1
             centre = tuple(int(rng.integers(a, b)) for a, b in zip(self.lo, self.hi))
             try:
                 ball = _ball_sites("scatter", dims, periodic, centre, self.radius)
@@ -322,6 +336,7 @@ class Scatter(Placement):
             if taken[ball].any():
                 continue
             taken[ball] = True
+            failed = 0
             sites.append(ball)
             cells.append(np.full(ball.size, len(sites), dtype=np.int64))
         return Painted(np.concatenate(sites), np.concatenate(cells), [self.type_name] * self.n_cells, None)
@@ -331,13 +346,15 @@ class Scatter(Placement):
                 "lo": list(self.lo), "hi": list(self.hi), "seed": self.seed}
 
 
-def read_label_image(source):
+def read_label_image(source, max_pixels=None):
     """A label image as an integer array from an array, or a .npy, .tif/.tiff or .png file.
 
     Raises
     ------
     ValueError
-        For a multi-channel picture, a non-integer or negative image, or an unknown file kind.
+        For a multi-channel picture, a non-integer or negative image, an unknown file kind, or a
+        file whose header claims more than `max_pixels` pixels or more memory than there is (checked
+        before the pixels are decoded).
 
     Examples
     --------
@@ -349,21 +366,20 @@ def read_label_image(source):
         suffix = path.suffix.lower()
         if not path.is_file():
             raise ValueError(f"label image {str(path)!r} does not exist")
-        if suffix == ".npy":
-            image = np.load(path, allow_pickle=False)
-        elif suffix in (".tif", ".tiff"):
-            import tifffile
-
-            image = tifffile.imread(path)
-        elif suffix == ".png":
-            import imageio.v3 as iio
-
-            image = iio.imread(path)
-            if image.ndim == 3:
-                raise ValueError(f"label image {str(path)!r} has {image.shape[2]} colour channels; "
-                                 "a segmentation mask must be a single-channel (grey) image")
-        else:
+        if suffix not in IMAGE_SUFFIXES:
             raise ValueError(f"label image {str(path)!r}: unknown file kind {suffix!r} (use .npy, .tif, .tiff or .png)")
+        try:
+            _check_image_size(path, suffix, max_pixels)
+            image = _read_image_file(path, suffix)
+        except ValueError as err:
+            if str(err).startswith("label image"):
+                raise
+            raise ValueError(f"label image {str(path)!r} cannot be read: {err}") from None
+        except Exception as err:  # the image libraries' own errors, a decompression bomb among them
+            raise ValueError(f"label image {str(path)!r} cannot be read: {err}") from None
+        if suffix == ".png" and image.ndim == 3:
+            raise ValueError(f"label image {str(path)!r} has {image.shape[2]} colour channels; "
+                             "a segmentation mask must be a single-channel (grey) image")
         where = f"label image {str(path)!r}"
     else:
         image = np.asarray(source)
@@ -379,6 +395,58 @@ def read_label_image(source):
     return image.astype(np.int64)
 
 
+IMAGE_SUFFIXES = (".npy", ".tif", ".tiff", ".png")
+
+
+def _check_image_size(path, suffix, max_pixels):
+    """Refuse an image file whose header claims too many pixels, before decoding it."""
+    if suffix == ".npy":
+        shape, itemsize = _npy_header(path)
+    elif suffix == ".png":
+        from PIL import Image
+
+        with Image.open(path) as image:  # reads the header only
+            shape, itemsize = image.size[::-1], 4 * len(image.getbands())
+    else:
+        import tifffile
+
+        with tifffile.TiffFile(path) as tiff:
+            series = tiff.series[0]
+            shape, itemsize = series.shape, series.dtype.itemsize
+    pixels = int(np.prod(shape, dtype=object))
+    where = f"label image {str(path)!r}"
+    if max_pixels is not None and pixels > max_pixels:
+        raise ValueError(f"{where} has {pixels} pixels (shape {tuple(shape)}), more than the lattice's "
+                         f"{max_pixels} sites")
+    require(where, pixels * (itemsize + 8))  # the decoded image and its int64 copy
+
+
+def _npy_header(path):
+    with open(path, "rb") as data:
+        shape, dtype = _read_npy_header(data)
+    return shape, dtype.itemsize
+
+
+def _read_npy_header(stream):
+    """Shape and dtype from the header of a .npy stream, leaving it at the first data byte."""
+    version = np.lib.format.read_magic(stream)
+    read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+    shape, _, dtype = read(stream)
+    return shape, dtype
+
+
+def _read_image_file(path, suffix):
+    if suffix == ".npy":
+        return np.load(path, allow_pickle=False)
+    if suffix in (".tif", ".tiff"):
+        import tifffile
+
+        return tifffile.imread(path)
+    import imageio.v3 as iio
+
+    return iio.imread(path)
+
+
 def encode_image(image):
     """Compressed text form of an integer image, for embedding in a model file.
 
@@ -392,8 +460,8 @@ def encode_image(image):
     return base64.b64encode(zlib.compress(buffer.getvalue(), 6)).decode("ascii")
 
 
-def decode_image(text):
-    """The inverse of :func:`encode_image`.
+def decode_image(text, max_pixels=None):
+    """The inverse of :func:`encode_image`; an image of more than `max_pixels` pixels is refused before it is inflated.
 
     Examples
     --------
@@ -401,10 +469,31 @@ def decode_image(text):
     (2, 2)
     """
     try:
-        raw = zlib.decompress(base64.b64decode(text.encode("ascii"), validate=True))
+        packed = base64.b64decode(text.encode("ascii"), validate=True)
+        raw = _inflate_image(packed, max_pixels)
         return np.load(io.BytesIO(raw), allow_pickle=False).astype(np.int64)
+    except TooLargeError:
+        raise
     except Exception as err:
         raise ValueError(f"embedded label image is corrupt: {err}") from None
+
+
+def _inflate_image(packed, max_pixels):
+    """The bytes of a compressed .npy image, refused before inflating when its header claims too much memory."""
+    inflater = zlib.decompressobj()
+    head = inflater.decompress(packed, 4096)
+    stream = io.BytesIO(head)
+    shape, dtype = _read_npy_header(stream)
+    pixels = int(np.prod(shape, dtype=object))
+    if max_pixels is not None and pixels > max_pixels:
+        raise TooLargeError(f"embedded label image has {pixels} pixels (shape {tuple(shape)}), more than the "
+                            f"lattice's {max_pixels} sites")
+    size = stream.tell() + pixels * dtype.itemsize
+    require("embedded label image", size + pixels * 8)
+    raw = head + inflater.decompress(inflater.unconsumed_tail, size - len(head) + 1)
+    if len(raw) != size or inflater.unconsumed_tail:
+        raise ValueError(f"it inflates to other than the {size} bytes its header gives")
+    return raw
 
 
 class LabelImage(Placement):
@@ -428,7 +517,7 @@ class LabelImage(Placement):
         return []
 
     @classmethod
-    def from_entry(cls, entry, base=None, where="label_image"):
+    def from_entry(cls, entry, base=None, where="label_image", max_sites=None):
         """A label image placement from its model-file table; a relative path is read from `base`.
 
         Examples
@@ -444,14 +533,15 @@ class LabelImage(Placement):
             path = pathlib.Path(entry.pop("path"))
             image = path if path.is_absolute() or base is None else pathlib.Path(base) / path
         else:
-            image = decode_image(entry.pop("data"))
+            image = decode_image(entry.pop("data"), max_pixels=max_sites)
             if list(image.shape) != list(entry.pop("shape", image.shape)):
                 raise ValueError(f"{where} data does not match its shape")
-        return cls(image, **entry)
+        return cls(image, **entry, max_pixels=max_sites)
 
-    def __init__(self, image, types=None, default_type=None, offset=None, own_volume=False, overlap=False):
+    def __init__(self, image, types=None, default_type=None, offset=None, own_volume=False, overlap=False, *,
+                 max_pixels=None):
         self.path = pathlib.Path(image).resolve() if isinstance(image, (str, pathlib.Path)) else None
-        self.image = read_label_image(image)
+        self.image = read_label_image(image, max_pixels)
         self.values = np.unique(self.image[self.image > 0])
         types = dict(types or {})
         self.types = {}

@@ -9,6 +9,8 @@ import numpy as np
 import pandas as pd
 
 from . import _native
+from ._manifest import check_for_resume, verify
+from ._recording_folder import claim_for_resume
 from .cell_table import RECORDED_COLUMNS
 from .checkpoint import read_checkpoint
 from .model import Model
@@ -41,6 +43,7 @@ class Recording:
 
         self.directory = pathlib.Path(directory)
         self.info = read_run_info(self.directory)
+        verify(self.directory, self.info)
         try:
             self.model = Model.from_toml((self.directory / "model.toml").read_text(encoding="utf-8"))
         except OSError as err:
@@ -148,11 +151,23 @@ def resume(directory, *, hooks=None, every=None):
     3
     """
     directory = pathlib.Path(directory)
-    read_run_info(directory)
+    lock = claim_for_resume(directory)
+    try:
+        sim = _resume_locked(directory, hooks, every)
+    except BaseException:
+        lock.release()
+        raise
+    sim.recorder.hold(lock)
+    return sim
+
+
+def _resume_locked(directory, hooks, every):
+    info = read_run_info(directory)
     header, state = read_checkpoint(directory / "checkpoint.morva")
     for key in ("mcs", "seed", "lineage", "frames", "last_frame", "parts"):
         if key not in header:
             raise ValueError(f"checkpoint in {str(directory)!r} lacks {key!r}; it was not written by this morva")
+    check_for_resume(directory, info, header)
     model = Model.from_toml((directory / "model.toml").read_text(encoding="utf-8"))
     try:
         world = _native.loads(state)

@@ -11,7 +11,6 @@ few thousand rows of the cell table, however long the run.
 import importlib.metadata
 import json
 import pathlib
-import shutil
 import threading
 import time
 
@@ -19,7 +18,9 @@ import zarr.codecs as zarr_codecs
 
 from . import _native
 from ._frame_writer import FrameWriter, write_lineage
-from .checkpoint import write_atomic
+from ._manifest import mark_resumed
+from ._recording_folder import claim_new
+from ._safe_files import write_atomic
 from .writers import Writer
 
 FORMAT = 1
@@ -110,8 +111,6 @@ class Recorder(Writer):
         >>> Recorder.create(morva.Model((8, 8)).build(), d).every
         1
         """
-        import zarr
-
         from .validate import integer
 
         every = integer("every", every, minimum=1)
@@ -123,7 +122,19 @@ class Recorder(Writer):
         for name in fields:
             sim.model.field_id(name)
         directory = pathlib.Path(directory)
-        _prepare_directory(directory, overwrite)
+        lock = claim_new(directory, overwrite)
+        try:
+            rec = cls._start(sim, directory, every, checkpoint_every, fields)
+        except BaseException:
+            lock.release()
+            raise
+        rec.hold(lock)
+        return rec
+
+    @classmethod
+    def _start(cls, sim, directory, every, checkpoint_every, fields):
+        import zarr
+
         (directory / "model.toml").write_text(sim.model.to_toml(embed_images=True), encoding="utf-8")
         (directory / "cells").mkdir()
         info = {"format": FORMAT, "seed": sim.seed, "every": every, "checkpoint_every": checkpoint_every,
@@ -164,6 +175,7 @@ class Recorder(Writer):
         if set(arrays) != expected or any(a.shape[0] < frames for a in arrays.values()):
             raise ValueError(f"recording {str(directory)!r}: frames.zarr does not hold the {header['frames']} frames "
                              f"of arrays {sorted(expected)} that the checkpoint expects")
+        mark_resumed(directory, info, header)
         for array in arrays.values():
             if array.shape[0] != frames:
                 array.resize((frames,) + array.shape[1:])
@@ -307,10 +319,21 @@ class Recorder(Writer):
         >>> import morva, tempfile, pathlib
         >>> rec = morva.Model((8, 8)).build().record(pathlib.Path(tempfile.mkdtemp()) / "r"); rec.close()
         """
-        if self._writer.is_alive():
-            self.flush()
-            self._writer.inbox.put(None)
-            self._writer.join()
+        try:
+            if self._writer.is_alive():
+                self.flush()
+                self._writer.inbox.put(None)
+                self._writer.join()
+        finally:
+            if self._lock is not None:
+                self._lock.release()
+
+    _lock = None
+
+    def hold(self, lock):
+        """Keep the folder's lock until :meth:`close`; a later recorder of the folder in this process closes this one."""
+        self._lock = lock
+        lock.on_takeover = self.close
 
     def _new_lineage(self):
         new = self._divisions(len(self._lineage))
@@ -361,15 +384,3 @@ def chunk_frames(dims):
     return max(1, min(MAX_CHUNK_FRAMES, CHUNK_BYTES // (4 * nx * ny * nz)))
 
 
-def _prepare_directory(directory, overwrite):
-    if directory.exists():
-        if not directory.is_dir():
-            raise FileExistsError(f"{str(directory)!r} exists and is not a folder")
-        if any(directory.iterdir()):
-            if not overwrite:
-                raise FileExistsError(f"{str(directory)!r} already exists; pass overwrite=True (--overwrite) "
-                                      "to replace it, or resume it")
-            if not (directory / "run.json").exists():
-                raise ValueError(f"{str(directory)!r} is not a morva recording; refusing to delete it")
-            shutil.rmtree(directory)
-    directory.mkdir(parents=True, exist_ok=True)

@@ -9,6 +9,7 @@ import numpy as np
 import pandas as pd
 
 from . import _native
+from ._one_thread import one_thread_at_a_time
 from .build import build_world
 from .cell_table import live_table, parent_ids
 from .hooks import Hook, hooks_of, refuse_repeats
@@ -282,6 +283,11 @@ class Simulation:
         Parent and daughter get the target volume `reset_target` (default threshold / 2); the
         division is added to :attr:`lineage` at the current MCS.
 
+        A cell of a type kept connected (``connectivity=True``) whose cut would leave either half in
+        pieces (a C-shaped cell) is split along its own shape instead: the daughter is a branch of
+        a breadth-first spanning tree of the cell, as close to half of it as the tree allows, so
+        both halves stay connected (through the lattice's neighbourhood).
+
         Returns
         -------
         ndarray
@@ -407,6 +413,7 @@ class Simulation:
                                         overwrite=overwrite, fields=fields)
         return self.recorder
 
+    @one_thread_at_a_time
     def run(self, mcs, progress=True, every=None, hooks=None, *, parallel=False, block=16):
         """Run `mcs` Monte Carlo steps.
 

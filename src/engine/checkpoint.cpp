@@ -2,6 +2,7 @@
 // docs/checkpoint-format.md. Values are stored as the host holds them (little-endian, IEEE 754), so
 // trackers, concentrations and the generator come back bit for bit.
 #include "checkpoint.hpp"
+#include "checkpoint_consistency.hpp"
 
 #include <algorithm>
 #include <array>
@@ -338,6 +339,8 @@ void read_terms(Reader& r, World& w, SiteIndex n_sites) {
     r.expect_end();
 }
 
+constexpr std::uint32_t max_substeps = 1u << 20;
+
 Field read_field(Reader& r, SiteIndex n_sites) {
     Field f;
     const std::size_t name_size = r.count(1, "field name");
@@ -348,6 +351,9 @@ Field read_field(Reader& r, SiteIndex n_sites) {
     f.dt = r.get<double>("field time step");
     f.substeps = r.get<std::uint32_t>("field substeps");
     if (f.substeps == 0) r.fail("field '" + f.name + "' has 0 substeps");
+    if (f.substeps > max_substeps)  // a step would run for hours and could not be stopped
+        r.fail("field '" + f.name + "' has " + std::to_string(f.substeps) + " substeps, more than " +
+               std::to_string(max_substeps));
     f.secretion_rate = r.type_table<double>("secretion table");
     f.chemotaxis_lambda = r.type_table<double>("chemotaxis table");
     f.occupancy_kd = r.type_table<double>("occupancy kd table");
@@ -531,6 +537,10 @@ Session read_checkpoint(std::span<const std::uint8_t> bytes) {
         w.options.com_force = options.flag("centre-of-mass force flag");
         w.options.face_connectivity = options.flag("face connectivity flag");
         options.expect_end();
+    }
+    if (session.rng) {  // a finalized world: its trackers must be those of its labels
+        const std::string difference = first_tracker_difference(w);
+        if (!difference.empty()) refuse("the stored cell records disagree with the labels: " + difference);
     }
     return session;
 }

@@ -293,6 +293,7 @@ std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPo
     const Tiling tiling = Tiling::make(w.lattice, block);
     const std::uint64_t seed = morva.rng.next();  // drawn on every call that passes the checks
     if (mcs == 0) return 0;
+    if (w.lattice.n_sites() == 0) return mcs;  // nothing moves or diffuses: any number of steps is none
     if (tiling.tile_count() == 0) {
         for (std::uint64_t step = 0; step < mcs; ++step) {
             w.advance_fields();

@@ -85,6 +85,7 @@ void Morva::step(std::uint64_t mcs) { step(mcs, StepCheck{}); }
 
 std::uint64_t Morva::step(std::uint64_t mcs, StepCheck check) {
     if (mcs == 0) return 0;
+    if (world.lattice.n_sites() == 0) return mcs;  // nothing moves or diffuses: any number of steps is none
     prepare_sweep_tables(*this);
     length_energies.known.assign(world.cells.size(), 0);  // trackers may have changed since the last call
     length_energies.energy.resize(world.cells.size());

@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "checkpoint.hpp"
 #include "world_object.hpp"
@@ -217,7 +218,10 @@ PyObject* loads_body(PyObject* module, PyObject* data) {
     try {
         session = morva::read_checkpoint(buffer.bytes());
     } catch (const morva::CheckpointError& refusal) {
-        PyErr_SetString(PyExc_ValueError, refusal.what());
+        // The message may quote bytes of the file (a field name) that are not UTF-8.
+        const std::string_view text = refusal.what();
+        PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
         return nullptr;
     }
     PyTypeObject* type = world_type(module);

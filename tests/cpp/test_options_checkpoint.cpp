@@ -79,13 +79,20 @@ TEST(OptionsCheckpoint, WithEveryOptionOffTheFileHasNoOptionsSection) {
 
 // A file of an earlier build is the same file without its OPTS section: it loads with every option off.
 TEST(OptionsCheckpoint, FilesWithoutTheSectionLoadWithOptionsOff) {
-    const std::vector<std::uint8_t> bytes = dump(options_session(all_on, 7));
+    // Without periodic shapes the cells' sums are raw coordinates, as in a file written before the options.
+    const std::vector<std::uint8_t> bytes = dump(options_session({.com_force = true, .face_connectivity = true}, 7));
     constexpr std::size_t opts_size = 16 + 3;  // tag, reserved word, length, three flags
     const std::size_t opts_at = bytes.size() - 8 - opts_size;
     ASSERT_EQ(std::memcmp(bytes.data() + opts_at, "OPTS", 4), 0);
     std::vector<std::uint8_t> older(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(opts_at));
     older.resize(older.size() + 8);
     EXPECT_EQ(read_checkpoint(resealed(older, 7)).world.options, WorldOptions{});
+
+    // Cut from a world whose cells keep unwrapped sums, the file no longer matches its labels.
+    const std::vector<std::uint8_t> unwrapped = dump(options_session(all_on, 7));
+    std::vector<std::uint8_t> cut(unwrapped.begin(), unwrapped.begin() + static_cast<std::ptrdiff_t>(opts_at));
+    cut.resize(cut.size() + 8);
+    EXPECT_THROW(read_checkpoint(resealed(cut, 7)), CheckpointError);
 
     std::vector<std::uint8_t> bad_flag = bytes;
     bad_flag[opts_at + 17] = 2;

@@ -85,6 +85,8 @@ def test_hostile_contents_with_a_valid_checksum_are_refused(good):
         "finalized flag is 2": patched(good, "SESS", lambda b: b"\x02" + b[1:]),
         "generator state is all zero": patched(good, "SESS", lambda b: b[:1] + bytes(32)),
         "has 0 substeps": patched(good, "FLDS", lambda b: b[:8 + 8 + 10 + 24] + bytes(4) + b[8 + 8 + 10 + 28:]),
+        "has 4294967295 substeps, more than 1048576": patched(
+            good, "FLDS", lambda b: b[:8 + 8 + 10 + 24] + b"\xff" * 4 + b[8 + 8 + 10 + 28:]),
         "bytes left over": patched(good, "GRID", lambda b: b + b"\0"),
     }
     for expected, data in cases.items():
@@ -114,3 +116,47 @@ def test_refusals_build_no_world_and_the_type_is_checked(good):
         _native.loads("MORVACKP")
     with pytest.raises(TypeError):
         _native.loads(12)
+
+
+def test_a_refusal_quoting_a_field_name_that_is_not_utf8_is_still_a_value_error():
+    world = morva_core.World((4, 4, 1), "periodic", 1, 1.0)
+    world.add_field("cc", 0.1, 0.0)
+    data = bytearray(_native.dumps(world))
+    at = data.find(b"cc")
+    data[at:at + 2] = b"\xff\xfe"
+    data[at + 2 + 24:at + 2 + 28] = struct.pack("<I", 0)  # substeps, after diffusion, decay and time step
+    with pytest.raises(ValueError, match="checkpoint: .*field '\ufffd\ufffd' has 0 substeps"):
+        _native.loads(with_checksum(data))
+
+
+def add_to_cell_1(offset, fmt, amount):
+    """Adds `amount` to the value at `offset` of cell 1's record (id u32, type u16, volume, surface, sums)."""
+    def edit(body):
+        at = 8 + 126 + offset
+        struct.pack_into(fmt, body, at, struct.unpack_from(fmt, body, at)[0] + amount)
+        return body
+
+    return edit
+
+
+def test_cell_records_that_disagree_with_the_labels_are_refused(good):
+    cases = {
+        "cell 1 stores surface 46, its sites give 44": patched(good, "CELL", add_to_cell_1(14, "<q", 2)),
+        "cell 1 stores sum_x": patched(good, "CELL", add_to_cell_1(22, "<d", 1.0)),
+        "cell 1 stores sum_yz": patched(good, "CELL", add_to_cell_1(22 + 8 * 8, "<d", -3.0)),
+        "stores surface": patched(good, "GRID", lambda b: b[:28] + b"\x01" + b[29:]),  # Moore edited to von Neumann
+    }
+    for expected, data in cases.items():
+        assert refusal(data).startswith("checkpoint: the stored cell records disagree with the labels: "), expected
+        assert expected in refusal(data), refusal(data)
+
+
+def test_cells_in_their_own_frame_are_checked_through_centre_and_moments():
+    from package_models import two_type_model
+
+    sim = two_type_model().build(seed=1)
+    sim.run(3, progress=False)
+    good = _native.dumps(sim.world)
+    assert _native.dumps(_native.loads(good)) == good
+    assert "cell 1 stores centre x" in refusal(patched(good, "CELL", add_to_cell_1(22, "<d", 40.0)))
+    assert "cell 1 stores sum_xx" in refusal(patched(good, "CELL", add_to_cell_1(22 + 3 * 8, "<d", 999.0)))

@@ -176,6 +176,12 @@ def test_foreign_folders_are_refused(recorded, tmp_path):
 
 def test_damaged_stores_are_refused(recorded):
     shutil.rmtree(recorded / "frames.zarr" / "time")
+    with pytest.raises(ValueError, match="frames.zarr/time/c/0 is missing"):
+        morva.open_recording(recorded)
+    # A recording that lists no pieces (an older morva's) still fails when it is read.
+    info = json.loads((recorded / "run.json").read_text())
+    del info["pieces"]
+    (recorded / "run.json").write_text(json.dumps(info))
     with pytest.raises(ValueError, match="frames.zarr cannot be read"):
         morva.open_recording(recorded)
     with pytest.raises(ValueError, match="frames.zarr does not hold the 3 frames"):

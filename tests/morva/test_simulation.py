@@ -137,3 +137,30 @@ def test_ctrl_c_stops_at_a_whole_step_and_the_run_goes_on(tmp_path):
     out, _ = child.communicate(timeout=120)
     stopped, same = out.split()
     assert int(stopped) > 0 and same == "True"
+
+
+def test_one_simulation_runs_in_one_thread_at_a_time(tmp_path):
+    import threading
+
+    sim = two_type_model().build()
+    sim.record(tmp_path / "rec")
+    inside, release = threading.Event(), threading.Event()
+
+    def wait(s):
+        inside.set()
+        release.wait(60)
+
+    first = threading.Thread(target=sim.run, args=(3,), kwargs={"progress": False, "hooks": wait})
+    first.start()
+    assert inside.wait(60)
+    try:
+        with pytest.raises(RuntimeError, match="Simulation.run is already running .*one at a time"):
+            sim.run(2, progress=False)
+    finally:
+        release.set()
+        first.join(60)
+    sim.recorder.close()
+    from morva import open_recording
+
+    rec = open_recording(tmp_path / "rec")
+    assert sim.mcs == 3 and rec.times.tolist() == [0, 1, 2, 3]

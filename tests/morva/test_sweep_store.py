@@ -48,9 +48,12 @@ class TestResume:
         assert sorted(first) == list(range(6))
         for index in (1, 4):  # as if the sweep had stopped before these runs finished
             (store / "runs" / f"{index:06d}.parquet").unlink()
+        damaged = store / "runs" / "000002.parquet"
+        damaged.write_bytes(damaged.read_bytes()[:40])
+        pd.DataFrame({"error": []}).to_parquet(store / "runs" / "000003.parquet")  # a run with no rows
         second = []
         resumed = stored_sweep(client, store, second)
-        assert sorted(second) == [1, 4]
+        assert sorted(second) == [1, 2, 3, 4]
         pd.testing.assert_frame_equal(resumed, complete)
         third = []
         pd.testing.assert_frame_equal(stored_sweep(client, store, third), complete)
@@ -92,6 +95,15 @@ class TestRefusal:
         with pytest.raises(ValueError, match="made by a different sweep") as error:
             stored_sweep(client, store, **change)
         assert message in str(error.value)
+        assert snapshot(store) == before
+
+    def test_a_damaged_sweep_json_is_named(self, client, tmp_path):
+        store = tmp_path / "store"
+        stored_sweep(client, store)
+        (store / "sweep.json").write_text('{"seed": ')
+        before = snapshot(store)
+        with pytest.raises(ValueError, match="sweep.json' is damaged"):
+            stored_sweep(client, store)
         assert snapshot(store) == before
 
     def test_a_folder_with_other_files_is_refused(self, client, tmp_path):

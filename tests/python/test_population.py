@@ -87,6 +87,42 @@ def test_divide_cells_returns_daughters_and_recomputes_trackers():
     assert w.divide_cells(100.0, 1.0) == []
 
 
+def face_connected_pieces(mask):
+    seen, pieces = np.zeros_like(mask), 0
+    for start in zip(*np.nonzero(mask)):
+        if seen[start]:
+            continue
+        pieces += 1
+        stack = [start]
+        seen[start] = True
+        while stack:
+            y, x = stack.pop()
+            for n in ((y + 1, x), (y - 1, x), (y, x + 1), (y, x - 1)):
+                if 0 <= n[0] < mask.shape[0] and 0 <= n[1] < mask.shape[1] and mask[n] and not seen[n]:
+                    seen[n] = True
+                    stack.append(n)
+    return pieces
+
+
+@pytest.mark.parametrize("guarded", [True, False])
+def test_a_guarded_c_shaped_cell_divides_into_two_connected_daughters(guarded):
+    w = new_world((20, 20, 1), "noflux", 1, 1.0)
+    c = w.add_cell(1, 100.0, 1.0, 0.0, 0.0)
+    for box in [(2, 2, 15, 5), (2, 5, 5, 12), (2, 12, 15, 15)]:  # top bar, left bar, bottom bar: a C
+        w.seed_block(c, box[0], box[1], 0, box[2], box[3], 1)
+    w.set_connectivity(1, guarded)
+    w.finalize(0)
+    (daughter,) = w.divide_cells(10.0, 50.0)
+    labels = np.array(w.snapshot()).reshape(20, 20)
+    pieces = [face_connected_pieces(labels == cell) for cell in (c, daughter)]
+    volumes = w.cell_volumes()
+    assert volumes[c] + volumes[daughter] == 99
+    if guarded:
+        assert pieces == [1, 1] and min(volumes[c], volumes[daughter]) >= 33
+    else:
+        assert pieces == [1, 2] and volumes[daughter] == 36  # unguarded cells keep the plane cut at x = 8
+
+
 def trajectory(edit, seed=2, mcs=25):
     """A 10x10 box with two cells of type 0 and 1; `edit` runs before finalize."""
     w = World((10, 10, 1), "periodic", 2, 5.0)

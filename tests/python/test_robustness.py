@@ -74,6 +74,16 @@ class TestEmptyBoxes:
         w.step(2)
         assert w.cell_volumes() == [0]
 
+    def test_any_number_of_steps_on_an_empty_box_returns_at_once(self):
+        finishes("""
+            from morva_core import World
+            w = World((0, 4, 1), "periodic", 1, 1.0)
+            w.add_field("c", 0.1, 0.01)
+            w.finalize(1)
+            w.step(2**63)
+            w.step_parallel(2**63, 2)
+        """, timeout=30)
+
     def test_box_that_cannot_exist_is_a_capacity_fault(self):
         assert "capacity overflow" in str(fault_of(lambda: new_world((2**63, 2, 2))))
 

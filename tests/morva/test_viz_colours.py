@@ -76,7 +76,7 @@ def recordings(tmp_path_factory):
     """Two short recordings of the same tissue whose models list dark and light in opposite orders."""
     found = []
     for names in ORDERS:
-        model = morva.Model((20, 20), temperature=8)
+        model = morva.Model((20, 20), temperature=8, default_contact=0)
         for type_name in names[1:]:
             model.add_type(type_name, volume=25, lambda_volume=1)
         for a, b, energy in [("medium", "dark", 16), ("medium", "light", 16), ("dark", "dark", 6),

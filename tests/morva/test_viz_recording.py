@@ -18,7 +18,7 @@ EVERY, MCS = 10, 50
 @pytest.fixture(scope="module")
 def recording(tmp_path_factory):
     """A 30 x 30 checkerboard of light and dark 5 x 5 cells; light cells secrete a signal."""
-    model = morva.Model((30, 30), temperature=10)
+    model = morva.Model((30, 30), temperature=10, default_contact=0)
     model.add_type("light", volume=25, lambda_volume=1).add_type("dark", volume=25, lambda_volume=1)
     for a, b, energy in [("medium", "light", 16), ("medium", "dark", 16), ("light", "light", 6),
                          ("dark", "dark", 14), ("light", "dark", 11)]:

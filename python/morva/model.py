@@ -53,6 +53,9 @@ class CellType:
         Constant force (fx, fy, fz) on the type, in energy per lattice spacing; with the model's
         com_force option (the default) it acts on each cell's centre of mass and cells drift along
         it, else on every site of the type.
+    colour : str or None
+        Colour of the type in every picture, movie and viewer (a matplotlib colour: a name such
+        as "tab:blue" or "#2f4b7c"); None takes the next colour of the default palette.
 
     Examples
     --------
@@ -69,6 +72,7 @@ class CellType:
     length: float = 0.0
     lambda_length: float = 0.0
     force: tuple = (0.0, 0.0, 0.0)
+    colour: str | None = None
 
     def __post_init__(self):
         where = f"cell type {self.name!r}"
@@ -83,6 +87,9 @@ class CellType:
         self.length = real(f"{where}: length", self.length, minimum=0)
         self.lambda_length = real(f"{where}: lambda_length", self.lambda_length, minimum=0)
         self.force = vector(f"{where}: force", self.force, 3)
+        if self.colour is not None and (not isinstance(self.colour, str) or not self.colour.strip()):
+            raise ValueError(f"{where}: colour must be a colour name or code such as 'tab:blue' or '#2f4b7c', "
+                             f"got {self.colour!r}")
 
 
 TYPE_ATTRS = tuple(f.name for f in dataclasses.fields(CellType) if f.name != "name")
@@ -318,6 +325,17 @@ class Model:
         return [MEDIUM, *self.types]
 
     @property
+    def type_colours(self):
+        """The colours the model declares, by type name (types without one are left out).
+
+        Examples
+        --------
+        >>> Model((8, 8)).add_type("a", volume=9, lambda_volume=1, colour="tab:red").type_colours
+        {'a': 'tab:red'}
+        """
+        return {name: t.colour for name, t in self.types.items() if t.colour is not None}
+
+    @property
     def n_types(self):
         """Number of types, the medium included.
 
@@ -349,7 +367,7 @@ class Model:
             raise KeyError(f"unknown cell type {type_name!r} (known: {', '.join(self.type_names)})") from None
 
     def add_type(self, type_name, *, volume, lambda_volume, surface=0.0, lambda_surface=0.0, connectivity=False,
-                 length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0)):
+                 length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0), colour=None):
         """Declare a cell type; its id is the number of types declared before it plus one.
 
         Parameters are those of :class:`CellType`. Returns the model, so calls can be chained.
@@ -364,7 +382,7 @@ class Model:
         if len(self.types) >= MAX_TYPES:
             raise ValueError(f"at most {MAX_TYPES} cell types")
         cell_type = CellType(type_name, volume, lambda_volume, surface, lambda_surface, connectivity, length,
-                             lambda_length, force)
+                             lambda_length, force, colour)
         if self.ndim == 2 and cell_type.force[2] != 0:
             raise ValueError(f"cell type {type_name!r}: force has a z component in a 2-D model")
         self._check_surface(cell_type)
@@ -746,6 +764,12 @@ class Model:
         return (f"Model(shape={self.shape}, boundary={self.boundary!r}, neighborhood={self.neighborhood}, "
                 f"temperature={self.temperature:g}, types={list(self.types)}, fields={list(self.fields)}, "
                 f"placements={len(self.placements)})")
+
+    def _repr_html_(self):
+        """A summary table in notebooks: lattice, types, contact energies, fields, placements."""
+        from ._display import model_html
+
+        return model_html(self)
 
     def build(self, seed=0):
         """Make the engine world and return a :class:`morva.Simulation` at MCS 0.

@@ -47,6 +47,8 @@ def model_to_dict(model, *, embed_images=False, base=None):
         entry = dataclasses.asdict(cell_type)
         del entry["name"]
         entry["force"] = list(entry["force"])
+        if entry["colour"] is None:
+            del entry["colour"]
         out["types"][type_name] = entry
     for field_name, spec in model.fields.items():
         entry = {"diffusion": spec.diffusion, "decay": spec.decay}

@@ -44,7 +44,7 @@ def base():
     (lambda: base().add_tiling("a", (0, 0), (7, 10), 5), ValueError, "not a multiple of the tile size"),
     (lambda: base().add_sphere("a", (5, 5), 2), ValueError, "add_sphere is for 3-D"),
     (lambda: base().parameter("volume"), KeyError, "unknown parameter 'volume'"),
-    (lambda: base().parameter("type:a:colour"), KeyError, "type attribute must be one of"),
+    (lambda: base().parameter("type:a:shade"), KeyError, "type attribute must be one of"),
     (lambda: base().parameter("field:ghost:decay"), KeyError, "no field 'ghost'"),
     (lambda: base().with_parameters({"type:a:volume": 0}), ValueError, "cell type 'a': volume"),
     (lambda: base().with_parameters({"field:c:diffusion": 5.0, "field:c:substeps": 1}), ValueError, "unstable"),

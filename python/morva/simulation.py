@@ -112,7 +112,8 @@ class Simulation:
     def cells(self, *, include_removed=False):
         """Per-cell table, one row per cell id (the medium left out).
 
-        Columns: type, type_name, volume, surface, target_volume, lambda_volume, target_surface,
+        Columns: type, type_name, volume, surface (unlike-neighbour pairs in the model's
+        neighbourhood, the unit of target_surface), target_volume, lambda_volume, target_surface,
         lambda_surface, com_x, com_y, com_z (centre of mass; with the periodic_shapes option, that of the
         cell as it looks across periodic seams, wrapped into the box), length
         (major axis, NaN where undefined), parent (0 for cells that were placed, not born).

@@ -128,9 +128,10 @@ def command(args):
 def add_parser(subparsers):
     parser = subparsers.add_parser(
         "sweep",
-        help="run a parameter sweep described by a sweep file (Dask)",
-        description="Run every grid point and replicate of a sweep file on Dask, storing each "
-        "finished run in DIR; run again on the same DIR to compute only what is missing.",
+        help="run a parameter sweep described by a sweep file (local processes, or Dask)",
+        description="Run every grid point and replicate of a sweep file (up to 100 runs in local worker "
+        "processes, more or with --scheduler on Dask), storing each finished run in DIR; run again on the "
+        "same DIR to compute only what is missing.",
     )
     parser.add_argument("file", help="sweep file (TOML)")
     parser.add_argument("--out", required=True, metavar="DIR", help="store folder (created if needed)")

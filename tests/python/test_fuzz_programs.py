@@ -235,7 +235,7 @@ def check_world(w, model):
 def run_program(spec, program):
     dims, boundary, order, temperature = spec
     w = World(dims, boundary, order, temperature)
-    model = Model(dims, boundary, order, default_contact=0)
+    model = Model(dims, boundary, order)
     Reenter.world = w
     for method, args in program:
         try:

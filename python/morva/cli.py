@@ -8,6 +8,7 @@ import argparse
 import importlib
 import pathlib
 import sys
+import warnings
 
 SUBCOMMAND_MODULES = ["morva.sweep", "morva.viz.movie"]
 
@@ -153,8 +154,14 @@ def main(argv=None):
     2
     """
     args = build_parser().parse_args(argv)
+
+    def show_warning(message, category, filename, lineno, file=None, line=None):
+        print(f"morva {args.command}: warning: {message}", file=sys.stderr)
+
     try:
-        return args.func(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = show_warning  # one line naming the file, not this package's source
+            return args.func(args)
     except (ValueError, KeyError, FileExistsError, OSError) as err:
         message = err.args[0] if isinstance(err, KeyError) and err.args else err
         print(f"morva {args.command}: error: {message}", file=sys.stderr)

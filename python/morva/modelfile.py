@@ -2,7 +2,9 @@
 
 import dataclasses
 import pathlib
+import re
 import tomllib
+import warnings
 
 import tomli_w
 
@@ -261,12 +263,21 @@ def load_model(path):
     except OSError as err:
         raise ValueError(f"cannot read model file {str(path)!r}: {err.strerror}") from None
     try:
-        return from_toml(text, base=path.parent)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            model = from_toml(text, base=path.parent)
     except ValueError as err:
         line = line_of(text, err.where, err.key) if isinstance(err, ModelFileError) else None
         place = f"{path}, line {line}" if line else str(path)
         message = str(err).removeprefix("model file: ")
         raise ModelFileError(f"{place}: {message}", getattr(err, "where", None), getattr(err, "key", None)) from None
+    for warning in caught:  # said again with the file and, for a type, the line of its table
+        text_of = str(warning.message)
+        named = re.match(r"cell type '([^']+)'", text_of)
+        line = line_of(text, f"[types.{named.group(1)}]") if named else None
+        warnings.warn(f"{path}, line {line}: {text_of}" if line else f"{path}: {text_of}", warning.category,
+                      stacklevel=2)
+    return model
 
 
 def save_model(model, path, *, embed_images=False):

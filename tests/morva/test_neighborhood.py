@@ -6,6 +6,7 @@ import pytest
 from morva_core import World
 
 import morva
+from morva.cli import main
 from morva.build import paint_labels
 from morva.neighborhood import compact_shape, neighborhood_order
 
@@ -38,13 +39,18 @@ def test_compact_surface_is_the_smallest_possible_with_face_neighbours():
     assert morva.compact_surface(49, "moore") < 80 < morva.compact_surface(49, "moore", dim=3)
 
 
-def test_far_too_small_target_surface_warns_naming_the_smallest(tmp_path):
-    model = morva.Model((40, 40), neighborhood="moore")
+def test_far_too_small_target_surface_warns_naming_the_smallest(tmp_path, capsys):
+    model = morva.Model((40, 40), neighborhood="moore", default_contact=8)
     with pytest.warns(UserWarning, match=r"target surface 28 is far below .* volume 49 can have, 76 "):
         model.add_type("light", volume=49, lambda_volume=2, surface=28, lambda_surface=0.5)
     model.save(tmp_path / "m.toml")
-    with pytest.warns(UserWarning, match="cell type 'light': target surface 28"):
+    line = 1 + (tmp_path / "m.toml").read_text().splitlines().index("[types.light]")
+    with pytest.warns(UserWarning) as caught:
         morva.load_model(tmp_path / "m.toml")
+    assert [str(w.message).split(": cell type 'light': target surface 28 ")[0] for w in caught] == [
+        f"{tmp_path / 'm.toml'}, line {line}"]
+    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "0", "--out", str(tmp_path / "r"), "--quiet"]) == 0
+    assert capsys.readouterr().err.startswith(f"morva run: warning: {tmp_path / 'm.toml'}, line {line}: cell type 'light'")
     with pytest.warns(UserWarning, match="target surface 20 is far below"):
         model.with_parameters({"type:light:surface": 20})
     with warnings.catch_warnings():

@@ -11,7 +11,7 @@ CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) 
   -DMORVA_WERROR=ON
 
 .PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz test-fuzz-engine \
-  test-fuzz-checkpoint fuzz-targets fuzz docs bench clean
+  test-fuzz-checkpoint fuzz-targets fuzz docs docs-serve bench clean
 
 all: module
 
@@ -131,6 +131,11 @@ $(VENV)/.docs.stamp: requirements-docs.txt $(VENV)/.stamp
 
 docs: module $(VENV)/.docs.stamp
 	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs build --strict
+
+# The site at http://127.0.0.1:8000, rebuilt when a page changes (opened as files, folder links of
+# the built site show listings).
+docs-serve: module $(VENV)/.docs.stamp
+	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs serve
 
 test: test-cpp test-sanitize test-thread test-python test-fuzz docs
 

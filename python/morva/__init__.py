@@ -1,12 +1,14 @@
 """morva: Cellular Potts models by name, on the exact and fast ``morva_core`` engine.
 
-Time is counted in Monte Carlo steps (MCS); rates of fields are per MCS, sizes in lattice sites.
+Time is counted in Monte Carlo steps (MCS); rates of fields are per MCS, sizes in lattice sites,
+surfaces in unlike-neighbour pairs of the model's neighbourhood (see :func:`compact_surface`).
 """
 
 __version__ = "0.1.0"
 
 from .model import MEDIUM, CellType, Chemotaxis, FieldSpec, Model, load_model
 from .modelfile import save_model
+from .neighborhood import compact_surface
 from .reader import Recording, open_recording, resume
 from .recording import Recorder
 from .simulation import Simulation
@@ -25,6 +27,7 @@ __all__ = [
     "Recording",
     "Simulation",
     "Writer",
+    "compact_surface",
     "load_model",
     "open_recording",
     "resume",

@@ -89,19 +89,13 @@ def summarize(table):
 
 
 def _connect(cluster, args, stack):
-    """A client for the scheduler or worker count asked for; None lets the sweep pick."""
-    import distributed
-
+    """A client for the scheduler asked for; None lets the sweep run locally."""
     scheduler = args.scheduler or cluster.get("scheduler")
     if scheduler:
+        import distributed
+
         return stack.enter_context(distributed.Client(scheduler))
-    workers = args.workers or cluster.get("workers")
-    if workers is None:
-        return None
-    local = stack.enter_context(
-        distributed.LocalCluster(n_workers=int(workers), threads_per_worker=1, dashboard_address=":0")
-    )
-    return stack.enter_context(distributed.Client(local))
+    return None
 
 
 def command(args):
@@ -118,7 +112,8 @@ def command(args):
     with contextlib.ExitStack() as stack:
         client = _connect(cluster, args, stack)
         computed = []
-        table = sweep(**arguments, client=client, store=out, progress=not args.quiet,
+        workers = args.workers or cluster.get("workers")
+        table = sweep(**arguments, client=client, workers=workers, store=out, progress=not args.quiet,
                       on_run=lambda run, rows, seconds: computed.append(run.index))
     table.to_csv(out / "table.csv", index=False)
     summary = summarize(table)
@@ -142,9 +137,10 @@ def register(subparsers):
     """
     parser = subparsers.add_parser(
         "sweep",
-        help="run a parameter sweep described by a sweep file (Dask)",
-        description="Run every grid point and replicate of a sweep file on Dask, storing each "
-        "finished run in DIR; run again on the same DIR to compute only what is missing.",
+        help="run a parameter sweep described by a sweep file (local processes, or Dask)",
+        description="Run every grid point and replicate of a sweep file (up to 100 runs in local worker "
+        "processes, more or with --scheduler on Dask), storing each finished run in DIR; run again on the "
+        "same DIR to compute only what is missing.",
     )
     parser.add_argument("file", help="sweep file (TOML)")
     parser.add_argument("--out", required=True, metavar="DIR", help="store folder (created if needed)")

@@ -212,7 +212,7 @@ def make_plan(model, grid, *, replicates, mcs, measure, seed):
     for values in itertools.product(*grid.values()):
         point = dict(zip(grid, values))
         try:
-            model.with_parameters(point)
+            model.with_parameters(point).check_contacts()
         except (KeyError, ValueError, TypeError) as error:
             raise type(error)(f"grid point {point}: {error}") from None
         for replicate in range(replicates):

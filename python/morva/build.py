@@ -67,17 +67,18 @@ def build_world(model, seed):
     Raises
     ------
     ValueError
-        For a bad seed or overlapping placements.
+        For a bad seed, a pair of types without a contact energy or overlapping placements.
 
     Examples
     --------
     >>> from morva.model import Model
-    >>> m = Model((10, 10)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+    >>> m = Model((10, 10), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
     >>> build_world(m, 0)[0].cell_volumes()
     [91, 9]
     """
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or not 0 <= seed <= MAX_SEED:
         raise ValueError(f"seed must be an integer from 0 to 2**64 - 1, got {seed!r}")
+    model.check_contacts()
     dims = model.dims
     n_sites = int(np.prod(dims))
     require(f"a {' x '.join(map(str, model.shape))} lattice with {len(model.fields)} field(s)",

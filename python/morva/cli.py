@@ -8,6 +8,7 @@ import argparse
 import importlib
 import pathlib
 import sys
+import warnings
 
 SUBCOMMAND_MODULES = ["morva._sweep_cli", "morva.viz.movie"]
 
@@ -18,6 +19,7 @@ def cmd_run(args):
     from .reader import resume
 
     model = load_model(args.model)
+    model.check_contacts(str(args.model))
     if args.resume:
         sim = resume(args.out)
         if sim.model != model:
@@ -32,6 +34,7 @@ def cmd_run(args):
         sim = model.build(args.seed)
         sim.record(args.out, every=args.every or 1, checkpoint_every=args.checkpoint_every, overwrite=args.overwrite)
         remaining = args.mcs
+    print(f"recording into {args.out}: {_periods(sim.recorder)}", file=sys.stderr)
     sim.recorder.info["target_mcs"] = args.mcs
     try:
         sim.run(remaining, progress=not args.quiet, parallel=args.parallel)
@@ -45,6 +48,22 @@ def cmd_run(args):
     return 0
 
 
+def _periods(recorder):
+    """How often a recording stores frames and checkpoints, in words.
+
+    Examples
+    --------
+    >>> import types
+    >>> _periods(types.SimpleNamespace(every=10, checkpoint_every=None))
+    'a frame every 10 MCS, a checkpoint every 5 s of running (at the next frame) and at the end'
+    """
+    from .recording import CHECKPOINT_SECONDS
+
+    checkpoints = (f"every {recorder.checkpoint_every} MCS" if recorder.checkpoint_every is not None
+                   else f"every {CHECKPOINT_SECONDS:g} s of running (at the next frame)")
+    return f"a frame every {recorder.every} MCS, a checkpoint {checkpoints} and at the end"
+
+
 def summary(directory):
     """Lines describing a recording.
 
@@ -53,7 +72,7 @@ def summary(directory):
     >>> summary("/nonexistent")
     Traceback (most recent call last):
     ...
-    ValueError: '/nonexistent' is not a morva recording (no run.json)
+    ValueError: '/nonexistent' does not exist
     """
     from .reader import open_recording
 
@@ -150,9 +169,15 @@ def main(argv=None):
     2
     """
     args = build_parser().parse_args(argv)
+
+    def show_warning(message, category, filename, lineno, file=None, line=None):
+        print(f"morva {args.command}: warning: {message}", file=sys.stderr)
+
     try:
-        return args.func(args)
-    except (ValueError, KeyError, OSError, RuntimeError) as err:  # a failed recording is a RuntimeError
+        with warnings.catch_warnings():
+            warnings.showwarning = show_warning  # one line naming the file, not this package's source
+            return args.func(args)
+    except (ValueError, KeyError, OSError, RuntimeError) as err:
         message = err.args[0] if isinstance(err, KeyError) and err.args else err
         print(f"morva {args.command}: error: {message}", file=sys.stderr)
         return 2

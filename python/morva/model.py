@@ -8,15 +8,21 @@ per MCS; lengths and volumes are in lattice sites.
 import copy
 import dataclasses
 import math
+import warnings
 
 import numpy as np
 
 from . import modelfile
 from . import placement as _placement
+from .neighborhood import NEIGHBORHOODS, compact_surface, neighborhood_order
 from .validate import flag, integer, name, real, vector
 
 MEDIUM = "medium"
-NEIGHBORHOODS = {"von_neumann": 1, "moore": 2, "full": 3}
+# A target surface below this share of the smallest surface a cell of its volume can have squeezes
+# every cell so hard that the tissue freezes.
+LOW_SURFACE_SHARE = 0.75
+# Above this many sites the compact shape is not built (the check would cost seconds).
+SURFACE_CHECK_MAX_VOLUME = 200_000
 BOUNDARIES = ("periodic", "noflux")
 MAX_TYPES = 65535
 # World options (docs/world-options.md), all on unless a model turns them off.
@@ -39,7 +45,10 @@ class CellType:
     volume, lambda_volume : float
         Target volume and the strength of the volume term lambda_volume * (V - volume)**2.
     surface, lambda_surface : float
-        Target surface and its strength (0 turns the surface term off).
+        Target surface and the strength of the surface term lambda_surface * (S - surface)**2 (0
+        turns it off). Surfaces count unlike-neighbour pairs in the model's neighbourhood: a 7 x 7
+        square has surface 28 with "von_neumann" neighbours and 80 with "moore" ones;
+        :func:`morva.compact_surface` gives the surface of a round cell of a given volume.
     connectivity : bool
         Refuse copies that would split a cell of this type.
     length, lambda_length : float
@@ -48,6 +57,9 @@ class CellType:
         Constant force (fx, fy, fz) on the type, in energy per lattice spacing; with the model's
         com_force option (the default) it acts on each cell's centre of mass and cells drift along
         it, else on every site of the type.
+    colour : str or None
+        Colour of the type in every picture, movie and viewer (a matplotlib colour: a name such
+        as "tab:blue" or "#2f4b7c"); None takes the next colour of the default palette.
 
     Examples
     --------
@@ -64,6 +76,7 @@ class CellType:
     length: float = 0.0
     lambda_length: float = 0.0
     force: tuple = (0.0, 0.0, 0.0)
+    colour: str | None = None
 
     def __post_init__(self):
         where = f"cell type {self.name!r}"
@@ -78,6 +91,9 @@ class CellType:
         self.length = real(f"{where}: length", self.length, minimum=0)
         self.lambda_length = real(f"{where}: lambda_length", self.lambda_length, minimum=0)
         self.force = vector(f"{where}: force", self.force, 3)
+        if self.colour is not None and (not isinstance(self.colour, str) or not self.colour.strip()):
+            raise ValueError(f"{where}: colour must be a colour name or code such as 'tab:blue' or '#2f4b7c', "
+                             f"got {self.colour!r}")
 
 
 TYPE_ATTRS = tuple(f.name for f in dataclasses.fields(CellType) if f.name != "name")
@@ -212,6 +228,10 @@ class Model:
         "full" (3: 8 in 2-D, 26 in 3-D), or the order 1, 2 or 3.
     temperature : float
         Boltzmann temperature of the copy attempts (> 0).
+    default_contact : float, optional
+        Contact energy of every pair of types that is not set with :meth:`set_contact`. Without it
+        every pair of types that can touch needs its own energy, or :meth:`build` refuses the model
+        and names the missing pairs.
     world_options : bool or dict, optional
         The engine's world options (docs/world-options.md): "periodic_shapes" (centres, lengths and
         divisions follow cells across periodic seams), "com_force" (forces act on centres of mass)
@@ -229,7 +249,8 @@ class Model:
     TYPE_ATTRS = TYPE_ATTRS
     WORLD_OPTIONS = WORLD_OPTIONS
 
-    def __init__(self, shape, boundary="periodic", neighborhood="moore", temperature=10.0, *, world_options=None):
+    def __init__(self, shape, boundary="periodic", neighborhood="moore", temperature=10.0, *, default_contact=None,
+                 world_options=None):
         if isinstance(shape, (str, bytes)) or not hasattr(shape, "__len__") or len(shape) not in (2, 3):
             raise ValueError(f"shape must be (nx, ny) or (nx, ny, nz), got {shape!r}")
         sizes = tuple(integer(f"shape[{i}]", s, minimum=1, maximum=2**31 - 1) for i, s in enumerate(shape))
@@ -245,6 +266,7 @@ class Model:
         self.temperature = real("temperature", temperature, above=0)
         self.types = {}
         self.contacts = {}
+        self.default_contact = None if default_contact is None else real("default_contact", default_contact)
         self.fields = {}
         self.placements = []
         self.world_options = dict.fromkeys(WORLD_OPTIONS, True)
@@ -319,6 +341,17 @@ class Model:
         return [MEDIUM, *self.types]
 
     @property
+    def type_colours(self):
+        """The colours the model declares, by type name (types without one are left out).
+
+        Examples
+        --------
+        >>> Model((8, 8)).add_type("a", volume=9, lambda_volume=1, colour="tab:red").type_colours
+        {'a': 'tab:red'}
+        """
+        return {name: t.colour for name, t in self.types.items() if t.colour is not None}
+
+    @property
     def n_types(self):
         """Number of types, the medium included.
 
@@ -369,7 +402,7 @@ class Model:
             raise KeyError(f"unknown field {field_name!r} (known: {known})") from None
 
     def add_type(self, type_name, *, volume, lambda_volume, surface=0.0, lambda_surface=0.0, connectivity=False,
-                 length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0)):
+                 length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0), colour=None):
         """Declare a cell type; its id is the number of types declared before it plus one.
 
         Parameters are those of :class:`CellType`. Returns the model, so calls can be chained.
@@ -384,16 +417,33 @@ class Model:
         if len(self.types) >= MAX_TYPES:
             raise ValueError(f"at most {MAX_TYPES} cell types")
         cell_type = CellType(type_name, volume, lambda_volume, surface, lambda_surface, connectivity, length,
-                             lambda_length, force)
+                             lambda_length, force, colour)
         if self.ndim == 2 and cell_type.force[2] != 0:
             raise ValueError(f"cell type {type_name!r}: force has a z component in a 2-D model")
+        self._check_surface(cell_type)
         self.types[type_name] = cell_type
         return self
+
+    def _check_surface(self, cell_type):
+        """Warn when the target surface is far below what any cell of the target volume has."""
+        if not cell_type.lambda_surface or cell_type.volume > SURFACE_CHECK_MAX_VOLUME:
+            return
+        volume = max(1, round(cell_type.volume))
+        smallest = compact_surface(volume, self.neighborhood, self.ndim)
+        if cell_type.surface < LOW_SURFACE_SHARE * smallest:
+            names = {order: name for name, order in NEIGHBORHOODS.items()}
+            warnings.warn(
+                f"cell type {cell_type.name!r}: target surface {cell_type.surface:g} is far below the smallest "
+                f"surface a cell of volume {volume} can have, {smallest} (unlike-neighbour pairs in the "
+                f"{names[self.neighborhood]!r} neighbourhood, {self.ndim}-D); such cells are squeezed and the "
+                f"tissue freezes. morva.compact_surface({volume}, {names[self.neighborhood]!r}, dim={self.ndim}) "
+                "gives this value", UserWarning, stacklevel=3)
 
     def set_contact(self, type_a, type_b, energy):
         """Contact energy J between two named types (order free; "medium" is the medium).
 
-        Pairs never set have J = 0.
+        Every pair of types that can touch needs an energy (the medium with each type, each type
+        with itself and with every other type), unless the model has a `default_contact`.
 
         Examples
         --------
@@ -406,14 +456,48 @@ class Model:
         return self
 
     def contact(self, type_a, type_b):
-        """The contact energy of a pair (0 when never set).
+        """The contact energy of a pair: the one set, else the model's `default_contact`, else 0.
 
         Examples
         --------
         >>> Model((8, 8)).contact("medium", "medium")
         0.0
         """
-        return self.contacts.get(self._contact_key(type_a, type_b), 0.0)
+        default = 0.0 if self.default_contact is None else self.default_contact
+        return self.contacts.get(self._contact_key(type_a, type_b), default)
+
+    def missing_contacts(self):
+        """Pairs of types that can touch but have no contact energy (none with a `default_contact`).
+
+        The medium is one region, so only the pair ("medium", "medium") never touches.
+
+        Examples
+        --------
+        >>> m = Model((8, 8)).add_type("a", volume=9, lambda_volume=1).set_contact("medium", "a", 10)
+        >>> m.missing_contacts()
+        [('a', 'a')]
+        """
+        if self.default_contact is not None:
+            return []
+        names = self.type_names
+        pairs = [(a, b) for i, a in enumerate(names) for b in names[i:] if (a, b) != (MEDIUM, MEDIUM)]
+        return [pair for pair in pairs if pair not in self.contacts]
+
+    def check_contacts(self, where="model"):
+        """Raise a ValueError naming the pairs of types without a contact energy, if any.
+
+        Examples
+        --------
+        >>> Model((8, 8)).add_type("a", volume=9, lambda_volume=1).check_contacts()
+        Traceback (most recent call last):
+        ...
+        ValueError: model: no contact energy for medium:a, a:a; set them with set_contact ...
+        """
+        missing = self.missing_contacts()
+        if missing:
+            raise ValueError(f"{where}: no contact energy for {', '.join(f'{a}:{b}' for a, b in missing)}; set them "
+                             "with set_contact (in a model file, [[contacts]] entries) or give the model a "
+                             "default_contact")
 
     def _contact_key(self, type_a, type_b):
         ids = []
@@ -667,6 +751,7 @@ class Model:
             fields = dataclasses.asdict(old)
             fields[_type_attr(parts[1], parameter_name)] = value
             self.types[parts[0]] = CellType(**fields)
+            self._check_surface(self.types[parts[0]])
         elif kind == "field":
             spec = self._known_field(parts[0], parameter_name)
             if parts[1] not in ("diffusion", "decay", "substeps"):
@@ -719,6 +804,12 @@ class Model:
                 f"temperature={self.temperature:g}, types={list(self.types)}, fields={list(self.fields)}, "
                 f"placements={len(self.placements)})")
 
+    def _repr_html_(self):
+        """A summary table in notebooks: lattice, types, contact energies, fields, placements."""
+        from ._display import model_html
+
+        return model_html(self)
+
     def build(self, seed=0):
         """Make the engine world and return a :class:`morva.Simulation` at MCS 0.
 
@@ -727,10 +818,15 @@ class Model:
         seed : int
             Seed of the random generator (0 .. 2**64 - 1); model and seed fix the run.
 
+        Raises
+        ------
+        ValueError
+            When a pair of types that can touch has no contact energy (see :meth:`missing_contacts`).
+
         Examples
         --------
-        >>> m = Model((20, 20)).add_type("a", volume=25, lambda_volume=1).add_block("a", (5, 5), (10, 10))
-        >>> m.build(seed=1).n_cells
+        >>> m = Model((20, 20), default_contact=0).add_type("a", volume=25, lambda_volume=1)
+        >>> m.add_block("a", (5, 5), (10, 10)).build(seed=1).n_cells
         1
         """
         from .simulation import Simulation
@@ -786,21 +882,6 @@ def load_model(path):
     (6, 6)
     """
     return modelfile.load_model(path, model_class=Model)
-
-
-def neighborhood_order(value):
-    """Neighbourhood order from a name or an order 1..3.
-
-    Examples
-    --------
-    >>> neighborhood_order("moore")
-    2
-    """
-    if isinstance(value, str):
-        if value not in NEIGHBORHOODS:
-            raise ValueError(f"neighborhood must be one of {sorted(NEIGHBORHOODS)} or 1..3, got {value!r}")
-        return NEIGHBORHOODS[value]
-    return integer("neighborhood", value, minimum=1, maximum=3)
 
 
 def _split_parameter(parameter_name):

@@ -8,11 +8,15 @@ and ``Model.save`` without the two modules importing each other.
 import dataclasses
 import math
 import pathlib
+import re
 import tomllib
+import warnings
 
 import tomli_w
 
 from . import placement as _placement
+from ._modelfile_errors import ModelFileError, line_of, located, unknown_keys
+from .validate import real
 
 SCHEMA_VERSION = 1
 _LATTICE_KEYS = {"shape", "boundary", "neighborhood", "temperature"}
@@ -42,6 +46,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
                     "temperature": model.temperature},
         "types": {},
         "contacts": [{"types": [a, b], "energy": j} for (a, b), j in model.contacts.items()],
+        **({} if model.default_contact is None else {"default_contact": model.default_contact}),
         "fields": {},
         "placements": [p.to_dict(embed_images, base) for p in model.placements],
         "options": dict(model.world_options),
@@ -50,6 +55,8 @@ def model_to_dict(model, *, embed_images=False, base=None):
         entry = dataclasses.asdict(cell_type)
         del entry["name"]
         entry["force"] = list(entry["force"])
+        if entry["colour"] is None:
+            del entry["colour"]
         out["types"][type_name] = entry
     for field_name, spec in model.fields.items():
         entry = {"diffusion": spec.diffusion, "decay": spec.decay}
@@ -87,15 +94,12 @@ def _without_empty(value):
     return value
 
 
-def _unknown(where, table, allowed):
-    extra = sorted(set(table) - set(allowed))
-    if extra:
-        raise ValueError(f"model file: unknown key(s) {', '.join(map(repr, extra))} in {where}")
+_unknown = unknown_keys
 
 
 def _table(where, value):
     if not isinstance(value, dict):
-        raise ValueError(f"model file: {where} must be a table")
+        raise ModelFileError(f"model file: {where} must be a table", where)
     return value
 
 
@@ -109,7 +113,8 @@ def model_from_dict(data, base=None, *, model_class):
     (8, 8)
     """
     data = _table("the file", data)
-    _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "fields", "placements", "options"})
+    _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "default_contact", "fields",
+                                 "placements", "options"})
     version = data.get("morva_model", SCHEMA_VERSION)
     if version != SCHEMA_VERSION:
         raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
@@ -118,22 +123,27 @@ def model_from_dict(data, base=None, *, model_class):
     lattice = _table("[lattice]", data["lattice"])
     _unknown("[lattice]", lattice, _LATTICE_KEYS)
     if "shape" not in lattice:
-        raise ValueError("model file: [lattice] needs shape")
-    model = model_class(lattice["shape"], lattice.get("boundary", "periodic"), lattice.get("neighborhood", "moore"),
-                  lattice.get("temperature", 10.0))
+        raise ModelFileError("model file: [lattice] needs shape", "[lattice]")
+    with located("[lattice]"):
+        model = model_class(lattice["shape"], lattice.get("boundary", "periodic"), lattice.get("neighborhood", "moore"),
+                      lattice.get("temperature", 10.0))
+    with located("default_contact"):
+        model.default_contact = None if "default_contact" not in data else real("default_contact",
+                                                                                data["default_contact"])
     options = _table("[options]", data.get("options", {}))
     _unknown("[options]", options, set(model_class.WORLD_OPTIONS))
     try:
         model.set_world_options(**options)
     except ValueError as e:
-        raise ValueError(f"model file: [options]: {e}") from None
+        raise ModelFileError(f"model file: [options]: {e}", "[options]") from None
     for type_name, entry in _table("[types]", data.get("types", {})).items():
         entry = _table(f"[types.{type_name}]", entry)
         _unknown(f"[types.{type_name}]", entry, model_class.TYPE_ATTRS)
         for key in ("volume", "lambda_volume"):
             if key not in entry:
-                raise ValueError(f"model file: [types.{type_name}] needs {key}")
-        model.add_type(type_name, **entry)
+                raise ModelFileError(f"model file: [types.{type_name}] needs {key}", f"[types.{type_name}]")
+        with located(f"[types.{type_name}]"):
+            model.add_type(type_name, **entry)
     contacts = data.get("contacts", [])
     if not isinstance(contacts, list):
         raise ValueError("model file: contacts must be an array of tables [[contacts]]")
@@ -142,32 +152,39 @@ def model_from_dict(data, base=None, *, model_class):
         _unknown(f"contacts[{i}]", entry, {"types", "energy"})
         pair = entry.get("types")
         if not isinstance(pair, list) or len(pair) != 2 or "energy" not in entry:
-            raise ValueError(f"model file: contacts[{i}] needs types = [a, b] and energy")
-        model.set_contact(pair[0], pair[1], entry["energy"])
+            raise ModelFileError(f"model file: contacts[{i}] needs types = [a, b] and energy", f"contacts[{i}]")
+        with located(f"contacts[{i}]"):
+            model.set_contact(pair[0], pair[1], entry["energy"])
     for field_name, entry in _table("[fields]", data.get("fields", {})).items():
         where = f"[fields.{field_name}]"
         entry = _table(where, entry)
         _unknown(where, entry, _FIELD_KEYS)
         if "diffusion" not in entry:
-            raise ValueError(f"model file: {where} needs diffusion")
-        model.add_field(field_name, diffusion=entry["diffusion"], decay=entry.get("decay", 0.0),
-                        substeps=entry.get("substeps"))
+            raise ModelFileError(f"model file: {where} needs diffusion", where)
+        with located(where):
+            model.add_field(field_name, diffusion=entry["diffusion"], decay=entry.get("decay", 0.0),
+                            substeps=entry.get("substeps"))
         for type_name, rate in _table(f"{where}.secretion", entry.get("secretion", {})).items():
-            model.set_secretion(field_name, type_name, rate)
+            with located(f"{where}.secretion"):
+                model.set_secretion(field_name, type_name, rate)
         for type_name, rate in _table(f"{where}.uptake", entry.get("uptake", {})).items():
-            model.set_uptake(field_name, type_name, rate)
+            with located(f"{where}.uptake"):
+                model.set_uptake(field_name, type_name, rate)
         for type_name, chem in _table(f"{where}.chemotaxis", entry.get("chemotaxis", {})).items():
             chem = _table(f"{where}.chemotaxis.{type_name}", chem)
             _unknown(f"{where}.chemotaxis.{type_name}", chem, _CHEMOTAXIS_KEYS)
             if "strength" not in chem:
-                raise ValueError(f"model file: {where}.chemotaxis.{type_name} needs strength")
-            model.set_chemotaxis(field_name, type_name, chem["strength"], kd=chem.get("kd", 0.0),
-                                 hill=chem.get("hill", 1.0), scale=chem.get("scale", 1.0))
+                raise ModelFileError(f"model file: {where}.chemotaxis.{type_name} needs strength",
+                                     f"{where}.chemotaxis.{type_name}")
+            with located(f"{where}.chemotaxis.{type_name}"):
+                model.set_chemotaxis(field_name, type_name, chem["strength"], kd=chem.get("kd", 0.0),
+                                     hill=chem.get("hill", 1.0), scale=chem.get("scale", 1.0))
     placements = data.get("placements", [])
     if not isinstance(placements, list):
         raise ValueError("model file: placements must be an array of tables [[placements]]")
     for i, entry in enumerate(placements):
-        _add_placement(model, i, _table(f"placements[{i}]", dict(entry)), base)
+        with located(f"placements[{i}]"):
+            _add_placement(model, i, _table(f"placements[{i}]", dict(entry)), base)
     return model
 
 
@@ -222,7 +239,22 @@ def load_model(path, *, model_class):
         text = path.read_text(encoding="utf-8")
     except OSError as err:
         raise ValueError(f"cannot read model file {str(path)!r}: {err.strerror}") from None
-    return from_toml(text, base=path.parent, model_class=model_class)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            model = from_toml(text, base=path.parent, model_class=model_class)
+    except ValueError as err:
+        line = line_of(text, err.where, err.key) if isinstance(err, ModelFileError) else None
+        place = f"{path}, line {line}" if line else str(path)
+        message = str(err).removeprefix("model file: ")
+        raise ModelFileError(f"{place}: {message}", getattr(err, "where", None), getattr(err, "key", None)) from None
+    for warning in caught:  # said again with the file and, for a type, the line of its table
+        text_of = str(warning.message)
+        named = re.match(r"cell type '([^']+)'", text_of)
+        line = line_of(text, f"[types.{named.group(1)}]") if named else None
+        warnings.warn(f"{path}, line {line}: {text_of}" if line else f"{path}: {text_of}", warning.category,
+                      stacklevel=2)
+    return model
 
 
 def save_model(model, path, *, embed_images=False):

@@ -76,6 +76,12 @@ class Recording:
         span = f"{self.times[0]}..{self.times[-1]}" if len(self) else "none"
         return f"Recording({str(self.directory)!r}, frames={len(self)}, mcs={span})"
 
+    def _repr_html_(self):
+        """A summary table and the last frame in notebooks."""
+        from ._display import recording_html
+
+        return recording_html(self)
+
     def labels(self, i):
         """Label grid (nz, ny, nx) of frame i.
 

@@ -56,7 +56,7 @@ class Simulation:
     Examples
     --------
     >>> import morva
-    >>> m = morva.Model((30, 30)).add_type("a", volume=25, lambda_volume=1).set_contact("medium", "a", 10)
+    >>> m = morva.Model((30, 30), default_contact=4).add_type("a", volume=25, lambda_volume=1).set_contact("medium", "a", 10)
     >>> sim = m.add_block("a", (10, 10), (15, 15)).build(seed=1)
     >>> sim.run(5, progress=False); sim.mcs
     5
@@ -122,7 +122,8 @@ class Simulation:
     def cells(self, *, include_removed=False):
         """Per-cell table, one row per cell id (the medium left out).
 
-        Columns: type, type_name, volume, surface, target_volume, lambda_volume, target_surface,
+        Columns: type, type_name, volume, surface (unlike-neighbour pairs in the model's
+        neighbourhood, the unit of target_surface), target_volume, lambda_volume, target_surface,
         lambda_surface, com_x, com_y, com_z (centre of mass; with the periodic_shapes option, that of the
         cell as it looks across periodic seams, wrapped into the box), length
         (major axis, NaN where undefined), parent (0 for cells that were placed, not born).
@@ -135,7 +136,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
         >>> m.build().cells()["volume"].tolist()
         [9]
         """
@@ -198,7 +199,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
         >>> m.build().cell_ids("a").tolist()
         [1]
         """
@@ -231,7 +232,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_type("b", volume=9, lambda_volume=1)
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_type("b", volume=9, lambda_volume=1)
         >>> sim = m.add_block("a", (0, 0), (3, 3)).build(); sim.retype([1], "b"); sim.cells()["type_name"].tolist()
         ['b']
         """
@@ -245,7 +246,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
         >>> sim = m.build(); sim.remove([1]); sim.n_cells
         0
         """
@@ -257,7 +258,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
         >>> sim = m.build(); sim.grow("a", 2); sim.cells()["target_volume"].tolist()
         [11.0]
         """
@@ -269,7 +270,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
         >>> sim = m.build(); sim.set_target_volume([1], 20); sim.cells()["target_volume"].tolist()
         [20.0]
         """
@@ -296,7 +297,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=16, lambda_volume=1).add_block("a", (0, 0), (4, 4))
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=16, lambda_volume=1).add_block("a", (0, 0), (4, 4))
         >>> sim = m.build(); sim.divide(16).tolist(), sim.lineage.values.tolist()
         ([2], [[1, 2, 0]])
         """
@@ -393,8 +394,9 @@ class Simulation:
         every : int
             Record a frame every `every` MCS (at multiples of it).
         checkpoint_every : int, optional
-            Write a checkpoint every so many MCS (a multiple of `every`); default: at most once a
-            minute, and always when a run ends or is stopped.
+            Write a checkpoint every so many MCS (a multiple of `every`); default: at the first frame
+            recorded after every 5 s of running (a kill loses at most that much work), and always
+            when a run ends or is stopped.
         fields : list of str, optional
             Fields to record (default all).
 

@@ -1,4 +1,5 @@
-"""Parameter sweeps and replicates on Dask distributed, from one machine to a cluster.
+"""Parameter sweeps and replicates: small ones in local processes, big ones on Dask distributed,
+from one machine to a cluster.
 
 The client plans the runs (checked inputs, seeds derived from the sweep seed, the parameters
 and the replicate number), sends one task per run to the Dask scheduler, writes each run's
@@ -15,6 +16,7 @@ import warnings
 
 import pandas as pd
 
+from ._sweep_local import SMALL_SWEEP_RUNS, compute_local
 from ._sweep_plan import make_plan
 from ._sweep_store import Store
 from ._sweep_task import describe as _describe, run_one
@@ -47,14 +49,14 @@ def _check_client(client):
 
 
 @contextlib.contextmanager
-def _client_for(client):
-    """The given client, or a LocalCluster of one single-threaded process per core."""
+def _client_for(client, workers):
+    """The given client, or a LocalCluster of `workers` single-threaded processes."""
     distributed = _require_distributed()
     if client is not None:
         yield client
         return
     with distributed.LocalCluster(
-        n_workers=machine_cores(), threads_per_worker=1, processes=True, dashboard_address=":0"
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as local:
         yield local
 
@@ -65,29 +67,36 @@ def _progress_bar(total, initial, enabled):
     return tqdm(total=total, initial=initial, unit="run", desc="sweep", disable=not enabled, smoothing=0.1)
 
 
-def _compute(client, plan, todo, store, progress, on_run):
-    """Run the missing runs on the cluster; store and report each one as it finishes."""
-    distributed = _require_distributed()
-    tag = uuid.uuid4().hex[:12]
-    futures = {
-        client.submit(run_one, plan.model, run, plan.times, plan.measures, key=f"morva-run-{run.index}-{tag}"): run
-        for run in todo
-    }
+def _compute(client, workers, plan, todo, store, progress, on_run):
+    """Run the missing runs (on the cluster when there is a client, else in local processes);
+    store and report each one as it finishes."""
     results = {}
     with _progress_bar(len(plan.runs), len(plan.runs) - len(todo), progress) as bar:
-        for future in distributed.as_completed(futures):
-            run = futures[future]
-            try:
-                rows, seconds = future.result()
-            except Exception as error:  # noqa: BLE001 - the task itself was lost: reported like a failed run
-                rows, seconds = [{"mcs": 0, "error": f"task failed on the cluster: {_describe(error)}"}], float("nan")
-            future.release()
+
+        def finish(run, rows, seconds):
             if store is not None:
                 store.write(run.index, rows)
             results[run.index] = rows
             if on_run is not None:
                 on_run(run, rows, seconds)
             bar.update(1)
+
+        if client is None:
+            compute_local(plan, todo, workers, finish)
+            return results
+        distributed = _require_distributed()
+        tag = uuid.uuid4().hex[:12]
+        futures = {
+            client.submit(run_one, plan.model, run, plan.times, plan.measures, key=f"morva-run-{run.index}-{tag}"): run
+            for run in todo
+        }
+        for future in distributed.as_completed(futures):
+            try:
+                rows, seconds = future.result()
+            except Exception as error:  # noqa: BLE001 - the task itself was lost: reported like a failed run
+                rows, seconds = [{"mcs": 0, "error": f"task failed on the cluster: {_describe(error)}"}], float("nan")
+            future.release()
+            finish(futures[future], rows, seconds)
     return results
 
 
@@ -108,8 +117,9 @@ def _table(plan, results):
     return table
 
 
-def sweep(model, grid, *, replicates, mcs, measure, seed, client=None, store=None, progress=True, on_run=None):
-    """Run a model over a parameter grid with replicates, in parallel on Dask, and measure it.
+def sweep(model, grid, *, replicates, mcs, measure, seed, client=None, workers=None, store=None, progress=True,
+          on_run=None):
+    """Run a model over a parameter grid with replicates, in parallel, and measure it.
 
     Every combination of the grid's values is run ``replicates`` times. Each run's seed is
     derived from ``seed``, the run's parameter values and its replicate number (NumPy
@@ -134,8 +144,12 @@ def sweep(model, grid, *, replicates, mcs, measure, seed, client=None, store=Non
     seed : int
         The sweep's seed (>= 0).
     client : dask.distributed.Client, optional
-        Where to run. By default a ``LocalCluster`` with one single-threaded worker process
-        per core is started for the sweep and closed after it.
+        Where to run. Without one, a sweep of up to 100 runs runs in a pool of local worker
+        processes (one run, or one worker, in this process), which starts in well under a
+        second; a bigger one starts a Dask ``LocalCluster`` of single-threaded worker processes
+        for the sweep and closes it after. Either way the table is the same.
+    workers : int, optional
+        Local worker processes when there is no client (default: one per core).
     store : str or path-like, optional
         Folder that keeps each finished run's rows (Parquet). Running the same sweep again
         computes only the runs not stored yet; a store made by another sweep is refused.
@@ -165,9 +179,12 @@ def sweep(model, grid, *, replicates, mcs, measure, seed, client=None, store=Non
     opened = Store(store, plan) if store is not None else None
     results = opened.finished(len(plan.runs)) if opened is not None else {}
     todo = [run for run in plan.runs if run.index not in results]
-    if todo:
-        with _client_for(client) as active:
-            results.update(_compute(active, plan, todo, opened, progress, on_run))
+    workers = machine_cores() if workers is None else max(1, int(workers))
+    if todo and client is None and len(todo) <= SMALL_SWEEP_RUNS:
+        results.update(_compute(None, workers, plan, todo, opened, progress, on_run))
+    elif todo:
+        with _client_for(client, workers) as active:
+            results.update(_compute(active, workers, plan, todo, opened, progress, on_run))
     table = _table(plan, results)
     failed = table.loc[table["error"].notna(), ["replicate", "error"]]
     if len(failed):

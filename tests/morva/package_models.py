@@ -10,7 +10,7 @@ MODELS = EXAMPLES / "models"
 
 def two_type_model(side=40, temperature=10.0):
     """Two cell types on a checkerboard of 5 x 5 cells in the middle of a periodic box."""
-    model = morva.Model((side, side), temperature=temperature)
+    model = morva.Model((side, side), temperature=temperature, default_contact=0)
     model.add_type("dark", volume=25, lambda_volume=1).add_type("light", volume=25, lambda_volume=1)
     for a, b, j in [("medium", "dark", 16), ("medium", "light", 16), ("dark", "dark", 4), ("light", "light", 14),
                     ("dark", "light", 11)]:

@@ -12,7 +12,7 @@ CLUSTER_TIMEOUT = 120
 
 def sorting_model(side=24, cell=4, temperature=10.0):
     """Two-type checkerboard of square cells in a periodic box (the sorting benchmark, tiny)."""
-    model = morva.Model((side, side), temperature=temperature)
+    model = morva.Model((side, side), temperature=temperature, default_contact=0)
     model.add_type("light", volume=cell * cell, lambda_volume=1)
     model.add_type("dark", volume=cell * cell, lambda_volume=1)
     for a, b, energy in [("medium", "light", 16), ("medium", "dark", 16), ("light", "light", 2),

@@ -39,6 +39,7 @@ def test_run_and_info(model_file, tmp_path):
     done = subprocess.run(list(map(str, command)), capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert "MCS/s" in done.stderr  # the progress bar
+    assert f"recording into {out}: a frame every 10 MCS, a checkpoint every 5 s of running" in done.stderr
     rec = morva.open_recording(out)
     assert rec.times.tolist() == [0, 10, 20, 30] and rec.info["seed"] == 3
     info = morva_cli("info", out).stdout
@@ -59,10 +60,12 @@ def test_errors_are_one_line_and_nothing_is_overwritten(model_file, tmp_path):
     mismatch = morva_cli("run", other, "--mcs", 10, "--out", out, "--resume", check=False)
     assert mismatch.returncode == 2 and "is not the model recorded in" in mismatch.stderr
     assert morva_cli("info", tmp_path, check=False).stderr.startswith("morva info: error: ")
+    missing = morva_cli("info", tmp_path / "nothere", check=False)
+    assert missing.returncode == 2 and missing.stderr.strip().endswith(f"{str(tmp_path / 'nothere')!r} does not exist")
     bad = tmp_path / "bad.toml"
     bad.write_text("[lattice]\nshape = [10, 10]\ntemperature = -1\n")
     refused = morva_cli("run", bad, "--mcs", 5, "--out", tmp_path / "x", check=False)
-    assert refused.returncode == 2 and "temperature must be greater than 0" in refused.stderr
+    assert refused.returncode == 2 and f"{bad}, line 1: [lattice]: temperature must be greater than 0" in refused.stderr
     assert morva_cli("run", model_file, "--mcs", 10, "--out", out, "--overwrite", "--quiet").returncode == 0
 
 

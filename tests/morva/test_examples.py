@@ -39,8 +39,9 @@ def shows_colours(path, colours):
 
 
 def model_colours(name):
-    """Default colours of the cell types of an example model (the medium left out)."""
-    return type_colours(morva.load_model(MODELS / f"{name}.toml").type_names)[1:]
+    """Colours of the cell types of an example model, declared or default (the medium left out)."""
+    model = morva.load_model(MODELS / f"{name}.toml")
+    return type_colours(model.type_names, model.type_colours or None)[1:]
 
 
 def test_every_example_script_is_run_here():

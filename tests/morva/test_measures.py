@@ -184,7 +184,7 @@ class TestCellTables:
 class TestSimulationMeasure:
     @staticmethod
     def three_bands(boundary):
-        model = morva.Model((20, 5), boundary=boundary)
+        model = morva.Model((20, 5), boundary=boundary, default_contact=0)
         model.add_type("light", volume=25, lambda_volume=1).add_type("dark", volume=50, lambda_volume=1)
         model.add_block("light", (0, 0), (5, 5)).add_block("dark", (5, 0), (15, 5))
         return model.add_block("light", (15, 0), (20, 5))
@@ -196,7 +196,7 @@ class TestSimulationMeasure:
                                                                   "type_clusters": 2}
 
     def test_sorting_agrees_with_the_frame_measures_after_a_run(self):
-        model = morva.Model((30, 30)).add_type("a", volume=25, lambda_volume=1).add_type("b", volume=25, lambda_volume=1)
+        model = morva.Model((30, 30), default_contact=0).add_type("a", volume=25, lambda_volume=1).add_type("b", volume=25, lambda_volume=1)
         sim = model.add_tiling(["a", "b"], (5, 5), (25, 25), 5).build(seed=4)
         sim.run(20, progress=False)
         types = cell_type_table(sim.cells())

@@ -9,7 +9,7 @@ from package_models import two_type_model
 
 
 def base():
-    return morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_field("c", diffusion=0.1)
+    return morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_field("c", diffusion=0.1)
 
 
 @pytest.mark.parametrize("make, error, words", [
@@ -44,7 +44,7 @@ def base():
     (lambda: base().add_tiling("a", (0, 0), (7, 10), 5), ValueError, "not a multiple of the tile size"),
     (lambda: base().add_sphere("a", (5, 5), 2), ValueError, "add_sphere is for 3-D"),
     (lambda: base().parameter("volume"), KeyError, "unknown parameter 'volume'"),
-    (lambda: base().parameter("type:a:colour"), KeyError, "type attribute must be one of"),
+    (lambda: base().parameter("type:a:shade"), KeyError, "type attribute must be one of"),
     (lambda: base().parameter("field:ghost:decay"), KeyError, "no field 'ghost'"),
     (lambda: base().with_parameters({"type:a:volume": 0}), ValueError, "cell type 'a': volume"),
     (lambda: base().with_parameters({"field:c:diffusion": 5.0, "field:c:substeps": 1}), ValueError, "unstable"),
@@ -98,7 +98,7 @@ def test_fast_diffusion_stays_bounded_and_conserved():
 
 @pytest.mark.parametrize("diffusion", [0.05, 2.0])
 def test_secretion_and_uptake_are_per_mcs_whatever_the_substeps(diffusion):
-    model = morva.Model((30, 30)).add_type("a", volume=9, lambda_volume=1).add_type("b", volume=9, lambda_volume=1)
+    model = morva.Model((30, 30), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_type("b", volume=9, lambda_volume=1)
     model.add_block("a", (5, 5), (8, 8)).add_block("b", (20, 20), (23, 23))
     model.add_field("c", diffusion=diffusion).set_secretion("c", "a", 0.5).set_secretion("c", "b", 1.0)
     model.set_uptake("c", "b", 0.25)
@@ -109,7 +109,7 @@ def test_secretion_and_uptake_are_per_mcs_whatever_the_substeps(diffusion):
 
 @pytest.mark.parametrize("strength", [30.0, -30.0])
 def test_positive_chemotaxis_climbs_the_gradient(strength):
-    model = morva.Model((60, 20), boundary="noflux", temperature=5)
+    model = morva.Model((60, 20), boundary="noflux", temperature=5, default_contact=0)
     model.add_type("a", volume=25, lambda_volume=2).set_contact("medium", "a", 5).add_block("a", (28, 8), (33, 13))
     model.add_field("c", diffusion=0.0).set_chemotaxis("c", "a", strength)
     sim = model.build(seed=3)

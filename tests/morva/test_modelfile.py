@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import morva
+from morva.cli import main
 
 from package_models import EXAMPLES, MODELS, two_type_model
 
@@ -44,37 +45,66 @@ def test_image_paths_are_relative_to_the_file(tmp_path):
     image = np.zeros((10, 10), dtype=np.int32)
     image[2:5, 2:5] = 3
     np.save(tmp_path / "sub" / "cells.npy", image)
-    model = morva.Model((10, 10)).add_type("a", volume=9, lambda_volume=1)
+    model = morva.Model((10, 10), default_contact=0).add_type("a", volume=9, lambda_volume=1)
     model.add_label_image(tmp_path / "sub" / "cells.npy", default_type="a")
     model.save(tmp_path / "sub" / "m.toml")
     assert 'path = "cells.npy"' in (tmp_path / "sub" / "m.toml").read_text()
     assert morva.load_model(tmp_path / "sub" / "m.toml").build().cells()["volume"].tolist() == [9]
 
 
-@pytest.mark.parametrize("text, words", [
-    ("[lattice\nshape = [4, 4]", "not valid TOML"),
-    ("[types.a]\nvolume = 1.0\nlambda_volume = 1.0\n", "[lattice] table is missing"),
-    ("[lattice]\nshape = [4, 4]\ncolour = 1\n", "unknown key(s) 'colour' in [lattice]"),
-    ("[lattice]\nshape = [4, 4]\n[types.a]\nvolume = 3.0\n", "[types.a] needs lambda_volume"),
+@pytest.mark.parametrize("text, words, line", [
+    ("[lattice\nshape = [4, 4]", "not valid TOML", None),
+    ("[types.a]\nvolume = 1.0\nlambda_volume = 1.0\n", "[lattice] table is missing", None),
+    ("[lattice]\nshape = [4, 4]\ncolour = 1\n", "unknown key 'colour' in [lattice]", 3),
+    ("[lattice]\nshape = [4, 4]\ntemprature = 1\n", "'temprature' (did you mean 'temperature'?) in [lattice]", 3),
+    ("[lattice]\nshape = [4, 4]\n[types.a]\nvolume = 3.0\n", "[types.a] needs lambda_volume", 3),
     ("[lattice]\nshape = [4, 4]\n[types.a]\nvolume = 3.0\nlambda_volume = 1\nlambda_volum = 2\n",
-     "unknown key(s) 'lambda_volum' in [types.a]"),
+     "unknown key 'lambda_volum' (did you mean 'lambda_volume'?) in [types.a]", 6),
+    ("[lattice]\nshape = [4, 4]\n[types.a]\nvolume = -3.0\nlambda_volume = 1\n", "volume must be greater than 0", 3),
     ("[lattice]\nshape = [4, 4]\n[[contacts]]\ntypes = ['medium', 'ghost']\nenergy = 2.0\n",
-     "unknown cell type 'ghost'"),
-    ("[lattice]\nshape = [4, 4]\n[[contacts]]\ntypes = ['medium']\nenergy = 2.0\n", "contacts[0] needs types = [a, b]"),
-    ("[lattice]\nshape = [4, 4]\n[fields.c]\ndecay = 0.1\n", "[fields.c] needs diffusion"),
-    ("[lattice]\nshape = [4, 4]\n[fields.c]\ndiffusion = 3.0\nsubsteps = 1\n", "substeps = 1 is unstable"),
-    ("[lattice]\nshape = [4, 4]\n[[placements]]\nkind = 'hexagon'\n", "kind must be one of"),
+     "unknown cell type 'ghost'", 3),
+    ("[lattice]\nshape = [4, 4]\n[[contacts]]\ntypes = ['medium']\nenergy = 2.0\n", "contacts[0] needs types = [a, b]",
+     3),
+    ("[lattice]\nshape = [4, 4]\n[fields.c]\ndecay = 0.1\n", "[fields.c] needs diffusion", 3),
+    ("[lattice]\nshape = [4, 4]\n[fields.c]\ndiffusion = 3.0\nsubsteps = 1\n", "substeps = 1 is unstable", 3),
+    ("[lattice]\nshape = [4, 4]\n[[placements]]\nkind = 'hexagon'\n", "kind must be one of", 3),
     ("[lattice]\nshape = [4, 4]\n[types.a]\nvolume = 3.0\nlambda_volume = 1\n"
      "[[placements]]\nkind = 'block'\ntype = 'a'\nlo = [0, 0]\n",
-     "placements[0] (block) needs hi"),
+     "placements[0] (block) needs hi", 6),
     ("[lattice]\nshape = [4, 4]\n[[placements]]\nkind = 'label_image'\ndata = 'AAAA'\ndefault_type = 'a'\n",
-     "embedded label image is corrupt"),
-    ("morva_model = 2\n[lattice]\nshape = [4, 4]\n", "schema version 2 is not supported"),
+     "embedded label image is corrupt", 3),
+    ("morva_model = 2\n[lattice]\nshape = [4, 4]\n", "schema version 2 is not supported", None),
 ])
-def test_bad_files_are_refused_naming_the_entry(text, words):
+def test_bad_files_are_refused_naming_file_line_and_entry(tmp_path, text, words, line):
     with pytest.raises((ValueError, KeyError)) as caught:
         morva.Model.from_toml(text)
     assert words in str(caught.value)
+    path = tmp_path / "bad.toml"
+    path.write_text(text)
+    with pytest.raises(ValueError) as caught:
+        morva.load_model(path)
+    message = str(caught.value)
+    assert words in message
+    assert message.startswith(f"{path}, line {line}: " if line else f"{path}: ")
+
+
+def test_missing_contact_pairs_are_named_unless_a_default_is_given(tmp_path, capsys):
+    model = morva.Model((10, 10)).add_type("dark", volume=9, lambda_volume=1).add_type("light", volume=9,
+                                                                                       lambda_volume=1)
+    model.set_contact("medium", "dark", 16).set_contact("medium", "light", 16).set_contact("dark", "dark", 2)
+    model.set_contact("light", "light", 14)
+    assert model.missing_contacts() == [("dark", "light")]
+    with pytest.raises(ValueError, match=r"no contact energy for dark:light;"):
+        model.build()
+    model.save(tmp_path / "m.toml")
+    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "1", "--out", str(tmp_path / "r")]) == 2
+    assert f"{tmp_path / 'm.toml'}: no contact energy for dark:light" in capsys.readouterr().err
+    assert not (tmp_path / "r").exists()
+    model.default_contact = 5.0
+    model.save(tmp_path / "m.toml")
+    assert morva.load_model(tmp_path / "m.toml") == model
+    assert model.missing_contacts() == [] and model.contact("light", "dark") == 5.0
+    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "1", "--out", str(tmp_path / "r"), "--quiet"]) == 0
 
 
 def test_unreadable_file_is_reported(tmp_path):

@@ -105,7 +105,8 @@ def test_two_threads_run_two_worlds_as_one_after_the_other_would(parallel):
 
 
 CHILD = textwrap.dedent("""
-    import sys
+    import signal, sys
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started with SIGINT ignored
     sys.path.insert(0, {here!r})
     from morva import _native
     from native_scenarios import tissue

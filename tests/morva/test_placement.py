@@ -11,7 +11,7 @@ from morva import placement
 
 
 def one_type(shape=(40, 40), boundary="periodic"):
-    return morva.Model(shape, boundary=boundary).add_type("a", volume=20, lambda_volume=1).add_type(
+    return morva.Model(shape, boundary=boundary, default_contact=0).add_type("a", volume=20, lambda_volume=1).add_type(
         "b", volume=20, lambda_volume=1)
 
 

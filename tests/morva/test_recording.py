@@ -3,6 +3,7 @@
 import json
 import os
 import shutil
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -108,6 +109,11 @@ def test_resume_after_a_stop_gives_the_undisturbed_run(tmp_path):
     assert a.times.tolist() == b.times.tolist()
     assert a.frames["labels"].equals(b.frames["labels"]) and a.frames["field_c"].equals(b.frames["field_c"])
     assert a.cells.equals(b.cells) and a.lineage.equals(b.lineage)
+    # Closed recordings, the resumed one too, open with plain xarray: consolidated, up to date, no warning.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        plain = xr.open_zarr(tmp_path / "broken" / "frames.zarr")
+    assert plain["time"].values.tolist() == b.times.tolist() and plain["labels"].equals(b.frames["labels"])
 
 
 @pytest.mark.parametrize("hook_every, checkpoint_at", [(5, 23), (23, 20)])

@@ -109,7 +109,8 @@ def test_parallel_refused_for_the_length_term():
 
 
 CTRL_C_SCRIPT = textwrap.dedent("""
-    import sys
+    import signal, sys
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started with SIGINT ignored
     sys.path.insert(0, {tests!r})
     from package_models import two_type_model
     model = two_type_model(side=200)

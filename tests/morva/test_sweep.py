@@ -39,6 +39,21 @@ class TestTable:
             assert len(worker_pids(one)) == 1
             pd.testing.assert_frame_equal(small_sweep(one), reference)
 
+    def test_small_sweeps_run_locally_without_a_cluster_and_give_the_same_table(self, reference, monkeypatch,
+                                                                                capfd):
+        import distributed
+
+        def no_cluster(*args, **kwargs):
+            raise AssertionError("a small sweep started a Dask cluster")
+
+        monkeypatch.setattr(distributed, "LocalCluster", no_cluster)
+        pd.testing.assert_frame_equal(small_sweep(None, workers=2), reference)  # a process pool
+        pd.testing.assert_frame_equal(small_sweep(None, workers=1), reference)  # this process
+        local_volume = lambda sim: float(sim.cells()["volume"].mean())  # noqa: E731 - reaches workers pickled
+        table = small_sweep(None, workers=2, measure=local_volume)
+        assert table["<lambda>"].tolist() == reference["mean_volume"].tolist()
+        assert "Worker" not in capfd.readouterr().err
+
     def test_layout_one_row_per_run_and_time_in_grid_order(self, reference):
         assert list(reference.columns) == [*GRID, "replicate", "seed", "mcs", "sorting_index", "type_clusters",
                                            "mean_volume", "error"]

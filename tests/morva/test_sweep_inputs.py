@@ -49,7 +49,7 @@ class TestBadInput:
             ({"temperature": []}, ValueError, "grid: parameter 'temperature' has no values"),
             ({"temprature": [1.0]}, KeyError, "temprature"),
             ({"contact:light:blue": [1.0]}, KeyError, "blue"),
-            ({"type:light:colour": [1.0]}, KeyError, "colour"),
+            ({"type:light:shade": [1.0]}, KeyError, "shade"),
             ({"temperature": [5.0, 5]}, ValueError, "lists the value 5.0 twice"),
             ({"temperature": [[1, 2]]}, TypeError, "grid: parameter 'temperature': unsupported parameter value"),
             ({"temperature": [-1.0]}, ValueError, "grid point {'temperature': -1.0}: "),
@@ -59,6 +59,13 @@ class TestBadInput:
     def test_grid(self, grid, error, message):
         with pytest.raises(error, match=message.replace("[", r"\[").replace("{", r"\{")):
             plan(grid)
+
+    def test_missing_contact_pairs_are_named_before_anything_runs(self):
+        model = morva.Model((10, 10)).add_type("a", volume=9, lambda_volume=1).set_contact("a", "a", 2)
+        settings = dict(replicates=1, mcs=5, measure="sorting", seed=1)
+        with pytest.raises(ValueError, match="no contact energy for medium:a;"):
+            make_plan(model, {"temperature": [5.0]}, **settings)
+        assert len(make_plan(model, {"contact:medium:a": [4.0, 8.0]}, **settings).runs) == 2
 
     @pytest.mark.parametrize(
         "changes, error, message",

@@ -76,7 +76,7 @@ def recordings(tmp_path_factory):
     """Two short recordings of the same tissue whose models list dark and light in opposite orders."""
     found = []
     for names in ORDERS:
-        model = morva.Model((20, 20), temperature=8)
+        model = morva.Model((20, 20), temperature=8, default_contact=0)
         for type_name in names[1:]:
             model.add_type(type_name, volume=25, lambda_volume=1)
         for a, b, energy in [("medium", "dark", 16), ("medium", "light", 16), ("dark", "dark", 6),
@@ -116,3 +116,51 @@ def test_strips_and_run_plots_follow_the_names_of_a_recording(recordings):
 def test_unusable_colours_are_refused_naming_what_is_wrong(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+def test_colours_a_model_declares_are_kept_in_its_file_and_used_by_every_picture(tmp_path):
+    declared = {"dark": "#2f4b7c", "light": "khaki"}
+    model = morva.Model((20, 20), temperature=8, default_contact=8)
+    model.add_type("light", volume=25, lambda_volume=1, colour=declared["light"])
+    model.add_type("dark", volume=25, lambda_volume=1, colour=declared["dark"])
+    model.add_tiling(["dark", "light"], (5, 5), (15, 15), 5)
+    model.save(tmp_path / "m.toml")
+    assert 'colour = "khaki"' in (tmp_path / "m.toml").read_text()
+    model = morva.load_model(tmp_path / "m.toml")
+    assert model.type_colours == declared
+    sim = model.build(seed=2)
+    expected = {name: to_rgb(colour) for name, colour in declared.items()}
+
+    def check(colours):
+        for type_name, rgb in expected.items():
+            np.testing.assert_allclose(colours[type_name], rgb)
+
+    check(legend_colours(plot_tissue(**viz.simulation_picture_args(sim))))
+    sim.record(tmp_path / "run", every=5)
+    sim.run(10, progress=False)
+    sim.recorder.close()
+    rec = morva.open_recording(tmp_path / "run")
+    check(legend_colours(plot_tissue(**viz.frame_picture_args(rec, -1))))
+    check(legend_colours(viz.frame_strip(rec, n=2)))
+    run = viz.plot_run(rec)
+    check({line.get_label(): to_rgb(line.get_color()) for line in run.axes[0].get_lines()})  # cell counts
+    frame = next(viz.render_frames(rec, dpi=60))  # movies draw through the same picture arguments
+    assert (np.abs(frame / 255.0 - to_rgb(declared["dark"])).sum(axis=2) < 0.05).any()
+    override = {"dark": "tab:red"}
+    picked = legend_colours(plot_tissue(**viz.frame_picture_args(rec, -1), colours=override))
+    np.testing.assert_allclose(picked["dark"], to_rgb("tab:red"))
+    np.testing.assert_allclose(picked["light"], to_rgb("khaki"))
+
+
+def test_axis_labels_of_a_tissue_picture_are_inside_the_figure():
+    labels, cell_type, _ = cell_of_each_type(ORDERS[0])
+    square = np.zeros((200, 200), np.uint32)
+    square[20:100, 20:100], square[100:180, 100:180] = 1, 2
+    for picture in (plot_tissue(square, cell_type, type_names=ORDERS[0]),
+                    plot_tissue(labels, cell_type, type_names=ORDERS[0], title="t")):
+        figure_rgb(picture, dpi=80)
+        renderer = picture.canvas.get_renderer()
+        for ax in picture.axes:
+            for label in (ax.xaxis.label, ax.yaxis.label):
+                box = label.get_window_extent(renderer)
+                assert box.x0 >= 0 and box.y0 >= 0 and box.x1 <= picture.bbox.x1 and box.y1 <= picture.bbox.y1

@@ -18,7 +18,7 @@ EVERY, MCS = 10, 50
 @pytest.fixture(scope="module")
 def recording(tmp_path_factory):
     """A 30 x 30 checkerboard of light and dark 5 x 5 cells; light cells secrete a signal."""
-    model = morva.Model((30, 30), temperature=10)
+    model = morva.Model((30, 30), temperature=10, default_contact=0)
     model.add_type("light", volume=25, lambda_volume=1).add_type("dark", volume=25, lambda_volume=1)
     for a, b, energy in [("medium", "light", 16), ("medium", "dark", 16), ("light", "light", 6),
                          ("dark", "dark", 14), ("light", "dark", 11)]:
@@ -111,8 +111,25 @@ def test_run_series_start_from_the_known_initial_tissue_and_follow_it(recording)
     assert 0 < series["sorting_index"].iloc[-1] < 1.0
     totals = series["field_total"]["signal"]
     assert totals.iloc[0] == 0 and (np.diff(totals) > 0).all()  # secreted, not yet balanced by decay
+    assert series["cells"].iloc[0].tolist() == [8, 8] and series["cells"].dtypes.eq(np.int64).all()
     fig = viz.plot_run(recording)
-    assert len(fig.axes) == 4 and all(ax.lines for ax in fig.axes)
+    panels = [ax.get_ylabel().split("\n")[0] for ax in fig.axes if ax.get_visible()]
+    assert sorted(panels) == ["cells", "field total (sum over sites)", "mean surface (neighbour pairs)",
+                              "mean volume (sites)", "sorting index"]
+    assert all(ax.lines for ax in fig.axes if ax.get_visible())
+
+
+def test_run_plot_of_a_one_type_model_has_no_empty_sorting_panel(tmp_path):
+    model = morva.Model((20, 20), default_contact=4).add_type("a", volume=16, lambda_volume=1)
+    sim = model.add_tiling("a", (2, 2), (18, 18), 4).build(seed=1)
+    sim.record(tmp_path / "one", every=5)
+    sim.run(10, progress=False)
+    sim.recorder.close()
+    fig = viz.plot_run(morva.open_recording(tmp_path / "one"))
+    visible = [ax for ax in fig.axes if ax.get_visible()]
+    counts = [ax for ax in visible if ax.get_ylabel() == "cells"]
+    assert len(visible) == 3 and len(counts) == 1 and all(ax.lines for ax in visible)
+    assert counts[0].lines[0].get_ydata().tolist() == [16, 16, 16]
 
 
 def test_frame_strip_shows_evenly_spaced_frames_first_and_last_included(recording):
@@ -121,6 +138,9 @@ def test_frame_strip_shows_evenly_spaced_frames_first_and_last_included(recordin
 
     assert titles(viz.frame_strip(recording, n=2)) == ["MCS 0", "MCS 50"]
     assert titles(viz.frame_strip(recording, n=20)) == [f"MCS {t}" for t in recording.times]
+    for n in range(2, len(recording.times) + 1):
+        shown = [int(title.split()[1]) for title in titles(viz.frame_strip(recording, n=n))]
+        assert shown[-1] == recording.times[-1] and len(set(np.diff(shown))) == 1 and len(shown) * 2 >= n
     assert titles(viz.frame_strip(recording, frames=[4, 1])) == ["MCS 40", "MCS 10"]
 
 

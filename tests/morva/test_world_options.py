@@ -14,7 +14,7 @@ ALL_OFF = dict.fromkeys(ALL_ON, False)
 
 def seam_model(**kwargs):
     """One 10 x 10 cell across x = 0 of a 60 x 40 periodic box."""
-    model = Model((60, 40), temperature=5.0, **kwargs)
+    model = Model((60, 40), temperature=5.0, default_contact=0, **kwargs)
     model.add_type("cell", volume=100, lambda_volume=1.0).set_contact("medium", "cell", 10.0)
     image = np.zeros((40, 60), dtype=np.uint16)
     image[10:20, 55:] = image[10:20, :5] = 1

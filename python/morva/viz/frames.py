@@ -96,8 +96,9 @@ def frame_picture_args(rec, index, *, color_by=None, field=None):
     Returns
     -------
     dict
-        Keyword arguments ``labels``, ``cell_type``, ``type_names``, ``mcs`` and, when asked,
-        ``values``/``value_label`` and ``field``/``field_name``.
+        Keyword arguments ``labels``, ``cell_type``, ``type_names``, ``mcs``, ``model_colours``
+        when the model declares type colours and, when asked, ``values``/``value_label`` and
+        ``field``/``field_name``.
 
     Examples
     --------
@@ -119,6 +120,9 @@ def frame_picture_args(rec, index, *, color_by=None, field=None):
         "type_names": list(rec.type_names),
         "mcs": time,
     }
+    declared = getattr(getattr(rec, "model", None), "type_colours", None)
+    if declared:
+        args["model_colours"] = dict(declared)
     if color_by is not None:
         args["values"] = padded(cell_values_at(rec.cells, time, color_by), top, np.nan)
         args["value_label"] = color_by

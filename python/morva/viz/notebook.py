@@ -6,6 +6,7 @@ from ..simulation import show_as
 from ._deps import require
 from .frames import frame_picture_args
 from .movie import as_recording, colour_ranges
+from .palette import with_model_colours
 from .raster import tissue_rgb
 from .tissue import add_type_legend, auto_scale, figure_png, plot_tissue
 
@@ -21,19 +22,23 @@ def simulation_picture_args(sim):
     Returns
     -------
     dict
-        ``labels``, ``cell_type``, ``type_names`` and ``mcs``.
+        ``labels``, ``cell_type``, ``type_names``, ``mcs`` and, when the model declares type
+        colours, ``model_colours``.
 
     Examples
     --------
     >>> from morva.viz import plot_tissue, simulation_picture_args
     >>> fig = plot_tissue(**simulation_picture_args(sim))              # doctest: +SKIP
     """
-    return {
+    args = {
         "labels": np.asarray(sim.labels()),
         "cell_type": np.asarray(sim.world.cell_types(), dtype=np.int64),
         "type_names": list(sim.type_names),
         "mcs": int(sim.mcs),
     }
+    if sim.model.type_colours:
+        args["model_colours"] = dict(sim.model.type_colours)
+    return args
 
 
 def tissue_png(sim, *, dpi=80):
@@ -60,6 +65,29 @@ def tissue_png(sim, *, dpi=80):
     return figure_png(plot_tissue(**simulation_picture_args(sim)), dpi=dpi)
 
 
+def even_frames(n_frames, n):
+    """Up to `n` frame numbers at equal steps, ending at the last frame.
+
+    They start at the first frame too when some step allows it with at least half the panels;
+    otherwise the step is the largest that fits `n` frames and the strip starts later.
+
+    Examples
+    --------
+    >>> even_frames(13, 5), even_frames(7, 5), even_frames(8, 5), even_frames(3, 6)
+    ([0, 3, 6, 9, 12], [0, 2, 4, 6], [3, 4, 5, 6, 7], [0, 1, 2])
+    """
+    n = min(int(n), n_frames)
+    if n <= 1:
+        return [n_frames - 1]
+    last = n_frames - 1
+    for k in range(n, (n + 1) // 2 - 1, -1):
+        if k > 1 and last % (k - 1) == 0:
+            step = last // (k - 1)
+            return list(range(0, last + 1, step))
+    step = last // (n - 1)
+    return list(range(last - step * (n - 1), last + 1, step))
+
+
 def frame_strip(rec, n=6, *, frames=None, color_by=None, field=None, colours=None, panel_size=2.4):
     """A row of pictures of evenly spaced recorded frames, each titled with its step.
 
@@ -70,7 +98,8 @@ def frame_strip(rec, n=6, *, frames=None, color_by=None, field=None, colours=Non
     rec : morva.Recording or path
         The recording (or its folder).
     n : int
-        Number of frames, evenly spaced from the first to the last.
+        Largest number of frames: the strip shows frames at equal steps in time, ending at the
+        last (see :func:`even_frames`), so some fewer than `n` when the frames do not divide.
     frames : sequence of int, optional
         Frame numbers to show instead.
     color_by : str, optional
@@ -98,11 +127,12 @@ def frame_strip(rec, n=6, *, frames=None, color_by=None, field=None, colours=Non
     if len(rec) == 0:
         raise ValueError("the recording has no frames")
     if frames is None:
-        frames = sorted(set(np.linspace(0, len(rec) - 1, min(n, len(rec))).round().astype(int).tolist()))
+        frames = even_frames(len(rec), n)
     ranges = colour_ranges(rec, color_by, field)
     value_norm = Normalize(ranges["vmin"], ranges["vmax"]) if "vmin" in ranges else None
     field_norm = Normalize(*ranges["field_range"]) if "field_range" in ranges else None
     first = frame_picture_args(rec, frames[0])
+    colours = with_model_colours(first.get("model_colours"), colours)
     nz, ny, nx = np.asarray(first["labels"]).reshape((-1,) + np.shape(first["labels"])[-2:]).shape
     fig = Figure(figsize=(len(frames) * panel_size * nx / ny + 1.6, panel_size + 0.5), layout="constrained")
     axes = fig.subplots(1, len(frames), squeeze=False)[0]

@@ -160,3 +160,22 @@ def resolve_colours(cell_type, type_names=None, colours=None):
             raise ValueError(f"colours has {len(rows)} entries but cell types go up to {top}")
         return type_colours(len(rows), rows)
     return type_colours(top + 1)
+
+
+def with_model_colours(model_colours, colours):
+    """The colours a picture uses: those given, over the colours its model declares by type name.
+
+    Examples
+    --------
+    >>> with_model_colours({"dark": "navy", "light": "khaki"}, {"light": "white"})
+    {'dark': 'navy', 'light': 'white'}
+    >>> with_model_colours(None, None) is None
+    True
+    """
+    if not model_colours:
+        return colours
+    if colours is None:
+        return dict(model_colours)
+    if isinstance(colours, collections.abc.Mapping):
+        return {**model_colours, **colours}
+    return colours  # an RGB row per type id is used as given

@@ -1,5 +1,5 @@
-"""Plots of a whole run from its recording: per-type mean volume and surface, the sorting index
-(share of heterotypic boundary) and field totals, over time.
+"""Plots of a whole run from its recording: per-type cell counts, mean volume and surface, the
+sorting index (share of heterotypic boundary) and field totals, over time.
 """
 
 import numpy as np
@@ -7,7 +7,7 @@ import numpy as np
 from ._deps import require
 from .frames import cell_types_at, padded
 from .movie import as_recording
-from .palette import type_colours
+from .palette import type_colours, with_model_colours
 
 
 def run_series(rec):
@@ -22,6 +22,7 @@ def run_series(rec):
     -------
     dict of pandas objects, all indexed by ``time`` (MCS)
         ``"volume"`` and ``"surface"``: mean per cell type (DataFrame, one column per type name);
+        ``"cells"``: number of cells per type (DataFrame, one column per type name, 0 where none);
         ``"sorting_index"``: share of heterotypic boundary between cells (Series, see
         :func:`morva.measures.sorting_index`); ``"field_total"``: sum over all sites of each field
         (DataFrame, one column per field).
@@ -57,15 +58,19 @@ def run_series(rec):
     return {
         "volume": means["volume"].unstack("type_name").reindex(index=index, columns=columns),
         "surface": means["surface"].unstack("type_name").reindex(index=index, columns=columns),
+        "cells": cells.groupby(["time", "type_name"]).size().unstack("type_name")
+        .reindex(index=index, columns=columns).fillna(0).astype(np.int64),
         "sorting_index": pd.Series(sorting, index=index, name="sorting_index", dtype=float),
         "field_total": pd.DataFrame(totals, index=index),
     }
 
 
-def plot_run(rec, *, colours=None, figsize=(10.0, 7.0)):
-    """One figure summarising a run: per-type mean volume and surface, sorting index, field totals.
+def plot_run(rec, *, colours=None, figsize=None):
+    """One figure summarising a run: per-type cell counts, mean volume and surface, and, when
+    there is something to show, the sorting index (two or more cell types) and field totals.
 
-    Lines of a cell type take the type's colour in the tissue pictures.
+    Lines of a cell type take the type's colour in the tissue pictures (the model's declared
+    colours unless `colours` says otherwise).
 
     Parameters
     ----------
@@ -73,13 +78,13 @@ def plot_run(rec, *, colours=None, figsize=(10.0, 7.0)):
         The recording (or its folder).
     colours : mapping or array_like, optional
         Type colours, ``{type name: colour}`` or an RGB row per type id (see :func:`type_colours`).
-    figsize : tuple
-        Figure size in inches.
+    figsize : tuple, optional
+        Figure size in inches (default: by the number of panels).
 
     Returns
     -------
     matplotlib.figure.Figure
-        Four panels over time (MCS).
+        Three to five panels over time (MCS).
 
     Examples
     --------
@@ -90,29 +95,32 @@ def plot_run(rec, *, colours=None, figsize=(10.0, 7.0)):
     rec = as_recording(rec)
     series = run_series(rec)
     names = list(rec.type_names)
-    colours = type_colours(names or ["medium"], colours)
-    fig = Figure(figsize=figsize, layout="constrained")
-    (vol, surf), (sort, field) = fig.subplots(2, 2, sharex=True)
-    for ax, key, label in ((vol, "volume", "mean volume (sites)"), (surf, "surface", "mean surface (neighbour pairs)")):
-        for name in series[key].columns:
-            colour = colours[names.index(name)] if name in names else None
-            ax.plot(series[key].index, series[key][name], color=colour, label=name, linewidth=1.6)
-        ax.set_ylabel(label)
-        if len(series[key].columns):
-            ax.legend(frameon=False, fontsize=8)
-    sort.plot(series["sorting_index"].index, series["sorting_index"], color="0.2", linewidth=1.6)
-    sort.set_ylabel("sorting index\n(share of heterotypic boundary)")
-    sort.set_ylim(0, max(1.0, float(np.nanmax(series["sorting_index"], initial=0))))
+    colours = type_colours(names or ["medium"], with_model_colours(getattr(rec.model, "type_colours", None), colours))
+    panels = [("cells", "cells"), ("volume", "mean volume (sites)"), ("surface", "mean surface (neighbour pairs)")]
+    if len(names) > 2:  # the medium and at least two cell types
+        panels.append(("sorting_index", "sorting index\n(share of heterotypic boundary)"))
     if series["field_total"].columns.size:
-        for name in series["field_total"].columns:
-            field.plot(series["field_total"].index, series["field_total"][name], label=name, linewidth=1.6)
-        field.legend(frameon=False, fontsize=8)
-        field.set_ylabel("field total (sum over sites)")
-    else:
-        field.text(0.5, 0.5, "no fields recorded", ha="center", va="center", transform=field.transAxes, color="0.4")
-        field.set_yticks([])
-    for ax in (sort, field):
-        ax.set_xlabel("time (MCS)")
-    for ax in (vol, surf, sort, field):
+        panels.append(("field_total", "field total (sum over sites)"))
+    columns = (len(panels) + 1) // 2
+    fig = Figure(figsize=figsize or (5.0 * columns, 7.0), layout="constrained")
+    axes = fig.subplots(2, columns, sharex=True, squeeze=False).T.ravel()  # down the columns
+    for ax, (key, label) in zip(axes, panels):
+        data = series[key]
+        if key == "sorting_index":
+            ax.plot(data.index, data, color="0.2", linewidth=1.6)
+            ax.set_ylim(0, max(1.0, float(np.nanmax(data, initial=0))))
+        else:
+            for name in data.columns:
+                colour = colours[names.index(name)] if key != "field_total" and name in names else None
+                ax.plot(data.index, data[name], color=colour, label=name, linewidth=1.6)
+            if len(data.columns):
+                ax.legend(frameon=False, fontsize=8)
+        ax.set_ylabel(label)
         ax.grid(alpha=0.3)
+    for ax in axes[len(panels):]:
+        ax.set_visible(False)
+    for ax in fig.axes:
+        if ax.get_visible():
+            ax.set_xlabel("time (MCS)")
+            ax.xaxis.set_tick_params(labelbottom=True)
     return fig

@@ -3,7 +3,7 @@
 import numpy as np
 
 from ._deps import require
-from .palette import resolve_colours
+from .palette import resolve_colours, with_model_colours
 from .raster import check_cell_type
 from .tissue import type_legend_names
 
@@ -41,7 +41,7 @@ def cell_surfaces(labels, *, smoothing=True):
     return grid.contour_labels(boundary_style="external", smoothing=smoothing)
 
 
-def plot_surfaces(labels, cell_type, *, type_names=None, colours=None, off_screen=None,
+def plot_surfaces(labels, cell_type, *, type_names=None, colours=None, model_colours=None, off_screen=None,
                   window_size=(900, 700), smoothing=True):
     """Rendered 3-D view of cell surfaces, coloured by type, with a legend.
 
@@ -58,6 +58,8 @@ def plot_surfaces(labels, cell_type, *, type_names=None, colours=None, off_scree
     colours : mapping or array_like, optional
         Type colours, ``{type name: colour}`` (needs `type_names`) or an RGB row per type id; see
         :func:`type_colours`.
+    model_colours : mapping, optional
+        The colours the model declares by type name; `colours` overrides them.
     off_screen : bool, optional
         Render without a window (for screenshots); PyVista's default when None.
     window_size : tuple of int
@@ -83,7 +85,7 @@ def plot_surfaces(labels, cell_type, *, type_names=None, colours=None, off_scree
     labels = np.asarray(labels)
     cell_type = check_cell_type(labels, cell_type)
     surface = cell_surfaces(labels, smoothing=smoothing)
-    palette = resolve_colours(cell_type, type_names, colours)
+    palette = resolve_colours(cell_type, type_names, with_model_colours(model_colours, colours))
     if surface.n_cells:
         pairs = np.asarray(surface.cell_data["boundary_labels"]).reshape(surface.n_cells, -1)
         # A face between a cell and the medium takes the cell's colour; between cells, the first's.

@@ -9,7 +9,7 @@ global figure list and no display is needed.
 import numpy as np
 
 from ._deps import require
-from .palette import resolve_colours
+from .palette import resolve_colours, with_model_colours
 from .raster import as_plane, auto_norm, check_cell_type, colour_map, tissue_rgb
 
 # About this many pixels along the longer side of a picture before matplotlib resamples it.
@@ -32,7 +32,10 @@ def type_legend_names(cell_type, type_names):
 
 def _figure(figsize):
     Figure = require("matplotlib.figure").Figure
-    return Figure(figsize=figsize, layout="constrained")
+    ConstrainedLayoutEngine = require("matplotlib.layout_engine").ConstrainedLayoutEngine
+    # With a fixed-aspect picture and a legend outside, the layout leaves the y label no margin of
+    # its own: the padding (inches) keeps it inside the figure.
+    return Figure(figsize=figsize, layout=ConstrainedLayoutEngine(w_pad=0.15))
 
 
 def _plane_figsize(shape, panels):
@@ -85,6 +88,7 @@ def plot_tissue(
     field_cmap="magma",
     field_range=None,
     colours=None,
+    model_colours=None,
     borders=True,
     title=None,
     mcs=None,
@@ -130,6 +134,9 @@ def plot_tissue(
         colour in every model that has a type of that name), or an RGB row per type id. Default
         (see :func:`type_colours`): the medium is the plain background and cell types take a
         colour-blind-safe palette in the order of their names in the model.
+    model_colours : mapping, optional
+        The colours the model declares by type name (``model.type_colours``; the picture
+        arguments of simulations and recordings carry them); `colours` overrides them.
     borders : bool
         Draw cell borders.
     title : str, optional
@@ -156,6 +163,7 @@ def plot_tissue(
     >>> fig = plot_tissue(labels, [0, 1, 2], type_names=["medium", "light", "dark"],
     ...                   colours={"dark": "tab:blue", "light": "tab:orange"})
     """
+    colours = with_model_colours(model_colours, colours)
     labels = np.asarray(labels)
     if labels.ndim == 3 and labels.shape[0] > 1:
         return plot_slices(
@@ -289,6 +297,7 @@ def plot_slices(
     field_cmap="magma",
     field_range=None,
     colours=None,
+    model_colours=None,
     borders=True,
     title=None,
     mcs=None,
@@ -309,7 +318,7 @@ def plot_slices(
     at : tuple of int, optional
         Site ``(x, y, z)`` the slices pass through; default the centre.
     type_names, values, value_label, cmap, vmin, vmax, field, field_name, field_cmap, field_range, \
-colours, borders, title, mcs, scale, figsize
+colours, model_colours, borders, title, mcs, scale, figsize
         As in :func:`plot_tissue`.
 
     Returns
@@ -326,6 +335,7 @@ colours, borders, title, mcs, scale, figsize
     >>> len(fig.axes[0].images)
     1
     """
+    colours = with_model_colours(model_colours, colours)
     labels = np.asarray(labels)
     if labels.ndim != 3:
         raise ValueError(f"labels must be (z, y, x) for slices, got shape {labels.shape}")

@@ -1,0 +1,383 @@
+"""The sampler against its exact stationary distribution, on lattices small enough to enumerate.
+
+Two cells and the medium on a 3 x 3 lattice (3 x 2 in the quick version). Every state the
+dynamics can reach is enumerated, the transition matrix of one copy attempt is built from the
+rules written out below (target site uniform over the lattice, source uniform over the target's
+neighbour list, Metropolis acceptance, local connectivity veto), and its stationary distribution
+is solved exactly. Long runs of ``World.step`` and of ``World.step_parallel`` with one tile (the
+whole box swept in raster order, one site after the other) must visit the states with those
+frequencies: a chi-squared test at the 0.1 % level. The same samples are also tested against the
+stationary distributions of deliberately wrong rules, which the test must reject.
+
+The volume term keeps each cell at one or two sites: a target volume of 1.501 with a strength
+of 600 makes losing the last site or growing to three cost about 1200 T, where exp(-ΔH/T)
+underflows to exactly 0, so neither can ever be accepted, while one and two sites differ by only
+1.2 T. This keeps the cells alive (a vanished cell never returns) and the state space small.
+
+    python -m validation.sampler [--quick] [--out DIR]
+"""
+
+import dataclasses
+import math
+import sys
+from collections import deque
+
+import numpy as np
+import scipy.linalg
+import scipy.sparse
+import scipy.stats
+
+from morva_core import World
+
+from validation import report
+
+SIGNIFICANCE = 1e-3      # false-alarm rate of each goodness-of-fit test
+DETECTION = 1e-6         # a wrong rule counts as detected when its p-value is below this
+RESIDUAL_CORRELATION = 1e-3
+
+
+@dataclasses.dataclass
+class Case:
+    """A tiny world: two cells (types 1 and 2) in the medium (type 0)."""
+
+    name: str
+    dims: tuple
+    boundary: str
+    order: int
+    temperature: float
+    contact: dict                      # {(type, type): J}
+    surface: tuple = (0.0, 0.0)        # (target, strength) for both cells
+    chemotaxis: dict = dataclasses.field(default_factory=dict)   # {type: lambda}, field c = x + 2y
+    force: dict = dataclasses.field(default_factory=dict)        # {type: (fx, fy)}
+    medium_connectivity: bool = False
+    sweep: str = "step"                # "step" or "parallel" (one tile)
+    samples: int = 100_000
+    target_volume: float = 1.501
+    lambda_volume: float = 600.0
+
+
+# ----------------------------------------------------------------------- the rules, written out
+
+
+class Rules:
+    """The dynamics of one case as an explicit Markov chain on label tuples."""
+
+    def __init__(self, case, *, temperature=None, source_rule="any neighbour", faces_only=False):
+        self.case = case
+        self.temperature = case.temperature if temperature is None else temperature
+        self.source_rule = source_rule
+        nx, ny = case.dims
+        self.n_sites = nx * ny
+        self.coords = [(s % nx, s // nx) for s in range(self.n_sites)]
+        self.neighbors = [self._neighbor_list(s, case.order) for s in range(self.n_sites)]
+        self.sources = [self._neighbor_list(s, 1) if faces_only else self.neighbors[s]
+                        for s in range(self.n_sites)]
+        self.conc = [float(np.float32(x + 2 * y)) for x, y in self.coords]
+        self.types = (0, 1, 2)
+        self._energy = {}
+
+    def _neighbor_list(self, site, order):
+        nx, ny = self.case.dims
+        x, y = self.coords[site]
+        offsets = [(dx, dy) for dy in (-1, 0, 1) for dx in (-1, 0, 1)
+                   if (dx, dy) != (0, 0) and abs(dx) + abs(dy) <= order]
+        result = []
+        for dx, dy in offsets:
+            u, v = x + dx, y + dy
+            if self.case.boundary == "periodic":
+                u, v = u % nx, v % ny
+            elif not (0 <= u < nx and 0 <= v < ny):
+                continue
+            result.append(u + nx * v)
+        return result
+
+    def contact(self, a, b):
+        return self.case.contact.get((a, b), self.case.contact.get((b, a), 0.0))
+
+    def energy(self, state):
+        """Contact over neighbour pairs, volume and surface per cell, external potential."""
+        if state in self._energy:
+            return self._energy[state]
+        case, total = self.case, 0.0
+        surface = [0, 0, 0]
+        for s, label in enumerate(state):
+            for t in self.neighbors[s]:
+                if state[t] != label:
+                    total += 0.5 * self.contact(self.types[label], self.types[state[t]])
+                    surface[label] += 1
+            fx, fy = case.force.get(self.types[label], (0.0, 0.0))
+            total -= fx * self.coords[s][0] + fy * self.coords[s][1]
+        target_surface, lambda_surface = case.surface
+        for cell in (1, 2):
+            volume = state.count(cell)
+            total += case.lambda_volume * (volume - case.target_volume) ** 2
+            total += lambda_surface * (surface[cell] - target_surface) ** 2
+        self._energy[state] = total
+        return total
+
+    def stays_connected(self, state, target):
+        """The local veto: the medium's neighbours of the target must form one piece."""
+        same = [t for t in self.neighbors[target] if state[t] == 0]
+        if len(same) < 2:
+            return True
+        seen, stack = {0}, [0]
+        while stack:
+            p = stack.pop()
+            for j in range(len(same)):
+                if j not in seen and same[j] in self.neighbors[same[p]]:
+                    seen.add(j)
+                    stack.append(j)
+        return len(seen) == len(same)
+
+    def site_update(self, state, target):
+        """{next state: probability} for one copy attempt aimed at `target`."""
+        sources = self.sources[target]
+        if self.source_rule == "distinct labels":
+            sources = [t for t in sources if state[t] != state[target]] or sources
+        a, outcome = state[target], {}
+        for source in sources:
+            b = state[source]
+            p = 0.0
+            if b != a:
+                new = state[:target] + (b,) + state[target + 1:]
+                delta = self.energy(new) - self.energy(state)
+                chemotaxis = self.case.chemotaxis.get(self.types[b], 0.0)
+                delta -= chemotaxis * (self.conc[target] - self.conc[source])
+                p = 1.0 if delta <= 0 else math.exp(-delta / self.temperature)
+                if p > 0 and a == 0 and self.case.medium_connectivity and not self.stays_connected(state, target):
+                    p = 0.0
+                if p > 0:
+                    outcome[new] = outcome.get(new, 0.0) + p / len(sources)
+            outcome[state] = outcome.get(state, 0.0) + (1.0 - p) / len(sources)
+        return outcome
+
+    def chain(self, start):
+        """All states reachable from `start`, and one sparse update matrix per target site."""
+        index, order, queue = {start: 0}, [start], deque([start])
+        rows = [[] for _ in range(self.n_sites)]
+        while queue:
+            state = queue.popleft()
+            for target in range(self.n_sites):
+                for new, p in self.site_update(state, target).items():
+                    if new not in index:
+                        index[new] = len(order)
+                        order.append(new)
+                        queue.append(new)
+                    rows[target].append((index[state], index[new], p))
+        n = len(order)
+        updates = []
+        for entries in rows:
+            i, j, p = zip(*entries)
+            updates.append(scipy.sparse.csr_matrix((p, (i, j)), shape=(n, n)))
+        return order, index, updates
+
+    def mcs_matrix(self, updates):
+        """Transition matrix of one Monte Carlo step of the case's sweep (dense)."""
+        if self.case.sweep == "parallel":
+            # One tile: every site once as target, in site-index order.
+            product = updates[0]
+            for update in updates[1:]:
+                product = product @ update
+            return product.toarray()
+        attempt = sum(updates) / self.n_sites
+        return np.linalg.matrix_power(attempt.toarray(), self.n_sites)
+
+
+def stationary(matrix):
+    """The left eigenvector of eigenvalue 1 of a stochastic matrix, normalised."""
+    n = matrix.shape[0]
+    system = matrix.T - np.eye(n)
+    system[-1, :] = 1.0
+    rhs = np.zeros(n)
+    rhs[-1] = 1.0
+    pi = scipy.linalg.solve(system, rhs)
+    return np.clip(pi, 0.0, None) / np.clip(pi, 0.0, None).sum()
+
+
+def chi_squared(counts, expected_p):
+    """Pearson's test with bins of expected count below 5 pooled; returns (statistic, dof, p)."""
+    expected = expected_p * counts.sum()
+    small = expected < 5
+    obs = np.append(counts[~small], counts[small].sum())
+    exp = np.append(expected[~small], expected[small].sum())
+    if exp[-1] == 0:
+        obs, exp = obs[:-1], exp[:-1]
+    if obs.sum() != counts.sum():          # observed in a state of (pooled) zero probability
+        return math.inf, len(exp) - 1, 0.0
+    statistic, p = scipy.stats.chisquare(obs, exp)
+    return float(statistic), len(exp) - 1, float(p)
+
+
+# ----------------------------------------------------------------------------- the engine runs
+
+
+def build_world(case, seed):
+    nx, ny = case.dims
+    world = World((nx, ny, 1), case.boundary, case.order, case.temperature)
+    target_surface, lambda_surface = case.surface
+    for cell_type, site in ((1, 0), (2, nx * ny - 1)):
+        cell = world.add_cell(cell_type, case.target_volume, case.lambda_volume, target_surface, lambda_surface)
+        world.seed_block(cell, site % nx, site // nx, 0, site % nx + 1, site // nx + 1, 1)
+    for (a, b), j in case.contact.items():
+        world.set_contact(a, b, j)
+    if case.chemotaxis:
+        field = world.add_field("c", 0.0, 0.0)
+        for s in range(nx * ny):
+            world.field_add_source_at(field, s % nx, s // nx, 0, float(s % nx + 2 * (s // nx)))
+        for cell_type, strength in case.chemotaxis.items():
+            world.set_chemotaxis(field, cell_type, strength)
+    for cell_type, (fx, fy) in case.force.items():
+        world.set_external_potential(cell_type, fx, fy, 0.0)
+    world.set_connectivity_medium(case.medium_connectivity)
+    world.finalize(seed)
+    return world
+
+
+def sample(case, index, thin, *, runs=4, seed=27):
+    """State counts over `runs` independent worlds, one sample every `thin` MCS after burn-in."""
+    counts = np.zeros(len(index), dtype=np.int64)
+    foreign = 0
+    per_run = case.samples // runs
+    for run in range(runs):
+        world = build_world(case, seed + run)
+        advance = (lambda m: world.step_parallel(m, block=16)) if case.sweep == "parallel" else world.step
+        advance(10 * thin)
+        for _ in range(per_run):
+            advance(thin)
+            state = index.get(tuple(world.snapshot()))
+            if state is None:
+                foreign += 1
+            else:
+                counts[state] += 1
+    return counts, foreign
+
+
+def second_eigenvalue(matrix):
+    moduli = np.sort(np.abs(np.linalg.eigvals(matrix)))[::-1]
+    return float(moduli[1]) if len(moduli) > 1 else 0.0
+
+
+WRONG_RULES = {
+    "temperature 10 % high": dict(temperature_factor=1.1),
+    "source drawn among differing neighbours": dict(source_rule="distinct labels"),
+    "source drawn from face neighbours only": dict(faces_only=True),
+}
+
+
+def analyse(case):
+    rules = Rules(case)
+    nx, ny = case.dims
+    start = tuple([1] + [0] * (nx * ny - 2) + [2])
+    order, index, updates = rules.chain(start)
+    matrix = rules.mcs_matrix(updates)
+    pi = stationary(matrix)
+    lam2 = second_eigenvalue(matrix)
+    thin = max(1, math.ceil(math.log(RESIDUAL_CORRELATION) / math.log(lam2))) if lam2 > 0 else 1
+    counts, foreign = sample(case, index, thin)
+    statistic, dof, p = chi_squared(counts, pi)
+    boltzmann = np.exp(-np.array([rules.energy(s) for s in order]) / case.temperature)
+    boltzmann /= boltzmann.sum()
+    wrong = {}
+    for label, change in WRONG_RULES.items():
+        if change.get("faces_only") and case.order < 2:
+            continue
+        kwargs = {k: v for k, v in change.items() if k != "temperature_factor"}
+        if "temperature_factor" in change:
+            kwargs["temperature"] = case.temperature * change["temperature_factor"]
+        other = Rules(case, **kwargs)
+        pi_wrong = stationary(other.mcs_matrix(_updates_on(other, order, index)))
+        wrong[label] = dict(p=chi_squared(counts, pi_wrong)[2],
+                            total_variation=0.5 * float(np.abs(pi_wrong - pi).sum()))
+    return dict(states=len(order), thin=thin, second_eigenvalue=lam2, samples=int(counts.sum()),
+                foreign=foreign, chi2=statistic, dof=dof, p=p, pi=pi, counts=counts,
+                total_variation=0.5 * float(np.abs(counts / counts.sum() - pi).sum()),
+                boltzmann_distance=0.5 * float(np.abs(boltzmann - pi).sum()), wrong=wrong)
+
+
+def _updates_on(rules, order, index):
+    """Update matrices of `rules` on a fixed state list; moves leaving the list are refused."""
+    n = len(order)
+    updates = []
+    for target in range(rules.n_sites):
+        i, j, p = [], [], []
+        for k, state in enumerate(order):
+            stay = 0.0
+            for new, q in rules.site_update(state, target).items():
+                if new in index:
+                    i.append(k), j.append(index[new]), p.append(q)
+                else:
+                    stay += q
+            if stay:
+                i.append(k), j.append(k), p.append(stay)
+        updates.append(scipy.sparse.csr_matrix((p, (i, j)), shape=(n, n)))
+    return updates
+
+
+# -------------------------------------------------------------------------------------- cases
+
+
+def cases(quick):
+    plain = dict(contact={(1, 0): 1.0, (2, 0): 0.5, (1, 2): 1.5}, temperature=1.0, surface=(5.0, 0.05))
+    driven = dict(contact={(1, 0): 0.8, (2, 0): 1.2, (1, 2): 0.4}, temperature=1.0,
+                  chemotaxis={1: 0.4}, force={2: (0.3, -0.2)}, medium_connectivity=True)
+    if quick:
+        return [Case("3x2 closed, 4 neighbours, step", (3, 2), "noflux", 1, samples=20_000, **plain),
+                Case("3x2 periodic, 8 neighbours, driven, one-tile parallel", (3, 2), "periodic", 2,
+                     sweep="parallel", samples=20_000, **driven)]
+    full = []
+    for sweep in ("step", "parallel"):
+        full.append(Case(f"3x3 closed, 4 neighbours, {sweep}", (3, 3), "noflux", 1, sweep=sweep,
+                         samples=400_000, **plain))
+        full.append(Case(f"3x3 periodic, 8 neighbours, driven, {sweep}", (3, 3), "periodic", 2,
+                         sweep=sweep, samples=400_000, **driven))
+    return full
+
+
+def draw(results):
+    import matplotlib.pyplot as plt
+
+    figure, axes = plt.subplots(1, len(results) + 1, figsize=(4.2 * (len(results) + 1), 4.2))
+    for ax, (case, r) in zip(axes, results):
+        observed = r["counts"] / r["counts"].sum()
+        floor = 0.5 / r["counts"].sum()
+        ax.loglog(r["pi"], np.maximum(observed, floor), ".", ms=3, alpha=0.6)
+        lo = max(r["pi"][r["pi"] > 0].min(), floor)
+        ax.plot([lo, 1], [lo, 1], "k-", lw=0.8)
+        ax.set_xlabel("exact stationary probability")
+        ax.set_ylabel("observed frequency")
+        ax.set_title(f"{case.name}\n{r['states']} states, χ² p = {r['p']:.3f}", fontsize=8)
+    ax = axes[-1]
+    labels, values = [], []
+    for case, r in results:
+        labels.append(f"{case.name}: engine rules")
+        values.append(max(r["p"], 1e-300))
+        for rule, w in r["wrong"].items():
+            labels.append(f"{case.name}: {rule}")
+            values.append(max(w["p"], 1e-300))
+    ax.barh(range(len(values)), -np.log10(values), color=["tab:green" if "engine" in l else "tab:red" for l in labels])
+    ax.axvline(-math.log10(SIGNIFICANCE), color="k", ls="--", lw=0.8)
+    ax.set_yticks(range(len(labels)), labels, fontsize=5)
+    ax.set_xscale("symlog")
+    ax.set_xlabel("−log10 p of the same samples against each rule")
+    ax.invert_yaxis()
+    figure.tight_layout()
+    return figure
+
+
+def run(quick=False, out=None):
+    results = [(case, analyse(case)) for case in cases(quick)]
+    checks, table = [], []
+    for case, r in results:
+        checks.append(report.at_most(f"{case.name}: samples in unreachable states", r["foreign"], 0))
+        checks.append(report.at_least(f"{case.name}: chi-squared p-value", r["p"], SIGNIFICANCE))
+        for rule, w in r["wrong"].items():
+            checks.append(report.at_most(f"{case.name}: p-value against '{rule}'", w["p"], DETECTION))
+        table.append(dict(case=case.name, states=r["states"], samples=r["samples"], thin_mcs=r["thin"],
+                          second_eigenvalue=r["second_eigenvalue"], chi2=r["chi2"], dof=r["dof"], p=r["p"],
+                          total_variation=r["total_variation"], boltzmann_distance=r["boltzmann_distance"],
+                          wrong_rules=r["wrong"]))
+    return report.Result("sampler", checks, {"cases": table}, draw(results))
+
+
+if __name__ == "__main__":
+    sys.exit(report.main(sys.modules[__name__]))

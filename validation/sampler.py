@@ -23,8 +23,8 @@ import sys
 from collections import deque
 
 import numpy as np
-import scipy.linalg
 import scipy.sparse
+import scipy.sparse.linalg
 import scipy.stats
 
 from morva_core import World
@@ -171,27 +171,40 @@ class Rules:
             updates.append(scipy.sparse.csr_matrix((p, (i, j)), shape=(n, n)))
         return order, index, updates
 
-    def mcs_matrix(self, updates):
-        """Transition matrix of one Monte Carlo step of the case's sweep (dense)."""
+    def step_matrix(self, updates):
+        """Transition matrix of the case's elementary step: one copy attempt of `step` (sparse),
+        or one whole one-tile sweep of `step_parallel` (dense): every site once as target, in
+        site-index order."""
         if self.case.sweep == "parallel":
-            # One tile: every site once as target, in site-index order.
-            product = updates[0]
+            product = updates[0].toarray()
             for update in updates[1:]:
-                product = product @ update
-            return product.toarray()
-        attempt = sum(updates) / self.n_sites
-        return np.linalg.matrix_power(attempt.toarray(), self.n_sites)
+                product = np.asarray(product @ update)
+            return product
+        return (sum(updates) / self.n_sites).tocsr()
+
+    def steps_per_mcs(self):
+        return 1 if self.case.sweep == "parallel" else self.n_sites
 
 
 def stationary(matrix):
     """The left eigenvector of eigenvalue 1 of a stochastic matrix, normalised."""
     n = matrix.shape[0]
-    system = matrix.T - np.eye(n)
-    system[-1, :] = 1.0
+    system = scipy.sparse.lil_matrix(scipy.sparse.csr_matrix(matrix).T - scipy.sparse.identity(n))
+    system[n - 1, :] = np.ones(n)
     rhs = np.zeros(n)
     rhs[-1] = 1.0
-    pi = scipy.linalg.solve(system, rhs)
+    pi = scipy.sparse.linalg.spsolve(system.tocsc(), rhs)
     return np.clip(pi, 0.0, None) / np.clip(pi, 0.0, None).sum()
+
+
+def second_eigenvalue(matrix):
+    """Modulus of the second-largest eigenvalue: how fast the chain forgets its start."""
+    if matrix.shape[0] < 16:
+        dense = matrix.toarray() if scipy.sparse.issparse(matrix) else matrix
+        return float(np.sort(np.abs(np.linalg.eigvals(dense)))[-2])
+    values = scipy.sparse.linalg.eigs(scipy.sparse.linalg.aslinearoperator(matrix), k=2, which="LM",
+                                      return_eigenvectors=False, tol=1e-8)
+    return float(np.sort(np.abs(values))[0])
 
 
 def chi_squared(counts, expected_p):
@@ -252,11 +265,6 @@ def sample(case, index, thin, *, runs=4, seed=27):
     return counts, foreign
 
 
-def second_eigenvalue(matrix):
-    moduli = np.sort(np.abs(np.linalg.eigvals(matrix)))[::-1]
-    return float(moduli[1]) if len(moduli) > 1 else 0.0
-
-
 WRONG_RULES = {
     "temperature 10 % high": dict(temperature_factor=1.1),
     "source drawn among differing neighbours": dict(source_rule="distinct labels"),
@@ -269,9 +277,9 @@ def analyse(case):
     nx, ny = case.dims
     start = tuple([1] + [0] * (nx * ny - 2) + [2])
     order, index, updates = rules.chain(start)
-    matrix = rules.mcs_matrix(updates)
+    matrix = rules.step_matrix(updates)
     pi = stationary(matrix)
-    lam2 = second_eigenvalue(matrix)
+    lam2 = second_eigenvalue(matrix) ** rules.steps_per_mcs()    # per Monte Carlo step
     thin = max(1, math.ceil(math.log(RESIDUAL_CORRELATION) / math.log(lam2))) if lam2 > 0 else 1
     counts, foreign = sample(case, index, thin)
     statistic, dof, p = chi_squared(counts, pi)
@@ -285,7 +293,7 @@ def analyse(case):
         if "temperature_factor" in change:
             kwargs["temperature"] = case.temperature * change["temperature_factor"]
         other = Rules(case, **kwargs)
-        pi_wrong = stationary(other.mcs_matrix(_updates_on(other, order, index)))
+        pi_wrong = stationary(other.step_matrix(_updates_on(other, order, index)))
         wrong[label] = dict(p=chi_squared(counts, pi_wrong)[2],
                             total_variation=0.5 * float(np.abs(pi_wrong - pi).sum()))
     return dict(states=len(order), thin=thin, second_eigenvalue=lam2, samples=int(counts.sum()),

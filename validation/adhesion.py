@@ -103,7 +103,7 @@ def draw(rows, j_dls, j_mediums):
            title=f"differential adhesion: J_dd = {J_DD:g}, J_ll = {J_LL:g}, T = {TEMPERATURE:g}\n"
                  "lines: predicted boundaries; red rims: disagreement;\n"
                  "numbers: dark cells' share of the boundary with the medium")
-    ax.legend(fontsize=7, loc="lower right")
+    ax.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1))
     figure.tight_layout()
     return figure
 
@@ -114,7 +114,7 @@ def run(quick=False, out=None):
         points, seeds, cells_per_side, mcs = [(5.0, 16.0), (11.0, 16.0), (11.0, 4.0)], [1], 4, 800
     else:
         points = [(j_dl, j_medium) for j_medium in (4.0, 10.0, 16.0, 22.0) for j_dl in (5.0, 11.0, 17.0, 23.0)]
-        seeds, cells_per_side, mcs = [1, 2], 6, 3000
+        seeds, cells_per_side, mcs = [1, 2, 3], 6, 3000
     j_dls, j_mediums = sorted({p[0] for p in points}), sorted({p[1] for p in points})
     rows = []
     for j_dl, j_medium in points:

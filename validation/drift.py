@@ -2,8 +2,9 @@
 
 One cell (25 sites, 8-site neighbourhood) moves by its own fluctuations in a closed box. In a
 fixed linear gradient c = x (no diffusion, no decay) with chemotactic strength λ, or under a
-constant force F along x (the external potential -F·r on the cell's sites), a copy attempt's
-energy change gains a bias of order λ or F per site of displacement. For biases well below the
+constant force F along x on its centre of mass (the ``com_force`` world option, on by default in
+the package: a copy changes the energy by -F·Δc, Δc the shift of the centre), a copy attempt's
+energy change gains a bias of order λ, or F times the shift of the centre. For biases well below the
 temperature the acceptance rates change linearly, so the drift speed grows linearly with the
 strength (linear response): v = slope · strength. The script fits v against the strength over
 many seeds and checks that the slope is positive and well resolved, that the intercept is zero
@@ -16,6 +17,7 @@ import sys
 
 import numpy as np
 
+from morva import _native
 from morva_core import World
 
 from validation import report
@@ -38,6 +40,7 @@ def cell_world(kind, strength, seed):
                 world.field_add_source_at(field, x, y, 0, float(x))
         world.set_chemotaxis(field, 1, strength)
     else:
+        _native.set_options(world, com_force=True)
         world.set_external_potential(1, strength, 0.0, 0.0)
     world.finalize(seed)
     return world
@@ -86,11 +89,11 @@ def draw(results):
 def run(quick=False, out=None):
     if quick:
         seeds, mcs, resolved = range(6), 400, 3.0
-        kinds = {"chemotaxis": [0.0, 1.5, 3.0], "force": [0.0, 0.4, 0.8]}
+        kinds = {"chemotaxis": [0.0, 1.5, 3.0], "force": [0.0, 12.0, 24.0]}
     else:
         seeds, mcs, resolved = range(16), 1000, 5.0
-        kinds = {"chemotaxis": [0.0, 0.75, 1.5, 2.25, 3.0], "force": [0.0, 0.2, 0.4, 0.6, 0.8]}
-    labels = {"chemotaxis": "chemotactic strength λ (gradient 1 per site)", "force": "force F (energy per site)"}
+        kinds = {"chemotaxis": [0.0, 0.75, 1.5, 2.25, 3.0], "force": [0.0, 6.0, 12.0, 18.0, 24.0]}
+    labels = {"chemotaxis": "chemotactic strength λ (gradient 1 per site)", "force": "force F on the centre of mass"}
     results, checks, table = [], [], {}
     for kind, strengths in kinds.items():
         speeds = np.array([[drift_speed(kind, s, 1000 * k + seed, mcs) for seed in seeds]

@@ -135,3 +135,36 @@ def main(module, argv=None):
     parser.add_argument("--out", type=pathlib.Path, default=DEFAULT_OUT)
     args = parser.parse_args(argv)
     return 0 if execute(module, quick=args.quick, out=args.out).passed else 1
+
+
+# ------------------------------------------------------------------ tables for the documentation
+
+
+def load(name, folder=DEFAULT_OUT):
+    """The table a script wrote, as a dict."""
+    return json.loads((pathlib.Path(folder) / f"{name}.json").read_text())
+
+
+def _cell(value, fmt):
+    if isinstance(value, bool):
+        return "yes" if value else "**no**"
+    if isinstance(value, (int, float)) and fmt:
+        return format(value, fmt)
+    return str(value)
+
+
+def markdown_table(rows, columns):
+    """A Markdown table of `rows` (dicts); `columns` maps a key to (heading, format)."""
+    lines = ["| " + " | ".join(heading for heading, _ in columns.values()) + " |",
+             "|" + "---|" * len(columns)]
+    for row in rows:
+        lines.append("| " + " | ".join(_cell(row.get(key, ""), fmt) for key, (_, fmt) in columns.items()) + " |")
+    return "\n".join(lines)
+
+
+def markdown_checks(name, folder=DEFAULT_OUT):
+    """The checks of the last full run of a script, as a Markdown table with its run time."""
+    document = load(name, folder)
+    table = markdown_table(document["checks"], {"name": ("check", ""), "measured": ("measured", ".4g"),
+                                                "criterion": ("required", ""), "passed": ("passed", "")})
+    return f"{table}\n\n*Full run: {document['seconds']:g} s on two shared cores.*"

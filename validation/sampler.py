@@ -9,10 +9,10 @@ whole box swept in raster order, one site after the other) must visit the states
 frequencies: a chi-squared test at the 0.1 % level. The same samples are also tested against the
 stationary distributions of deliberately wrong rules, which the test must reject.
 
-The volume term keeps each cell at one or two sites: a target volume of 1.501 with a strength
-of 600 makes losing the last site or growing to three cost about 1200 T, where exp(-ΔH/T)
-underflows to exactly 0, so neither can ever be accepted, while one and two sites differ by only
-1.2 T. This keeps the cells alive (a vanished cell never returns) and the state space small.
+The volume term keeps each cell at one or two sites: at T = 2 a target volume of 1.501 with a
+strength of 1000 makes losing the last site or growing to three cost about 1000 T, where
+exp(-ΔH/T) underflows to exactly 0, so neither can ever be accepted, while one and two sites
+differ by only 1 T. This keeps the cells alive (a vanished cell never returns) and the state space small.
 
     python -m validation.sampler [--quick] [--out DIR]
 """
@@ -53,7 +53,7 @@ class Case:
     sweep: str = "step"                # "step" or "parallel" (one tile)
     samples: int = 100_000
     target_volume: float = 1.501
-    lambda_volume: float = 600.0
+    lambda_volume: float = 1000.0
 
 
 # ----------------------------------------------------------------------- the rules, written out
@@ -266,7 +266,7 @@ def sample(case, index, thin, *, runs=4, seed=27):
 
 
 WRONG_RULES = {
-    "temperature 10 % high": dict(temperature_factor=1.1),
+    "temperature 25 % high": dict(temperature_factor=1.25),
     "source drawn among differing neighbours": dict(source_rule="distinct labels"),
     "source drawn from face neighbours only": dict(faces_only=True),
 }
@@ -325,8 +325,8 @@ def _updates_on(rules, order, index):
 
 
 def cases(quick):
-    plain = dict(contact={(1, 0): 1.0, (2, 0): 0.5, (1, 2): 1.5}, temperature=1.0, surface=(5.0, 0.05))
-    driven = dict(contact={(1, 0): 0.8, (2, 0): 1.2, (1, 2): 0.4}, temperature=1.0,
+    plain = dict(contact={(1, 0): 1.0, (2, 0): 0.5, (1, 2): 1.5}, temperature=2.0, surface=(5.0, 0.05))
+    driven = dict(contact={(1, 0): 0.8, (2, 0): 1.2, (1, 2): 0.4}, temperature=2.0,
                   chemotaxis={1: 0.4}, force={2: (0.3, -0.2)}, medium_connectivity=True)
     if quick:
         return [Case("3x2 closed, 4 neighbours, step", (3, 2), "noflux", 1, samples=20_000, **plain),
@@ -335,9 +335,9 @@ def cases(quick):
     full = []
     for sweep in ("step", "parallel"):
         full.append(Case(f"3x3 closed, 4 neighbours, {sweep}", (3, 3), "noflux", 1, sweep=sweep,
-                         samples=400_000, **plain))
+                         samples=100_000, **plain))
         full.append(Case(f"3x3 periodic, 8 neighbours, driven, {sweep}", (3, 3), "periodic", 2,
-                         sweep=sweep, samples=400_000, **driven))
+                         sweep=sweep, samples=100_000, **driven))
     return full
 
 

@@ -265,10 +265,11 @@ def sample(case, index, thin, *, runs=4, seed=27):
     return counts, foreign
 
 
+# Wrong rules, each as the chain it would make; None where it does not differ from the right one.
 WRONG_RULES = {
-    "temperature 25 % high": dict(temperature_factor=1.25),
-    "source drawn among differing neighbours": dict(source_rule="distinct labels"),
-    "source drawn from face neighbours only": dict(faces_only=True),
+    "temperature 25 % high": lambda case: Rules(case, temperature=1.25 * case.temperature),
+    "source drawn among differing neighbours": lambda case: Rules(case, source_rule="distinct labels"),
+    "source drawn from face neighbours only": lambda case: Rules(case, faces_only=True) if case.order >= 2 else None,
 }
 
 
@@ -286,13 +287,10 @@ def analyse(case):
     boltzmann = np.exp(-np.array([rules.energy(s) for s in order]) / case.temperature)
     boltzmann /= boltzmann.sum()
     wrong = {}
-    for label, change in WRONG_RULES.items():
-        if change.get("faces_only") and case.order < 2:
+    for label, wrong_rules in WRONG_RULES.items():
+        other = wrong_rules(case)
+        if other is None:
             continue
-        kwargs = {k: v for k, v in change.items() if k != "temperature_factor"}
-        if "temperature_factor" in change:
-            kwargs["temperature"] = case.temperature * change["temperature_factor"]
-        other = Rules(case, **kwargs)
         pi_wrong = stationary(other.step_matrix(_updates_on(other, order, index)))
         wrong[label] = dict(p=chi_squared(counts, pi_wrong)[2],
                             total_variation=0.5 * float(np.abs(pi_wrong - pi).sum()))
@@ -312,11 +310,15 @@ def _updates_on(rules, order, index):
             stay = 0.0
             for new, q in rules.site_update(state, target).items():
                 if new in index:
-                    i.append(k), j.append(index[new]), p.append(q)
+                    i.append(k)
+                    j.append(index[new])
+                    p.append(q)
                 else:
                     stay += q
             if stay:
-                i.append(k), j.append(k), p.append(stay)
+                i.append(k)
+                j.append(k)
+                p.append(stay)
         updates.append(scipy.sparse.csr_matrix((p, (i, j)), shape=(n, n)))
     return updates
 

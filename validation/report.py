@@ -150,7 +150,7 @@ def _cell(value, fmt):
         return "yes" if value else "**no**"
     if isinstance(value, (int, float)) and fmt:
         return format(value, fmt)
-    return str(value)
+    return str(value).replace("|", "\\|")
 
 
 def markdown_table(rows, columns):

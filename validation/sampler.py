@@ -347,33 +347,34 @@ def draw(results):
     import matplotlib.pyplot as plt
 
     n = len(results)
-    figure = plt.figure(figsize=(15, 8.5), layout="constrained")
-    grid = figure.add_gridspec(2, 2 * n, height_ratios=[1, 1.1])
+    figure, axes = plt.subplot_mosaic([list(range(n)), ["bars"] * n], figsize=(3.8 * max(n, 3), 8.5),
+                                      height_ratios=[1, 1.1])
     for k, (case, r) in enumerate(results):
-        ax = figure.add_subplot(grid[0, 2 * k:2 * k + 2])
+        ax = axes[k]
         observed = r["counts"] / r["counts"].sum()
         floor = 0.5 / r["counts"].sum()
         ax.loglog(r["pi"], np.maximum(observed, floor), ".", ms=3, alpha=0.6)
         lo = max(r["pi"][r["pi"] > 0].min(), floor) / 2
         ax.plot([lo, 0.1], [lo, 0.1], "k-", lw=0.8)
         ax.set(xlim=(lo, 0.1), ylim=(lo, 0.1), xlabel="exact stationary probability", ylabel="observed frequency")
-        ax.set_title(f"{case.name}\n{r['states']} states, {r['samples']} samples, χ² p = {r['p']:.3f}", fontsize=8)
-    ax = figure.add_subplot(grid[1, n // 2:])
+        ax.set_title(f"{k + 1}: {case.name}\n{r['states']} states, {r['samples']} samples, χ² p = {r['p']:.3f}", fontsize=8)
+    ax = axes["bars"]
     labels, values = [], []
-    for case, r in results:
-        labels.append(f"{case.name}: the rules as written")
+    for k, (case, r) in enumerate(results):
+        labels.append(f"{k + 1}: the rules as written")
         values.append(max(r["p"], 1e-300))
         for rule, w in r["wrong"].items():
-            labels.append(f"{case.name}: {rule}")
+            labels.append(f"{k + 1}: {rule}")
             values.append(max(w["p"], 1e-300))
     ax.barh(range(len(values)), -np.log10(values),
             color=["tab:green" if "as written" in label else "tab:red" for label in labels])
     ax.axvline(-math.log10(SIGNIFICANCE), color="k", ls="--", lw=0.8, label="0.1 % level")
-    ax.set_yticks(range(len(labels)), labels, fontsize=7)
+    ax.set_yticks(range(len(labels)), labels, fontsize=8)
     ax.set_xscale("symlog")
     ax.set_xlabel("−log10 p of the same samples against the stationary distribution of each rule (300: p < 1e-300)")
     ax.legend(fontsize=8)
     ax.invert_yaxis()
+    figure.tight_layout()
     return figure
 
 

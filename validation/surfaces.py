@@ -126,10 +126,10 @@ def run(quick=False, out=None):
         write_csv(rows, pathlib.Path(out) / "surfaces.csv")
     closed = [r for r in rows if r["closed_form"] is not None]
     checks = [
-        report.at_most("largest |engine - NumPy| surface", max(abs(r["engine_surface"] - r["numpy_surface"]) for r in rows), 0),
-        report.at_most("largest |engine - closed form| (squares, cubes)",
+        report.at_most("largest difference of engine and NumPy surfaces", max(abs(r["engine_surface"] - r["numpy_surface"]) for r in rows), 0),
+        report.at_most("largest difference of engine surface and closed form (squares, cubes)",
                        max(abs(r["engine_surface"] - r["closed_form"]) for r in closed), 0),
-        report.at_most("largest |engine volume - shape volume|",
+        report.at_most("largest difference of engine volume and shape volume",
                        max(abs(r["volume"] - int(shape_mask(r["shape"], r["size"]).sum())) for r in rows), 0),
     ]
     return report.Result("surfaces", checks, dict(rows=rows), draw(rows))

@@ -331,7 +331,9 @@ def cases(quick):
     driven = dict(contact={(1, 0): 0.8, (2, 0): 1.2, (1, 2): 0.4}, temperature=2.0,
                   chemotaxis={1: 0.4}, force={2: (0.3, -0.2)}, medium_connectivity=True)
     if quick:
-        return [Case("3x2 closed, 4 neighbours, step", (3, 2), "noflux", 1, samples=20_000, **plain),
+        # The closed 3 x 3 box has an interior site (the centre), the periodic 3 x 2 box none, so the
+        # engine's copies from interior and from face sites are both sampled.
+        return [Case("3x3 closed, 4 neighbours, step", (3, 3), "noflux", 1, samples=20_000, **plain),
                 Case("3x2 periodic, 8 neighbours, driven, one-tile parallel", (3, 2), "periodic", 2,
                      sweep="parallel", samples=20_000, **driven)]
     full = []

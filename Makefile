@@ -146,5 +146,14 @@ bench: build/release/build.ninja
 	$(PY) bench/rounds.py --rounds 3 --out build/bench-runs this=build/release/morva_bench \
 	  --ratio B1_step:B1_floor --ratio B2_step:B2_floor
 
+# ------------------------------------------------------------------------------------- validation
+# The validation suite (validation/, one script per result): each checks the engine against an exact
+# solution or a published result, writes its figure and table of numbers into
+# docs/images/validation/ (shown on docs/validation.md) and fails when a number leaves its stated
+# tolerance. Minutes on two cores; the reduced versions run with the tests (tests/validation).
+.PHONY: validate
+validate: module
+	MPLBACKEND=Agg $(PY) -m validation --out docs/images/validation
+
 clean:
 	rm -rf build

@@ -81,7 +81,7 @@ def speeds(tracks):
     [0.5, 0.0]
     """
     axes = list(_axes(tracks))
-    ordered = tracks.sort_values(["particle", "frame"], kind="stable")
+    ordered = tracks.sort_values(["particle", "frame"], kind="stable").reset_index(drop=True)
     moves = ordered.groupby("particle")[axes + ["mcs"]].diff()
     keep = moves["mcs"].notna()
     distance = np.sqrt((moves.loc[keep, axes] ** 2).sum(axis=1))
@@ -106,7 +106,7 @@ def mean_speed(tracks):
     [0.25]
     """
     axes = list(_axes(tracks))
-    ordered = tracks.sort_values(["particle", "frame"], kind="stable")
+    ordered = tracks.sort_values(["particle", "frame"], kind="stable").reset_index(drop=True)
     moves = ordered.groupby("particle")[axes + ["mcs"]].diff().dropna()
     path = np.sqrt((moves[axes] ** 2).sum(axis=1)).groupby(ordered.loc[moves.index, "particle"]).sum()
     elapsed = moves["mcs"].groupby(ordered.loc[moves.index, "particle"]).sum()

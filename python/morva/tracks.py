@@ -81,13 +81,13 @@ def unwrap(tracks, box, *, max_step=0.25):
     return out.sort_values(["frame", "particle"], kind="stable").reset_index(drop=True)
 
 
-def track_table(mcs, ids, centres, types, type_names, box, periodic, *, max_step=0.25):
+def track_table(mcs, ids, centres, types, type_names, box, periodic, *, times=None, max_step=0.25):
     """The unwrapped track table from per-row arrays (one row per cell and frame).
 
     Parameters
     ----------
     mcs : ndarray of int
-        The MCS of each row; rows with the same MCS form one frame, numbered in MCS order.
+        The MCS of each row.
     ids : ndarray of int
         Cell id of each row.
     centres : ndarray, shape (rows, 3)
@@ -99,6 +99,9 @@ def track_table(mcs, ids, centres, types, type_names, box, periodic, *, max_step
         The model's (nx, ny[, nz]).
     periodic : bool
         Whether every axis wraps.
+    times : ndarray of int, optional
+        The MCS of every frame, increasing; a row's frame is the index of its MCS here. Default:
+        the MCS found among the rows.
     max_step : float
         See :func:`unwrap`.
 
@@ -113,7 +116,11 @@ def track_table(mcs, ids, centres, types, type_names, box, periodic, *, max_step
     centres = np.asarray(centres, dtype=float)
     axes = AXES[:len(box)]
     types = np.asarray(types, dtype=np.int64)
-    table = pd.DataFrame({"frame": np.unique(mcs, return_inverse=True)[1].astype(np.int64),
+    times = np.unique(mcs) if times is None else np.asarray(times, dtype=np.int64)
+    frame = np.searchsorted(times, mcs)
+    if np.any(times[np.minimum(frame, times.size - 1)] != mcs):
+        raise ValueError("times: some rows have an MCS that is not the time of a frame")
+    table = pd.DataFrame({"frame": frame.astype(np.int64),
                           "particle": np.asarray(ids, dtype=np.int64)})
     for i, axis in enumerate(axes):
         table[axis] = centres[:, i]
@@ -176,7 +183,8 @@ class Tracker(Writer):
         mcs = np.concatenate([np.full(ids.size, m, dtype=np.int64) for m, ids, _, _ in self._rows])
         ids, centres, types = (np.concatenate([row[k] for row in self._rows]) for k in (1, 2, 3))
         return track_table(mcs, ids, centres, types, self._model.type_names, self._model.shape,
-                           self._model.boundary == "periodic", max_step=max_step)
+                           self._model.boundary == "periodic", times=[row[0] for row in self._rows],
+                           max_step=max_step)
 
 
 def tracks(source, *, max_step=0.25):
@@ -185,8 +193,8 @@ def tracks(source, *, max_step=0.25):
     Parameters
     ----------
     source : morva.Recording or Tracker
-        A recording (``morva.open_recording(folder)``; one frame per recorded step) or a tracker
-        attached to a simulation that has run.
+        A recording (``morva.open_recording(folder)``; frame i is the recording's frame i) or a
+        tracker attached to a simulation that has run.
     max_step : float
         Warn when a cell moves more than this share of the box between frames (see :func:`unwrap`).
 
@@ -195,7 +203,9 @@ def tracks(source, *, max_step=0.25):
     pandas.DataFrame
         One row per live cell and frame: frame, particle (cell id), x, y[, z] (centre of mass,
         unwrapped across periodic seams), mcs, type_name; sorted by frame and particle. In a
-        2-D model there is no z column.
+        2-D model there is no z column. Centres follow cells across seams with the model's
+        ``periodic_shapes`` world option (the default). A cell that divides keeps its track, with
+        a jump of about half its size; its daughter starts a track of its own.
 
     Examples
     --------
@@ -216,7 +226,7 @@ def tracks(source, *, max_step=0.25):
     types = cells["type"].to_numpy()
     return track_table(cells["time"].to_numpy(), cells["id"].to_numpy(),
                        cells[["com_x", "com_y", "com_z"]].to_numpy(), types, source.type_names, model.shape,
-                       model.boundary == "periodic", max_step=max_step)
+                       model.boundary == "periodic", times=source.times, max_step=max_step)
 
 
 def track(sim, mcs, every=1, *, max_step=0.25, **run_options):

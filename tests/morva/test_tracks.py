@@ -126,3 +126,11 @@ def test_a_cell_pushed_across_the_seam_has_a_monotone_track_and_a_speed_matching
     assert 0.15 < drift
     speed = measures.mean_speed(live).iloc[0]
     assert speed == pytest.approx(drift, rel=0.1)
+
+
+def test_frames_are_numbered_by_the_times_of_all_frames_even_those_without_cells():
+    centres = np.array([[1.0, 1, 0], [2.0, 1, 0]])
+    t = tracks_module.track_table([0, 10], [3, 3], centres, [1, 1], ["medium", "a"], (8, 8), True, times=[0, 5, 10])
+    assert t["frame"].tolist() == [0, 2] and t["type_name"].tolist() == ["a", "a"]
+    with pytest.raises(ValueError, match="not the time of a frame"):
+        tracks_module.track_table([0, 7], [3, 3], centres, [1, 1], ["medium", "a"], (8, 8), True, times=[0, 5, 10])

@@ -218,7 +218,10 @@ def tracks(source, *, max_step=0.25):
     """
     if isinstance(source, Tracker):
         return source.tracks(max_step=max_step)
-    if not all(hasattr(source, name) for name in ("cells", "model", "type_names")):
+    if hasattr(source, "world") and hasattr(source, "run"):
+        raise TypeError("tracks: a simulation holds only its current state; run it with measures.track(sim, mcs, "
+                        "every) or attach a measures.Tracker before running, or record it and pass the recording")
+    if not all(hasattr(source, name) for name in ("cells", "model", "type_names", "times")):
         raise TypeError(f"tracks: expected a morva.Recording or a Tracker, got {type(source).__name__}")
     cells = source.cells
     cells = cells[cells["volume"] > 0]

@@ -34,6 +34,7 @@ def test_tracks_over_the_tissue_are_drawn_where_the_cell_went_and_cut_at_the_sea
     fig = plot_tissue(labels, [0, 1], type_names=["medium", "a"], borders=False)
     ax = fig.axes[0]
     plot_tracks(crossing_track(), ax, color=(1.0, 0.0, 0.0), linewidth=3)
+    assert ax.get_xlim() == (0, 40) and ax.get_ylim() == (0, 24)
     rgb = figure_rgb(fig, dpi=100)
     red = np.array([1.0, 0.0, 0.0])
     # Drawn on both sides of the seam (site centres at +0.5), up to the seam itself ...

@@ -95,9 +95,6 @@ def plot_tracks(tracks, ax=None, *, frame=None, wrap=None, box=None, offset=0.5,
         ax.set_aspect("equal")
         ax.set_xlabel("x")
         ax.set_ylabel("y")
-        if wrap:
-            ax.set_xlim(0, box[0])
-            ax.set_ylim(0, box[1])
     shown = tracks if frame is None else tracks[tracks["frame"] <= frame]
     cycle = rcParams["axes.prop_cycle"].by_key().get("color", ["C0"])
     clip = Rectangle((0, 0), *box, transform=ax.transData) if wrap else None
@@ -110,6 +107,9 @@ def plot_tracks(tracks, ax=None, *, frame=None, wrap=None, box=None, offset=0.5,
         ax.plot([last[0]], [last[1]], "o", color=colour, markersize=3 * linewidth, label="_nolegend_")
         if clip is not None:
             line.set_clip_path(clip)
+    if wrap:  # the pieces run past the seams, to be clipped there: keep the box in view, as the tissue has it
+        ax.set_xlim(0, box[0])
+        ax.set_ylim(0, box[1])
     return fig
 
 

@@ -59,6 +59,8 @@ def unwrap(tracks, box, *, max_step=0.25):
     if len(box) != len(axes):
         raise ValueError(f"box: expected {len(axes)} lengths (one per axis {', '.join(axes)}), got {len(box)}")
     out = tracks.sort_values(["particle", "frame"], kind="stable").reset_index(drop=True)
+    if out.empty:
+        return out
     same_cell = out["particle"].to_numpy()[1:] == out["particle"].to_numpy()[:-1]
     for axis, length in zip(axes, box):
         if not length:

@@ -132,6 +132,8 @@ def test_frames_are_numbered_by_the_times_of_all_frames_even_those_without_cells
     centres = np.array([[1.0, 1, 0], [2.0, 1, 0]])
     t = tracks_module.track_table([0, 10], [3, 3], centres, [1, 1], ["medium", "a"], (8, 8), True, times=[0, 5, 10])
     assert t["frame"].tolist() == [0, 2] and t["type_name"].tolist() == ["a", "a"]
+    empty = tracks_module.track_table([], [], np.empty((0, 3)), [], ["medium"], (8, 8), True, times=[0, 5])
+    assert empty.empty and empty.columns.tolist() == ["frame", "particle", "x", "y", "mcs", "type_name"]
     with pytest.raises(ValueError, match="not the time of a frame"):
         tracks_module.track_table([0, 7], [3, 3], centres, [1, 1], ["medium", "a"], (8, 8), True, times=[0, 5, 10])
 

@@ -318,7 +318,8 @@ def fit_exponential(lag, vacf_values):
     keep = (lag > 0) & np.isfinite(values)
     lag, values = lag[keep], values[keep]
     if lag.size < 2 or values[0] <= 0:
-        raise ValueError("fit_exponential: needs at least two lags above 0 and a positive first value")
+        raise ValueError("fit_exponential: needs at least two lags above 0 and a positive value at the first "
+                         "(velocities uncorrelated from one frame to the next have no persistence to fit)")
     below = np.flatnonzero(values < values[0] / np.e)
     guess = (values[0], lag[below[0]] if below.size else lag[-1])
     (amplitude, persistence), _ = optimize.curve_fit(lambda t, a, p: a * np.exp(-t / p), lag, values, p0=guess,
@@ -343,6 +344,9 @@ def persistence_time(tracks, *, method="msd", max_lag=None):
     Returns
     -------
     float
+        Only times within the lags fitted are measured: a persistence time far beyond the longest
+        lag means the cells moved straight over all of them (a drift), one far below the time
+        between frames that they moved diffusively at every lag.
 
     Examples
     --------

@@ -139,7 +139,8 @@ def test_frames_are_numbered_by_the_times_of_all_frames_even_those_without_cells
 
 
 def test_tracks_of_a_3d_run_have_z_and_a_bare_simulation_is_refused_with_a_hint():
-    sim = morva.Model((10, 10, 10)).add_type("a", volume=27, lambda_volume=1).add_block("a", (2, 2, 2), (5, 5, 5)).build()
+    model = morva.Model((10, 10, 10)).add_type("a", volume=27, lambda_volume=1)
+    sim = model.add_block("a", (2, 2, 2), (5, 5, 5)).build()
     t = measures.track(sim, 2, progress=False)
     assert t.columns.tolist() == ["frame", "particle", "x", "y", "z", "mcs", "type_name"]
     assert t.attrs["box"] == (10, 10, 10) and t["mcs"].tolist() == [0, 1, 2]

@@ -4,13 +4,24 @@ Plain functions over a label array ``(z, y, x)`` or ``(y, x)`` and a type table 
 label, so that they serve a live simulation, a recorded frame and a plot alike. The
 ``sorting``-style wrappers at the bottom take a simulation and return a dict of scalars: the
 shape a sweep expects of a measure.
+
+Cell motion is measured on tracks (morva.tracks, morva.motion, re-exported here): :func:`tracks` of a
+recording or a :class:`Tracker`, :func:`track` of a run, then :func:`speeds`, :func:`msd`,
+:func:`vacf` and :func:`persistence_time` of the track table.
 """
 
 from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["sorting_index", "type_clusters", "mean_by_type", "sorting", "cell_type_table"]
+from .motion import (cell_msd, fit_exponential, fit_furth, frame_spacing, furth_msd, mean_speed, msd,
+                     persistence_time, speeds, vacf, velocities)
+from .tracks import Tracker, TrackWarning, track, tracks, unwrap
+
+__all__ = ["sorting_index", "type_clusters", "mean_by_type", "sorting", "cell_type_table",
+           "Tracker", "TrackWarning", "track", "tracks", "unwrap",
+           "speeds", "mean_speed", "msd", "cell_msd", "velocities", "vacf", "frame_spacing",
+           "furth_msd", "fit_furth", "fit_exponential", "persistence_time"]
 
 
 def _checked(labels, cell_type):

@@ -15,6 +15,7 @@ from .raster import border_mask, tissue_rgb
 from .runplots import plot_run, run_series
 from .surfaces import cell_surfaces, plot_surfaces
 from .tissue import figure_html, figure_png, figure_rgb, plot_slices, plot_tissue
+from .tracks import plot_msd, plot_tracks
 
 __all__ = [
     "BORDER_COLOUR",
@@ -31,10 +32,12 @@ __all__ = [
     "figure_rgb",
     "frame_picture_args",
     "frame_strip",
+    "plot_msd",
     "plot_run",
     "plot_slices",
     "plot_surfaces",
     "plot_tissue",
+    "plot_tracks",
     "recording_movie",
     "render_frames",
     "run_series",

@@ -76,11 +76,21 @@ def recording_html(rec):
         ["divisions", len(rec.lineage)],
     ]
     parts = ["<p><b>Recording</b></p>", _table(rows)]
-    if len(rec) and rec.model.ndim == 2:
+    if len(rec) and rec.model.ndim == 2 and _frame_png is not None:
         try:
-            from .viz import figure_png, frame_picture_args, plot_tissue
+            png = _frame_png(rec, -1)
         except ImportError:  # no viz extra: the table alone
             return "\n".join(parts)
-        png = figure_png(plot_tissue(**frame_picture_args(rec, -1)), dpi=60)
         parts.append(f"<img src='data:image/png;base64,{base64.b64encode(png).decode()}'/>")
     return "\n".join(parts)
+
+
+# Draws frame i of a recording as PNG bytes. The pictures live in morva.viz, a layer above this one,
+# which hands its function over when it is imported (as ``import morva`` does).
+_frame_png = None
+
+
+def show_frames_as(picture):
+    """Make ``picture(rec, i)``, PNG bytes, the frame a recording's notebook summary shows."""
+    global _frame_png
+    _frame_png = picture

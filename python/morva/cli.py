@@ -34,7 +34,8 @@ def cmd_run(args):
         sim = model.build(args.seed)
         sim.record(args.out, every=args.every or 1, checkpoint_every=args.checkpoint_every, overwrite=args.overwrite)
         remaining = args.mcs
-    print(f"recording into {args.out}: {_periods(sim.recorder)}", file=sys.stderr)
+    if not args.quiet:
+        print(f"recording into {args.out}: {_periods(sim.recorder)}", file=sys.stderr)
     sim.recorder.info["target_mcs"] = args.mcs
     try:
         sim.run(remaining, progress=not args.quiet, parallel=args.parallel)
@@ -142,7 +143,7 @@ def build_parser():
     run.add_argument("--resume", action="store_true", help="continue the recording in --out from its checkpoint")
     run.add_argument("--overwrite", action="store_true", help="replace an existing recording in --out")
     run.add_argument("--parallel", action="store_true", help="use the parallel sweep")
-    run.add_argument("--quiet", action="store_true", help="no progress bar")
+    run.add_argument("--quiet", action="store_true", help="no progress bar and no recording summary")
     run.set_defaults(func=cmd_run)
     info = sub.add_parser("info", help="summarise a recording")
     info.add_argument("directory", help="recording folder")

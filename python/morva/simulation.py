@@ -172,8 +172,8 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=16, lambda_volume=1).add_block("a", (0, 0), (4, 4))
-        >>> sim = m.build(); sim.divide(16).tolist(), sim.divisions()
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=16, lambda_volume=1)
+        >>> sim = m.add_block("a", (0, 0), (4, 4)).build(); sim.divide(16).tolist(), sim.divisions()
         ([2], [(1, 2, 0)])
         """
         return self._lineage[start:]

@@ -148,7 +148,7 @@ class Tracker(Writer):
     Examples
     --------
     >>> import morva
-    >>> sim = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (5, 5), (8, 8)).build()
+    >>> sim = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (5, 5), (8, 8)).build()
     >>> tracker = sim.add_writer(Tracker(every=2))
     >>> sim.run(6, progress=False); tracker.tracks()["mcs"].tolist()
     [0, 2, 4, 6]
@@ -212,7 +212,7 @@ def tracks(source, *, max_step=0.25):
     Examples
     --------
     >>> import morva, tempfile, pathlib
-    >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (5, 5), (8, 8))
+    >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (5, 5), (8, 8))
     >>> sim = m.build(seed=1); rec = sim.record(pathlib.Path(tempfile.mkdtemp()) / "r", every=5)
     >>> sim.run(10, progress=False)
     >>> tracks(morva.open_recording(rec.directory)).columns.tolist()
@@ -258,7 +258,7 @@ def track(sim, mcs, every=1, *, max_step=0.25, **run_options):
     Examples
     --------
     >>> import morva
-    >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (5, 5), (8, 8))
+    >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (5, 5), (8, 8))
     >>> len(track(m.build(seed=1), 10, every=5, progress=False))
     3
     """

@@ -13,7 +13,7 @@ from morva import cli
 
 
 def disc_model(boundary):
-    return morva.Model((20, 20), boundary=boundary).add_type("a", volume=9, lambda_volume=1)
+    return morva.Model((20, 20), boundary=boundary, default_contact=0).add_type("a", volume=9, lambda_volume=1)
 
 
 @pytest.mark.parametrize("make, words", [
@@ -82,7 +82,7 @@ def test_sizes_are_checked_before_memory_is_taken(tmp_path, monkeypatch):
 
 
 def test_many_types_cost_per_pair_and_are_checked_against_memory(monkeypatch):
-    model = morva.Model((20, 20))
+    model = morva.Model((20, 20), default_contact=0)
     for i in range(300):
         model.add_type(f"t{i}", volume=4, lambda_volume=1)
     model.set_contact("t1", "t299", 7.0)

@@ -109,7 +109,7 @@ def test_functions_needing_the_tracks_extra_name_it(monkeypatch):
 
 
 def pushed_cell():
-    model = morva.Model((40, 24), temperature=4.0).add_type("a", volume=64, lambda_volume=1, force=(250, 0, 0))
+    model = morva.Model((40, 24), temperature=4.0, default_contact=0).add_type("a", volume=64, lambda_volume=1, force=(250, 0, 0))
     return model.set_contact("medium", "a", 8).add_block("a", (4, 8), (12, 16)).build(seed=2)
 
 
@@ -139,7 +139,7 @@ def test_frames_are_numbered_by_the_times_of_all_frames_even_those_without_cells
 
 
 def test_tracks_of_a_3d_run_have_z_and_a_bare_simulation_is_refused_with_a_hint():
-    model = morva.Model((10, 10, 10)).add_type("a", volume=27, lambda_volume=1)
+    model = morva.Model((10, 10, 10), default_contact=0).add_type("a", volume=27, lambda_volume=1)
     sim = model.add_block("a", (2, 2, 2), (5, 5, 5)).build()
     t = measures.track(sim, 2, progress=False)
     assert t.columns.tolist() == ["frame", "particle", "x", "y", "z", "mcs", "type_name"]

@@ -2,6 +2,7 @@
 
 import numpy as np
 
+from .._display import show_frames_as
 from ..simulation import show_as
 from ._deps import require
 from .frames import frame_picture_args
@@ -204,4 +205,10 @@ def scrub(rec, **picture):
     return widgets.VBox([slider, image])
 
 
+def frame_png(rec, i):
+    """Frame `i` of a recording as a small PNG, for its notebook summary."""
+    return figure_png(plot_tissue(**frame_picture_args(rec, i)), dpi=60)
+
+
 show_as(tissue_png)  # a simulation shown in a notebook is drawn by tissue_png
+show_frames_as(frame_png)  # and a recording's summary by frame_png

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core.hpp"
+#include "members.hpp"
 
 namespace morva {
 
@@ -32,6 +33,38 @@ struct Field {
         bool secretes;
     };
     std::vector<LabelSecretion> secretion_by_label;
+
+    // The saved members, in the order of a checkpoint's field record.
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("field name", Scope::per_field, self.name...);
+        f("field diffusion", Scope::per_field, self.d...);
+        f("field decay", Scope::per_field, self.decay...);
+        f("field time step", Scope::per_field, self.dt...);
+        f("field substeps", Scope::per_field, self.substeps...);
+        f("secretion table", Scope::per_type, self.secretion_rate...);
+        f("chemotaxis table", Scope::per_type, self.chemotaxis_lambda...);
+        f("occupancy kd table", Scope::per_type, self.occupancy_kd...);
+        f("occupancy hill table", Scope::per_type, self.occupancy_hill...);
+        f("occupancy scale table", Scope::per_type, self.occupancy_scale...);
+        f("cell secretion scales", Scope::per_cell, self.cell_secretion_scale...);
+        f("concentrations", Scope::per_site, self.conc...);
+    }
+    // Work space: sized, never saved or compared.
+    template <class F, class... Self>
+    static void work_space(F&& f, Self&... self) {
+        f("diffusion scratch", Scope::per_site, self.scratch...);
+        f("secretion by label", Scope::per_cell, self.secretion_by_label...);
+    }
+    std::string fault(SiteIndex n_sites) const {
+        if (substeps == 0) return "field '" + name + "' has 0 substeps";
+        if (occupancy_hill.size() != occupancy_kd.size() || occupancy_scale.size() != occupancy_kd.size())
+            return "field '" + name + "': the occupancy tables differ in size";
+        if (conc.size() != n_sites)
+            return "field '" + name + "' has " + std::to_string(conc.size()) + " concentrations for " +
+                   std::to_string(n_sites) + " sites";
+        return {};
+    }
 };
 
 }  // namespace morva

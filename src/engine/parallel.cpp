@@ -286,7 +286,7 @@ private:
 std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool* pool, StepCheck check) {
     World& w = morva.world;
     if (block < 2) raise_fault(__FILE__, __LINE__, "block side must be >= 2");
-    for (const double lambda : w.length_lambda_by_type)
+    for (const double lambda : w.length.lambda_by_type)
         if (lambda > 0)
             raise_fault(__FILE__, __LINE__, "parallel sweep does not support the length constraint; use step()");
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core.hpp"
+#include "description.hpp"
 #include "members.hpp"
 
 namespace morva {
@@ -33,6 +34,23 @@ struct Field {
         bool secretes;
     };
     std::vector<LabelSecretion> secretion_by_label;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"diffusion", "per field", "float", "any", 0.0},
+        {"decay", "per field", "float", "any", 0.0},
+        {"dt", "per field", "float", "any", 1.0},
+        {"substeps", "per field", "int", ">= 1 (0 counts as 1)", 1.0},
+        {"secretion", "per type and field", "float", "any", 0.0},
+        {"secretion_scale", "per cell and field", "float", "any", 1.0},
+        {"chemotaxis", "per type and field", "float", "any", 0.0},
+        {"kd", "per type and field", "float", "any; > 0 selects the occupancy form", 0.0},
+        {"hill", "per type and field", "float", "any", 0.0},
+        {"scale", "per type and field", "float", "any", 0.0},
+    };
+    static constexpr UnitInfo about{"fields", "term",
+                                    "Chemical fields that diffuse, decay and are secreted between steps; "
+                                    "chemotaxis adds its change to the energy of a copy.",
+                                    parameters};
 
     // The saved members, in the order of a checkpoint's field record.
     template <class F, class... Self>

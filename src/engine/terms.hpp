@@ -13,6 +13,7 @@
 
 #include "by_type.hpp"
 #include "core.hpp"
+#include "description.hpp"
 #include "members.hpp"
 
 namespace morva {
@@ -27,6 +28,13 @@ inline bool any_flag(const std::vector<std::uint8_t>& flags) {
 struct ConnectivityTerm {
     std::vector<std::uint8_t> by_type;
     bool medium = false;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"connectivity", "per type", "bool", "true or false", 0.0},
+        {"medium_connectivity", "world", "bool", "true or false", 0.0},
+    };
+    static constexpr UnitInfo about{"connectivity", "term",
+                                    "Vetoes a copy that would split a guarded cell (or the medium).", parameters};
 
     template <class F, class... Self>
     static void members(F&& f, Self&... self) {
@@ -45,6 +53,17 @@ struct MembraneTerm {
     std::vector<std::uint8_t> anchored_by_type;
     double k = 0;
     double band = 0;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"anchors", "world", "sites", "site indices of the lattice; none leaves the term off", 0.0},
+        {"k", "world", "float", "any", 0.0},
+        {"band", "world", "float", "any", 0.0},
+        {"anchored", "per type", "bool", "true or false", 0.0},
+    };
+    static constexpr UnitInfo about{"membrane", "term",
+                                    "k * (d - band)^2 for each site of an anchored cell farther than band from "
+                                    "the nearest anchor (d: its distance through faces).",
+                                    parameters};
 
     template <class F, class... Self>
     static void members(F&& f, Self&... self) {
@@ -68,6 +87,14 @@ struct JunctionTerm {
     std::vector<std::uint8_t> by_type;
     double lambda = 0;
 
+    static constexpr ParameterInfo parameters[] = {
+        {"lambda_junction", "world", "float", "any; on where > 0", 0.0},
+        {"junction", "per type", "bool", "true or false", 0.0},
+    };
+    static constexpr UnitInfo about{"junction", "term",
+                                    "lambda_junction for each pinch of medium between two cells of enabled types.",
+                                    parameters};
+
     template <class F, class... Self>
     static void members(F&& f, Self&... self) {
         f("junction lambda", Scope::world, self.lambda...);
@@ -82,6 +109,13 @@ struct JunctionTerm {
 struct LengthTerm {
     std::vector<double> target_by_type;
     std::vector<double> lambda_by_type;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"length", "per type", "float", "any", 0.0},
+        {"lambda_length", "per type", "float", "any; on where > 0", 0.0},
+    };
+    static constexpr UnitInfo about{"length", "term",
+                                    "lambda_length * (major axis length - length)^2 for each cell.", parameters};
 
     template <class F, class... Self>
     static void members(F&& f, Self&... self) {
@@ -110,6 +144,14 @@ struct LengthTerm {
 struct ExternalTerm {
     std::vector<std::array<double, 3>> force_by_type;
 
+    static constexpr ParameterInfo parameters[] = {
+        {"force", "per type", "vector", "any; (0, 0, 0) leaves the type out", 0.0},
+    };
+    static constexpr UnitInfo about{"external potential", "term",
+                                    "-F . r for each site of a cell of the type (with com_force: -F . the change of "
+                                    "the centre).",
+                                    parameters};
+
     template <class F, class... Self>
     static void members(F&& f, Self&... self) {
         f("external potential table", Scope::per_type, self.force_by_type...);
@@ -137,6 +179,19 @@ struct WorldOptions {
     bool periodic_shapes = false;
     bool com_force = false;
     bool face_connectivity = false;
+
+    static constexpr ParameterInfo periodic_shapes_parameters[] = {
+        {"periodic_shapes", "world", "bool", "true or false", 0.0}};
+    static constexpr ParameterInfo com_force_parameters[] = {{"com_force", "world", "bool", "true or false", 0.0}};
+    static constexpr ParameterInfo face_connectivity_parameters[] = {
+        {"face_connectivity", "world", "bool", "true or false", 0.0}};
+    static constexpr UnitInfo about[] = {
+        {"periodic_shapes", "option", "Centres, lengths and division planes follow cells across periodic seams.",
+         periodic_shapes_parameters},
+        {"com_force", "option", "The external force acts on each cell's centre of mass.", com_force_parameters},
+        {"face_connectivity", "option", "The connectivity veto keeps guarded cells connected through faces.",
+         face_connectivity_parameters},
+    };
 
     template <class F, class... Self>
     static void members(F&& f, Self&... self) {

@@ -37,10 +37,10 @@ constexpr std::array<const char*, SectionCount> section_tags = {"GRID", "SESS", 
 // The TERM section: the core settings and the optional terms' members, in this order. A member of a
 // term unit missing here is refused by the writer (and caught by the member-list tests).
 constexpr std::array<const char*, 13> term_layout = {
-    "temperature",        "membrane k",          "membrane band",      "junction lambda",
-    "medium connectivity flag", "surface flag",  "connectivity table", "membrane anchoring table",
-    "junction table",     "length target table", "length lambda table", "external potential table",
-    "membrane distance"};
+    "temperature",         "membrane k",          "membrane band",            "junction lambda",
+    "medium connectivity flag",                   "surface flag",             "connectivity table",
+    "membrane anchoring table",                   "junction table",           "length target table",
+    "length lambda table", "external potential table",                        "membrane distance"};
 
 // The members the TERM section holds: the temperature, the surface flag and each term unit's list.
 template <class W, class F>

@@ -35,6 +35,22 @@ constexpr std::size_t required_sections = Opts;
 constexpr std::array<const char*, SectionCount> section_tags = {"GRID", "SESS", "CONT", "CELL",
                                                                 "LABL", "TERM", "FLDS", "OPTS"};
 
+// The TERM section: the core settings and the optional terms' members, in this order. A member of a
+// term unit missing here is refused by the writer (and caught by the member-list tests).
+constexpr std::array<const char*, 13> term_layout = {
+    "temperature",         "membrane k",          "membrane band",            "junction lambda",
+    "medium connectivity flag",                   "surface flag",             "connectivity table",
+    "membrane anchoring table",                   "junction table",           "length target table",
+    "length lambda table", "external potential table",                        "membrane distance"};
+
+// The members the TERM section holds: the temperature, the surface flag and each term unit's list.
+template <class W, class F>
+void for_each_term_member(W& w, F&& f) {
+    f("temperature", Scope::world, w.temperature);
+    f("surface flag", Scope::world, w.surface_active);
+    WorldData::for_each_term([&f](const char*, Scope, auto& unit) { unit.members(f, unit); }, w);
+}
+
 [[noreturn]] void refuse(const std::string& text) { throw CheckpointError("checkpoint: " + text); }
 
 // ------------------------------------------------------------------------------------------ writing
@@ -91,35 +107,34 @@ std::pair<std::uint8_t, std::uint8_t> neighborhood_parameters(const Neighborhood
     return {static_cast<std::uint8_t>(z_reach), static_cast<std::uint8_t>(order)};
 }
 
-void write_cell(Writer& out, const Cell& c) {
-    out.put<std::uint32_t>(c.id);
-    out.put<std::uint16_t>(c.cell_type);
-    out.put<std::int64_t>(c.volume);
-    out.put<std::int64_t>(c.surface);
-    for (const double v : {c.sum_x, c.sum_y, c.sum_z, c.sum_xx, c.sum_yy, c.sum_zz, c.sum_xy, c.sum_xz, c.sum_yz,
-                           c.target_volume, c.lambda_volume, c.target_surface, c.lambda_surface})
-        out.put<double>(v);
+// One declared member as the format stores it: numbers as the host holds them (flags as one byte),
+// tables as a count and their entries, maps of per-cell values as (label, value) pairs in label order.
+template <class T>
+void write_member(Writer& out, const T& v) {
+    if constexpr (std::is_same_v<T, bool>) {
+        out.put<std::uint8_t>(v ? 1 : 0);
+    } else if constexpr (std::is_arithmetic_v<T>) {
+        out.put<T>(v);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        out.put<std::uint64_t>(v.size());
+        out.raw(v.data(), v.size());
+    } else if constexpr (is_vector<T>::value) {
+        out.array(v);
+    } else {
+        // The map's own order depends on its history; sorted entries make equal states equal bytes.
+        std::vector<std::pair<Label, double>> entries(v.begin(), v.end());
+        std::sort(entries.begin(), entries.end());
+        out.put<std::uint64_t>(entries.size());
+        for (const auto& [label, value] : entries) {
+            out.put<std::uint32_t>(label);
+            out.put<double>(value);
+        }
+    }
 }
 
-void write_field(Writer& out, const Field& f) {
-    out.put<std::uint64_t>(f.name.size());
-    out.raw(f.name.data(), f.name.size());
-    out.put<double>(f.d);
-    out.put<double>(f.decay);
-    out.put<double>(f.dt);
-    out.put<std::uint32_t>(f.substeps);
-    for (const auto* table : {&f.secretion_rate, &f.chemotaxis_lambda, &f.occupancy_kd, &f.occupancy_hill,
-                              &f.occupancy_scale})
-        out.array(*table);
-    // The map's own order depends on its history; sorted entries make equal states equal bytes.
-    std::vector<std::pair<Label, double>> scales(f.cell_secretion_scale.begin(), f.cell_secretion_scale.end());
-    std::sort(scales.begin(), scales.end());
-    out.put<std::uint64_t>(scales.size());
-    for (const auto& [label, scale] : scales) {
-        out.put<std::uint32_t>(label);
-        out.put<double>(scale);
-    }
-    out.array(f.conc);
+template <Unit T>
+void write_unit(Writer& out, const T& unit) {
+    T::members([&out](const char*, Scope, const auto& m) { write_member(out, m); }, unit);
 }
 
 // ------------------------------------------------------------------------------------------ reading
@@ -263,6 +278,50 @@ void read_contact(Reader& r, Session& s) {
     s.world.contact = std::move(matrix);
 }
 
+template <class T>
+void require_flags(Reader& r, const std::vector<T>& table, const std::string& what) {
+    for (const T v : table)
+        if (v > 1) r.fail(what + " holds " + std::to_string(v) + ", not 0 or 1");
+}
+
+// One declared member read back as write_member stores it; a table's scope bounds its entries (per
+// type: the cell types; per site: the grid), and a table of bytes holds flags.
+template <class T>
+void read_member(Reader& r, T& v, const char* what, Scope scope, SiteIndex n_sites) {
+    if constexpr (std::is_same_v<T, bool>) {
+        v = r.flag(what);
+    } else if constexpr (std::is_arithmetic_v<T>) {
+        v = r.get<T>(what);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        v.resize(r.count(1, what));
+        r.raw(v.data(), v.size(), what);
+    } else if constexpr (is_vector<T>::value) {
+        using Entry = typename T::value_type;
+        v = r.array<Entry>(what, scope == Scope::per_site ? n_sites : max_table);
+        if constexpr (std::is_same_v<Entry, std::uint8_t>) require_flags(r, v, std::string("the ") + what);
+    } else {
+        const std::size_t n = r.count(12, what);
+        Label previous = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto label = r.get<std::uint32_t>(what);
+            const auto value = r.get<double>(what);
+            if (i > 0 && label <= previous) r.fail(std::string(what) + " are not in increasing id order");
+            v.emplace(label, value);
+            previous = label;
+        }
+    }
+}
+
+// A unit's members in list order, then the unit's own checks.
+template <Unit T>
+void read_unit(Reader& r, T& unit, SiteIndex n_sites) {
+    T::members([&](const char* what, Scope scope, auto& m) { read_member(r, m, what, scope, n_sites); }, unit);
+    if constexpr (requires { unit.fault(n_sites); }) {
+        const std::string fault = unit.fault(n_sites);
+        if (!fault.empty()) r.fail(fault);
+    }
+}
+
 void read_cells(Reader& r, World& w) {
     const std::size_t n = r.count(record_size, "cell records");
     if (n == 0) r.fail("there is no record for the medium");
@@ -270,13 +329,7 @@ void read_cells(Reader& r, World& w) {
     w.cells.assign(n, Cell{});
     for (std::size_t i = 0; i < n; ++i) {
         Cell& c = w.cells[i];
-        c.id = r.get<std::uint32_t>("cell id");
-        c.cell_type = r.get<std::uint16_t>("cell type");
-        c.volume = r.get<std::int64_t>("cell volume");
-        c.surface = r.get<std::int64_t>("cell surface");
-        for (double* v : {&c.sum_x, &c.sum_y, &c.sum_z, &c.sum_xx, &c.sum_yy, &c.sum_zz, &c.sum_xy, &c.sum_xz,
-                          &c.sum_yz, &c.target_volume, &c.lambda_volume, &c.target_surface, &c.lambda_surface})
-            *v = r.get<double>("cell record");
+        read_unit(r, c, 0);
         if (c.id != i) r.fail("record " + std::to_string(i) + " carries id " + std::to_string(c.id));
     }
     r.expect_end();
@@ -304,78 +357,25 @@ void read_labels(Reader& r, World& w, SiteIndex n_sites, bool finalized) {
                    std::to_string(counts[id]) + " sites");
 }
 
-template <class T>
-void require_flags(Reader& r, const std::vector<T>& table, const char* what) {
-    for (const T v : table)
-        if (v > 1) r.fail(std::string(what) + " holds " + std::to_string(v) + ", not 0 or 1");
-}
-
 void read_terms(Reader& r, World& w, SiteIndex n_sites) {
-    w.temperature = r.get<double>("temperature");
-    w.membrane_k = r.get<double>("membrane k");
-    w.membrane_band = r.get<double>("membrane band");
-    w.junction_lambda = r.get<double>("junction lambda");
-    w.connectivity_medium = r.flag("medium connectivity flag");
-    w.surface_active = r.flag("surface flag");
-    w.connectivity_by_type = r.type_table<std::uint8_t>("connectivity table");
-    w.membrane_anchored_by_type = r.type_table<std::uint8_t>("membrane anchoring table");
-    w.junction_by_type = r.type_table<std::uint8_t>("junction table");
-    require_flags(r, w.connectivity_by_type, "the connectivity table");
-    require_flags(r, w.membrane_anchored_by_type, "the membrane anchoring table");
-    require_flags(r, w.junction_by_type, "the junction table");
-    w.length_target_by_type = r.type_table<double>("length target table");
-    w.length_lambda_by_type = r.type_table<double>("length lambda table");
-    if (w.length_target_by_type.size() != w.length_lambda_by_type.size())
-        r.fail("the length target and lambda tables differ in size");
-    const std::size_t n_forces = r.count(3 * sizeof(double), "external potential table");
-    if (n_forces > max_table) r.fail("the external potential table has more entries than cell types");
-    w.external_potential_by_type.resize(n_forces);
-    for (auto& force : w.external_potential_by_type)
-        for (double& component : force) component = r.get<double>("external potential table");
-    w.membrane_distance = r.array<float>("membrane distance", n_sites);
-    if (!w.membrane_distance.empty() && w.membrane_distance.size() != n_sites)
-        r.fail("the membrane distance has " + std::to_string(w.membrane_distance.size()) + " values for " +
-               std::to_string(n_sites) + " sites");
+    for (const char* name : term_layout)
+        for_each_term_member(w, [&](const char* what, Scope scope, auto& m) {
+            if (std::strcmp(what, name) == 0) read_member(r, m, what, scope, n_sites);
+        });
+    WorldData::for_each_term(
+        [&](const char*, Scope, auto& unit) {
+            if constexpr (requires { unit.fault(n_sites); }) {
+                const std::string fault = unit.fault(n_sites);
+                if (!fault.empty()) r.fail(fault);
+            }
+        },
+        w);
     r.expect_end();
 }
 
-constexpr std::uint32_t max_substeps = 1u << 20;
-
 Field read_field(Reader& r, SiteIndex n_sites) {
     Field f;
-    const std::size_t name_size = r.count(1, "field name");
-    f.name.resize(name_size);
-    r.raw(f.name.data(), name_size, "field name");
-    f.d = r.get<double>("field diffusion");
-    f.decay = r.get<double>("field decay");
-    f.dt = r.get<double>("field time step");
-    f.substeps = r.get<std::uint32_t>("field substeps");
-    if (f.substeps == 0) r.fail("field '" + f.name + "' has 0 substeps");
-    if (f.substeps > max_substeps)  // a step would run for hours and could not be stopped
-        r.fail("field '" + f.name + "' has " + std::to_string(f.substeps) + " substeps, more than " +
-               std::to_string(max_substeps));
-    f.secretion_rate = r.type_table<double>("secretion table");
-    f.chemotaxis_lambda = r.type_table<double>("chemotaxis table");
-    f.occupancy_kd = r.type_table<double>("occupancy kd table");
-    f.occupancy_hill = r.type_table<double>("occupancy hill table");
-    f.occupancy_scale = r.type_table<double>("occupancy scale table");
-    if (f.occupancy_hill.size() != f.occupancy_kd.size() || f.occupancy_scale.size() != f.occupancy_kd.size())
-        r.fail("field '" + f.name + "': the occupancy tables differ in size");
-    const std::size_t n_scales = r.count(12, "cell secretion scales");
-    Label previous = 0;
-    for (std::size_t i = 0; i < n_scales; ++i) {
-        const auto label = r.get<std::uint32_t>("cell secretion scale");
-        const auto scale = r.get<double>("cell secretion scale");
-        if (i > 0 && label <= previous) r.fail("field '" + f.name + "': cell secretion scales are not in increasing id order");
-        f.cell_secretion_scale.emplace(label, scale);
-        previous = label;
-    }
-    const std::size_t n_conc = r.count(sizeof(float), "concentrations");
-    if (n_conc != n_sites)
-        r.fail("field '" + f.name + "' has " + std::to_string(n_conc) + " concentrations for " +
-               std::to_string(n_sites) + " sites");
-    f.conc.resize(n_conc);
-    r.raw(f.conc.data(), n_conc * sizeof(float), "concentrations");
+    read_unit(r, f, n_sites);
     return f;
 }
 
@@ -399,7 +399,7 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
     const World& w = s.world;
     const Lattice& lat = w.lattice;
     std::size_t expected = 4096 + lat.n_sites() * sizeof(Label) + w.cells.size() * record_size +
-                           w.membrane_distance.size() * sizeof(float);
+                           w.membrane.distance.size() * sizeof(float);
     for (const Field& f : w.fields) expected += f.conc.size() * sizeof(float) + 1024;
     Writer out(expected);
     out.raw(magic.data(), magic.size());
@@ -433,32 +433,25 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
     });
     out.section(section_tags[Cell_], [&] {
         out.put<std::uint64_t>(w.cells.size());
-        for (const Cell& c : w.cells) write_cell(out, c);
+        for (const Cell& c : w.cells) write_unit(out, c);
     });
     out.section(section_tags[Labl], [&] { out.array(lat.labels); });
     out.section(section_tags[Term], [&] {
-        for (const double v : {w.temperature, w.membrane_k, w.membrane_band, w.junction_lambda}) out.put<double>(v);
-        out.put<std::uint8_t>(w.connectivity_medium ? 1 : 0);
-        out.put<std::uint8_t>(w.surface_active ? 1 : 0);
-        out.array(w.connectivity_by_type);
-        out.array(w.membrane_anchored_by_type);
-        out.array(w.junction_by_type);
-        out.array(w.length_target_by_type);
-        out.array(w.length_lambda_by_type);
-        out.put<std::uint64_t>(w.external_potential_by_type.size());
-        for (const auto& force : w.external_potential_by_type)
-            for (const double component : force) out.put<double>(component);
-        out.array(w.membrane_distance);
+        std::size_t listed = 0, placed = 0;
+        for_each_term_member(w, [&listed](const char*, Scope, const auto&) { ++listed; });
+        for (const char* name : term_layout)
+            for_each_term_member(w, [&](const char* what, Scope, const auto& m) {
+                if (std::strcmp(what, name) != 0) return;
+                write_member(out, m);
+                ++placed;
+            });
+        MORVA_CHECK(placed == listed, "checkpoint: a term's member has no place in the TERM section");
     });
     out.section(section_tags[Flds], [&] {
         out.put<std::uint64_t>(w.fields.size());
-        for (const Field& f : w.fields) write_field(out, f);
+        for (const Field& f : w.fields) write_unit(out, f);
     });
-    if (with_options)
-        out.section(section_tags[Opts], [&] {
-            for (const bool on : {w.options.periodic_shapes, w.options.com_force, w.options.face_connectivity})
-                out.put<std::uint8_t>(on ? 1 : 0);
-        });
+    if (with_options) out.section(section_tags[Opts], [&] { write_unit(out, w.options); });
 
     std::vector<std::uint8_t>& bytes = out.bytes();
     const std::uint64_t total = bytes.size() + trailer_size;
@@ -533,9 +526,7 @@ Session read_checkpoint(std::span<const std::uint8_t> bytes) {
     read_fields(fields, w, grid.n_sites);
     if (n_sections == SectionCount) {
         Reader options = reader(Opts);
-        w.options.periodic_shapes = options.flag("periodic shapes flag");
-        w.options.com_force = options.flag("centre-of-mass force flag");
-        w.options.face_connectivity = options.flag("face connectivity flag");
+        read_unit(options, w.options, grid.n_sites);
         options.expect_end();
     }
     if (session.rng) {  // a finalized world: its trackers must be those of its labels

@@ -4,22 +4,18 @@
 #include <algorithm>
 #include <bit>
 
-#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
 
-void World::set_connectivity(CellType cell_type, bool on) {
-    type_slot(connectivity_by_type, cell_type) = on;
-}
+void World::set_connectivity(CellType cell_type, bool on) { connectivity.set(cell_type, on); }
 
-void World::set_connectivity_medium(bool on) { connectivity_medium = on; }
+void World::set_connectivity_medium(bool on) { connectivity.medium = on; }
 
-// The medium is guarded by connectivity_medium alone; a cell by its type's flag, off beyond the table.
+// The medium is guarded by connectivity.medium alone; a cell by its type's flag, off beyond the table.
 bool World::connectivity_applies(Label losing) const {
-    if (losing == 0) return connectivity_medium;
-    const CellType t = cells[losing].cell_type;
-    return t < connectivity_by_type.size() && connectivity_by_type[t] != 0;
+    if (losing == 0) return connectivity.medium;
+    return connectivity.guards_type(cells[losing].cell_type);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include "contact_table.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -62,6 +63,14 @@ bool ContactMatrix::scaled_integers(std::vector<std::int64_t>& out, double& unsc
         out[i] = static_cast<std::int64_t>(scaled);
     }
     unscale = std::ldexp(1.0, -shift);
+    return true;
+}
+
+bool ContactMatrix::same_state(const ContactMatrix& o) const {
+    if (n_types() != o.n_types()) return false;
+    for (std::size_t a = 0; a < n_types(); ++a)
+        for (std::size_t b = 0; b < n_types(); ++b)
+            if (std::bit_cast<std::uint64_t>(at(a, b)) != std::bit_cast<std::uint64_t>(o.at(a, b))) return false;
     return true;
 }
 

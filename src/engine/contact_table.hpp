@@ -29,6 +29,9 @@ public:
     std::size_t padded_type(std::size_t t) const { return t < index_of_type_.size() ? index_of_type_[t] : zero_row(); }
     const double* row(std::size_t padded) const { return values_.data() + padded * stride(); }
     std::size_t bytes() const { return values_.capacity() * sizeof(double); }
+    std::size_t heap_bytes() const { return bytes(); }
+    // The same width and the same value, bit for bit, for every pair of types: what a table shows.
+    bool same_state(const ContactMatrix& o) const;
 
     // The padded table as integers J * 2^shift, when one shift makes every entry an integer of at most
     // 2^47 (out is then filled and `unscale` set to 2^-shift); false for any other table (a fraction

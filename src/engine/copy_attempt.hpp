@@ -16,10 +16,6 @@ struct AttemptSetting {
     const std::int64_t* offsets;  // site deltas of an interior target's neighbours
     std::size_t n_offsets;
     const std::uint32_t* types;  // padded contact index of each label's type
-    const std::int64_t* scaled_contact;  // the contact table as ScaledContact reads it, or null
-    std::size_t contact_stride;
-    double contact_unscale;
-    std::uint32_t* marked_types;  // `types`, writable, where MarkedScaledContact applies; else null
     TermGates gates;
     double temperature;
 
@@ -30,14 +26,28 @@ struct AttemptSetting {
                 lat.linear_offsets.data(),
                 lat.linear_offsets.size(),
                 m.type_by_label.data(),
-                m.contact_is_scaled ? m.scaled_contact.data() : nullptr,
-                w.contact.padded_stride(),
-                m.contact_unscale,
-                nullptr,
                 w.term_gates(),
                 w.temperature};
     }
 };
+
+// Calls run(contact) with the contact policy (energy_change.hpp) the sweep's tables allow, chosen once
+// for a whole sweep: MarkedScaledContact where the sweep alone reads its label-type table
+// (`owns_types`; the policy marks labels in it) and the table is narrow, ScaledContact where the
+// table scales to integers, DoubleContact otherwise.
+template <class Run>
+decltype(auto) with_contact_policy(Morva& m, bool owns_types, Run&& run) {
+    if (m.contact_is_scaled) {
+        ScaledContact scaled{m.scaled_contact.data(), m.world.contact.padded_stride(), m.contact_unscale};
+        if (owns_types && scaled.stride <= MarkedScaledContact::max_stride) {
+            MarkedScaledContact marked{scaled, m.type_by_label.data()};
+            return run(marked);
+        }
+        return run(scaled);
+    }
+    DoubleContact plain{m.world.contact};
+    return run(plain);
+}
 
 inline SiteIndex shifted(SiteIndex site, std::int64_t delta) {
     return static_cast<SiteIndex>(static_cast<std::int64_t>(site) + delta);
@@ -78,24 +88,20 @@ template <class Seen, class LengthNow, class CoordsOf>
     return !surely_rejected(lower, k.temperature, r) && boltzmann_passes(total(), k.temperature, r);
 }
 
-// Everything after the source is drawn, the same for both kinds of target. A Writer gives seen(), the
+// Everything after the source is drawn, the same for both kinds of target. `contact` is the sweep's
+// contact policy (with_contact_policy), a few words taken by value so that it stays in registers. A Writer gives seen(), the
 // trackers the energy reads (see CurrentTrackers), length_energy(label) (World::length_energy as the
 // writer's trackers stand), write(target, a, b, coords, count, neighbor_at), and prices_length: false
 // for a sweep that refuses length terms, which then keeps no code for them.
-template <class NeighborAt, class CoordsOf, class Writer>
+template <class NeighborAt, class CoordsOf, class Contact, class Writer>
 [[gnu::always_inline]] inline void decide_copy(const World& w, const AttemptSetting& k, SiteIndex target,
                                                SiteIndex source, Label a, Label b, std::size_t count,
-                                               NeighborAt neighbor_at, CoordsOf coords_of, Xoshiro256pp& rng,
-                                               Writer& writer) {
+                                               NeighborAt neighbor_at, CoordsOf coords_of, Contact contact,
+                                               Xoshiro256pp& rng, Writer& writer) {
     const std::uint32_t* types = k.types;
     const auto type_of = [types](Label l) { return types[l]; };
-    const ScaledContact scaled{k.scaled_contact, k.contact_stride, k.contact_unscale};
-    const double core = k.marked_types ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(),
-                                            MarkedScaledContact{scaled, k.marked_types})
-                : k.scaled_contact
-                    ? core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), scaled)
-                    : core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), DoubleContact{w.contact});
-    const auto accepted = [&] {
+    const double core = core_delta(w, target, a, b, count, neighbor_at, type_of, writer.seen(), contact);
+    const auto accepted = [&]() __attribute__((always_inline)) {
         const auto length_now = [&writer](Label l) { return writer.length_energy(l); };
         if constexpr (Writer::prices_length)
             if (k.gates.length_never_negative)
@@ -120,17 +126,17 @@ template <class NeighborAt, class CoordsOf, class Writer>
 // One copy attempt at `target`. Interior targets take their neighbours from the fixed linear offsets,
 // targets near a face from the deltas of their face class; no list is built. coords_of() gives the
 // target's coordinates, asked for only when needed.
-template <class CoordsOf, class Writer>
+template <class CoordsOf, class Contact, class Writer>
 [[gnu::always_inline]] inline void attempt_copy(const World& w, const AttemptSetting& k, SiteIndex target,
-                                                bool interior, CoordsOf coords_of, Xoshiro256pp& rng,
-                                                Writer& writer) {
+                                                bool interior, CoordsOf coords_of, Contact contact,
+                                                Xoshiro256pp& rng, Writer& writer) {
     if (interior) {
         if (k.n_offsets == 0) return;
         const SiteIndex source = shifted(target, k.offsets[rng.below(k.n_offsets)]);
         const Label a = k.labels[target], b = k.labels[source];
         if (a == b) return;
-        decide_copy(w, k, target, source, a, b, k.n_offsets, InteriorNeighbors{target, k.offsets}, coords_of, rng,
-                    writer);
+        decide_copy(w, k, target, source, a, b, k.n_offsets, InteriorNeighbors{target, k.offsets}, coords_of, contact,
+                    rng, writer);
     } else {
         const Lattice& lat = w.lattice;
         const std::size_t face_class = lat.face_class(coords_of());
@@ -140,8 +146,8 @@ template <class CoordsOf, class Writer>
         const SiteIndex source = shifted(target, offsets[rng.below(count)]);
         const Label a = k.labels[target], b = k.labels[source];
         if (a == b) return;
-        decide_copy(w, k, target, source, a, b, count, OffsetNeighbors<false>{target, offsets}, coords_of, rng,
-                    writer);
+        decide_copy(w, k, target, source, a, b, count, OffsetNeighbors<false>{target, offsets}, coords_of, contact,
+                    rng, writer);
     }
 }
 

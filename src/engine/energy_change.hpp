@@ -155,7 +155,8 @@ struct ScaledContact {
 // The scaled table for a sweep that owns its label-type table and has few types: for the length of
 // one sum, a and b get two extra type indices, and one row of per-type terms (both rows' difference,
 // the gain alone for a neighbour holding a, the loss alone for one holding b) makes each neighbour a
-// single load. The sum is the same integer as ScaledContact's.
+// single load. The sum is the same integer as ScaledContact's. Marking writes the table, so sum is not
+// const: the policy belongs to the one sweep that owns the table.
 struct MarkedScaledContact {
     static constexpr std::size_t max_stride = 30;
     ScaledContact table;
@@ -163,7 +164,7 @@ struct MarkedScaledContact {
 
     template <class NeighborAt, class TypeOf>
     double sum(const Label* labels, SiteIndex site, Label a, Label b, std::size_t count, NeighborAt neighbor_at,
-               TypeOf) const {
+               TypeOf) {
         const std::size_t stride = table.stride;
         const std::uint32_t type_a = types[a], type_b = types[b];
         const std::int64_t* row_a = table.row(type_a);
@@ -192,7 +193,7 @@ struct MarkedScaledContact {
 // volume of a, volume of b, surface entries by ascending id, then the separately summed contact part.
 template <class NeighborAt, class TypeOf, class Trackers, class Contact = DoubleContact>
 inline double core_delta(const World& w, SiteIndex site, Label a, Label b, std::size_t count, NeighborAt neighbor_at,
-                         TypeOf type_of, const Trackers& seen, const Contact& contact) {
+                         TypeOf type_of, const Trackers& seen, Contact&& contact) {
     const Cell* cells = w.cells.data();
     double energy = 0.0;
     if (a != 0) {

@@ -2,13 +2,12 @@
 // (option com_force) on each cell's centre of mass.
 #include <algorithm>
 
-#include "by_type.hpp"
 #include "energy_change.hpp"
 
 namespace morva {
 
 void World::set_external_potential(CellType cell_type, double fx, double fy, double fz) {
-    type_slot(external_potential_by_type, cell_type) = {fx, fy, fz};
+    external.set(cell_type, fx, fy, fz);
 }
 
 // Raw form: each site has the energy -F . r at its raw coordinates r. The centre-of-mass form is

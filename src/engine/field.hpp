@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "core.hpp"
+#include "description.hpp"
+#include "members.hpp"
 
 namespace morva {
 
@@ -22,6 +24,7 @@ struct Field {
     double decay = 0.0;
     double dt = 1.0;
     std::uint32_t substeps = 1;  // never 0
+    static constexpr std::uint32_t max_substeps = 1u << 20;  // what a checkpoint may ask for
     // Where a diffusion step writes before it swaps with `conc`; sized on the first step and
     // reused, so stepping allocates nothing after that. Its contents mean nothing between steps.
     std::vector<float> scratch;
@@ -32,6 +35,58 @@ struct Field {
         bool secretes;
     };
     std::vector<LabelSecretion> secretion_by_label;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"diffusion", "per field", "float", "any", 0.0},
+        {"decay", "per field", "float", "any", 0.0},
+        {"dt", "per field", "float", "any", 1.0},
+        {"substeps", "per field", "int", ">= 1 (0 counts as 1)", 1.0},
+        {"secretion", "per type and field", "float", "any", 0.0},
+        {"secretion_scale", "per cell and field", "float", "any", 1.0},
+        {"chemotaxis", "per type and field", "float", "any", 0.0},
+        {"kd", "per type and field", "float", "any; > 0 selects the occupancy form", 0.0},
+        {"hill", "per type and field", "float", "any", 0.0},
+        {"scale", "per type and field", "float", "any", 0.0},
+    };
+    static constexpr UnitInfo about{"fields", "term",
+                                    "Chemical fields that diffuse, decay and are secreted between steps; "
+                                    "chemotaxis adds its change to the energy of a copy.",
+                                    parameters};
+
+    // The saved members, in the order of a checkpoint's field record.
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("field name", Scope::per_field, self.name...);
+        f("field diffusion", Scope::per_field, self.d...);
+        f("field decay", Scope::per_field, self.decay...);
+        f("field time step", Scope::per_field, self.dt...);
+        f("field substeps", Scope::per_field, self.substeps...);
+        f("secretion table", Scope::per_type, self.secretion_rate...);
+        f("chemotaxis table", Scope::per_type, self.chemotaxis_lambda...);
+        f("occupancy kd table", Scope::per_type, self.occupancy_kd...);
+        f("occupancy hill table", Scope::per_type, self.occupancy_hill...);
+        f("occupancy scale table", Scope::per_type, self.occupancy_scale...);
+        f("cell secretion scales", Scope::per_cell, self.cell_secretion_scale...);
+        f("concentrations", Scope::per_site, self.conc...);
+    }
+    // Work space: sized, never saved or compared.
+    template <class F, class... Self>
+    static void work_space(F&& f, Self&... self) {
+        f("diffusion scratch", Scope::per_site, self.scratch...);
+        f("secretion by label", Scope::per_cell, self.secretion_by_label...);
+    }
+    std::string fault(SiteIndex n_sites) const {
+        if (substeps == 0) return "field '" + name + "' has 0 substeps";
+        if (substeps > max_substeps)  // a step would run for hours and could not be stopped
+            return "field '" + name + "' has " + std::to_string(substeps) + " substeps, more than " +
+                   std::to_string(max_substeps);
+        if (occupancy_hill.size() != occupancy_kd.size() || occupancy_scale.size() != occupancy_kd.size())
+            return "field '" + name + "': the occupancy tables differ in size";
+        if (conc.size() != n_sites)
+            return "field '" + name + "' has " + std::to_string(conc.size()) + " concentrations for " +
+                   std::to_string(n_sites) + " sites";
+        return {};
+    }
 };
 
 }  // namespace morva

@@ -2,6 +2,7 @@
 // Neighbour lists are computed on demand; nothing per site is stored besides the labels.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -181,6 +182,21 @@ struct Lattice {
 
     // Refuses a box whose site count or byte size overflows before allocating anything.
     static Lattice make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);
+    // The state a lattice holds: its size, boundaries, neighbourhood and labels; every other table is
+    // derived from these by make.
+    bool same_state(const Lattice& o) const {
+        return dims == o.dims && periodic == o.periodic && labels == o.labels &&
+               std::equal(neighborhood.offsets.begin(), neighborhood.offsets.end(), o.neighborhood.offsets.begin(),
+                          o.neighborhood.offsets.end(), [](const Offset& a, const Offset& b) {
+                              return a.dx == b.dx && a.dy == b.dy && a.dz == b.dz;
+                          });
+    }
+    // The heap bytes of the labels and the offset tables the sweeps read (reserved, not just used).
+    std::size_t heap_bytes() const {
+        const auto reserved = [](const auto& v) { return v.capacity() * sizeof(v[0]); };
+        return reserved(labels) + reserved(interior_bits) + reserved(linear_offsets) + reserved(offset_steps) +
+               reserved(neighborhood.offsets) + reserved(face_offsets) + reserved(face_counts);
+    }
 
     SiteIndex n_sites() const { return labels.size(); }
     SiteIndex nx() const { return dims[0]; }

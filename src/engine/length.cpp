@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
@@ -61,8 +60,7 @@ double major_axis_length(std::int64_t n, double sum_x, double sum_y, double sum_
 }
 
 void World::set_length_constraint(CellType cell_type, double target_length, double lambda) {
-    type_slot(length_lambda_by_type, cell_type) = lambda;
-    type_slot(length_target_by_type, cell_type) = target_length;
+    length.set(cell_type, target_length, lambda);
 }
 
 double World::cell_length(Label cell_id) const {
@@ -75,10 +73,10 @@ namespace {
 // Energy of a cell of type t in the state m: off beyond the table, below two sites and for
 // lambda == 0 (a NaN lambda takes part).
 double energy_in(const World& w, CellType t, const Trackers& m) {
-    if (t >= w.length_lambda_by_type.size() || m.volume < 2) return 0.0;
-    const double lambda = w.length_lambda_by_type[t];
+    if (t >= w.length.lambda_by_type.size() || m.volume < 2) return 0.0;
+    const double lambda = w.length.lambda_by_type[t];
     if (lambda == 0.0) return 0.0;
-    const double target = t < w.length_target_by_type.size() ? w.length_target_by_type[t] : 0.0;
+    const double target = t < w.length.target_by_type.size() ? w.length.target_by_type[t] : 0.0;
     const double d = length_of(m) - target;
     return lambda * (d * d);
 }

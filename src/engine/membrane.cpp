@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "by_type.hpp"
 #include "world.hpp"
 
 namespace morva {
@@ -43,31 +42,30 @@ std::vector<float> build_distance_field(std::array<SiteIndex, 3> dims, std::span
 
 void World::set_membrane(const std::vector<SiteIndex>& anchors, double k, double band) {
     if (anchors.empty()) {
-        membrane_distance.clear();  // term off; k and band are kept
-        membrane_distance.shrink_to_fit();
+        membrane.distance.clear();  // term off; k and band are kept
+        membrane.distance.shrink_to_fit();
         return;
     }
-    membrane_distance = build_distance_field(lattice.dims, anchors);
-    membrane_k = k;
-    membrane_band = band;
+    membrane.distance = build_distance_field(lattice.dims, anchors);
+    membrane.k = k;
+    membrane.band = band;
 }
 
 void World::set_membrane_anchored(CellType cell_type, bool on) {
-    type_slot(membrane_anchored_by_type, cell_type) = on;
+    membrane.set_anchored(cell_type, on);
 }
 
 // A site pays k * (d - band)^2 to an anchored cell when it lies beyond the band.
 double World::delta_membrane(SiteIndex site, Label new_label) const {
-    if (membrane_distance.empty()) return 0.0;
+    if (membrane.distance.empty()) return 0.0;
     const Label old_label = lattice.labels[site];
     if (new_label == old_label) return 0.0;
     const auto anchored = [&](Label l) {
         if (l == 0) return false;
-        const CellType t = cells[l].cell_type;
-        return t < membrane_anchored_by_type.size() && membrane_anchored_by_type[t] != 0;
+        return membrane.anchors_type(cells[l].cell_type);
     };
-    const double e = static_cast<double>(membrane_distance[site]) - membrane_band;
-    const double cost = membrane_k * (e * e);
+    const double e = static_cast<double>(membrane.distance[site]) - membrane.band;
+    const double cost = membrane.k * (e * e);
     const double gain = anchored(new_label) && e > 0.0 ? cost : 0.0;
     const double loss = anchored(old_label) && e > 0.0 ? cost : 0.0;
     return gain - loss;
@@ -76,10 +74,10 @@ double World::delta_membrane(SiteIndex site, Label new_label) const {
 // --- junction term
 
 void World::set_junction(CellType cell_type, bool on) {
-    type_slot(junction_by_type, cell_type) = on;
+    junction.set(cell_type, on);
 }
 
-void World::set_junction_lambda(double lambda) { junction_lambda = lambda; }
+void World::set_junction_lambda(double lambda) { junction.lambda = lambda; }
 
 // Pinches at the medium site `probe`, reading `site` as if it held `label`: one per axis whose two
 // in-box neighbours belong to two different junction-enabled cells. Faces never wrap.
@@ -92,8 +90,7 @@ std::int64_t World::pinch_at(SiteIndex probe, const Coords& c, SiteIndex site, L
     if (lab(probe) != 0) return 0;
     const auto enabled = [&](Label l) {
         if (l == 0) return false;
-        const CellType t = cells[l].cell_type;
-        return t < junction_by_type.size() && junction_by_type[t] != 0;
+        return junction.enables_type(cells[l].cell_type);
     };
     const auto pinched = [&](SiteIndex lo, SiteIndex hi) {
         const Label a = lab(lo), b = lab(hi);
@@ -122,7 +119,7 @@ double World::delta_junction(SiteIndex site, Label new_label) const {
         const SiteIndex nx = lattice.nx(), layer = nx * lattice.ny();
         bool medium_beside = l[site - 1] == 0 || l[site + 1] == 0 || l[site - nx] == 0 || l[site + nx] == 0;
         if (lattice.nz() > 1) medium_beside = medium_beside || l[site - layer] == 0 || l[site + layer] == 0;
-        if (!medium_beside) return static_cast<double>(change) * junction_lambda;
+        if (!medium_beside) return static_cast<double>(change) * junction.lambda;
     }
     const Coords c = lattice.coords(site);
     change = pinch_at(site, c, site, new_label) - pinch_at(site, c, site, old_label);
@@ -138,7 +135,7 @@ double World::delta_junction(SiteIndex site, Label new_label) const {
         if (c.z > 0) probe(site - layer, {c.x, c.y, c.z - 1});
         if (c.z + 1 < nz) probe(site + layer, {c.x, c.y, c.z + 1});
     }
-    return static_cast<double>(change) * junction_lambda;
+    return static_cast<double>(change) * junction.lambda;
 }
 
 }  // namespace morva

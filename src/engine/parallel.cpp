@@ -193,6 +193,8 @@ public:
         : world_(morva.world),
           labels_(morva.world.lattice.labels.data()),
           setting_(AttemptSetting::of(morva)),
+          scaled_{morva.contact_is_scaled ? morva.scaled_contact.data() : nullptr,
+                  morva.world.contact.padded_stride(), morva.contact_unscale},
           tiling_(tiling),
           seed_(seed),
           scratch_(workers) {}
@@ -228,17 +230,28 @@ private:
     // wholly inside the box's interior skip the per-site boundary test.
     void sweep_tile(const std::array<std::size_t, 3>& tile, std::uint64_t seed, WorkerScratch& s) {
         const ShapeFrame frame = world_.shape_frame();
+        // The tasks share the label-type table, so no policy marks labels in it.
+        const auto with_contact = [&](auto& writer) {
+            if (scaled_.values) {
+                ScaledContact contact = scaled_;
+                sweep_tile_with(tile, seed, writer, contact);
+            } else {
+                DoubleContact contact{world_.contact};
+                sweep_tile_with(tile, seed, writer, contact);
+            }
+        };
         if (frame.unwraps()) {
             CollectForMerge<true> writer{labels_, s, world_.cells.data(), frame};
-            sweep_tile_with(tile, seed, writer);
+            with_contact(writer);
         } else {
             CollectForMerge<false> writer{labels_, s, world_.cells.data(), frame};
-            sweep_tile_with(tile, seed, writer);
+            with_contact(writer);
         }
     }
 
-    template <class Writer>
-    void sweep_tile_with(const std::array<std::size_t, 3>& tile, std::uint64_t seed, Writer& writer) {
+    template <class Writer, class Contact>
+    void sweep_tile_with(const std::array<std::size_t, 3>& tile, std::uint64_t seed, Writer& writer,
+                         Contact& contact) {
         Xoshiro256pp rng = Xoshiro256pp::from_seed(seed);  // local: stays in registers
         const AttemptSetting k = setting_;
         const Lattice& lat = world_.lattice;
@@ -250,12 +263,12 @@ private:
                 if (geo.is_interior({x0, y, z}) && geo.is_interior({x1 - 1, y, z})) {
                     for (SiteIndex x = x0; x < x1; ++x, ++v) {
                         const Coords c{x, y, z};
-                        attempt_copy(world_, k, v, true, [c] { return c; }, rng, writer);
+                        attempt_copy(world_, k, v, true, [c] { return c; }, contact, rng, writer);
                     }
                 } else {
                     for (SiteIndex x = x0; x < x1; ++x, ++v) {
                         const Coords c{x, y, z};
-                        attempt_copy(world_, k, v, geo.is_interior(c), [c] { return c; }, rng, writer);
+                        attempt_copy(world_, k, v, geo.is_interior(c), [c] { return c; }, contact, rng, writer);
                     }
                 }
             }
@@ -277,6 +290,7 @@ private:
     World& world_;
     Label* labels_;  // the only thing tasks write, each inside its own tile
     const AttemptSetting setting_;
+    const ScaledContact scaled_;  // values null: the table does not scale, DoubleContact sums it
     const Tiling& tiling_;
     const std::uint64_t seed_;
     std::vector<WorkerScratch> scratch_;  // by worker index
@@ -286,7 +300,7 @@ private:
 std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPool* pool, StepCheck check) {
     World& w = morva.world;
     if (block < 2) raise_fault(__FILE__, __LINE__, "block side must be >= 2");
-    for (const double lambda : w.length_lambda_by_type)
+    for (const double lambda : w.length.lambda_by_type)
         if (lambda > 0)
             raise_fault(__FILE__, __LINE__, "parallel sweep does not support the length constraint; use step()");
 

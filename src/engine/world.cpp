@@ -142,25 +142,15 @@ void World::remove_cells(const std::vector<Label>& ids) {
 }
 
 
-namespace {
-
-bool any_set(const std::vector<std::uint8_t>& flags) {
-    return std::any_of(flags.begin(), flags.end(), [](std::uint8_t f) { return f != 0; });
-}
-
-}  // namespace
-
 TermGates World::term_gates() const {
     TermGates g;
     g.fields = !fields.empty();
-    g.membrane = !membrane_distance.empty() && any_set(membrane_anchored_by_type);
-    g.junction = junction_lambda > 0 && any_set(junction_by_type);
-    g.length = std::any_of(length_lambda_by_type.begin(), length_lambda_by_type.end(), [](double l) { return l > 0; });
-    g.length_never_negative = g.length && std::none_of(length_lambda_by_type.begin(), length_lambda_by_type.end(),
-                                                       [](double l) { return l < 0; });
-    g.external = std::any_of(external_potential_by_type.begin(), external_potential_by_type.end(),
-                             [](const std::array<double, 3>& f) { return f[0] != 0 || f[1] != 0 || f[2] != 0; });
-    g.connectivity = connectivity_medium || any_set(connectivity_by_type);
+    g.membrane = membrane.on();
+    g.junction = junction.on();
+    g.length = length.on();
+    g.length_never_negative = length.never_negative();
+    g.external = external.on();
+    g.connectivity = connectivity.on();
     g.face_connectivity = g.connectivity && options.face_connectivity;
     g.com_force = options.com_force;
     return g;

@@ -13,6 +13,8 @@
 
 #include "core.hpp"
 #include "contact_table.hpp"
+#include "members.hpp"
+#include "terms.hpp"
 #include "field.hpp"
 #include "lattice.hpp"
 #include "shape_frame.hpp"
@@ -25,6 +27,28 @@ struct Cell : Trackers {
     double target_volume = 0, lambda_volume = 0, target_surface = 0, lambda_surface = 0;
     Label id = 0;
     CellType cell_type = 0;
+
+    // In the order of a checkpoint's cell record.
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("cell id", Scope::per_cell, self.id...);
+        f("cell type", Scope::per_cell, self.cell_type...);
+        f("cell volume", Scope::per_cell, self.volume...);
+        f("cell surface", Scope::per_cell, self.surface...);
+        f("cell record", Scope::per_cell, self.sum_x...);
+        f("cell record", Scope::per_cell, self.sum_y...);
+        f("cell record", Scope::per_cell, self.sum_z...);
+        f("cell record", Scope::per_cell, self.sum_xx...);
+        f("cell record", Scope::per_cell, self.sum_yy...);
+        f("cell record", Scope::per_cell, self.sum_zz...);
+        f("cell record", Scope::per_cell, self.sum_xy...);
+        f("cell record", Scope::per_cell, self.sum_xz...);
+        f("cell record", Scope::per_cell, self.sum_yz...);
+        f("cell record", Scope::per_cell, self.target_volume...);
+        f("cell record", Scope::per_cell, self.lambda_volume...);
+        f("cell record", Scope::per_cell, self.target_surface...);
+        f("cell record", Scope::per_cell, self.lambda_surface...);
+    }
 };
 static_assert(sizeof(Cell) == 128, "Cell layout changed: check the hot loop's reads");
 
@@ -84,24 +108,10 @@ private:
 
 // Which optional terms a copy attempt must evaluate. Settings change only between sweeps, so a
 // sweep computes these once instead of scanning the per-type tables at every attempt.
-// Opt-in forms a world switches on before it is finalized; all off is the original behaviour.
-//   periodic_shapes: coordinate sums unwrap across periodic seams (shape_frame.hpp), so centres,
-//     lengths, the length term and division planes are those of the cell as it looks;
-//   com_force: the external force acts on each cell's centre of mass, -F . (change of the centre),
-//     instead of on raw site coordinates;
-//   face_connectivity: the connectivity veto keeps guarded cells connected through faces, whatever
-//     neighbourhood copies and energies use.
-struct WorldOptions {
-    bool periodic_shapes = false;
-    bool com_force = false;
-    bool face_connectivity = false;
-    friend bool operator==(const WorldOptions&, const WorldOptions&) = default;
-};
-
 struct TermGates {
     bool fields = false;        // delta_chemotaxis has work to do
     bool membrane = false;      // distance field present and some type anchored
-    bool junction = false;      // junction_lambda > 0 and some type enabled
+    bool junction = false;      // junction.lambda > 0 and some type enabled
     bool length = false;        // some length lambda > 0
     bool length_never_negative = false;  // ... and none < 0: every length energy is >= 0 or NaN
     bool external = false;      // some force component != 0 (NaN included)
@@ -111,26 +121,50 @@ struct TermGates {
     bool any_energy() const { return fields || membrane || junction || length || external; }
 };
 
-struct World {
+// The world's state, every member declared once in `members` (members.hpp): the lattice (its size,
+// neighbourhood and labels), the cell table, the contact table, the fields, the core settings, each
+// optional term's unit and the options.
+struct WorldData {
     Lattice lattice;
     std::vector<Cell> cells;  // index = cell id; cells[0] is the medium
     ContactMatrix contact = ContactMatrix::make(1);
     std::vector<Field> fields;
-    std::vector<std::uint8_t> connectivity_by_type;
-    std::vector<float> membrane_distance;  // empty: membrane term off
-    std::vector<std::uint8_t> membrane_anchored_by_type;
-    std::vector<std::uint8_t> junction_by_type;
-    std::vector<double> length_target_by_type;
-    std::vector<double> length_lambda_by_type;
-    std::vector<std::array<double, 3>> external_potential_by_type;
     double temperature = 0;
-    double membrane_k = 0;
-    double membrane_band = 0;
-    double junction_lambda = 0;
-    bool connectivity_medium = false;
-    bool surface_active = false;
+    bool surface_active = false;  // some cell has a surface lambda other than 0
+    ConnectivityTerm connectivity;
+    MembraneTerm membrane;
+    JunctionTerm junction;
+    LengthTerm length;
+    ExternalTerm external;
     WorldOptions options;
 
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("lattice", Scope::world, self.lattice...);
+        f("cells", Scope::per_cell, self.cells...);
+        f("contact", Scope::per_pair, self.contact...);
+        f("fields", Scope::per_field, self.fields...);
+        f("temperature", Scope::world, self.temperature...);
+        f("surface flag", Scope::world, self.surface_active...);
+        for_each_term(f, self...);
+        f("options", Scope::unit, self.options...);
+    }
+    // The optional terms' units, in a fixed order.
+    template <class F, class... Self>
+    static void for_each_term(F&& f, Self&... self) {
+        f("connectivity", Scope::unit, self.connectivity...);
+        f("membrane", Scope::unit, self.membrane...);
+        f("junction", Scope::unit, self.junction...);
+        f("length", Scope::unit, self.length...);
+        f("external potential", Scope::unit, self.external...);
+    }
+};
+
+// Bit for bit the same state (NaN equals itself, -0 differs from +0), member by member as the lists
+// declare them; work space and derived tables are not compared.
+inline bool same_state(const WorldData& a, const WorldData& b) { return same_unit(a, b); }
+
+struct World : WorldData {
     static World make(Lattice lattice, double temperature);
     World() = default;
     World(World&&) = default;
@@ -223,11 +257,7 @@ struct World {
     void set_external_potential(CellType cell_type, double fx, double fy, double fz);
     double delta_external(SiteIndex site, Label new_label) const;
     // The force on label l's type; none beyond the table.
-    const std::array<double, 3>& external_force_of(Label l) const {
-        static constexpr std::array<double, 3> none{0.0, 0.0, 0.0};
-        const CellType t = cells[l].cell_type;
-        return t < external_potential_by_type.size() ? external_potential_by_type[t] : none;
-    }
+    const std::array<double, 3>& external_force_of(Label l) const { return external.force_of(cells[l].cell_type); }
 
     // --- contact area by type (world.cpp)
     std::unordered_map<CellType, std::int64_t> cell_contact_area_by_type(Label cell_id) const;

@@ -16,6 +16,7 @@
 
 #include "checkpoint.hpp"
 #include "world_object.hpp"
+#include "describe.hpp"
 
 namespace {
 
@@ -432,6 +433,14 @@ PyMethodDef function(const char* name, const char* doc) {
 }
 
 PyMethodDef native_methods[] = {
+    function<native_describe>("describe",
+                              "describe()\n--\n\n"
+                              "The engine's energy terms and world options: one dict per term or option with its "
+                              "name, what it is ('term' or 'option'), a summary and its parameters (name, scope, "
+                              "kind, range and the value that leaves it off).\n\n"
+                              "Examples\n--------\n"
+                              ">>> [u['name'] for u in describe() if u['what'] == 'option']\n"
+                              "['periodic_shapes', 'com_force', 'face_connectivity']"),
     function<native_labels>("labels",
                             "labels(world)\n--\n\n"
                             "The label grid as a new uint32 array shaped (nz, ny, nx).\n\n"

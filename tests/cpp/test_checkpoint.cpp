@@ -22,7 +22,7 @@ Morva full_session(std::uint64_t seed) {
     w.set_chemotaxis(f, 2, 20.0);
     w.set_chemotaxis_occupancy(1, 3, -10.0, 0.5, 2.0, 1.5);
     w.set_connectivity(1, true);
-    w.junction_lambda = 1.5;
+    w.junction.lambda = 1.5;
     w.set_junction(2, true);
     w.set_membrane({0, 5, 77}, 0.4, 1.0);
     w.set_membrane_anchored(3, true);
@@ -74,7 +74,7 @@ TEST(Checkpoint, FinalizedSessionContinuesBitForBit) {
     Morva loaded = restore(dump(original));
     expect_same_session(original, loaded);
     EXPECT_EQ(dump(loaded), dump(original));
-    EXPECT_EQ(loaded.world.membrane_distance, original.world.membrane_distance);
+    EXPECT_EQ(loaded.world.membrane.distance, original.world.membrane.distance);
     for (Morva* m : {&original, &loaded}) {
         m->step(3);
         m->world.divide_cells(6.0, 5.0);

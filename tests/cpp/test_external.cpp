@@ -12,12 +12,12 @@ TEST(ExternalPotential, SetterGrowsWithZeroForcesAndStoresValuesAsGiven) {
     World w = make_world({4, 4, 1}, Boundary::Periodic, 1);
     w.set_external_potential(3, 0.5, 0, 0);
     using F = std::array<double, 3>;
-    EXPECT_EQ(w.external_potential_by_type, (std::vector<F>{{0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0.5, 0, 0}}));
+    EXPECT_EQ(w.external.force_by_type, (std::vector<F>{{0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0.5, 0, 0}}));
     w.set_external_potential(1, -2.0, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN());
-    EXPECT_EQ(w.external_potential_by_type.size(), 4u);
-    EXPECT_EQ(w.external_potential_by_type[1][0], -2.0);
-    EXPECT_TRUE(std::isinf(w.external_potential_by_type[1][1]));
-    EXPECT_TRUE(std::isnan(w.external_potential_by_type[1][2]));
+    EXPECT_EQ(w.external.force_by_type.size(), 4u);
+    EXPECT_EQ(w.external.force_by_type[1][0], -2.0);
+    EXPECT_TRUE(std::isinf(w.external.force_by_type[1][1]));
+    EXPECT_TRUE(std::isnan(w.external.force_by_type[1][2]));
 }
 
 TEST(ExternalPotential, GateOpensForAnyNonZeroComponentNaNIncluded) {
@@ -75,8 +75,8 @@ double whole_external_energy(const World& w) {
     double energy = 0.0;
     for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) {
         const CellType t = w.cells[w.lattice.labels[s]].cell_type;
-        if (t >= w.external_potential_by_type.size()) continue;
-        const auto& f = w.external_potential_by_type[t];
+        if (t >= w.external.force_by_type.size()) continue;
+        const auto& f = w.external.force_by_type[t];
         const Coords c = w.lattice.coords(s);
         energy -= f[0] * double(c.x) + f[1] * double(c.y) + f[2] * double(c.z);
     }

@@ -107,12 +107,12 @@ TEST(MajorAxis, AgreesWithJacobiOnRandomClouds) {
 TEST(LengthConstraint, SetterGrowsBothTablesWithZeros) {
     World w = make_world({4, 4, 1}, Boundary::Periodic, 1);
     w.set_length_constraint(5, 10.0, 2.0);
-    EXPECT_EQ(w.length_lambda_by_type, (std::vector<double>{0, 0, 0, 0, 0, 2.0}));
-    EXPECT_EQ(w.length_target_by_type, (std::vector<double>{0, 0, 0, 0, 0, 10.0}));
+    EXPECT_EQ(w.length.lambda_by_type, (std::vector<double>{0, 0, 0, 0, 0, 2.0}));
+    EXPECT_EQ(w.length.target_by_type, (std::vector<double>{0, 0, 0, 0, 0, 10.0}));
     w.set_length_constraint(1, std::numeric_limits<double>::quiet_NaN(), -3.0);
-    EXPECT_EQ(w.length_lambda_by_type.size(), 6u);
-    EXPECT_TRUE(std::isnan(w.length_target_by_type[1]));
-    EXPECT_EQ(w.length_lambda_by_type[1], -3.0);
+    EXPECT_EQ(w.length.lambda_by_type.size(), 6u);
+    EXPECT_TRUE(std::isnan(w.length.target_by_type[1]));
+    EXPECT_EQ(w.length.lambda_by_type[1], -3.0);
 }
 
 TEST(LengthConstraint, CellLengthReadsTheTrackersAndFaultsBeyondTheTable) {
@@ -187,8 +187,8 @@ double whole_length_energy(const World& w) {
     double energy = 0.0;
     for (std::size_t i = 0; i < w.cells.size(); ++i) {
         const CellType t = w.cells[i].cell_type;
-        if (t >= w.length_lambda_by_type.size() || sites[i].size() < 2) continue;
-        const double lambda = w.length_lambda_by_type[t], target = w.length_target_by_type[t];
+        if (t >= w.length.lambda_by_type.size() || sites[i].size() < 2) continue;
+        const double lambda = w.length.lambda_by_type[t], target = w.length.target_by_type[t];
         const double d = reference_length(sites[i]) - target;
         energy += lambda * d * d;
     }

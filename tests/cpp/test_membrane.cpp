@@ -70,21 +70,21 @@ TEST(DistanceField, EqualsTheSmallestManhattanDistanceInRandomBoxes) {
 TEST(Membrane, SettingAnchorsTurnsTheTermOnAndAnEmptyListOff) {
     World w = make_world({6, 1, 1}, Boundary::Periodic, 1);
     w.set_membrane_anchored(2, true);
-    EXPECT_EQ(w.membrane_anchored_by_type, (std::vector<std::uint8_t>{0, 0, 1}));
+    EXPECT_EQ(w.membrane.anchored_by_type, (std::vector<std::uint8_t>{0, 0, 1}));
     EXPECT_FALSE(w.term_gates().membrane);
     w.set_membrane({5}, 1.5, 0.5);
-    EXPECT_EQ(w.membrane_distance, (std::vector<float>{5, 4, 3, 2, 1, 0}));
-    EXPECT_EQ(w.membrane_k, 1.5);
-    EXPECT_EQ(w.membrane_band, 0.5);
+    EXPECT_EQ(w.membrane.distance, (std::vector<float>{5, 4, 3, 2, 1, 0}));
+    EXPECT_EQ(w.membrane.k, 1.5);
+    EXPECT_EQ(w.membrane.band, 0.5);
     EXPECT_TRUE(w.term_gates().membrane);
     w.set_membrane({}, 9.0, 9.0);
-    EXPECT_TRUE(w.membrane_distance.empty());
-    EXPECT_EQ(w.membrane_k, 1.5);
-    EXPECT_EQ(w.membrane_band, 0.5);
+    EXPECT_TRUE(w.membrane.distance.empty());
+    EXPECT_EQ(w.membrane.k, 1.5);
+    EXPECT_EQ(w.membrane.band, 0.5);
     EXPECT_FALSE(w.term_gates().membrane);
     // Anchors only outside the box: the term stays on, every site infinitely far.
     w.set_membrane({6, 40}, 2.0, 1.0);
-    EXPECT_EQ(w.membrane_distance, std::vector<float>(6, inf));
+    EXPECT_EQ(w.membrane.distance, std::vector<float>(6, inf));
     EXPECT_TRUE(w.term_gates().membrane);
     w.set_membrane_anchored(2, false);
     EXPECT_FALSE(w.term_gates().membrane);
@@ -112,9 +112,9 @@ double whole_membrane_energy(const World& w) {
     for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) {
         const Label l = w.lattice.labels[s];
         const CellType t = w.cells[l].cell_type;
-        if (l == 0 || t >= w.membrane_anchored_by_type.size() || !w.membrane_anchored_by_type[t]) continue;
-        const double e = static_cast<double>(w.membrane_distance[s]) - w.membrane_band;
-        if (e > 0) energy += w.membrane_k * e * e;
+        if (l == 0 || t >= w.membrane.anchored_by_type.size() || !w.membrane.anchored_by_type[t]) continue;
+        const double e = static_cast<double>(w.membrane.distance[s]) - w.membrane.band;
+        if (e > 0) energy += w.membrane.k * e * e;
     }
     return energy;
 }
@@ -226,7 +226,7 @@ TEST(Junction, GateNeedsAPositiveLambdaAndAnEnabledType) {
     w.set_junction_lambda(1.0);
     EXPECT_FALSE(w.term_gates().junction);
     w.set_junction(4, true);
-    EXPECT_EQ(w.junction_by_type, (std::vector<std::uint8_t>{0, 0, 0, 0, 1}));
+    EXPECT_EQ(w.junction.by_type, (std::vector<std::uint8_t>{0, 0, 0, 0, 1}));
     EXPECT_TRUE(w.term_gates().junction);
     for (const double off : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
         w.set_junction_lambda(off);
@@ -239,7 +239,7 @@ double whole_junction_energy(const World& w) {
     const Lattice& lat = w.lattice;
     const auto enabled = [&](Label l) {
         const CellType t = w.cells[l].cell_type;
-        return l != 0 && t < w.junction_by_type.size() && w.junction_by_type[t];
+        return l != 0 && t < w.junction.by_type.size() && w.junction.by_type[t];
     };
     std::int64_t pinches = 0;
     for (SiteIndex s = 0; s < lat.n_sites(); ++s) {
@@ -255,7 +255,7 @@ double whole_junction_energy(const World& w) {
             pinches += a != b && enabled(a) && enabled(b);
         }
     }
-    return static_cast<double>(pinches) * w.junction_lambda;
+    return static_cast<double>(pinches) * w.junction.lambda;
 }
 
 // Random flips in random worlds of the shape (types 1 and 3 enabled); returns how many changed the

@@ -374,7 +374,7 @@ TEST(ParallelSweep, RefusesAPositiveLengthLambdaBeforeAnyChange) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (const double lambda : {0.5, 1e-300, std::numeric_limits<double>::infinity()}) {
         Morva m = layout_world(layouts[0], 4);
-        m.world.length_lambda_by_type = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, lambda};  // no cell has type 9
+        m.world.length.lambda_by_type = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, lambda};  // no cell has type 9
         const auto rng = m.rng.s;
         const auto labels = m.world.lattice.labels;
         EXPECT_EQ(fault_text([&] { m.step_parallel(2, 4); }),
@@ -386,7 +386,7 @@ TEST(ParallelSweep, RefusesAPositiveLengthLambdaBeforeAnyChange) {
     }
     for (const double lambda : {0.0, -2.0, nan}) {
         Morva m = layout_world(layouts[0], 4);
-        m.world.length_lambda_by_type = {lambda, lambda};
+        m.world.length.lambda_by_type = {lambda, lambda};
         EXPECT_EQ(fault_text([&] { m.step_parallel(2, 4); }), "(no fault)");
     }
 }

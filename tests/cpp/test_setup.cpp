@@ -82,7 +82,7 @@ TEST(Setup, TermSettingsOpenTheirGates) {
     EXPECT_FALSE(w.term_gates().junction);
     w.set_junction_lambda(2.0);
     EXPECT_TRUE(w.term_gates().junction);
-    EXPECT_EQ(w.junction_lambda, 2.0);
+    EXPECT_EQ(w.junction.lambda, 2.0);
 }
 
 TEST(Setup, PointFieldAccessClampsEachCoordinate) {

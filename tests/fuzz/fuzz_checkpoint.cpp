@@ -26,7 +26,7 @@ Morva driver_of(Session& s) {
 }
 
 bool has_length_term(const World& w) {
-    for (const double lambda : w.length_lambda_by_type)
+    for (const double lambda : w.length.lambda_by_type)
         if (lambda > 0) return true;
     return false;
 }

@@ -128,7 +128,7 @@ void check_consistent(Session& s) {
     for (std::size_t i = 0; i < w->cells.size(); ++i) EXPECT(w->cells[i].id == i);
     for (const Label l : w->lattice.labels) EXPECT(l < w->cells.size());
     for (const Field& f : w->fields) EXPECT(f.conc.size() == n);
-    EXPECT(w->membrane_distance.empty() || w->membrane_distance.size() == n);
+    EXPECT(w->membrane.distance.empty() || w->membrane.distance.size() == n);
     if (!s.driver) return;
     fuzz::RefWorld r = reference_of(s, *w);
     r.recompute();

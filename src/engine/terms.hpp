@@ -1,0 +1,205 @@
+// terms.hpp: the optional energy terms and the world options, each one unit that owns its tables, its
+// setters and checks, its gate (is it on?) and its member list (members.hpp), from which the
+// checkpoint, the state-size figures and the world's equality are driven. The energy changes are
+// World methods in each term's own file (length.cpp, membrane.cpp, external.cpp, connectivity.cpp),
+// since they read the lattice and the cell table. What each unit means to a user, its parameters
+// and their ranges, is in description.cpp.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "by_type.hpp"
+#include "core.hpp"
+#include "description.hpp"
+#include "members.hpp"
+
+namespace morva {
+
+namespace detail {
+inline bool any_flag(const std::vector<std::uint8_t>& flags) {
+    return std::any_of(flags.begin(), flags.end(), [](std::uint8_t f) { return f != 0; });
+}
+}  // namespace detail
+
+// The connectivity constraint: guarded cells (by type) and the medium may not be split by a copy.
+struct ConnectivityTerm {
+    std::vector<std::uint8_t> by_type;
+    bool medium = false;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"connectivity", "per type", "bool", "true or false", 0.0},
+        {"medium_connectivity", "world", "bool", "true or false", 0.0},
+    };
+    static constexpr UnitInfo about{"connectivity", "term",
+                                    "Vetoes a copy that would split a guarded cell (or the medium).", parameters};
+
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("medium connectivity flag", Scope::world, self.medium...);
+        f("connectivity table", Scope::per_type, self.by_type...);
+    }
+    bool on() const { return medium || detail::any_flag(by_type); }
+    void set(CellType t, bool guarded) { type_slot(by_type, t) = guarded; }
+    bool guards_type(CellType t) const { return t < by_type.size() && by_type[t] != 0; }
+};
+
+// The anchored membrane: sites of anchored types pay k * (d - band)^2 beyond the band, d being the
+// distance to the nearest anchor (per site; empty: the term is off).
+struct MembraneTerm {
+    std::vector<float> distance;
+    std::vector<std::uint8_t> anchored_by_type;
+    double k = 0;
+    double band = 0;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"anchors", "world", "sites", "site indices of the lattice; none leaves the term off", 0.0},
+        {"k", "world", "float", "any", 0.0},
+        {"band", "world", "float", "any", 0.0},
+        {"anchored", "per type", "bool", "true or false", 0.0},
+    };
+    static constexpr UnitInfo about{"membrane", "term",
+                                    "k * (d - band)^2 for each site of an anchored cell farther than band from "
+                                    "the nearest anchor (d: its distance through faces).",
+                                    parameters};
+
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("membrane k", Scope::world, self.k...);
+        f("membrane band", Scope::world, self.band...);
+        f("membrane anchoring table", Scope::per_type, self.anchored_by_type...);
+        f("membrane distance", Scope::per_site, self.distance...);
+    }
+    bool on() const { return !distance.empty() && detail::any_flag(anchored_by_type); }
+    void set_anchored(CellType t, bool anchored) { type_slot(anchored_by_type, t) = anchored; }
+    bool anchors_type(CellType t) const { return t < anchored_by_type.size() && anchored_by_type[t] != 0; }
+    std::string fault(SiteIndex n_sites) const {
+        if (distance.empty() || distance.size() == n_sites) return {};
+        return "the membrane distance has " + std::to_string(distance.size()) + " values for " +
+               std::to_string(n_sites) + " sites";
+    }
+};
+
+// The junction term: a pinch of medium between two cells of enabled types costs lambda.
+struct JunctionTerm {
+    std::vector<std::uint8_t> by_type;
+    double lambda = 0;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"lambda_junction", "world", "float", "any; on where > 0", 0.0},
+        {"junction", "per type", "bool", "true or false", 0.0},
+    };
+    static constexpr UnitInfo about{"junction", "term",
+                                    "lambda_junction for each pinch of medium between two cells of enabled types.",
+                                    parameters};
+
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("junction lambda", Scope::world, self.lambda...);
+        f("junction table", Scope::per_type, self.by_type...);
+    }
+    bool on() const { return lambda > 0 && detail::any_flag(by_type); }
+    void set(CellType t, bool enabled) { type_slot(by_type, t) = enabled; }
+    bool enables_type(CellType t) const { return t < by_type.size() && by_type[t] != 0; }
+};
+
+// The length constraint: lambda * (length - target)^2 per cell, by type.
+struct LengthTerm {
+    std::vector<double> target_by_type;
+    std::vector<double> lambda_by_type;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"length", "per type", "float", "any", 0.0},
+        {"lambda_length", "per type", "float", "any; on where > 0", 0.0},
+    };
+    static constexpr UnitInfo about{"length", "term",
+                                    "lambda_length * (major axis length - length)^2 for each cell.", parameters};
+
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("length target table", Scope::per_type, self.target_by_type...);
+        f("length lambda table", Scope::per_type, self.lambda_by_type...);
+    }
+    bool on() const {
+        return std::any_of(lambda_by_type.begin(), lambda_by_type.end(), [](double l) { return l > 0; });
+    }
+    // On, and every length energy is >= 0 or NaN.
+    bool never_negative() const {
+        return on() && std::none_of(lambda_by_type.begin(), lambda_by_type.end(), [](double l) { return l < 0; });
+    }
+    void set(CellType t, double target, double lambda) {
+        type_slot(lambda_by_type, t) = lambda;
+        type_slot(target_by_type, t) = target;
+    }
+    std::string fault(SiteIndex) const {
+        if (target_by_type.size() == lambda_by_type.size()) return {};
+        return "the length target and lambda tables differ in size";
+    }
+};
+
+// The external potential: a constant force per cell type, on raw site coordinates or (option
+// com_force) on each cell's centre of mass.
+struct ExternalTerm {
+    std::vector<std::array<double, 3>> force_by_type;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"force", "per type", "vector", "any; (0, 0, 0) leaves the type out", 0.0},
+    };
+    static constexpr UnitInfo about{"external potential", "term",
+                                    "-F . r for each site of a cell of the type (with com_force: -F . the change of "
+                                    "the centre).",
+                                    parameters};
+
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("external potential table", Scope::per_type, self.force_by_type...);
+    }
+    bool on() const {
+        return std::any_of(force_by_type.begin(), force_by_type.end(),
+                           [](const std::array<double, 3>& f) { return f[0] != 0 || f[1] != 0 || f[2] != 0; });
+    }
+    void set(CellType t, double fx, double fy, double fz) { type_slot(force_by_type, t) = {fx, fy, fz}; }
+    // The force on type t; none beyond the table.
+    const std::array<double, 3>& force_of(CellType t) const {
+        static constexpr std::array<double, 3> none{0.0, 0.0, 0.0};
+        return t < force_by_type.size() ? force_by_type[t] : none;
+    }
+};
+
+// Opt-in forms a world switches on before it is finalized; all off is the original behaviour.
+//   periodic_shapes: coordinate sums unwrap across periodic seams (shape_frame.hpp), so centres,
+//     lengths, the length term and division planes are those of the cell as it looks;
+//   com_force: the external force acts on each cell's centre of mass, -F . (change of the centre),
+//     instead of on raw site coordinates;
+//   face_connectivity: the connectivity veto keeps guarded cells connected through faces, whatever
+//     neighbourhood copies and energies use.
+struct WorldOptions {
+    bool periodic_shapes = false;
+    bool com_force = false;
+    bool face_connectivity = false;
+
+    static constexpr ParameterInfo periodic_shapes_parameters[] = {
+        {"periodic_shapes", "world", "bool", "true or false", 0.0}};
+    static constexpr ParameterInfo com_force_parameters[] = {{"com_force", "world", "bool", "true or false", 0.0}};
+    static constexpr ParameterInfo face_connectivity_parameters[] = {
+        {"face_connectivity", "world", "bool", "true or false", 0.0}};
+    static constexpr UnitInfo about[] = {
+        {"periodic_shapes", "option", "Centres, lengths and division planes follow cells across periodic seams.",
+         periodic_shapes_parameters},
+        {"com_force", "option", "The external force acts on each cell's centre of mass.", com_force_parameters},
+        {"face_connectivity", "option", "The connectivity veto keeps guarded cells connected through faces.",
+         face_connectivity_parameters},
+    };
+
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("periodic shapes flag", Scope::world, self.periodic_shapes...);
+        f("centre-of-mass force flag", Scope::world, self.com_force...);
+        f("face connectivity flag", Scope::world, self.face_connectivity...);
+    }
+    friend bool operator==(const WorldOptions&, const WorldOptions&) = default;
+};
+
+}  // namespace morva

@@ -4,11 +4,14 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc)
-# clang and its runtime libraries build the libFuzzer targets.
+# clang and its runtime libraries build the libFuzzer targets and the sanitized C++ tests.
 DEB_PACKAGES := libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 # Developer and CI builds treat warnings as errors; a plain `pip install .` does not.
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DMORVA_WERROR=ON
+# The sanitized trees: optimised, with line tables only (-g1): reports name file and line, and the
+# compile takes a fifth less than with full debug information.
+SANITIZED := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 
 .PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz test-fuzz-engine \
   test-fuzz-checkpoint fuzz-targets fuzz docs bench clean
@@ -52,7 +55,7 @@ build/release/build.ninja: setup .deb.stamp CMakeLists.txt
 	  -DMORVA_BUILD_BENCH=ON
 
 build/thread/build.ninja: setup .deb.stamp CMakeLists.txt
-	$(CONFIGURE) -S . -B build/thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_PYTHON=OFF \
+	$(CONFIGURE) -S . -B build/thread $(SANITIZED) -DMORVA_BUILD_PYTHON=OFF \
 	  -DMORVA_BUILD_TESTS=ON -DMORVA_PARALLEL_TESTS_ONLY=ON -DMORVA_SANITIZE=thread
 
 test-cpp: build/release/build.ninja
@@ -87,12 +90,12 @@ FUZZ_SECONDS ?= 3600
 FUZZ_EXAMPLES ?= 20000
 
 build/fuzz/build.ninja: setup .deb.stamp CMakeLists.txt
-	CXX=$(FUZZ_CXX) $(CONFIGURE) -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_BUILD_PYTHON=OFF \
+	CXX=$(FUZZ_CXX) $(CONFIGURE) -S . -B build/fuzz $(SANITIZED) -DMORVA_BUILD_PYTHON=OFF \
 	  -DMORVA_BUILD_FUZZ=ON -DMORVA_BUILD_TESTS=ON -DMORVA_SANITIZE=address,undefined
 
 # morva_core itself under ASan and UBSan, for the program fuzzer in an uninstrumented interpreter.
 build/fuzz-python/build.ninja: setup CMakeLists.txt
-	$(CONFIGURE) -S . -B build/fuzz-python -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVA_SANITIZE=address,undefined
+	$(CONFIGURE) -S . -B build/fuzz-python $(SANITIZED) -DMORVA_SANITIZE=address,undefined
 
 # The interpreter is not instrumented: the sanitizer runtimes must be loaded before anything else, and
 # its own allocations at exit are not leaks of ours.

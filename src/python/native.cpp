@@ -556,5 +556,6 @@ PyObject* create_module() {
 }  // namespace
 
 // Single-phase initialisation, like morva_core's: one module per process, in the interpreter that
-// loaded morva_core.
+// loaded morva_core. This file is linked into morva_core's extension file, from which
+// python/morva/_native.py loads this module.
 PyMODINIT_FUNC PyInit__native() { return create_module(); }

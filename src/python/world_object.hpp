@@ -1,7 +1,8 @@
-// world_object.hpp: the World object as both extension modules see it: its memory layout, the
+// world_object.hpp: the World object as both modules see it: its memory layout, the
 // native state it holds, the borrow flag that keeps calls from overlapping, the module state with
 // the PanicException class, and the gate that turns C++ exceptions into Python ones. morva_core owns
-// the type; morva._native works on its objects through this header, so the two must agree on it.
+// the type; morva._native works on its objects through this header. Both are built into one extension
+// file, so every World is made and freed by the same code.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

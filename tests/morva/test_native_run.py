@@ -104,6 +104,36 @@ def test_two_threads_run_two_worlds_as_one_after_the_other_would(parallel):
         assert _native.dumps(w) == _native.dumps(alone)
 
 
+# Both modules step the same process: the second parallel run must find the pool the first started.
+ONE_POOL_CHILD = textwrap.dedent("""
+    import os, sys
+    sys.path.insert(0, {here!r})
+    from morva import _native
+    from native_scenarios import tissue
+
+    def world():
+        w = tissue((32, 32, 1), size=6)
+        w.finalize(5)
+        return w
+
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+
+    before = threads()
+    world().step_parallel(2, 8)
+    after_core = threads()
+    _native.run(world(), 2, parallel=True, block=8)
+    print(after_core - before, threads() - after_core)
+""")
+
+
+def test_both_modules_share_one_worker_pool():
+    code = ONE_POOL_CHILD.format(here=os.path.dirname(__file__))
+    env = dict(os.environ, RAYON_NUM_THREADS="4")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["3", "0"]
+
+
 CHILD = textwrap.dedent("""
     import signal, sys
     signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started with SIGINT ignored

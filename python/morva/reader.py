@@ -161,6 +161,8 @@ def resume(directory, *, hooks=None, every=None):
     if tuple(world.dims()) != tuple(model.dims):
         raise ValueError(f"checkpoint in {str(directory)!r} holds a {world.dims()} world, the model is {model.dims}")
     sim = Simulation(model, world, int(header["seed"]), mcs=int(header["mcs"]), lineage=header["lineage"])
+    if "cell_state" in header:  # checkpoints written before the package kept cell state have none
+        sim.cell_state.restore(header["cell_state"], f"checkpoint in {str(directory)!r}")
     if hooks is not None:
         for hook in [hooks] if callable(hooks) else hooks:
             sim.add_hook(hook, every=1 if every is None else every)

@@ -284,7 +284,8 @@ class Recorder(Writer):
         while the run goes on; the world is copied now.
         """
         header = {"mcs": sim.mcs, "seed": sim.seed, "lineage": [list(r) for r in sim.divisions()],
-                  "frames": self.frames, "last_frame": self.last_frame, "morva_version": _version()}
+                  "frames": self.frames, "last_frame": self.last_frame, "morva_version": _version(),
+                  "cell_state": sim.cell_state.saved()}
         self._send_flush((header, _native.dumps(sim.world)), wait)
         self._last_checkpoint = time.monotonic()
         self._checkpointed = True

@@ -10,6 +10,7 @@ import pandas as pd
 
 from . import _native
 from .build import build_world
+from .cell_state import CellState
 from .cell_table import live_table, parent_ids
 from .hooks import Hook, hooks_of, refuse_repeats
 from .progress import ProgressBar
@@ -70,6 +71,7 @@ class Simulation:
         self._lineage = [tuple(row) for row in (lineage or [])]
         self._writers = []  # hooks and writers attached for every run, in order
         self.recorder = None
+        self.cell_state = CellState(seed)
 
     @classmethod
     def from_model(cls, model, seed):
@@ -90,6 +92,23 @@ class Simulation:
     def _repr_png_(self):
         """The tissue as a PNG picture, shown by Jupyter when a simulation is displayed (see :func:`show_as`)."""
         return None if _picture is None else _picture(self)
+
+    @property
+    def rng(self):
+        """A NumPy ``Generator`` for user code (hooks, initialisers, division rules).
+
+        It is seeded from the run's seed alone (``numpy.random.SeedSequence([seed, 0x75736572])``,
+        a stream apart from the engine's) and its state is saved with every checkpoint, so rules
+        that draw from it resume bit for bit.
+
+        Examples
+        --------
+        >>> import morva
+        >>> a, b = morva.Model((8, 8)).build(seed=4), morva.Model((8, 8)).build(seed=4)
+        >>> float(a.rng.random()) == float(b.rng.random())
+        True
+        """
+        return self.cell_state.rng
 
     # --- reading the state -------------------------------------------------------------------
 

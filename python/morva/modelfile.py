@@ -11,6 +11,7 @@ import tomllib
 
 import tomli_w
 
+from . import cell_state as _cell_state
 from . import placement as _placement
 
 SCHEMA_VERSION = 1
@@ -44,6 +45,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
         "fields": {},
         "placements": [p.to_dict(embed_images, base) for p in model.placements],
         "options": dict(model.world_options),
+        "cell_variables": _cell_state.variables_to_dict(model.cell_variables),
     }
     for type_name, cell_type in model.types.items():
         entry = dataclasses.asdict(cell_type)
@@ -108,7 +110,8 @@ def model_from_dict(data, base=None, *, model_class):
     (8, 8)
     """
     data = _table("the file", data)
-    _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "fields", "placements", "options"})
+    _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "fields", "placements", "options",
+                                     "cell_variables"})
     version = data.get("morva_model", SCHEMA_VERSION)
     if version != SCHEMA_VERSION:
         raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
@@ -167,6 +170,7 @@ def model_from_dict(data, base=None, *, model_class):
         raise ValueError("model file: placements must be an array of tables [[placements]]")
     for i, entry in enumerate(placements):
         _add_placement(model, i, _table(f"placements[{i}]", dict(entry)), base)
+    _cell_state.add_variables_from_file(model, _table("[cell_variables]", data.get("cell_variables", {})))
     return model
 
 

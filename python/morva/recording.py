@@ -128,6 +128,7 @@ class Recorder(Writer):
         (directory / "cells").mkdir()
         info = {"format": FORMAT, "seed": sim.seed, "every": every, "checkpoint_every": checkpoint_every,
                 "fields": fields, "type_names": list(sim.type_names), "shape": list(sim.model.dims),
+                "cell_variables": list(sim.model.cell_variables),
                 "morva_version": _version(), "mcs": None, "frames": 0, "checkpoint_mcs": None}
         group = zarr.open_group(directory / "frames.zarr", mode="w", zarr_format=3)
         group.attrs.update({"type_names": list(sim.type_names), "model": sim.model.to_toml(embed_images=True),
@@ -249,7 +250,7 @@ class Recorder(Writer):
             if self._filling is None:
                 self._check_writer()
         fields = [_native.field(sim.world, self._field_index[name]) for name in self.fields]
-        self._filling.add(sim.mcs, _native.labels(sim.world), fields, _native.cells(sim.world))
+        self._filling.add(sim.mcs, _native.labels(sim.world), fields, sim._cell_arrays())
         self.frames += 1
         self.last_frame = sim.mcs
         if self._filling.full:

@@ -71,7 +71,7 @@ class Simulation:
         self._lineage = [tuple(row) for row in (lineage or [])]
         self._writers = []  # hooks and writers attached for every run, in order
         self.recorder = None
-        self.cell_state = CellState(seed)
+        self.cell_state = CellState(seed, model.cell_variables)
 
     @classmethod
     def from_model(cls, model, seed):
@@ -84,7 +84,9 @@ class Simulation:
         3
         """
         world, _ = build_world(model, seed)
-        return cls(model.copy(), world, int(seed))
+        sim = cls(model.copy(), world, int(seed))
+        sim.cell_state.update(sim)
+        return sim
 
     def __repr__(self):
         return f"Simulation(mcs={self.mcs}, n_cells={self.n_cells}, seed={self.seed}, model={self.model!r})"
@@ -157,7 +159,47 @@ class Simulation:
         >>> m.build().cells()["volume"].tolist()
         [9]
         """
-        return live_table(_native.cells(self.world), self.type_names, parent_ids(self._lineage), include_removed)
+        return live_table(self._cell_arrays(), self.type_names, parent_ids(self._lineage), include_removed)
+
+    def _cell_arrays(self):
+        """The arrays of ``_native.cells`` plus the per-cell variables (key "variables")."""
+        cells = _native.cells(self.world)
+        self.cell_state.update(self)
+        cells["variables"] = {name: values.copy() for name, values in self.cell_state.values.items()}
+        return cells
+
+    @property
+    def cell_variables(self):
+        """The declared per-cell variables of the live cells, one column each, indexed by cell id.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> m.add_cell_variable("clock", initial=2.5).build().cell_variables
+            clock
+        id       
+        1     2.5
+        """
+        return self.cells()[list(self.cell_state.variables)]
+
+    def cell_variable(self, variable_name):
+        """The values of a per-cell variable by cell id (entry 0 is the medium's), to read and write in place.
+
+        Removed cells hold NaN. The array stays valid until cells are added (a division or a new cell).
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> sim = m.add_cell_variable("clock").build(); sim.cell_variable("clock")[1] += 3; sim.cell_variable("clock")
+        array([nan,  3.])
+        """
+        if variable_name not in self.cell_state.variables:
+            known = ", ".join(self.cell_state.variables) or "none"
+            raise KeyError(f"no cell variable {variable_name!r} (declared: {known})")
+        self.cell_state.update(self)
+        return self.cell_state.values[variable_name]
 
     @property
     def n_cells(self):
@@ -267,7 +309,9 @@ class Simulation:
         >>> sim = m.build(); sim.remove([1]); sim.n_cells
         0
         """
-        self.world.remove_cells(self._ids(ids).tolist())
+        ids = self._ids(ids)
+        self.world.remove_cells(ids.tolist())
+        self.cell_state.removed(ids)
 
     def grow(self, type_name, amount):
         """Add `amount` sites to the target volume of every cell of a type.
@@ -321,6 +365,7 @@ class Simulation:
         daughters = self.world.divide_cells(threshold, reset_target)
         for parent, daughter in zip(parents.tolist(), daughters):
             self._lineage.append((parent, daughter, self.mcs))
+        self.cell_state.divided(self, parents, daughters)
         return np.asarray(daughters, dtype=np.int64)
 
     # --- running -----------------------------------------------------------------------------

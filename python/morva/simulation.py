@@ -201,6 +201,32 @@ class Simulation:
         self.cell_state.update(self)
         return self.cell_state.values[variable_name]
 
+    def contacts(self, *, sparse=False):
+        """Who touches whom, with the shared surface in the surface term's unit (see morva.contacts).
+
+        Parameters
+        ----------
+        sparse : bool
+            Give a symmetric ``scipy.sparse`` matrix of areas indexed by label instead of the table.
+
+        Returns
+        -------
+        pandas.DataFrame or scipy.sparse.csr_array
+            Columns a, b (labels, a < b, 0 = the medium) and area: the number of (site, neighbour)
+            pairs in the model's neighbourhood that join a and b.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1)
+        >>> sim = m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2)).build()
+        >>> sim.contacts().values.tolist()
+        [[0, 1, 16], [0, 2, 16], [1, 2, 4]]
+        """
+        from .contacts import contact_matrix, contact_table
+
+        return contact_matrix(self.world) if sparse else contact_table(self.world)
+
     @property
     def n_cells(self):
         """Number of live cells: cells with at least one site (removed ids are not counted).

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -12,6 +13,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "checkpoint.hpp"
 #include "world_object.hpp"
@@ -174,6 +176,73 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
                                                            : w.cell_length(static_cast<Label>(i));
             }));
     return ok ? dict.release() : nullptr;
+}
+
+// The contact table: for each pair of labels a < b that touch (the medium, 0, included), the
+// number of (site, neighbour) pairs in the model's neighbourhood with one end in a and the other in
+// b: the surface term's unit, so a cell's surface is the sum of its contacts. The neighbourhood is
+// symmetric, so each pair is counted once, from the sites of its cell (the lower one of two cells),
+// and the medium's own sites are never visited. A site inside its cell is passed over after one
+// branch-free look at its neighbours.
+PyObject* contacts_body(PyObject* module, PyObject* world) {
+    struct Touch {
+        Label other;
+        std::int64_t count;
+    };
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    const morva::Lattice& lattice = w.lattice;
+    const Label* grid = lattice.labels.data();
+    std::vector<std::int64_t> medium_area(w.cells.size(), 0);
+    std::vector<std::vector<Touch>> touching(w.cells.size());
+    const auto count = [&](Label a, Label b) {
+        if (b == a || (b != 0 && b < a)) return;
+        if (b == 0) {
+            ++medium_area[a];
+            return;
+        }
+        std::vector<Touch>& list = touching[a];
+        const auto found = std::find_if(list.begin(), list.end(), [b](const Touch& e) { return e.other == b; });
+        if (found == list.end())
+            list.push_back({b, 1});
+        else
+            ++found->count;
+    };
+    const std::vector<std::int64_t>& offsets = lattice.linear_offsets;
+    for (morva::SiteIndex site = 0; site < lattice.n_sites(); ++site) {
+        const Label a = grid[site];
+        if (a == 0) continue;
+        if (!lattice.is_interior_site(site)) {
+            for (const morva::SiteIndex t : lattice.neighbors(site)) count(a, grid[t]);
+            continue;
+        }
+        const Label* here = grid + site;
+        bool differs = false;
+        for (const std::int64_t d : offsets) differs |= here[d] != a;
+        if (differs)
+            for (const std::int64_t d : offsets) count(a, here[d]);
+    }
+    std::vector<std::uint32_t> first, second;
+    std::vector<std::int64_t> area;
+    const auto emit = [&](Label a, Label b, std::int64_t n) {
+        first.push_back(a), second.push_back(b), area.push_back(n);
+    };
+    for (Label a = 1; a < medium_area.size(); ++a)  // the medium's rows come first
+        if (medium_area[a] != 0) emit(0, a, medium_area[a]);
+    for (Label a = 1; a < touching.size(); ++a) {
+        std::vector<Touch>& list = touching[a];
+        std::sort(list.begin(), list.end(), [](const Touch& x, const Touch& y) { return x.other < y.other; });
+        for (const Touch& e : list) emit(a, e.other, e.count);
+    }
+    const std::size_t n = area.size();
+    PyRef a_array(copied_array(module, {n}, "uint32", first));
+    if (!a_array) return nullptr;
+    PyRef b_array(copied_array(module, {n}, "uint32", second));
+    if (!b_array) return nullptr;
+    PyRef area_array(copied_array(module, {n}, "int64", area));
+    if (!area_array) return nullptr;
+    return PyTuple_Pack(3, a_array.get(), b_array.get(), area_array.get());
 }
 
 // ===================================================================================== checkpoints
@@ -370,6 +439,15 @@ PyObject* native_cells(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded(world_type(module), [&] { return cells_body(module, world); });
 }
 
+PyObject* native_contacts(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:contacts", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "contacts"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return contacts_body(module, world); });
+}
+
 PyObject* native_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"world", nullptr};
     PyObject* world = nullptr;
@@ -451,6 +529,16 @@ PyMethodDef native_methods[] = {
                            ">>> table = cells(world)\n"
                            ">>> table[\"volume\"].tolist() == world.cell_volumes()\n"
                            "True"),
+    function<native_contacts>("contacts",
+                              "contacts(world)\n--\n\n"
+                              "The contact table as three new 1-D arrays (a, b, area): each pair of labels\n"
+                              "a < b that touch (0 = medium), sorted by a then b, with area the number of\n"
+                              "(site, neighbour) pairs in the model's neighbourhood joining them (int64), the\n"
+                              "surface term's unit: a cell's surface is the sum of the areas of its rows.\n\n"
+                              "Examples\n--------\n"
+                              ">>> a, b, area = contacts(world)\n"
+                              ">>> int(area[(a == 1) | (b == 1)].sum()) == world.cell_surfaces()[1]\n"
+                              "True"),
     function<native_dumps>("dumps",
                            "dumps(world)\n--\n\n"
                            "The whole state of the world, in either state, as checkpoint bytes\n"

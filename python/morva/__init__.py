@@ -5,6 +5,7 @@ Time is counted in Monte Carlo steps (MCS); rates of fields are per MCS, sizes i
 
 __version__ = "0.1.0"
 
+from .cell_ode import CellODE, Tissue
 from .model import MEDIUM, CellType, Chemotaxis, FieldSpec, Model, load_model
 from .modelfile import save_model
 from .reader import Recording, open_recording, resume
@@ -17,6 +18,7 @@ from . import viz
 
 __all__ = [
     "MEDIUM",
+    "CellODE",
     "CellType",
     "Chemotaxis",
     "FieldSpec",
@@ -24,6 +26,7 @@ __all__ = [
     "Recorder",
     "Recording",
     "Simulation",
+    "Tissue",
     "Writer",
     "load_model",
     "open_recording",

@@ -18,7 +18,7 @@ def contact_table(world):
     --------
     >>> import morva
     >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1)
-    >>> m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2))
+    >>> m = m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2))
     >>> contact_table(m.build().world).values.tolist()
     [[0, 1, 16], [0, 2, 16], [1, 2, 4]]
     """
@@ -68,7 +68,7 @@ def neighbour_sums(world, values, *, contacts=None):
     --------
     >>> import morva
     >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1)
-    >>> m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2))
+    >>> m = m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2))
     >>> neighbour_sums(m.build().world, np.array([0.0, 1.0, 10.0])).tolist()
     [176.0, 40.0, 4.0]
     """

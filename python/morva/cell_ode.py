@@ -29,8 +29,6 @@ class Tissue:
     target_volume : ndarray of float64
     type : ndarray of int64
         Type ids; :meth:`is_type` compares with a name.
-    medium_contact : ndarray of float64
-        The part of `surface` shared with the medium.
     """
 
     def __init__(self, sim):
@@ -46,12 +44,23 @@ class Tissue:
         self.target_volume = cells["target_volume"][self.ids]
         self.type = cells["type"][self.ids].astype(np.int64)
         self._n_records = volume.size
-        self._contacts = _native.contacts(sim.world)
-        a, b, area = self._contacts
-        medium = np.zeros(volume.size)
-        medium[b[a == 0]] = area[a == 0]
-        self.medium_contact = medium[self.ids]
+        self._contacts = None  # made on first use: a right-hand side without neighbours never pays for it
         self._field_means = {}
+
+    @property
+    def contacts(self):
+        """``morva._native.contacts`` of the sampled world: arrays a, b, area."""
+        if self._contacts is None:
+            self._contacts = _native.contacts(self._world)
+        return self._contacts
+
+    @property
+    def medium_contact(self):
+        """The part of each cell's surface shared with the medium."""
+        a, b, area = self.contacts
+        medium = np.zeros(self._n_records)
+        medium[b[a == 0]] = area[a == 0]
+        return medium[self.ids]
 
     def is_type(self, type_name):
         """Boolean mask of the cells of a type.
@@ -95,7 +104,7 @@ class Tissue:
         """
         by_label = np.zeros(self._n_records)
         by_label[self.ids] = values
-        return neighbour_sums(self._world, by_label, contacts=self._contacts)[self.ids]
+        return neighbour_sums(self._world, by_label, contacts=self.contacts)[self.ids]
 
     def neighbour_mean(self, values):
         """For each cell, the mean of its cell neighbours' `values` weighted by shared surface (0 when alone).

@@ -228,6 +228,21 @@ def add_variables_from_file(model, table):
             raise ValueError(f"model file: {where}: {err}") from None
 
 
+def with_variables(cells, sim):
+    """The arrays of ``morva._native.cells`` with copies of the simulation's cell variables under "variables".
+
+    Examples
+    --------
+    >>> import morva
+    >>> from morva import _native
+    >>> sim = morva.Model((8, 8)).add_cell_variable("x").build()
+    >>> with_variables(_native.cells(sim.world), sim)["variables"]
+    {'x': array([nan])}
+    """
+    cells["variables"] = {name: sim.cell_variable(name).copy() for name in sim.model.cell_variables}
+    return cells
+
+
 class CellState:
     """What a simulation keeps besides the engine world: ``sim.rng`` and the per-cell variables.
 

@@ -19,6 +19,7 @@ import zarr.codecs as zarr_codecs
 
 from . import _native
 from ._frame_writer import FrameWriter, write_lineage
+from .cell_state import with_variables
 from .checkpoint import write_atomic
 from .writers import Writer
 
@@ -250,7 +251,7 @@ class Recorder(Writer):
             if self._filling is None:
                 self._check_writer()
         fields = [_native.field(sim.world, self._field_index[name]) for name in self.fields]
-        self._filling.add(sim.mcs, _native.labels(sim.world), fields, sim._cell_arrays())
+        self._filling.add(sim.mcs, _native.labels(sim.world), fields, with_variables(_native.cells(sim.world), sim))
         self.frames += 1
         self.last_frame = sim.mcs
         if self._filling.full:

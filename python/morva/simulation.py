@@ -10,7 +10,7 @@ import pandas as pd
 
 from . import _native
 from .build import build_world
-from .cell_state import CellState
+from .cell_state import CellState, with_variables
 from .cell_table import live_table, parent_ids
 from .hooks import Hook, hooks_of, refuse_repeats
 from .progress import ProgressBar
@@ -159,14 +159,8 @@ class Simulation:
         >>> m.build().cells()["volume"].tolist()
         [9]
         """
-        return live_table(self._cell_arrays(), self.type_names, parent_ids(self._lineage), include_removed)
-
-    def _cell_arrays(self):
-        """The arrays of ``_native.cells`` plus the per-cell variables (key "variables")."""
-        cells = _native.cells(self.world)
-        self.cell_state.update(self)
-        cells["variables"] = {name: values.copy() for name, values in self.cell_state.values.items()}
-        return cells
+        cells = with_variables(_native.cells(self.world), self)
+        return live_table(cells, self.type_names, parent_ids(self._lineage), include_removed)
 
     @property
     def cell_variables(self):

@@ -196,6 +196,10 @@ PyObject* contacts_body(PyObject* module, PyObject* world) {
     const Label* grid = lattice.labels.data();
     std::vector<std::int64_t> medium_area(w.cells.size(), 0);
     std::vector<std::vector<Touch>> touching(w.cells.size());
+    // Neighbours across a cell's border mostly repeat one label, and sites come in x order, mostly
+    // of one cell: the last pair found is tried before the cell's list is searched.
+    Label cached_a = 0, cached_b = 0;
+    std::size_t cached_at = 0;
     const auto count = [&](Label a, Label b) {
         if (b == a || (b != 0 && b < a)) return;
         if (b == 0) {
@@ -203,11 +207,13 @@ PyObject* contacts_body(PyObject* module, PyObject* world) {
             return;
         }
         std::vector<Touch>& list = touching[a];
-        const auto found = std::find_if(list.begin(), list.end(), [b](const Touch& e) { return e.other == b; });
-        if (found == list.end())
-            list.push_back({b, 1});
-        else
-            ++found->count;
+        if (a != cached_a || b != cached_b) {
+            cached_at = static_cast<std::size_t>(
+                std::find_if(list.begin(), list.end(), [b](const Touch& e) { return e.other == b; }) - list.begin());
+            if (cached_at == list.size()) list.push_back({b, 0});
+            cached_a = a, cached_b = b;
+        }
+        ++list[cached_at].count;
     };
     const std::vector<std::int64_t>& offsets = lattice.linear_offsets;
     for (morva::SiteIndex site = 0; site < lattice.n_sites(); ++site) {

@@ -9,6 +9,8 @@ trails the tissue by at most `every` MCS (operator splitting, first order in `ev
 integration itself is fourth order in the step.
 """
 
+import functools
+
 import numpy as np
 
 from . import _native
@@ -54,7 +56,7 @@ class Tissue:
             self._contacts = _native.contacts(self._world)
         return self._contacts
 
-    @property
+    @functools.cached_property
     def medium_contact(self):
         """The part of each cell's surface shared with the medium."""
         a, b, area = self.contacts

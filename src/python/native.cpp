@@ -181,9 +181,8 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
 // The contact table: for each pair of labels a < b that touch (the medium, 0, included), the
 // number of (site, neighbour) pairs in the model's neighbourhood with one end in a and the other in
 // b: the surface term's unit, so a cell's surface is the sum of its contacts. The neighbourhood is
-// symmetric, so each pair is counted once, from the sites of its cell (the lower one of two cells),
-// and the medium's own sites are never visited. A site inside its cell is passed over after one
-// branch-free look at its neighbours.
+// symmetric, so each pair of sites is looked at once, from the earlier site; a site whose later
+// neighbours all share its label is passed over after one branch-free look at them.
 PyObject* contacts_body(PyObject* module, PyObject* world) {
     struct Touch {
         Label other;
@@ -195,39 +194,42 @@ PyObject* contacts_body(PyObject* module, PyObject* world) {
     const morva::Lattice& lattice = w.lattice;
     const Label* grid = lattice.labels.data();
     std::vector<std::int64_t> medium_area(w.cells.size(), 0);
-    std::vector<std::vector<Touch>> touching(w.cells.size());
-    // Neighbours across a cell's border mostly repeat one label, and sites come in x order, mostly
-    // of one cell: the last pair found is tried before the cell's list is searched.
-    Label cached_a = 0, cached_b = 0;
+    std::vector<std::vector<Touch>> touching(w.cells.size());  // by the lower cell of each pair
+    // Neighbours across a border mostly repeat one label, and sites come in x order, mostly of one
+    // cell: the last pair found is tried before the lower cell's list is searched.
+    Label cached_lo = 0, cached_hi = 0;
     std::size_t cached_at = 0;
-    const auto count = [&](Label a, Label b) {
-        if (b == a || (b != 0 && b < a)) return;
-        if (b == 0) {
-            ++medium_area[a];
+    const auto count = [&](Label a, Label b) {  // a != b
+        const Label lo = std::min(a, b), hi = std::max(a, b);
+        if (lo == 0) {
+            ++medium_area[hi];
             return;
         }
-        std::vector<Touch>& list = touching[a];
-        if (a != cached_a || b != cached_b) {
+        std::vector<Touch>& list = touching[lo];
+        if (lo != cached_lo || hi != cached_hi) {
             cached_at = static_cast<std::size_t>(
-                std::find_if(list.begin(), list.end(), [b](const Touch& e) { return e.other == b; }) - list.begin());
-            if (cached_at == list.size()) list.push_back({b, 0});
-            cached_a = a, cached_b = b;
+                std::find_if(list.begin(), list.end(), [hi](const Touch& e) { return e.other == hi; }) - list.begin());
+            if (cached_at == list.size()) list.push_back({hi, 0});
+            cached_lo = lo, cached_hi = hi;
         }
         ++list[cached_at].count;
     };
-    const std::vector<std::int64_t>& offsets = lattice.linear_offsets;
+    std::vector<std::int64_t> forward;  // the offsets of an inner site that lead to later sites
+    for (const std::int64_t d : lattice.linear_offsets)
+        if (d > 0) forward.push_back(d);
     for (morva::SiteIndex site = 0; site < lattice.n_sites(); ++site) {
         const Label a = grid[site];
-        if (a == 0) continue;
         if (!lattice.is_interior_site(site)) {
-            for (const morva::SiteIndex t : lattice.neighbors(site)) count(a, grid[t]);
+            for (const morva::SiteIndex t : lattice.neighbors(site))
+                if (t > site && grid[t] != a) count(a, grid[t]);
             continue;
         }
         const Label* here = grid + site;
         bool differs = false;
-        for (const std::int64_t d : offsets) differs |= here[d] != a;
+        for (const std::int64_t d : forward) differs |= here[d] != a;
         if (differs)
-            for (const std::int64_t d : offsets) count(a, here[d]);
+            for (const std::int64_t d : forward)
+                if (here[d] != a) count(a, here[d]);
     }
     std::vector<std::uint32_t> first, second;
     std::vector<std::int64_t> area;

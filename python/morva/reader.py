@@ -61,7 +61,8 @@ class Recording:
             self.cells = pd.concat([pd.read_parquet(p) for p in parts], ignore_index=True)
             self.cells["type_name"] = self.cells["type_name"].astype(str)
         else:
-            self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in RECORDED_COLUMNS})
+            columns = RECORDED_COLUMNS + tuple(self.info.get("cell_variables", ()))
+            self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in columns})
         lineage = self.directory / "lineage.parquet"
         self.lineage = (pd.read_parquet(lineage) if lineage.exists()
                         else pd.DataFrame(columns=["parent", "daughter", "mcs"], dtype=np.int64))

@@ -195,8 +195,9 @@ class CellVariable:
 
 
 def _checked(values, n, where):
-    if values.shape != (n,):
-        values = np.broadcast_to(values, (n,)) if values.ndim == 0 else values
+    """`values` as n float64 values: one per cell, or one for all."""
+    if values.ndim == 0:
+        return np.full(n, float(values))
     if values.shape != (n,):
         raise ValueError(f"{where} gave shape {values.shape} for {n} cells")
     return np.array(values, dtype=np.float64)
@@ -278,9 +279,10 @@ class CellState:
                 self.values[name] = np.concatenate([old, variable.initial_values(sim, new_ids)])
 
     def divided(self, sim, parents, daughters):
-        """Set parents' and daughters' values by each variable's division rule."""
-        parents = np.asarray(parents, dtype=np.int64)
-        daughters = np.asarray(daughters, dtype=np.int64)
+        """Set parents' and daughters' values by each variable's division rule (pairs in order, as the lineage)."""
+        n = min(len(parents), len(daughters))
+        parents = np.asarray(parents, dtype=np.int64)[:n]
+        daughters = np.asarray(daughters, dtype=np.int64)[:n]
         n_records = sim.world.n_cells() + 1
         for name, variable in self.variables.items():
             values = self.values[name]

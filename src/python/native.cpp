@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "checkpoint.hpp"
+#include "pool.hpp"
 #include "world_object.hpp"
 
 namespace {
@@ -182,73 +183,128 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
 // number of (site, neighbour) pairs in the model's neighbourhood with one end in a and the other in
 // b: the surface term's unit, so a cell's surface is the sum of its contacts. The neighbourhood is
 // symmetric, so each pair of sites is looked at once, from the earlier site; a site whose later
-// neighbours all share its label is passed over after one branch-free look at them.
-PyObject* contacts_body(PyObject* module, PyObject* world) {
+// neighbours all share its label is passed over after one branch-free look at them. Large lattices
+// are cut into ranges of sites counted by the worker pool, each worker into its own tally; the
+// tallies are merged and sorted, so the result does not depend on the number of threads.
+class ContactTally {
+public:
     struct Touch {
         Label other;
         std::int64_t count;
     };
-    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
-    if (!borrow.acquire()) return nullptr;
-    const morva::World& w = active_world(world);
-    const morva::Lattice& lattice = w.lattice;
-    const Label* grid = lattice.labels.data();
-    std::vector<std::int64_t> medium_area(w.cells.size(), 0);
-    std::vector<std::vector<Touch>> touching(w.cells.size());  // by the lower cell of each pair
+
+    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(n_labels) {}
+
+    void count_range(const morva::Lattice& lattice, const std::vector<std::int64_t>& forward, morva::SiteIndex begin,
+                     morva::SiteIndex end) {
+        const Label* grid = lattice.labels.data();
+        for (morva::SiteIndex site = begin; site < end; ++site) {
+            const Label a = grid[site];
+            if (!lattice.is_interior_site(site)) {
+                for (const morva::SiteIndex t : lattice.neighbors(site))
+                    if (t > site && grid[t] != a) count(a, grid[t]);
+                continue;
+            }
+            const Label* here = grid + site;
+            bool differs = false;
+            for (const std::int64_t d : forward) differs |= here[d] != a;
+            if (differs)
+                for (const std::int64_t d : forward)
+                    if (here[d] != a) count(a, here[d]);
+        }
+    }
+
+    std::vector<std::int64_t> medium_area;          // by cell
+    std::vector<std::vector<Touch>> touching;       // by the lower cell of each pair
+
+private:
     // Neighbours across a border mostly repeat one label, and sites come in x order, mostly of one
     // cell: the last pair found is tried before the lower cell's list is searched.
-    Label cached_lo = 0, cached_hi = 0;
-    std::size_t cached_at = 0;
-    const auto count = [&](Label a, Label b) {  // a != b
+    void count(Label a, Label b) {  // a != b
         const Label lo = std::min(a, b), hi = std::max(a, b);
         if (lo == 0) {
             ++medium_area[hi];
             return;
         }
         std::vector<Touch>& list = touching[lo];
-        if (lo != cached_lo || hi != cached_hi) {
-            cached_at = static_cast<std::size_t>(
+        if (lo != cached_lo_ || hi != cached_hi_) {
+            cached_at_ = static_cast<std::size_t>(
                 std::find_if(list.begin(), list.end(), [hi](const Touch& e) { return e.other == hi; }) - list.begin());
-            if (cached_at == list.size()) list.push_back({hi, 0});
-            cached_lo = lo, cached_hi = hi;
+            if (cached_at_ == list.size()) list.push_back({hi, 0});
+            cached_lo_ = lo, cached_hi_ = hi;
         }
-        ++list[cached_at].count;
-    };
+        ++list[cached_at_].count;
+    }
+
+    Label cached_lo_ = 0, cached_hi_ = 0;
+    std::size_t cached_at_ = 0;
+};
+
+constexpr morva::SiteIndex contact_sites_per_thread = 1 << 16;  // below this, threads cost more than they save
+
+std::vector<ContactTally> tally_contacts(const morva::World& w) {
+    const morva::Lattice& lattice = w.lattice;
     std::vector<std::int64_t> forward;  // the offsets of an inner site that lead to later sites
     for (const std::int64_t d : lattice.linear_offsets)
         if (d > 0) forward.push_back(d);
-    for (morva::SiteIndex site = 0; site < lattice.n_sites(); ++site) {
-        const Label a = grid[site];
-        if (!lattice.is_interior_site(site)) {
-            for (const morva::SiteIndex t : lattice.neighbors(site))
-                if (t > site && grid[t] != a) count(a, grid[t]);
-            continue;
-        }
-        const Label* here = grid + site;
-        bool differs = false;
-        for (const std::int64_t d : forward) differs |= here[d] != a;
-        if (differs)
-            for (const std::int64_t d : forward)
-                if (here[d] != a) count(a, here[d]);
+    const morva::SiteIndex n = lattice.n_sites();
+    if (n < 2 * contact_sites_per_thread) {
+        std::vector<ContactTally> one(1, ContactTally(w.cells.size()));
+        one[0].count_range(lattice, forward, 0, n);
+        return one;
+    }
+    morva::WorkerPool& pool = morva::WorkerPool::process_pool();
+    std::vector<ContactTally> tallies(pool.size(), ContactTally(w.cells.size()));
+    const std::size_t tasks = std::min<std::size_t>(4 * pool.size(), n / contact_sites_per_thread);
+    auto task = [&](std::size_t i, std::size_t worker) {
+        tallies[worker].count_range(lattice, forward, n * i / tasks, n * (i + 1) / tasks);
+    };
+    pool.run(tasks, task);
+    return tallies;
+}
+
+PyObject* contacts_body(PyObject* module, PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    std::vector<ContactTally> tallies;
+    {
+        // The world is borrowed: other threads may run Python meanwhile, not change it.
+        struct LockReleased {
+            PyThreadState* saved = PyEval_SaveThread();
+            ~LockReleased() { PyEval_RestoreThread(saved); }
+        } released;
+        tallies = tally_contacts(w);
     }
     std::vector<std::uint32_t> first, second;
     std::vector<std::int64_t> area;
     const auto emit = [&](Label a, Label b, std::int64_t n) {
         first.push_back(a), second.push_back(b), area.push_back(n);
     };
-    for (Label a = 1; a < medium_area.size(); ++a)  // the medium's rows come first
-        if (medium_area[a] != 0) emit(0, a, medium_area[a]);
-    for (Label a = 1; a < touching.size(); ++a) {
-        std::vector<Touch>& list = touching[a];
-        std::sort(list.begin(), list.end(), [](const Touch& x, const Touch& y) { return x.other < y.other; });
-        for (const Touch& e : list) emit(a, e.other, e.count);
+    const std::size_t n_labels = w.cells.size();
+    for (Label a = 1; a < n_labels; ++a) {  // the medium's rows come first
+        std::int64_t n = 0;
+        for (const ContactTally& t : tallies) n += t.medium_area[a];
+        if (n != 0) emit(0, a, n);
     }
-    const std::size_t n = area.size();
-    PyRef a_array(copied_array(module, {n}, "uint32", first));
+    std::vector<ContactTally::Touch> merged;
+    for (Label a = 1; a < n_labels; ++a) {
+        merged.clear();
+        for (const ContactTally& t : tallies) merged.insert(merged.end(), t.touching[a].begin(), t.touching[a].end());
+        std::sort(merged.begin(), merged.end(), [](const auto& x, const auto& y) { return x.other < y.other; });
+        for (std::size_t i = 0; i < merged.size();) {
+            std::int64_t n = 0;
+            const Label b = merged[i].other;
+            for (; i < merged.size() && merged[i].other == b; ++i) n += merged[i].count;
+            emit(a, b, n);
+        }
+    }
+    const std::size_t rows = area.size();
+    PyRef a_array(copied_array(module, {rows}, "uint32", first));
     if (!a_array) return nullptr;
-    PyRef b_array(copied_array(module, {n}, "uint32", second));
+    PyRef b_array(copied_array(module, {rows}, "uint32", second));
     if (!b_array) return nullptr;
-    PyRef area_array(copied_array(module, {n}, "int64", area));
+    PyRef area_array(copied_array(module, {rows}, "int64", area));
     if (!area_array) return nullptr;
     return PyTuple_Pack(3, a_array.get(), b_array.get(), area_array.get());
 }

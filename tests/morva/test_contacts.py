@@ -40,6 +40,7 @@ def numpy_contacts(labels, order, periodic):
 @pytest.mark.parametrize("shape, boundary, neighborhood", [
     ((40, 40), "periodic", "moore"), ((40, 40), "noflux", "von_neumann"), ((14, 12, 10), "periodic", "full"),
     ((14, 12, 10), "noflux", "moore"),
+    ((52, 52, 50), "periodic", "full"),  # large enough to be counted by several threads
 ])
 def test_contacts_match_a_numpy_count_and_sum_to_the_surfaces(shape, boundary, neighborhood):
     model = morva.Model(shape, boundary, neighborhood)

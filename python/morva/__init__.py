@@ -6,6 +6,7 @@ surfaces in unlike-neighbour pairs of the model's neighbourhood (see :func:`comp
 
 __version__ = "0.1.0"
 
+from .cell_ode import CellODE, Tissue
 from .model import MEDIUM, CellType, Chemotaxis, FieldSpec, Model, load_model
 from .modelfile import save_model
 from .neighborhood import compact_surface
@@ -19,6 +20,7 @@ from . import viz
 
 __all__ = [
     "MEDIUM",
+    "CellODE",
     "CellType",
     "Chemotaxis",
     "FieldSpec",
@@ -26,6 +28,7 @@ __all__ = [
     "Recorder",
     "Recording",
     "Simulation",
+    "Tissue",
     "Writer",
     "compact_surface",
     "load_model",

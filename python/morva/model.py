@@ -14,6 +14,7 @@ import numpy as np
 
 from . import modelfile
 from . import placement as _placement
+from .cell_state import CellVariable
 from .neighborhood import NEIGHBORHOODS, compact_surface, neighborhood_order
 from .validate import flag, integer, name, real, vector
 
@@ -269,6 +270,7 @@ class Model:
         self.default_contact = None if default_contact is None else real("default_contact", default_contact)
         self.fields = {}
         self.placements = []
+        self.cell_variables = {}
         self.world_options = dict.fromkeys(WORLD_OPTIONS, True)
         if world_options is False:
             self.set_world_options(**dict.fromkeys(WORLD_OPTIONS, False))
@@ -578,6 +580,33 @@ class Model:
         chemotaxis = Chemotaxis(strength, kd, hill, scale)
         chemotaxis.check(f"field {field_name!r}: chemotaxis of {type_name!r}")
         spec.chemotaxis[type_name] = chemotaxis
+        return self
+
+    # --- per-cell variables ------------------------------------------------------------------
+
+    def add_cell_variable(self, variable_name, *, initial=0.0, on_divide="copy"):
+        """Declare a value every cell carries, kept by the simulation per cell id (docs/cell-state.md).
+
+        Parameters
+        ----------
+        variable_name : str
+            An identifier, not a column of the cell table.
+        initial : float or function
+            The value of a new cell, or ``initial(sim, ids) -> values`` (one float per id), importable as
+            ``module:name`` (a reference string of that form is taken too).
+        on_divide : {"copy", "halve"} or function
+            What a division does: both cells keep the parent's value, both get half of it, or
+            ``on_divide(sim, values) -> (parent_values, daughter_values)`` over the dividing cells.
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_cell_variable("clock", initial=0.0).add_cell_variable("stuff", on_divide="halve")
+        >>> list(m.cell_variables)
+        ['clock', 'stuff']
+        """
+        if variable_name in self.cell_variables:
+            raise ValueError(f"cell variable {variable_name!r} is declared already")
+        self.cell_variables[variable_name] = CellVariable(variable_name, initial, on_divide)
         return self
 
     # --- placements --------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -13,8 +14,10 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "checkpoint.hpp"
+#include "pool.hpp"
 #include "world_object.hpp"
 #include "describe.hpp"
 
@@ -176,6 +179,136 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
                                                            : w.cell_length(static_cast<Label>(i));
             }));
     return ok ? dict.release() : nullptr;
+}
+
+// The contact table: for each pair of labels a < b that touch (the medium, 0, included), the
+// number of (site, neighbour) pairs in the model's neighbourhood with one end in a and the other in
+// b: the surface term's unit, so a cell's surface is the sum of its contacts. The neighbourhood is
+// symmetric, so each pair of sites is looked at once, from the earlier site; a site whose later
+// neighbours all share its label is passed over after one branch-free look at them. Large lattices
+// are cut into ranges of sites counted by the worker pool, each worker into its own tally; the
+// tallies are merged and sorted, so the result does not depend on the number of threads.
+class ContactTally {
+public:
+    struct Touch {
+        Label other;
+        std::int64_t count;
+    };
+
+    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(n_labels) {}
+
+    void count_range(const morva::Lattice& lattice, const std::vector<std::int64_t>& forward, morva::SiteIndex begin,
+                     morva::SiteIndex end) {
+        const Label* grid = lattice.labels.data();
+        for (morva::SiteIndex site = begin; site < end; ++site) {
+            const Label a = grid[site];
+            if (!lattice.is_interior_site(site)) {
+                for (const morva::SiteIndex t : lattice.neighbors(site))
+                    if (t > site && grid[t] != a) count(a, grid[t]);
+                continue;
+            }
+            const Label* here = grid + site;
+            bool differs = false;
+            for (const std::int64_t d : forward) differs |= here[d] != a;
+            if (differs)
+                for (const std::int64_t d : forward)
+                    if (here[d] != a) count(a, here[d]);
+        }
+    }
+
+    std::vector<std::int64_t> medium_area;          // by cell
+    std::vector<std::vector<Touch>> touching;       // by the lower cell of each pair
+
+private:
+    // Neighbours across a border mostly repeat one label, and sites come in x order, mostly of one
+    // cell: the last pair found is tried before the lower cell's list is searched.
+    void count(Label a, Label b) {  // a != b
+        const Label lo = std::min(a, b), hi = std::max(a, b);
+        if (lo == 0) {
+            ++medium_area[hi];
+            return;
+        }
+        std::vector<Touch>& list = touching[lo];
+        if (lo != cached_lo_ || hi != cached_hi_) {
+            cached_at_ = static_cast<std::size_t>(
+                std::find_if(list.begin(), list.end(), [hi](const Touch& e) { return e.other == hi; }) - list.begin());
+            if (cached_at_ == list.size()) list.push_back({hi, 0});
+            cached_lo_ = lo, cached_hi_ = hi;
+        }
+        ++list[cached_at_].count;
+    }
+
+    Label cached_lo_ = 0, cached_hi_ = 0;
+    std::size_t cached_at_ = 0;
+};
+
+constexpr morva::SiteIndex contact_sites_per_thread = 1 << 16;  // below this, threads cost more than they save
+
+std::vector<ContactTally> tally_contacts(const morva::World& w) {
+    const morva::Lattice& lattice = w.lattice;
+    std::vector<std::int64_t> forward;  // the offsets of an inner site that lead to later sites
+    for (const std::int64_t d : lattice.linear_offsets)
+        if (d > 0) forward.push_back(d);
+    const morva::SiteIndex n = lattice.n_sites();
+    if (n < 2 * contact_sites_per_thread) {
+        std::vector<ContactTally> one(1, ContactTally(w.cells.size()));
+        one[0].count_range(lattice, forward, 0, n);
+        return one;
+    }
+    morva::WorkerPool& pool = morva::WorkerPool::process_pool();
+    std::vector<ContactTally> tallies(pool.size(), ContactTally(w.cells.size()));
+    const std::size_t tasks = std::min<std::size_t>(4 * pool.size(), n / contact_sites_per_thread);
+    auto task = [&](std::size_t i, std::size_t worker) {
+        tallies[worker].count_range(lattice, forward, n * i / tasks, n * (i + 1) / tasks);
+    };
+    pool.run(tasks, task);
+    return tallies;
+}
+
+PyObject* contacts_body(PyObject* module, PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    std::vector<ContactTally> tallies;
+    {
+        // The world is borrowed: other threads may run Python meanwhile, not change it.
+        struct LockReleased {
+            PyThreadState* saved = PyEval_SaveThread();
+            ~LockReleased() { PyEval_RestoreThread(saved); }
+        } released;
+        tallies = tally_contacts(w);
+    }
+    std::vector<std::uint32_t> first, second;
+    std::vector<std::int64_t> area;
+    const auto emit = [&](Label a, Label b, std::int64_t n) {
+        first.push_back(a), second.push_back(b), area.push_back(n);
+    };
+    const std::size_t n_labels = w.cells.size();
+    for (Label a = 1; a < n_labels; ++a) {  // the medium's rows come first
+        std::int64_t n = 0;
+        for (const ContactTally& t : tallies) n += t.medium_area[a];
+        if (n != 0) emit(0, a, n);
+    }
+    std::vector<ContactTally::Touch> merged;
+    for (Label a = 1; a < n_labels; ++a) {
+        merged.clear();
+        for (const ContactTally& t : tallies) merged.insert(merged.end(), t.touching[a].begin(), t.touching[a].end());
+        std::sort(merged.begin(), merged.end(), [](const auto& x, const auto& y) { return x.other < y.other; });
+        for (std::size_t i = 0; i < merged.size();) {
+            std::int64_t n = 0;
+            const Label b = merged[i].other;
+            for (; i < merged.size() && merged[i].other == b; ++i) n += merged[i].count;
+            emit(a, b, n);
+        }
+    }
+    const std::size_t rows = area.size();
+    PyRef a_array(copied_array(module, {rows}, "uint32", first));
+    if (!a_array) return nullptr;
+    PyRef b_array(copied_array(module, {rows}, "uint32", second));
+    if (!b_array) return nullptr;
+    PyRef area_array(copied_array(module, {rows}, "int64", area));
+    if (!area_array) return nullptr;
+    return PyTuple_Pack(3, a_array.get(), b_array.get(), area_array.get());
 }
 
 // ===================================================================================== checkpoints
@@ -375,6 +508,15 @@ PyObject* native_cells(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded(world_type(module), [&] { return cells_body(module, world); });
 }
 
+PyObject* native_contacts(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:contacts", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "contacts"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return contacts_body(module, world); });
+}
+
 PyObject* native_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"world", nullptr};
     PyObject* world = nullptr;
@@ -464,6 +606,16 @@ PyMethodDef native_methods[] = {
                            ">>> table = cells(world)\n"
                            ">>> table[\"volume\"].tolist() == world.cell_volumes()\n"
                            "True"),
+    function<native_contacts>("contacts",
+                              "contacts(world)\n--\n\n"
+                              "The contact table as three new 1-D arrays (a, b, area): each pair of labels\n"
+                              "a < b that touch (0 = medium), sorted by a then b, with area the number of\n"
+                              "(site, neighbour) pairs in the model's neighbourhood joining them (int64), the\n"
+                              "surface term's unit: a cell's surface is the sum of the areas of its rows.\n\n"
+                              "Examples\n--------\n"
+                              ">>> a, b, area = contacts(world)\n"
+                              ">>> int(area[(a == 1) | (b == 1)].sum()) == world.cell_surfaces()[1]\n"
+                              "True"),
     function<native_dumps>("dumps",
                            "dumps(world)\n--\n\n"
                            "The whole state of the world, in either state, as checkpoint bytes\n"

@@ -16,13 +16,14 @@ import tomli_w
 
 from . import cell_state as _cell_state
 from . import placement as _placement
+from . import terms
 from ._modelfile_errors import ModelFileError, line_of, located, unknown_keys
 from .validate import real
 
 SCHEMA_VERSION = 1
 _LATTICE_KEYS = {"shape", "boundary", "neighborhood", "temperature"}
-_FIELD_KEYS = {"diffusion", "decay", "substeps", "secretion", "uptake", "chemotaxis"}
-_CHEMOTAXIS_KEYS = {"strength", "kd", "hill", "scale"}
+_FIELD_KEYS = set(terms.FIELD_KEYS)
+_CHEMOTAXIS_KEYS = set(terms.CHEMOTAXIS_KEYS)
 
 
 def model_to_dict(model, *, embed_images=False, base=None):

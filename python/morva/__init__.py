@@ -8,7 +8,7 @@ __version__ = "0.1.0"
 from .model import MEDIUM, CellType, Chemotaxis, FieldSpec, Model
 from .modelfile import load_model, save_model
 from .recording import Recorder, Recording, open_recording, resume
-from .simulation import Simulation
+from .simulation import Simulation, StopRequested
 from .sweep import sweep
 from . import measures
 
@@ -21,6 +21,7 @@ __all__ = [
     "Recorder",
     "Recording",
     "Simulation",
+    "StopRequested",
     "load_model",
     "open_recording",
     "resume",

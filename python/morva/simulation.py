@@ -16,6 +16,14 @@ CELL_COLUMNS = ("type", "type_name", "volume", "surface", "target_volume", "lamb
                 "lambda_surface", "com_x", "com_y", "com_z", "length", "parent")
 
 
+class StopRequested(KeyboardInterrupt):
+    """Raised by :meth:`Simulation.run` when asked to stop (:meth:`Simulation.request_stop`).
+
+    A KeyboardInterrupt, so whatever handles Ctrl-C handles it; the run stopped after a whole step,
+    its hooks and its frame, with a checkpoint.
+    """
+
+
 class Simulation:
     """A model being run on the engine.
 
@@ -298,6 +306,61 @@ class Simulation:
             raise ValueError(f"a hook must be callable, got {hook!r}")
         self._hooks.append((integer("hook period", every, minimum=1), hook))
 
+    def request_stop(self):
+        """Stop the current run after this step's hooks and frame, as if Ctrl-C were pressed then.
+
+        For hooks, such as a viewer whose window was closed; :meth:`run` checkpoints the recording
+        and raises :class:`StopRequested`.
+
+        Examples
+        --------
+        >>> import morva
+        >>> sim = morva.Model((8, 8)).build()
+        >>> try:
+        ...     sim.run(9, progress=False, every=3, hooks=lambda s: s.request_stop())
+        ... except morva.StopRequested:
+        ...     sim.mcs
+        3
+        """
+        self._stop_requested = True
+
+    def view(self, every=None, *, colour_by="type", budget=None):
+        """Show the tissue in a napari window while it runs, refreshed every `every` MCS.
+
+        Needs the ``view`` extra (``pip install 'morva[view]'``) and a display. Closing the window
+        stops the run at the next refresh, like Ctrl-C (:class:`StopRequested`); later runs go on
+        without the view.
+
+        Parameters
+        ----------
+        every : int, optional
+            Refresh period in MCS (default 10).
+        colour_by : {"type", "id"}
+            Colour cells by type, in the colours of ``morva.viz``, or each cell its own colour.
+        budget : float, optional
+            Largest share of the run's time spent drawing (default 5%): refreshes due sooner
+            are skipped.
+
+        Returns
+        -------
+        morva.view.LiveView
+            The view; ``view.viewer`` is the napari viewer once the run has started.
+
+        Examples
+        --------
+        >>> import morva
+        >>> sim = morva.Model((8, 8)).build(); view = sim.view(every=2)
+        >>> sim.run(4, progress=False); view.refreshes, view.viewer.layers[-1].data.shape
+        (1, (8, 8))
+        >>> view.close()
+        """
+        from .view import live
+
+        view = live.LiveView(colour_by, budget=live.DEFAULT_BUDGET if budget is None else budget)
+        live.require_viewer()
+        self.add_hook(live.as_hook(view), every=live.DEFAULT_EVERY if every is None else every)
+        return view
+
     def record(self, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None):
         """Start recording into a new folder (see docs/recording-format.md).
 
@@ -376,6 +439,7 @@ class Simulation:
             self.recorder = None
         recorder = self.recorder
         end = self.mcs + mcs
+        self._stop_requested = False
         if recorder is not None:
             recorder.expect(self, end)
             recorder.record_due(self)
@@ -391,14 +455,16 @@ class Simulation:
                             hook(self)
                     if recorder is not None:
                         recorder.record_due(self)
-            except KeyboardInterrupt:
+                    if self._stop_requested:
+                        raise StopRequested(f"stopped at MCS {self.mcs} on request")
+            except KeyboardInterrupt as stop:
                 # A stop inside the engine leaves the world exactly after whole steps, so it can be
                 # resumed from, unless hooks were due at that step (a resumed run would not call
                 # them); a stop inside Python code (a hook) may leave a half-done edit. Otherwise
                 # only the data is kept and a resumed run starts from the last checkpoint.
                 hooks_due = any(self.mcs % period == 0 for period, _ in schedule)
                 if recorder is not None:
-                    exact = self._stopped_in_engine and not hooks_due
+                    exact = isinstance(stop, StopRequested) or (self._stopped_in_engine and not hooks_due)
                     recorder.checkpoint(self) if exact else recorder.flush()
                 raise
             except Exception:
@@ -409,6 +475,7 @@ class Simulation:
             recorder.checkpoint(self)
 
     _stopped_in_engine = False
+    _stop_requested = False
 
     def _advance(self, n, parallel, block, bar):
         self._stopped_in_engine = False

@@ -4,10 +4,12 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc)
-# clang and its runtime libraries build the libFuzzer targets. The viewer's tests draw with Qt's
-# offscreen platform and Mesa's software OpenGL, which need the libraries on the second line.
+# clang and its runtime libraries build the libFuzzer targets. The viewer's tests draw napari on a
+# virtual X server (Xvfb) with Mesa's software OpenGL: Qt's X11 platform needs the libraries below.
 DEB_PACKAGES := libgtest-dev libbenchmark-dev clang libclang-rt-14-dev \
-  libgl1 libegl1 libopengl0 libgl1-mesa-dri libglx-mesa0 libxkbcommon0 libfontconfig1 libdbus-1-3 libglib2.0-0
+  xvfb libgl1 libegl1 libopengl0 libgl1-mesa-dri libglx-mesa0 libxkbcommon0 libxkbcommon-x11-0 libfontconfig1 \
+  libdbus-1-3 libglib2.0-0 libxcb-icccm4 libxcb-keysyms1 libxcb-cursor0 libxcb-image0 libxcb-render-util0 \
+  libxcb-xkb1 libxcb-shape0 libxcb-randr0 libxcb-xinerama0 libxcb-xfixes0
 # Developer and CI builds treat warnings as errors; a plain `pip install .` does not.
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DMORVA_WERROR=ON

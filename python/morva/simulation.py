@@ -324,7 +324,7 @@ class Simulation:
         """
         self._stop_requested = True
 
-    def view(self, every=None, *, colour_by="type", budget=None):
+    def view(self, every=None, *, colour_by="type", budget=0.05):
         """Show the tissue in a napari window while it runs, refreshed every `every` MCS.
 
         Needs the ``view`` extra (``pip install 'morva[view]'``) and a display. Closing the window
@@ -337,9 +337,9 @@ class Simulation:
             Refresh period in MCS (default 10).
         colour_by : {"type", "id"}
             Colour cells by type, in the colours of ``morva.viz``, or each cell its own colour.
-        budget : float, optional
-            Largest share of the run's time spent drawing (default 5%): refreshes due sooner
-            are skipped.
+        budget : float or None
+            Largest share of the run's time spent on the view (default 5%): refreshes due
+            sooner are skipped. None refreshes every `every` MCS whatever it costs.
 
         Returns
         -------
@@ -349,15 +349,15 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> sim = morva.Model((8, 8)).build(); view = sim.view(every=2)
+        >>> sim = morva.Model((8, 8)).build(); view = sim.view(every=2, budget=None)
         >>> sim.run(4, progress=False); view.refreshes, view.viewer.layers[-1].data.shape
-        (1, (8, 8))
+        (3, (8, 8))
         >>> view.close()
         """
         from .view import live
 
-        view = live.LiveView(colour_by, budget=live.DEFAULT_BUDGET if budget is None else budget)
-        live.require_viewer()
+        view = live.LiveView(colour_by, budget=budget)
+        view.show(self)
         self.add_hook(live.as_hook(view), every=live.DEFAULT_EVERY if every is None else every)
         return view
 

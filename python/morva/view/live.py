@@ -16,6 +16,7 @@ from .recording import CELLS_LAYER
 
 DEFAULT_EVERY = 10
 DEFAULT_BUDGET = 0.05
+EVENTS_PERIOD = 0.1  # seconds between handlings of the window's events while no drawing is due
 
 
 class LiveView:
@@ -52,22 +53,52 @@ class LiveView:
         self._closed = False
         self._watching = False
         self._next_draw = 0.0
+        self._colour_key = None
+        self._last_events = 0.0
 
-    def update(self, sim):
-        """Draw `sim` unless that would exceed the budget; notice a closed window."""
+    def show(self, sim):
+        """Open the window (if not open) and draw `sim` now, whatever the budget.
+
+        The first drawings set napari up and cost far more than later ones, so they are made
+        here, before a run, and left out of the budget.
+        """
         if not self._watching:
             self._open()
-        process_events()
-        if self._closed:
-            self.stop_requested = True
-            return
+        for _ in range(2):  # the first replacement of the data is the slow one
+            self._draw(sim)
+            process_events()
+        self.refreshes += 1
+
+    def update(self, sim):
+        """Draw `sim` unless that would exceed the budget; notice a closed window.
+
+        Every cost of the view (drawing, and letting Qt handle the window at most EVENTS_PERIOD
+        apart) pushes the next drawing back by that cost over the budget.
+        """
+        if not self._watching:
+            self._open()
         start = time.monotonic()
         if start < self._next_draw:
-            return
-        self._draw(sim)
-        process_events()
-        spent = time.monotonic() - start
-        self._next_draw = start + (spent / self.budget if self.budget else 0.0)
+            if start - self._last_events >= EVENTS_PERIOD:
+                process_events()
+                self._last_events = time.monotonic()
+                self._charge(start, self._last_events)
+        else:
+            process_events()
+            if not self._closed:
+                self._draw(sim)
+                process_events()
+                self.refreshes += 1
+            self._last_events = time.monotonic()
+            self._charge(start, self._last_events, drawn=True)
+        if self._closed:
+            self.stop_requested = True
+
+    def _charge(self, start, end, drawn=False):
+        if self.budget is None:
+            self._next_draw = 0.0
+        else:
+            self._next_draw = (end if drawn else self._next_draw) + (end - start) / self.budget
 
     def _open(self):
         from qtpy.QtCore import QEvent, QObject
@@ -98,10 +129,13 @@ class LiveView:
         cells = sim.cells()
         layers = self.viewer.layers
         for name, data in images.items():
+            low, high = float(data.min()), float(data.max())
             if name in layers:
                 layers[name].data = data
+                shown = layers[name].contrast_limits  # widened, never narrowed, so colours stay comparable
+                if low < shown[0] or high > shown[1]:
+                    layers[name].contrast_limits = (min(low, shown[0]), max(high, shown[1]))
             else:
-                low, high = float(data.min()), float(data.max())
                 self.viewer.add_image(data, name=name, colormap="viridis",
                                       contrast_limits=(low, high if high > low else low + 1.0))
         if CELLS_LAYER in layers:
@@ -113,12 +147,17 @@ class LiveView:
                 self.viewer.dims.ndisplay = 3
         layer.features = features(cells) if len(cells) else empty_features()
         if self.colour_by == "type":
-            from napari.utils.colormaps import DirectLabelColormap
-
-            layer.colormap = DirectLabelColormap(color_dict=type_colour_map(cells.index, cells["type"],
-                                                                            sim.type_names))
+            self._colour_by_type(layer, cells, sim.type_names)
         self.viewer.title = f"morva: MCS {sim.mcs}, {len(cells)} cells"
-        self.refreshes += 1
+
+    def _colour_by_type(self, layer, cells, type_names):
+        """A new colormap only when cells were born, removed or retyped (making one is slow)."""
+        from napari.utils.colormaps import DirectLabelColormap
+
+        key = (cells.index.to_numpy().tobytes(), cells["type"].to_numpy().tobytes())
+        if key != self._colour_key:
+            layer.colormap = DirectLabelColormap(color_dict=type_colour_map(cells.index, cells["type"], type_names))
+            self._colour_key = key
 
     def _unwatch(self):
         if self._watching:

@@ -111,8 +111,8 @@ def follow_slider(viewer):
         if state is not None:
             if state["three_d"]:
                 viewer.dims.ndisplay = 3
-            viewer.dims.axis_labels = ("MCS", "z", "y", "x")[-viewer.dims.ndim:] if viewer.dims.ndim <= 4 else \
-                viewer.dims.axis_labels
+            if viewer.dims.ndim == event.value.ndim:  # the recording sets the axes
+                viewer.dims.axis_labels = ("MCS", "z", "y", "x")[-viewer.dims.ndim:]
             refresh()
 
     viewer.dims.events.current_step.connect(refresh)

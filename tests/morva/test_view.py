@@ -44,6 +44,7 @@ def test_a_2d_recording_as_layers_that_follow_the_slider(make_napari_viewer, tmp
     viewer = open_in_viewer(tmp_path / "rec", make_napari_viewer())
     field, cells = viewer.layers
     assert (field.name, cells.name, viewer.dims.ndisplay) == ("c", "cells", 2)
+    assert viewer.dims.axis_labels == ("MCS", "y", "x")
     assert cells.data.shape == (5, 40, 40) and type(cells.data).__module__.startswith("dask")
     assert viewer.dims.range[0].start == 0 and viewer.dims.range[0].stop == 20  # the slider reads MCS
     limits = tuple(field.contrast_limits)

@@ -112,7 +112,7 @@ def follow_slider(viewer):
             if state["three_d"]:
                 viewer.dims.ndisplay = 3
             if viewer.dims.ndim == event.value.ndim:  # the recording sets the axes
-                viewer.dims.axis_labels = ("MCS", "z", "y", "x")[-viewer.dims.ndim:]
+                viewer.dims.axis_labels = ("MCS", "z", "y", "x") if state["three_d"] else ("MCS", "y", "x")
             refresh()
 
     viewer.dims.events.current_step.connect(refresh)

@@ -356,9 +356,10 @@ class Simulation:
         """
         from .view import live
 
+        every = integer("view period", live.DEFAULT_EVERY if every is None else every, minimum=1)
         view = live.LiveView(colour_by, budget=budget)
         view.show(self)
-        self.add_hook(live.as_hook(view), every=live.DEFAULT_EVERY if every is None else every)
+        self.add_hook(live.as_hook(view), every=every)
         return view
 
     def record(self, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None):

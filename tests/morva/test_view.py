@@ -32,7 +32,7 @@ def record_3d(directory):
     sim.record(directory, every=2)
     sim.run(4, progress=False)
     sim.recorder.close()
-    return morva.open_recording(directory)
+    return sim, morva.open_recording(directory)
 
 
 def rgba(colours, type_id):
@@ -68,12 +68,15 @@ def test_a_2d_recording_as_layers_that_follow_the_slider(make_napari_viewer, tmp
 
 
 def test_a_3d_recording_opens_in_3d_coloured_by_id(make_napari_viewer, tmp_path):
-    rec = record_3d(tmp_path / "rec")
+    sim, rec = record_3d(tmp_path / "rec")
     viewer = open_in_viewer(tmp_path / "rec", make_napari_viewer(), colour_by="id")
     (cells,) = viewer.layers
     assert viewer.dims.ndisplay == 3 and cells.data.shape == (3, 8, 10, 12)
     assert np.array_equal(np.asarray(cells.data[-1]), rec.labels(-1))
     assert not isinstance(cells.colormap, napari.utils.colormaps.DirectLabelColormap)
+    live = LiveView(viewer=make_napari_viewer(), budget=None)
+    live.update(sim)
+    assert live.viewer.dims.ndisplay == 3 and np.array_equal(live.viewer.layers["cells"].data, sim.labels())
     with pytest.raises(ValueError, match="colour_by must be one of type, id, got 'size'"):
         open_in_viewer(tmp_path / "rec", viewer, colour_by="size")
 

@@ -97,9 +97,13 @@ def test_napari_finds_the_reader_and_opens_a_folder(make_napari_viewer, tmp_path
     from npe2 import PluginManager
 
     record_2d(tmp_path / "rec", mcs=5)
-    manifest = PluginManager.instance().get_manifest("morva")
-    assert [r.command for r in manifest.contributions.readers] == ["morva.get_reader"]
     viewer = make_napari_viewer()
+    plugins = PluginManager.instance()
+    plugins.discover()  # from the installed packages' napari.manifest entry points
+    manifest = plugins.get_manifest("morva")
+    assert [r.command for r in manifest.contributions.readers] == ["morva.get_reader"]
+    offered = plugins.iter_compatible_readers([str(tmp_path / "rec")])
+    assert "morva" in {reader.plugin_name for reader in offered}  # what napari's Open dialog lists
     viewer.open(str(tmp_path / "rec"), plugin="morva")
     assert [layer.name for layer in viewer.layers] == ["c", "cells"]
     assert "volume" in viewer.layers["cells"].features

@@ -156,7 +156,7 @@ def test_without_a_display_the_command_says_so_in_one_line(tmp_path):
     assert not (tmp_path / "x").exists()  # refused before anything was written
 
 
-@pytest.mark.parametrize("name", ["_qt", "cells", "recording", "plugin"])
+@pytest.mark.parametrize("name", ["_qt", "cells", "recording", "plugin", "live"])
 def test_docstring_examples(name, tmp_path, monkeypatch):
     import doctest
     import importlib

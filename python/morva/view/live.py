@@ -35,11 +35,22 @@ class LiveView:
     Attributes
     ----------
     viewer : napari.Viewer or None
-        Created at the first update.
+        Created by the first :meth:`show` or :meth:`update`.
     stop_requested : bool
         Set once the window was closed during a run.
     refreshes : int
         Number of times the tissue was drawn.
+
+    Examples
+    --------
+    >>> import morva
+    >>> sim = morva.Model((8, 8)).add_type("a", volume=4, lambda_volume=1).add_block("a", (2, 2), (4, 4)).build()
+    >>> view = LiveView(budget=None)
+    >>> sim.run(6, progress=False, every=3, hooks=as_hook(view)); view.refreshes
+    2
+    >>> view.viewer.layers["cells"].data.shape
+    (8, 8)
+    >>> view.close()
     """
 
     def __init__(self, colour_by="type", budget=DEFAULT_BUDGET, viewer=None):
@@ -184,7 +195,25 @@ class LiveView:
 
 def as_hook(view):
     """The hook that runs `view` during a run: refresh, and ask the run to stop once the window
-    is closed (the run then stops after that step's hooks and frame, with a checkpoint)."""
+    is closed (the run then stops after that step's hooks and frame, with a checkpoint).
+
+    Parameters
+    ----------
+    view : LiveView
+
+    Returns
+    -------
+    callable
+        ``hook(sim)``, for :meth:`morva.Simulation.run` or :meth:`morva.Simulation.add_hook`.
+
+    Examples
+    --------
+    >>> import morva
+    >>> sim, view = morva.Model((8, 8)).build(), LiveView(budget=None)
+    >>> sim.add_hook(as_hook(view), every=5); sim.run(10, progress=False); view.refreshes
+    2
+    >>> view.close()
+    """
 
     def show(sim):
         if view.stop_requested:

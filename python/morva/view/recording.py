@@ -95,6 +95,10 @@ def follow_slider(viewer):
     """Keep the cells layers of recordings in `viewer` at the frame its time slider shows.
 
     Layers added later are followed too; calling it again on the same viewer does nothing.
+
+    Parameters
+    ----------
+    viewer : napari.Viewer
     """
     if getattr(viewer, "_morva_follows", False):
         return
@@ -134,6 +138,16 @@ def open_in_viewer(directory, viewer=None, colour_by="type"):
     Returns
     -------
     napari.Viewer
+
+    Examples
+    --------
+    >>> import morva, napari, tempfile, pathlib
+    >>> sim = morva.Model((8, 6)).add_type("a", volume=4, lambda_volume=1).add_block("a", (0, 0), (2, 2)).build()
+    >>> rec = sim.record(pathlib.Path(tempfile.mkdtemp()) / "r"); sim.run(2, progress=False); rec.close()
+    >>> viewer = open_in_viewer(rec.directory, napari.Viewer(show=False))
+    >>> [layer.name for layer in viewer.layers], viewer.dims.axis_labels
+    (['cells'], ('MCS', 'y', 'x'))
+    >>> viewer.close()
     """
     from ._qt import require_viewer
 

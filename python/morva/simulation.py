@@ -344,7 +344,7 @@ class Simulation:
         Returns
         -------
         morva.view.LiveView
-            The view; ``view.viewer`` is the napari viewer once the run has started.
+            The view; the window opens at once on the tissue as it is (``view.viewer``).
 
         Examples
         --------
@@ -462,7 +462,8 @@ class Simulation:
                 # A stop inside the engine leaves the world exactly after whole steps, so it can be
                 # resumed from, unless hooks were due at that step (a resumed run would not call
                 # them); a stop inside Python code (a hook) may leave a half-done edit. Otherwise
-                # only the data is kept and a resumed run starts from the last checkpoint.
+                # only the data is kept and a resumed run starts from the last checkpoint. A
+                # requested stop comes after the step's hooks and frame, so it is exact.
                 hooks_due = any(self.mcs % period == 0 for period, _ in schedule)
                 if recorder is not None:
                     exact = isinstance(stop, StopRequested) or (self._stopped_in_engine and not hooks_due)

@@ -144,6 +144,20 @@ def test_run_with_view_records_the_same_bytes(tmp_path, monkeypatch):
         assert (tmp_path / "plain" / path).read_bytes() == (tmp_path / "viewed" / path).read_bytes(), path
 
 
+def test_morva_view_opens_the_recording(qapp, tmp_path, monkeypatch):
+    from morva.cli import main
+
+    record_2d(tmp_path / "rec", mcs=5)
+    monkeypatch.setattr(napari, "run", lambda: None)  # the command waits here until the window is closed
+    assert main(["view", str(tmp_path / "rec"), "--colour-by", "id"]) == 0
+    viewer = napari.current_viewer()
+    try:
+        assert [layer.name for layer in viewer.layers] == ["c", "cells"]
+        assert not isinstance(viewer.layers["cells"].colormap, napari.utils.colormaps.DirectLabelColormap)
+    finally:
+        viewer.close()
+
+
 def test_without_a_display_the_command_says_so_in_one_line(tmp_path):
     record_2d(tmp_path / "rec", mcs=0)
     two_type_model().save(tmp_path / "m.toml")

@@ -13,9 +13,10 @@ from .reader import Recording, open_recording, resume
 from .recording import Recorder
 from .simulation import Simulation
 from .sweep import sweep
-from .writers import Writer
+from .writers import StopRequested, Writer
 from . import measures
 from . import viz
+from . import view
 
 __all__ = [
     "MEDIUM",
@@ -26,6 +27,7 @@ __all__ = [
     "Recorder",
     "Recording",
     "Simulation",
+    "StopRequested",
     "Writer",
     "compact_surface",
     "load_model",
@@ -34,5 +36,6 @@ __all__ = [
     "save_model",
     "measures",
     "viz",
+    "view",
     "sweep",
 ]

@@ -31,8 +31,8 @@ class StopRequested(KeyboardInterrupt):
 class Writer:
     """Base of the objects a run drives (see :meth:`morva.Simulation.add_writer`).
 
-    A writer needs :meth:`next_due` and :meth:`write`; :meth:`begin`, :meth:`end` and
-    :attr:`read_only` are optional (this class gives the defaults), so any object with the two
+    A writer needs :meth:`next_due` and :meth:`write`; :meth:`begin`, :meth:`end` and the
+    ``read_only`` flag are optional (this class gives the defaults), so any object with the two
     methods is a writer.
 
     Attributes

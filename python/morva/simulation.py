@@ -69,6 +69,8 @@ class Simulation:
     type_names : list of str
         Type names by type id ("medium" is 0).
     recorder : morva.recording.Recorder or None
+    stop_requested : bool
+        Set by :meth:`request_stop` during a run; each run clears it as it starts.
 
     Examples
     --------

@@ -131,6 +131,14 @@ def test_the_live_view_draws_each_refresh_and_closing_stops_the_run(qapp, tmp_pa
     assert morva.recording.read_run_info(tmp_path / "rec")["checkpoint_mcs"] == 16  # as Ctrl-C leaves it
     sim.run(8, progress=False)  # a closed view no longer acts
     assert sim.mcs == 24 and view.refreshes == 4
+
+    from qtpy.QtGui import QCloseEvent
+    from qtpy.QtWidgets import QApplication
+
+    other = sim.view(every=4, budget=None)
+    QApplication.postEvent(other.viewer.window._qt_window, QCloseEvent())  # closed between runs, not yet handled
+    sim.run(8, progress=False)  # goes on unwatched, not stopped
+    assert sim.mcs == 32 and other.refreshes == 1 and not other.stop_requested
     sim.recorder.close()
 
 

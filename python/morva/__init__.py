@@ -14,9 +14,10 @@ from .reader import Recording, open_recording, resume
 from .recording import Recorder
 from .simulation import Simulation
 from .sweep import sweep
-from .writers import Writer
+from .writers import StopRequested, Writer
 from . import measures
 from . import viz
+from . import view
 
 __all__ = [
     "MEDIUM",
@@ -28,6 +29,7 @@ __all__ = [
     "Recorder",
     "Recording",
     "Simulation",
+    "StopRequested",
     "Tissue",
     "Writer",
     "compact_surface",
@@ -37,5 +39,6 @@ __all__ = [
     "save_model",
     "measures",
     "viz",
+    "view",
     "sweep",
 ]

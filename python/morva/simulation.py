@@ -37,6 +37,23 @@ def show_as(picture):
     _picture = picture
 
 
+# Makes the writer behind Simulation.view: morva.view.LiveView, handed over by morva.view, a layer
+# above this one, when it is imported (as ``import morva`` does).
+_live_view = None
+
+
+def view_with(make_view):
+    """Make ``make_view(every, **options)`` the live view that :meth:`Simulation.view` attaches.
+
+    Examples
+    --------
+    >>> import morva
+    >>> from morva.view import LiveView; view_with(LiveView)
+    """
+    global _live_view
+    _live_view = make_view
+
+
 class Simulation:
     """A model being run on the engine.
 
@@ -53,6 +70,8 @@ class Simulation:
     type_names : list of str
         Type names by type id ("medium" is 0).
     recorder : morva.recording.Recorder or None
+    stop_requested : bool
+        Set by :meth:`request_stop` during a run; each run clears it as it starts.
 
     Examples
     --------
@@ -467,6 +486,62 @@ class Simulation:
                 del self._writers[i]
                 return
         raise ValueError(f"{writer!r} is not attached to this simulation")
+
+    stop_requested = False  # set by request_stop(); each run clears it as it starts (morva.writers.drive)
+
+    def request_stop(self):
+        """Stop the current run once the writers due at this step have acted, as Ctrl-C between steps would.
+
+        For writers and hooks, such as a viewer whose window was closed: the run ends at this
+        whole step, the recorder writes a checkpoint from which the run continues exactly, and
+        :class:`morva.StopRequested` (a KeyboardInterrupt) is raised. Outside a run it does nothing.
+
+        Examples
+        --------
+        >>> import morva
+        >>> sim = morva.Model((8, 8)).build()
+        >>> try:
+        ...     sim.run(9, progress=False, every=3, hooks=lambda s: s.request_stop())
+        ... except morva.StopRequested:
+        ...     sim.mcs
+        3
+        """
+        self.stop_requested = True
+
+    def view(self, every=None, **options):
+        """Show the tissue in a napari window while it runs, refreshed every `every` MCS.
+
+        The window opens at once on the tissue as it is and is attached as a writer
+        (:class:`morva.view.LiveView`) for every later run. Needs the ``view`` extra
+        (``pip install 'morva[view]'``) and a display. Closing the window stops the run at that
+        step, like Ctrl-C (:class:`morva.StopRequested`); later runs go on without the view.
+
+        Parameters
+        ----------
+        every : int, optional
+            Refresh period in MCS (default 10).
+        **options
+            ``colour_by`` ("type", the colours of ``morva.viz``, or "id") and ``budget``, the
+            largest share of the run's time spent on the view (default 5%; None: refresh every
+            `every` MCS whatever it costs), as for :class:`morva.view.LiveView`.
+
+        Returns
+        -------
+        morva.view.LiveView
+            The view (its napari viewer is ``view.viewer``).
+
+        Examples
+        --------
+        >>> import morva
+        >>> sim = morva.Model((8, 8)).build()
+        >>> view = sim.view(every=2, budget=None)                       # doctest: +SKIP
+        >>> sim.run(4, progress=False); view.refreshes                  # doctest: +SKIP
+        3
+        >>> view.close()                                                # doctest: +SKIP
+        """
+        view = _live_view(every, **options)
+        view.show(self)
+        return self.add_writer(view)
 
     def record(self, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None):
         """Start recording into a new folder (see docs/recording-format.md).

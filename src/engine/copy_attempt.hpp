@@ -111,7 +111,7 @@ template <class NeighborAt, class CoordsOf, class Contact, class Writer>
             if (k.gates.length_never_negative)
                 return accepts_pricing_length_last(w, k, core, target, source, a, b, writer.seen(), length_now,
                                                    coords_of, rng);
-        const double dh = k.gates.any_energy() ? add_optional_terms(w, k.gates, core, target, source, a, b,
+        const double dh = k.gates.any_energy ? add_optional_terms(w, k.gates, core, target, source, a, b,
                                                                    writer.seen(), length_now, coords_of)
                                                : core;
         return metropolis_accepts(dh, k.temperature, rng);

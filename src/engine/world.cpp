@@ -154,6 +154,7 @@ TermGates World::term_gates() const {
     g.face_connectivity = g.connectivity && options.face_connectivity;
     g.com_force = options.com_force;
     g.act = act.on();
+    g.any_energy = g.fields || g.membrane || g.junction || g.length || g.external || g.act;
     return g;
 }
 

@@ -119,7 +119,7 @@ struct TermGates {
     bool face_connectivity = false;  // ... and the veto works through faces
     bool com_force = false;          // the external force acts on centres of mass
     bool act = false;                // some type has lambda_act and max_act, and sites hold activity
-    bool any_energy() const { return fields || membrane || junction || length || external || act; }
+    bool any_energy = false;         // some term above adds energy (one flag for the attempt to read)
 };
 
 // The world's state, every member declared once in `members` (members.hpp): the lattice (its size,

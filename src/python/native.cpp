@@ -479,6 +479,55 @@ PyObject* options_body(PyObject* world) {
     return dict.release();
 }
 
+// ========================================================================================= act model
+
+// The act model's parameters shape the dynamics from the first step, so they are set before finalize.
+morva::World* act_setup_world(PyObject* world, const char* function) {
+    Impl& impl = impl_of(world);
+    if (!impl.setup_world) {
+        PyErr_Format(PyExc_RuntimeError, "%s after finalize", function);
+        return nullptr;
+    }
+    return &*impl.setup_world;
+}
+
+PyObject* set_act_body(PyObject* world, std::uint64_t cell_type, double lambda, std::uint64_t max_act) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    if (cell_type > std::numeric_limits<morva::CellType>::max()) {
+        PyErr_Format(PyExc_ValueError, "set_act() cell_type %llu is above %u", static_cast<unsigned long long>(cell_type),
+                     unsigned{std::numeric_limits<morva::CellType>::max()});
+        return nullptr;
+    }
+    morva::World* w = act_setup_world(world, "set_act");
+    if (!w) return nullptr;
+    w->set_act(static_cast<morva::CellType>(cell_type), lambda, max_act);
+    return Py_NewRef(Py_None);
+}
+
+PyObject* set_act_mean_body(PyObject* world, bool arithmetic) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    morva::World* w = act_setup_world(world, "set_act_mean");
+    if (!w) return nullptr;
+    w->set_act_arithmetic(arithmetic);
+    return Py_NewRef(Py_None);
+}
+
+// Every site's activity; zeros while no type has the act model.
+PyObject* activity_body(PyObject* module, PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    const auto& d = w.lattice.dims;
+    const std::vector<morva::Activity>& activity = w.act.activity;
+    return filled_array<morva::Activity>(module, {d[2], d[1], d[0]}, "uint16", w.lattice.n_sites(),
+                                         [&](morva::Activity* out) {
+                                             if (activity.empty()) std::fill_n(out, w.lattice.n_sites(), 0);
+                                             else std::copy(activity.begin(), activity.end(), out);
+                                         });
+}
+
 // ======================================================================================= functions
 
 PyObject* native_labels(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -567,6 +616,42 @@ PyObject* native_options(PyObject* module, PyObject* args, PyObject* kwargs) {
         !require_world(module, world, "options"))
         return nullptr;
     return guarded(world_type(module), [&] { return options_body(world); });
+}
+
+PyObject* native_set_act(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "cell_type", "lambda_act", "max_act", nullptr};
+    PyObject *world = nullptr, *type_obj = nullptr, *max_obj = nullptr;
+    double lambda = 0;
+    std::uint64_t cell_type = 0, max_act = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOdO:set_act", const_cast<char**>(names), &world, &type_obj,
+                                     &lambda, &max_obj) ||
+        !require_world(module, world, "set_act") || !convert_u64(type_obj, cell_type) || !convert_u64(max_obj, max_act))
+        return nullptr;
+    return guarded(world_type(module), [&] { return set_act_body(world, cell_type, lambda, max_act); });
+}
+
+PyObject* native_set_act_mean(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "mean", nullptr};
+    PyObject* world = nullptr;
+    const char* mean = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os:set_act_mean", const_cast<char**>(names), &world, &mean) ||
+        !require_world(module, world, "set_act_mean"))
+        return nullptr;
+    const bool arithmetic = std::strcmp(mean, "arithmetic") == 0;
+    if (!arithmetic && std::strcmp(mean, "geometric") != 0) {
+        PyErr_Format(PyExc_ValueError, "set_act_mean() mean must be 'geometric' or 'arithmetic', not '%s'", mean);
+        return nullptr;
+    }
+    return guarded(world_type(module), [&] { return set_act_mean_body(world, arithmetic); });
+}
+
+PyObject* native_activity(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:activity", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "activity"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return activity_body(module, world); });
 }
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
@@ -664,6 +749,29 @@ PyMethodDef native_methods[] = {
                              "Examples\n--------\n"
                              ">>> options(world)\n"
                              "{'periodic_shapes': False, 'com_force': False, 'face_connectivity': False}"),
+    function<native_set_act>(
+        "set_act",
+        "set_act(world, cell_type, lambda_act, max_act)\n--\n\n"
+        "Gives a cell type the act model before finalize: a copy from source s into target t costs\n"
+        "(lambda_act / max_act) * (A(t) - A(s)), A being the mean activity of a site and its neighbours\n"
+        "of the same cell; a copied site's activity becomes max_act (0 to 65535) and every activity\n"
+        "drops by 1 after each step. The source cell's type gives the parameters (the target's when the\n"
+        "source is the medium); lambda_act or max_act 0 leaves the type out. step_parallel refuses it.\n\n"
+        "Examples\n--------\n"
+        ">>> set_act(world, 1, 200.0, 40)\n"),
+    function<native_set_act_mean>("set_act_mean",
+                                  "set_act_mean(world, mean)\n--\n\n"
+                                  "The act model's local mean before finalize: 'geometric' (the default; 0 as soon "
+                                  "as one activity is 0) or 'arithmetic'.\n\n"
+                                  "Examples\n--------\n"
+                                  ">>> set_act_mean(world, 'arithmetic')\n"),
+    function<native_activity>("activity",
+                              "activity(world)\n--\n\n"
+                              "Every site's act-model activity as a new uint16 array shaped (nz, ny, nx);\n"
+                              "zeros while no type has the act model.\n\n"
+                              "Examples\n--------\n"
+                              ">>> activity(world).max() <= 40\n"
+                              "True"),
     {nullptr, nullptr, 0, nullptr},
 };
 

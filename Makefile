@@ -4,8 +4,12 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc)
-# clang and its runtime libraries build the libFuzzer targets and the sanitized C++ tests.
-DEB_PACKAGES := libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+# clang and its runtime libraries build the libFuzzer targets and the sanitized C++ tests. The viewer's tests draw napari on a
+# virtual X server (Xvfb) with Mesa's software OpenGL: Qt's X11 platform needs the libraries below.
+DEB_PACKAGES := libgtest-dev libbenchmark-dev clang libclang-rt-14-dev \
+  xvfb libgl1 libegl1 libopengl0 libgl1-mesa-dri libglx-mesa0 libxkbcommon0 libxkbcommon-x11-0 libfontconfig1 \
+  libdbus-1-3 libglib2.0-0 libxcb-icccm4 libxcb-keysyms1 libxcb-cursor0 libxcb-image0 libxcb-render-util0 \
+  libxcb-xkb1 libxcb-shape0 libxcb-randr0 libxcb-xinerama0 libxcb-xfixes0
 # Developer and CI builds treat warnings as errors; a plain `pip install .` does not.
 CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DMORVA_WERROR=ON
@@ -24,13 +28,13 @@ $(VENV)/.stamp: requirements-dev.txt
 	$(PY) -m pip install -q -r requirements-dev.txt
 	@touch $@
 
-# The C++ tests and benchmarks need $(DEB_PACKAGES). Missing ones are installed with apt-get, which
+# The tests and benchmarks need $(DEB_PACKAGES). Missing ones are installed with apt-get, which
 # needs root; anyone else is told what to install instead of meeting apt's lock error.
 .deb.stamp: Makefile
 	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then \
-	    echo "make: the C++ tests and benchmarks need the Debian packages:$$missing" >&2; \
+	    echo "make: the tests and benchmarks need the Debian packages:$$missing" >&2; \
 	    echo "make: install them as root (apt-get install$$missing) or run make as root" >&2; \
 	    exit 1; \
 	  fi; \
@@ -72,7 +76,7 @@ test-thread: build/thread/build.ninja
 	$(CMAKE) --build build/thread -j $(JOBS) --target morva_tests
 	cd build/thread && TSAN_OPTIONS=halt_on_error=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS) -R 'Parallel'
 
-test-python: module
+test-python: module .deb.stamp
 	$(PY) -m pytest -q
 
 # ---------------------------------------------------------------------------------------- fuzzing

@@ -10,8 +10,6 @@ would. The lineage table keeps every division.
 import argparse
 import pathlib
 
-import numpy as np
-
 import morva
 from morva.viz import plot_tissue, simulation_picture_args
 
@@ -21,9 +19,13 @@ HERE = pathlib.Path(__file__).resolve().parent
 COLOURS = {"red": "tab:red", "blue": "tab:blue"}
 
 
-def life_rules(seed, death_chance):
-    """A hook: grow, divide at 80 sites, retype daughters, remove a random few."""
-    rng = np.random.default_rng(seed)
+def life_rules(death_chance):
+    """A hook: grow, divide at 80 sites, retype daughters, remove a random few.
+
+    The chance draws come from ``sim.rng``, the run's generator for user code: its state is saved
+    with every checkpoint, so a recorded run resumed with ``morva.resume`` ends exactly as one that
+    never stopped.
+    """
 
     def rules(sim):
         sim.grow("red", 2.0)
@@ -31,7 +33,7 @@ def life_rules(seed, death_chance):
         for daughter in sim.divide(80, reset_target=40).tolist():
             sim.retype([daughter], "red" if daughter % 2 else "blue")
         ids = sim.cell_ids()
-        doomed = ids[rng.random(ids.size) < death_chance]
+        doomed = ids[sim.rng.random(ids.size) < death_chance]
         if doomed.size and doomed.size < ids.size:
             sim.remove(doomed)
 
@@ -55,7 +57,7 @@ def main():
 
     sim = morva.load_model(HERE / "models" / "proliferation.toml").build(seed=args.seed)
     save_picture(sim, args.out / "proliferation_start.png")
-    sim.run(args.mcs, every=args.every, hooks=life_rules(args.seed, args.death))
+    sim.run(args.mcs, every=args.every, hooks=life_rules(args.death))
     lineage = sim.lineage
     print(f"MCS {sim.mcs}: {sim.n_cells} live cells, {len(lineage)} divisions, "
           f"{sim.world.n_cells() - sim.n_cells} removed or squeezed out")

@@ -73,4 +73,11 @@ Morva b1_all_terms(std::uint64_t seed) {
     return m;
 }
 
+Morva b1_act(std::uint64_t seed) {
+    Morva m = b1_cell_sorting(seed);
+    m.world.set_act(1, 200.0, 20);
+    m.world.set_act(2, 200.0, 20);
+    return m;
+}
+
 }  // namespace morva::scenes

@@ -23,5 +23,7 @@ const char* term_name(Term term);
 void add_b1_term(World& w, Term term);
 // B1 with every optional term on.
 Morva b1_all_terms(std::uint64_t seed);
+// B1 with every cell motile under the act model (lambda_act 200, max_act 20 for both types).
+Morva b1_act(std::uint64_t seed);
 
 }  // namespace morva::scenes

@@ -6,6 +6,7 @@ surfaces in unlike-neighbour pairs of the model's neighbourhood (see :func:`comp
 
 __version__ = "0.1.0"
 
+from .cell_ode import CellODE, Tissue
 from .model import MEDIUM, CellType, Chemotaxis, FieldSpec, Model, load_model
 from .modelfile import save_model
 from .neighborhood import compact_surface
@@ -13,12 +14,14 @@ from .reader import Recording, open_recording, resume
 from .recording import Recorder
 from .simulation import Simulation
 from .sweep import sweep
-from .writers import Writer
+from .writers import StopRequested, Writer
 from . import measures
 from . import viz
+from . import view
 
 __all__ = [
     "MEDIUM",
+    "CellODE",
     "CellType",
     "Chemotaxis",
     "FieldSpec",
@@ -26,6 +29,8 @@ __all__ = [
     "Recorder",
     "Recording",
     "Simulation",
+    "StopRequested",
+    "Tissue",
     "Writer",
     "compact_surface",
     "load_model",
@@ -34,5 +39,6 @@ __all__ = [
     "save_model",
     "measures",
     "viz",
+    "view",
     "sweep",
 ]

@@ -21,7 +21,7 @@ ROWS_PER_PART = 50_000
 ROWS_PER_GROUP = 8_192  # rows held in memory at most, besides one chunk's
 
 
-def table_schema(type_names):
+def table_schema(type_names, variables=()):
     """The Arrow schema pandas gives the cell table of a model with these types.
 
     Examples
@@ -30,6 +30,7 @@ def table_schema(type_names):
     DataType(int8)
     """
     empty = {c: pd.Series(dtype=np.float64 if c in FLOAT_COLUMNS else np.int64) for c in RECORDED_COLUMNS}
+    empty.update({name: pd.Series(dtype=np.float64) for name in variables})  # per-cell variables
     empty["type_name"] = pd.Categorical([], categories=list(type_names))
     return pa.Schema.from_pandas(pd.DataFrame(empty), preserve_index=False)
 
@@ -45,6 +46,8 @@ class CellTableParts:
         Type names by type id.
     parts : int
         Parts already written (the next one gets this number).
+    variables : sequence of str
+        Names of the per-cell variables, float64 columns after the others.
 
     Examples
     --------
@@ -56,10 +59,11 @@ class CellTableParts:
     (1, ['a', 'a'])
     """
 
-    def __init__(self, directory, type_names, parts):
+    def __init__(self, directory, type_names, parts, variables=()):
         self.directory = directory
         self.parts = parts
-        self.schema = table_schema(type_names)
+        self.schema = table_schema(type_names, variables)
+        self.columns = RECORDED_COLUMNS + tuple(variables)
         type_name = self.schema.field("type_name").type
         self._names = pa.array(list(type_names), type=type_name.value_type)
         self._index_type = type_name.index_type
@@ -114,7 +118,7 @@ class CellTableParts:
         known = types < len(self._names)
         codes = pa.array(np.where(known, types, 0), type=self._index_type, mask=~known)
         arrays = [pa.DictionaryArray.from_arrays(codes, self._names) if c == "type_name" else pa.array(columns[c])
-                  for c in RECORDED_COLUMNS]
+                  for c in self.columns]
         if self._open is None:
             target = self.directory / f"part-{self.parts:06d}.parquet"
             files = contextlib.ExitStack()

@@ -7,6 +7,22 @@ from .neighborhood import NEIGHBORHOODS
 
 _NEIGHBORHOOD_NAMES = {order: name for name, order in NEIGHBORHOODS.items()}
 
+# Draws the last frame of a recording as PNG bytes (None: no picture). The pictures live in
+# morva.viz, a layer above this one, which hands its function over when it is imported (as
+# ``import morva`` does).
+_frame_png = None
+
+
+def show_recordings_as(frame_png):
+    """Make ``frame_png(rec)``, PNG bytes or None, the picture under a recording's summary table.
+
+    Examples
+    --------
+    >>> from morva.viz.notebook import last_frame_png; show_recordings_as(last_frame_png)
+    """
+    global _frame_png
+    _frame_png = frame_png
+
 
 def _table(rows, header=None):
     def cells(row, tag):
@@ -76,21 +92,11 @@ def recording_html(rec):
         ["divisions", len(rec.lineage)],
     ]
     parts = ["<p><b>Recording</b></p>", _table(rows)]
-    if len(rec) and rec.model.ndim == 2 and _frame_png is not None:
+    if len(rec) and _frame_png is not None:
         try:
-            png = _frame_png(rec, -1)
+            png = _frame_png(rec)
         except ImportError:  # no viz extra: the table alone
-            return "\n".join(parts)
-        parts.append(f"<img src='data:image/png;base64,{base64.b64encode(png).decode()}'/>")
+            png = None
+        if png is not None:
+            parts.append(f"<img src='data:image/png;base64,{base64.b64encode(png).decode()}'/>")
     return "\n".join(parts)
-
-
-# Draws frame i of a recording as PNG bytes. The pictures live in morva.viz, a layer above this one,
-# which hands its function over when it is imported (as ``import morva`` does).
-_frame_png = None
-
-
-def show_frames_as(picture):
-    """Make ``picture(rec, i)``, PNG bytes, the frame a recording's notebook summary shows."""
-    global _frame_png
-    _frame_png = picture

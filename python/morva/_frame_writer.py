@@ -75,7 +75,8 @@ class FrameWriter(threading.Thread):
         self.expected = 0  # frames the recording will hold when the current run ends (set by the engine)
         self._times = []  # MCS of the stored frames whose time entries are not written yet
         self.last_frame = last_frame
-        self.table = CellTableParts(directory / "cells", info["type_names"], parts)
+        self.table = CellTableParts(directory / "cells", info["type_names"], parts,
+                                    variables=info.get("cell_variables", ()))
         self.lineage = []
         self.parents = np.zeros(0, dtype=np.int64)
         self._add_lineage(lineage)

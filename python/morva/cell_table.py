@@ -24,7 +24,8 @@ def cell_rows(times, cells, parents, *, include_removed=False, targets=False):
     times : sequence of int or None
         MCS of each frame (None: no time column).
     cells : list of dict
-        The arrays of ``morva._native.cells`` of each frame (at least one frame).
+        The arrays of ``morva._native.cells`` of each frame (at least one frame), with the
+        per-cell variables by id under the key "variables" (optional, the same names in every frame).
     parents : ndarray
         Parent id by cell id (0 for placed cells); ids past its end have none.
     include_removed : bool
@@ -73,7 +74,18 @@ def cell_rows(times, cells, parents, *, include_removed=False, targets=False):
         "length": column("length"),
         "parent": parents[ids].astype(np.int64),
     })
+    for name in cells[0].get("variables", {}):
+        rows[name] = column_of_variable(cells, name, sizes)[keep]
     return rows
+
+
+def column_of_variable(cells, name, sizes):
+    """A per-cell variable over several frames, NaN for ids a frame's variable does not reach yet."""
+    parts = []
+    for frame, size in zip(cells, sizes.tolist()):
+        values = frame["variables"][name][:size]
+        parts.append(np.concatenate([values, np.full(size - values.size, np.nan)]))
+    return np.concatenate(parts)
 
 
 def parent_ids(lineage):
@@ -106,4 +118,5 @@ def live_table(cells, type_names, parents, include_removed=False):
     names = np.asarray(type_names, dtype=object)
     types = rows["type"]
     rows["type_name"] = np.where(types < len(names), names[np.minimum(types, len(names) - 1)], None)
-    return pd.DataFrame({c: rows[c] for c in LIVE_COLUMNS}, index=pd.Index(ids, name="id"))
+    columns = LIVE_COLUMNS + tuple(cells.get("variables", ()))
+    return pd.DataFrame({c: rows[c] for c in columns}, index=pd.Index(ids, name="id"))

@@ -10,7 +10,7 @@ import pathlib
 import sys
 import warnings
 
-SUBCOMMAND_MODULES = ["morva._sweep_cli", "morva.viz.movie"]
+SUBCOMMAND_MODULES = ["morva._sweep_cli", "morva.viz.movie", "morva.view"]
 
 
 def cmd_run(args):
@@ -30,8 +30,10 @@ def cmd_run(args):
         if remaining < 0:
             raise ValueError(f"{args.out} is already at MCS {sim.mcs}, beyond --mcs {args.mcs}")
         print(f"resuming {args.out} at MCS {sim.mcs}", file=sys.stderr)
+        view = sim.view(every=args.view_every) if args.view else None
     else:
         sim = model.build(args.seed)
+        view = sim.view(every=args.view_every) if args.view else None  # refused before anything is written
         sim.record(args.out, every=args.every or 1, checkpoint_every=args.checkpoint_every, overwrite=args.overwrite)
         remaining = args.mcs
     if not args.quiet:
@@ -46,6 +48,8 @@ def cmd_run(args):
         return 130
     sim.recorder.close()
     print(f"{args.out}: MCS {sim.mcs}, {sim.n_cells} cells", file=sys.stderr)
+    if view is not None:
+        view.wait_closed(sim)
     return 0
 
 
@@ -144,6 +148,8 @@ def build_parser():
     run.add_argument("--overwrite", action="store_true", help="replace an existing recording in --out")
     run.add_argument("--parallel", action="store_true", help="use the parallel sweep")
     run.add_argument("--quiet", action="store_true", help="no progress bar and no recording summary")
+    run.add_argument("--view", action="store_true", help="show the run in napari as it goes (needs the view extra)")
+    run.add_argument("--view-every", type=int, default=None, help="refresh the view every V MCS (default 10)")
     run.set_defaults(func=cmd_run)
     info = sub.add_parser("info", help="summarise a recording")
     info.add_argument("directory", help="recording folder")

@@ -14,8 +14,10 @@ import numpy as np
 
 from . import modelfile
 from . import placement as _placement
+from . import terms
+from .cell_state import CellVariable
 from .neighborhood import NEIGHBORHOODS, compact_surface, neighborhood_order
-from .validate import flag, integer, name, real, vector
+from .validate import integer, name, real
 
 MEDIUM = "medium"
 # A target surface below this share of the smallest surface a cell of its volume can have squeezes
@@ -25,10 +27,10 @@ LOW_SURFACE_SHARE = 0.75
 SURFACE_CHECK_MAX_VOLUME = 200_000
 BOUNDARIES = ("periodic", "noflux")
 MAX_TYPES = 65535
-# World options (docs/world-options.md), all on unless a model turns them off.
-WORLD_OPTIONS = ("periodic_shapes", "com_force", "face_connectivity")
+# World options (docs/world-options.md), as the engine declares them; all on unless a model turns them off.
+WORLD_OPTIONS = terms.WORLD_OPTIONS
 MAX_SITES = 2**31
-FIELD_ATTRS = "diffusion, decay or substeps"
+FIELD_ATTRS = f"{', '.join(terms.FIELD_ATTRS[:-1])} or {terms.FIELD_ATTRS[-1]}"
 # One MCS with this many diffusion sub-steps already costs as much as thousands of copy sweeps.
 MAX_SUBSTEPS = 10_000
 UNSTORABLE = "/\\"  # a field name is part of a file path in recordings
@@ -83,20 +85,14 @@ class CellType:
         name(f"{where}: name", self.name)
         if self.name == MEDIUM:
             raise ValueError(f"cell type name {MEDIUM!r} is reserved for the medium (type 0)")
-        self.volume = real(f"{where}: volume", self.volume, above=0)
-        self.lambda_volume = real(f"{where}: lambda_volume", self.lambda_volume, minimum=0)
-        self.surface = real(f"{where}: surface", self.surface, minimum=0)
-        self.lambda_surface = real(f"{where}: lambda_surface", self.lambda_surface, minimum=0)
-        self.connectivity = flag(f"{where}: connectivity", self.connectivity)
-        self.length = real(f"{where}: length", self.length, minimum=0)
-        self.lambda_length = real(f"{where}: lambda_length", self.lambda_length, minimum=0)
-        self.force = vector(f"{where}: force", self.force, 3)
+        for parameter in terms.parameters("type"):
+            setattr(self, parameter.name, parameter.checked(where, getattr(self, parameter.name)))
         if self.colour is not None and (not isinstance(self.colour, str) or not self.colour.strip()):
             raise ValueError(f"{where}: colour must be a colour name or code such as 'tab:blue' or '#2f4b7c', "
                              f"got {self.colour!r}")
 
 
-TYPE_ATTRS = tuple(f.name for f in dataclasses.fields(CellType) if f.name != "name")
+TYPE_ATTRS = terms.TYPE_ATTRS
 
 
 @dataclasses.dataclass
@@ -119,10 +115,8 @@ class Chemotaxis:
     scale: float = 1.0
 
     def check(self, where):
-        self.strength = real(f"{where}: strength", self.strength)
-        self.kd = real(f"{where}: kd", self.kd, minimum=0)
-        self.hill = real(f"{where}: hill", self.hill, above=0)
-        self.scale = real(f"{where}: scale", self.scale, above=0)
+        for parameter in terms.parameters("chemotaxis"):
+            setattr(self, parameter.name, parameter.checked(where, getattr(self, parameter.name)))
 
 
 @dataclasses.dataclass
@@ -164,10 +158,11 @@ class FieldSpec:
         if any(c in self.name for c in UNSTORABLE) or not self.name.isprintable():
             raise ValueError(f"{where}: a field name must not contain '/' or '\\' or control characters: it names "
                              "the field's array in recordings")
-        self.diffusion = real(f"{where}: diffusion", self.diffusion, minimum=0)
-        self.decay = real(f"{where}: decay", self.decay, minimum=0)
+        self.diffusion = terms.parameter("field", "diffusion").checked(where, self.diffusion)
+        self.decay = terms.parameter("field", "decay").checked(where, self.decay)
         if self.substeps is not None:
-            self.substeps = integer(f"{where}: substeps", self.substeps, minimum=1, maximum=MAX_SUBSTEPS)
+            self.substeps = integer(f"{where}: substeps", self.substeps, maximum=MAX_SUBSTEPS,
+                                    **terms.parameter("field", "substeps").limits)
 
     def stability_load(self, ndim):
         """Diffusion and decay per MCS, 2 * ndim * diffusion + decay (2 * ndim face neighbours).
@@ -269,6 +264,7 @@ class Model:
         self.default_contact = None if default_contact is None else real("default_contact", default_contact)
         self.fields = {}
         self.placements = []
+        self.cell_variables = {}
         self.world_options = dict.fromkeys(WORLD_OPTIONS, True)
         if world_options is False:
             self.set_world_options(**dict.fromkeys(WORLD_OPTIONS, False))
@@ -580,6 +576,33 @@ class Model:
         spec.chemotaxis[type_name] = chemotaxis
         return self
 
+    # --- per-cell variables ------------------------------------------------------------------
+
+    def add_cell_variable(self, variable_name, *, initial=0.0, on_divide="copy"):
+        """Declare a value every cell carries, kept by the simulation per cell id (docs/cell-state.md).
+
+        Parameters
+        ----------
+        variable_name : str
+            An identifier, not a column of the cell table.
+        initial : float or function
+            The value of a new cell, or ``initial(sim, ids) -> values`` (one float per id), importable as
+            ``module:name`` (a reference string of that form is taken too).
+        on_divide : {"copy", "halve"} or function
+            What a division does: both cells keep the parent's value, both get half of it, or
+            ``on_divide(sim, values) -> (parent_values, daughter_values)`` over the dividing cells.
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_cell_variable("clock", initial=0.0).add_cell_variable("stuff", on_divide="halve")
+        >>> list(m.cell_variables)
+        ['clock', 'stuff']
+        """
+        if variable_name in self.cell_variables:
+            raise ValueError(f"cell variable {variable_name!r} is declared already")
+        self.cell_variables[variable_name] = CellVariable(variable_name, initial, on_divide)
+        return self
+
     # --- placements --------------------------------------------------------------------------
 
     def add_placement(self, item):
@@ -717,7 +740,7 @@ class Model:
             return getattr(self._known_type(parts[0], parameter_name), _type_attr(parts[1], parameter_name))
         spec = self._known_field(parts[0], parameter_name)
         if kind == "field":
-            if parts[1] not in ("diffusion", "decay", "substeps"):
+            if parts[1] not in terms.FIELD_ATTRS:
                 raise KeyError(f"unknown parameter {parameter_name!r}: field attribute must be {FIELD_ATTRS}")
             return getattr(spec, parts[1])
         self._cell_type_name(parts[1], f"parameter {parameter_name!r}")
@@ -754,7 +777,7 @@ class Model:
             self._check_surface(self.types[parts[0]])
         elif kind == "field":
             spec = self._known_field(parts[0], parameter_name)
-            if parts[1] not in ("diffusion", "decay", "substeps"):
+            if parts[1] not in terms.FIELD_ATTRS:
                 raise KeyError(f"unknown parameter {parameter_name!r}: field attribute must be {FIELD_ATTRS}")
             fields = {f.name: getattr(spec, f.name) for f in dataclasses.fields(spec)}
             fields[parts[1]] = value

@@ -14,14 +14,16 @@ import warnings
 
 import tomli_w
 
+from . import cell_state as _cell_state
 from . import placement as _placement
+from . import terms
 from ._modelfile_errors import ModelFileError, line_of, located, unknown_keys
 from .validate import real
 
 SCHEMA_VERSION = 1
 _LATTICE_KEYS = {"shape", "boundary", "neighborhood", "temperature"}
-_FIELD_KEYS = {"diffusion", "decay", "substeps", "secretion", "uptake", "chemotaxis"}
-_CHEMOTAXIS_KEYS = {"strength", "kd", "hill", "scale"}
+_FIELD_KEYS = set(terms.FIELD_KEYS)
+_CHEMOTAXIS_KEYS = set(terms.CHEMOTAXIS_KEYS)
 
 
 def model_to_dict(model, *, embed_images=False, base=None):
@@ -50,6 +52,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
         "fields": {},
         "placements": [p.to_dict(embed_images, base) for p in model.placements],
         "options": dict(model.world_options),
+        "cell_variables": _cell_state.variables_to_dict(model.cell_variables),
     }
     for type_name, cell_type in model.types.items():
         entry = dataclasses.asdict(cell_type)
@@ -114,7 +117,7 @@ def model_from_dict(data, base=None, *, model_class):
     """
     data = _table("the file", data)
     _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "default_contact", "fields",
-                                 "placements", "options"})
+                                 "placements", "options", "cell_variables"})
     version = data.get("morva_model", SCHEMA_VERSION)
     if version != SCHEMA_VERSION:
         raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
@@ -185,6 +188,8 @@ def model_from_dict(data, base=None, *, model_class):
     for i, entry in enumerate(placements):
         with located(f"placements[{i}]"):
             _add_placement(model, i, _table(f"placements[{i}]", dict(entry)), base)
+    with located("[cell_variables]"):
+        _cell_state.add_variables_from_file(model, _table("[cell_variables]", data.get("cell_variables", {})))
     return model
 
 

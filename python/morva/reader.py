@@ -64,7 +64,8 @@ class Recording:
             self.cells = pd.concat([pd.read_parquet(p) for p in parts], ignore_index=True)
             self.cells["type_name"] = self.cells["type_name"].astype(str)
         else:
-            self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in RECORDED_COLUMNS})
+            columns = RECORDED_COLUMNS + tuple(self.info.get("cell_variables", ()))
+            self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in columns})
         lineage = self.directory / "lineage.parquet"
         self.lineage = (pd.read_parquet(lineage) if lineage.exists()
                         else pd.DataFrame(columns=["parent", "daughter", "mcs"], dtype=np.int64))
@@ -182,6 +183,8 @@ def _resume_locked(directory, hooks, every):
     if tuple(world.dims()) != tuple(model.dims):
         raise ValueError(f"checkpoint in {str(directory)!r} holds a {world.dims()} world, the model is {model.dims}")
     sim = Simulation(model, world, int(header["seed"]), mcs=int(header["mcs"]), lineage=header["lineage"])
+    if "cell_state" in header:  # checkpoints written before the package kept cell state have none
+        sim.cell_state.restore(header["cell_state"], f"checkpoint in {str(directory)!r}")
     if hooks is not None:
         for hook in [hooks] if callable(hooks) else hooks:
             sim.add_hook(hook, every=1 if every is None else every)

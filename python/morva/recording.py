@@ -22,6 +22,7 @@ from ._frame_writer import FrameWriter, write_lineage
 from ._manifest import mark_resumed
 from ._recording_folder import claim_new
 from ._safe_files import write_atomic
+from .cell_state import with_variables
 from .writers import Writer
 
 FORMAT = 1
@@ -146,6 +147,7 @@ class Recorder(Writer):
         (directory / "cells").mkdir()
         info = {"format": FORMAT, "seed": sim.seed, "every": every, "checkpoint_every": checkpoint_every,
                 "fields": fields, "type_names": list(sim.type_names), "shape": list(sim.model.dims),
+                "cell_variables": list(sim.model.cell_variables),
                 "morva_version": _version(), "mcs": None, "frames": 0, "checkpoint_mcs": None}
         group = zarr.open_group(directory / "frames.zarr", mode="w", zarr_format=3)
         group.attrs.update({"type_names": list(sim.type_names), "model": sim.model.to_toml(embed_images=True),
@@ -269,7 +271,7 @@ class Recorder(Writer):
             if self._filling is None:
                 self._check_writer()
         fields = [_native.field(sim.world, self._field_index[name]) for name in self.fields]
-        self._filling.add(sim.mcs, _native.labels(sim.world), fields, _native.cells(sim.world))
+        self._filling.add(sim.mcs, _native.labels(sim.world), fields, with_variables(_native.cells(sim.world), sim))
         self.frames += 1
         self.last_frame = sim.mcs
         if self._filling.full:
@@ -304,7 +306,8 @@ class Recorder(Writer):
         while the run goes on; the world is copied now.
         """
         header = {"mcs": sim.mcs, "seed": sim.seed, "lineage": [list(r) for r in sim.divisions()],
-                  "frames": self.frames, "last_frame": self.last_frame, "morva_version": _version()}
+                  "frames": self.frames, "last_frame": self.last_frame, "morva_version": _version(),
+                  "cell_state": sim.cell_state.saved()}
         self._send_flush((header, _native.dumps(sim.world)), wait)
         self._last_checkpoint = time.monotonic()
         self._checkpointed = True

@@ -11,6 +11,7 @@ import pandas as pd
 from . import _native
 from ._one_thread import one_thread_at_a_time
 from .build import build_world
+from .cell_state import CellState, with_variables
 from .cell_table import live_table, parent_ids
 from .hooks import Hook, hooks_of, refuse_repeats
 from .progress import ProgressBar
@@ -36,6 +37,23 @@ def show_as(picture):
     _picture = picture
 
 
+# Makes the writer behind Simulation.view: morva.view.LiveView, handed over by morva.view, a layer
+# above this one, when it is imported (as ``import morva`` does).
+_live_view = None
+
+
+def view_with(make_view):
+    """Make ``make_view(every, **options)`` the live view that :meth:`Simulation.view` attaches.
+
+    Examples
+    --------
+    >>> import morva
+    >>> from morva.view import LiveView; view_with(LiveView)
+    """
+    global _live_view
+    _live_view = make_view
+
+
 class Simulation:
     """A model being run on the engine.
 
@@ -52,6 +70,8 @@ class Simulation:
     type_names : list of str
         Type names by type id ("medium" is 0).
     recorder : morva.recording.Recorder or None
+    stop_requested : bool
+        Set by :meth:`request_stop` during a run; each run clears it as it starts.
 
     Examples
     --------
@@ -71,6 +91,7 @@ class Simulation:
         self._lineage = [tuple(row) for row in (lineage or [])]
         self._writers = []  # hooks and writers attached for every run, in order
         self.recorder = None
+        self.cell_state = CellState(seed, model.cell_variables)
 
     @classmethod
     def from_model(cls, model, seed):
@@ -83,7 +104,9 @@ class Simulation:
         3
         """
         world, _ = build_world(model, seed)
-        return cls(model.copy(), world, int(seed))
+        sim = cls(model.copy(), world, int(seed))
+        sim.cell_state.update(sim)
+        return sim
 
     def __repr__(self):
         return f"Simulation(mcs={self.mcs}, n_cells={self.n_cells}, seed={self.seed}, model={self.model!r})"
@@ -91,6 +114,23 @@ class Simulation:
     def _repr_png_(self):
         """The tissue as a PNG picture, shown by Jupyter when a simulation is displayed (see :func:`show_as`)."""
         return None if _picture is None else _picture(self)
+
+    @property
+    def rng(self):
+        """A NumPy ``Generator`` for user code (hooks, initialisers, division rules).
+
+        It is seeded from the run's seed alone (``numpy.random.SeedSequence([seed, 0x75736572])``,
+        a stream apart from the engine's) and its state is saved with every checkpoint, so rules
+        that draw from it resume bit for bit.
+
+        Examples
+        --------
+        >>> import morva
+        >>> a, b = morva.Model((8, 8)).build(seed=4), morva.Model((8, 8)).build(seed=4)
+        >>> float(a.rng.random()) == float(b.rng.random())
+        True
+        """
+        return self.cell_state.rng
 
     # --- reading the state -------------------------------------------------------------------
 
@@ -140,7 +180,67 @@ class Simulation:
         >>> m.build().cells()["volume"].tolist()
         [9]
         """
-        return live_table(_native.cells(self.world), self.type_names, parent_ids(self._lineage), include_removed)
+        cells = with_variables(_native.cells(self.world), self)
+        return live_table(cells, self.type_names, parent_ids(self._lineage), include_removed)
+
+    @property
+    def cell_variables(self):
+        """The declared per-cell variables of the live cells, one column each, indexed by cell id.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> m.add_cell_variable("clock", initial=2.5).build().cell_variables
+            clock
+        id       
+        1     2.5
+        """
+        return self.cells()[list(self.cell_state.variables)]
+
+    def cell_variable(self, variable_name):
+        """The values of a per-cell variable by cell id (entry 0 is the medium's), to read and write in place.
+
+        Removed cells hold NaN. The array stays valid until cells are added (a division or a new cell).
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> sim = m.add_cell_variable("clock").build(); sim.cell_variable("clock")[1] += 3; sim.cell_variable("clock")
+        array([nan,  3.])
+        """
+        if variable_name not in self.cell_state.variables:
+            known = ", ".join(self.cell_state.variables) or "none"
+            raise KeyError(f"no cell variable {variable_name!r} (declared: {known})")
+        self.cell_state.update(self)
+        return self.cell_state.values[variable_name]
+
+    def contacts(self, *, sparse=False):
+        """Who touches whom, with the shared surface in the surface term's unit (see morva.contacts).
+
+        Parameters
+        ----------
+        sparse : bool
+            Give a symmetric ``scipy.sparse`` matrix of areas indexed by label instead of the table.
+
+        Returns
+        -------
+        pandas.DataFrame or scipy.sparse.csr_array
+            Columns a, b (labels, a < b, 0 = the medium) and area: the number of (site, neighbour)
+            pairs in the model's neighbourhood that join a and b.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1)
+        >>> sim = m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2)).build()
+        >>> sim.contacts().values.tolist()
+        [[0, 1, 16], [0, 2, 16], [1, 2, 4]]
+        """
+        from .contacts import contact_matrix, contact_table
+
+        return contact_matrix(self.world) if sparse else contact_table(self.world)
 
     @property
     def n_cells(self):
@@ -250,7 +350,9 @@ class Simulation:
         >>> sim = m.build(); sim.remove([1]); sim.n_cells
         0
         """
-        self.world.remove_cells(self._ids(ids).tolist())
+        ids = self._ids(ids)
+        self.world.remove_cells(ids.tolist())
+        self.cell_state.removed(ids)
 
     def grow(self, type_name, amount):
         """Add `amount` sites to the target volume of every cell of a type.
@@ -309,6 +411,7 @@ class Simulation:
         daughters = self.world.divide_cells(threshold, reset_target)
         for parent, daughter in zip(parents.tolist(), daughters):
             self._lineage.append((parent, daughter, self.mcs))
+        self.cell_state.divided(self, parents, daughters)
         return np.asarray(daughters, dtype=np.int64)
 
     # --- running -----------------------------------------------------------------------------
@@ -383,6 +486,62 @@ class Simulation:
                 del self._writers[i]
                 return
         raise ValueError(f"{writer!r} is not attached to this simulation")
+
+    stop_requested = False  # set by request_stop(); each run clears it as it starts (morva.writers.drive)
+
+    def request_stop(self):
+        """Stop the current run once the writers due at this step have acted, as Ctrl-C between steps would.
+
+        For writers and hooks, such as a viewer whose window was closed: the run ends at this
+        whole step, the recorder writes a checkpoint from which the run continues exactly, and
+        :class:`morva.StopRequested` (a KeyboardInterrupt) is raised. Outside a run it does nothing.
+
+        Examples
+        --------
+        >>> import morva
+        >>> sim = morva.Model((8, 8)).build()
+        >>> try:
+        ...     sim.run(9, progress=False, every=3, hooks=lambda s: s.request_stop())
+        ... except morva.StopRequested:
+        ...     sim.mcs
+        3
+        """
+        self.stop_requested = True
+
+    def view(self, every=None, **options):
+        """Show the tissue in a napari window while it runs, refreshed every `every` MCS.
+
+        The window opens at once on the tissue as it is and is attached as a writer
+        (:class:`morva.view.LiveView`) for every later run. Needs the ``view`` extra
+        (``pip install 'morva[view]'``) and a display. Closing the window stops the run at that
+        step, like Ctrl-C (:class:`morva.StopRequested`); later runs go on without the view.
+
+        Parameters
+        ----------
+        every : int, optional
+            Refresh period in MCS (default 10).
+        **options
+            ``colour_by`` ("type", the colours of ``morva.viz``, or "id") and ``budget``, the
+            largest share of the run's time spent on the view (default 5%; None: refresh every
+            `every` MCS whatever it costs), as for :class:`morva.view.LiveView`.
+
+        Returns
+        -------
+        morva.view.LiveView
+            The view (its napari viewer is ``view.viewer``).
+
+        Examples
+        --------
+        >>> import morva
+        >>> sim = morva.Model((8, 8)).build()
+        >>> view = sim.view(every=2, budget=None)                       # doctest: +SKIP
+        >>> sim.run(4, progress=False); view.refreshes                  # doctest: +SKIP
+        3
+        >>> view.close()                                                # doctest: +SKIP
+        """
+        view = _live_view(every, **options)
+        view.show(self)
+        return self.add_writer(view)
 
     def record(self, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None):
         """Start recording into a new folder (see docs/recording-format.md).

@@ -3,15 +3,36 @@
 A writer is anything that acts on a running simulation at steps of its choosing: the recorder,
 the progress bar, user hooks, a live viewer. Each says at which MCS it next wants to act; the loop
 steps the engine to the earliest such MCS, lets the writers due there act, and asks them again.
-The loop knows nothing else about them, so adding a writer changes no run code.
+The loop knows nothing else about them, so adding a writer changes no run code. A writer may ask
+the run to stop (:meth:`morva.Simulation.request_stop`); the loop then ends it at that whole step,
+as Ctrl-C there would.
 """
+
+
+class StopRequested(KeyboardInterrupt):
+    """Raised by a run that a writer or hook asked to stop (:meth:`morva.Simulation.request_stop`).
+
+    A KeyboardInterrupt, so whatever handles Ctrl-C handles it. The run stopped at a whole step
+    after every writer due there had acted, so the recorder wrote a checkpoint that continues
+    exactly.
+
+    Examples
+    --------
+    >>> import morva
+    >>> sim = morva.Model((8, 8)).build()
+    >>> try:
+    ...     sim.run(10, progress=False, every=4, hooks=lambda s: s.request_stop())
+    ... except StopRequested as stop:
+    ...     print(stop)
+    stopped at MCS 4 on request
+    """
 
 
 class Writer:
     """Base of the objects a run drives (see :meth:`morva.Simulation.add_writer`).
 
-    A writer needs :meth:`next_due` and :meth:`write`; :meth:`begin`, :meth:`end` and
-    :attr:`read_only` are optional (this class gives the defaults), so any object with the two
+    A writer needs :meth:`next_due` and :meth:`write`; :meth:`begin`, :meth:`end` and the
+    ``read_only`` flag are optional (this class gives the defaults), so any object with the two
     methods is a writer.
 
     Attributes
@@ -93,6 +114,12 @@ def drive(sim, end, writers, step):
         ``step(n)`` advances the engine by n whole steps and counts them in ``sim.mcs``; on
         Ctrl-C it counts the steps done and raises KeyboardInterrupt.
 
+    Raises
+    ------
+    StopRequested
+        When ``sim.stop_requested`` is set (by :meth:`morva.Simulation.request_stop`) once the
+        writers have begun or after the writers due at a step have acted.
+
     Examples
     --------
     >>> import morva
@@ -106,13 +133,19 @@ def drive(sim, end, writers, step):
     """
     writers = sorted(writers, key=lambda w: bool(getattr(w, "read_only", False)))  # stable: attachment order
     begun, due = [], []
-    in_engine = False
+    in_engine = settled = False
+    sim.stop_requested = False
     try:
         for writer in writers:
             _call(writer, "begin", sim, end)
             begun.append(writer)
         due = [writer.next_due(sim.mcs) for writer in writers]
-        while sim.mcs < end:
+        while True:
+            if sim.stop_requested:
+                settled = True
+                raise StopRequested(f"stopped at MCS {sim.mcs} on request")
+            if sim.mcs >= end:
+                break
             stop = min([end] + [d for d in due if d is not None])
             in_engine = True
             step(stop - sim.mcs)
@@ -122,11 +155,12 @@ def drive(sim, end, writers, step):
                     writer.write(sim)
                     due[i] = writer.next_due(sim.mcs)
     except KeyboardInterrupt:
-        # A stop inside the engine leaves the world after whole steps; a stop inside Python code
-        # (a writer) may leave a half-done edit, and a writer that changes the simulation and was
+        # A stop inside the engine leaves the world after whole steps, and so does a requested
+        # stop, made once every writer due at the step has acted. A stop inside Python code (a
+        # writer) may leave a half-done edit, and a writer that changes the simulation and was
         # due at the stop would be skipped by a run continued from here.
         undone = any(d == sim.mcs and not getattr(w, "read_only", False) for w, d in zip(writers, due))
-        _end_all(begun, sim, in_engine and not undone)
+        _end_all(begun, sim, (in_engine or settled) and not undone)
         raise
     except Exception:
         _end_all(begun, sim, False)

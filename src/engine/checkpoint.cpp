@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string>
 #include <type_traits>
 
@@ -36,12 +37,23 @@ constexpr std::array<const char*, SectionCount> section_tags = {"GRID", "SESS", 
                                                                 "LABL", "TERM", "FLDS", "OPTS"};
 
 // The TERM section: the core settings and the optional terms' members, in this order. A member of a
-// term unit missing here is refused by the writer (and caught by the member-list tests).
-constexpr std::array<const char*, 13> term_layout = {
+// term unit missing here is refused by the writer (and caught by the member-list tests). Version 2
+// appends the act model's members; a world without the act model is written as version 1, so that
+// builds reading version 1 still load it.
+constexpr std::array<const char*, 17> term_layout = {
     "temperature",         "membrane k",          "membrane band",            "junction lambda",
     "medium connectivity flag",                   "surface flag",             "connectivity table",
     "membrane anchoring table",                   "junction table",           "length target table",
-    "length lambda table", "external potential table",                        "membrane distance"};
+    "length lambda table", "external potential table",                        "membrane distance",
+    // version 2
+    "act lambda table",    "act maximum table",   "act arithmetic flag",      "act activity"};
+constexpr std::size_t version_1_term_members = 13;
+
+// The layout a file of `version` holds.
+std::span<const char* const> term_layout_of(std::uint32_t version) {
+    return std::span<const char* const>(term_layout).first(version == 1 ? version_1_term_members
+                                                                        : term_layout.size());
+}
 
 // The members the TERM section holds: the temperature, the surface flag and each term unit's list.
 template <class W, class F>
@@ -357,8 +369,8 @@ void read_labels(Reader& r, World& w, SiteIndex n_sites, bool finalized) {
                    std::to_string(counts[id]) + " sites");
 }
 
-void read_terms(Reader& r, World& w, SiteIndex n_sites) {
-    for (const char* name : term_layout)
+void read_terms(Reader& r, World& w, SiteIndex n_sites, std::uint32_t version) {
+    for (const char* name : term_layout_of(version))
         for_each_term_member(w, [&](const char* what, Scope scope, auto& m) {
             if (std::strcmp(what, name) == 0) read_member(r, m, what, scope, n_sites);
         });
@@ -399,11 +411,12 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
     const World& w = s.world;
     const Lattice& lat = w.lattice;
     std::size_t expected = 4096 + lat.n_sites() * sizeof(Label) + w.cells.size() * record_size +
-                           w.membrane.distance.size() * sizeof(float);
+                           w.membrane.distance.size() * sizeof(float) + w.act.activity.size() * sizeof(Activity);
     for (const Field& f : w.fields) expected += f.conc.size() * sizeof(float) + 1024;
     Writer out(expected);
     out.raw(magic.data(), magic.size());
-    out.put<std::uint32_t>(checkpoint_version);
+    const std::uint32_t version = same_unit(w.act, ActTerm{}) ? 1 : checkpoint_version;
+    out.put<std::uint32_t>(version);
     const bool with_options = w.options != WorldOptions{};
     out.put<std::uint32_t>(with_options ? SectionCount : required_sections);
     out.put<std::uint64_t>(0);  // total size, patched below
@@ -440,12 +453,13 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
         std::size_t listed = 0, placed = 0;
         for_each_term_member(w, [&listed](const char*, Scope, const auto&) { ++listed; });
         for (const char* name : term_layout)
-            for_each_term_member(w, [&](const char* what, Scope, const auto& m) {
-                if (std::strcmp(what, name) != 0) return;
-                write_member(out, m);
-                ++placed;
-            });
+            for_each_term_member(w, [&](const char* what, Scope, const auto&) { placed += std::strcmp(what, name) == 0; });
         MORVA_CHECK(placed == listed, "checkpoint: a term's member has no place in the TERM section");
+        // A version 1 file leaves out the later members, all at their defaults.
+        for (const char* name : term_layout_of(version))
+            for_each_term_member(w, [&](const char* what, Scope, const auto& m) {
+                if (std::strcmp(what, name) == 0) write_member(out, m);
+            });
     });
     out.section(section_tags[Flds], [&] {
         out.put<std::uint64_t>(w.fields.size());
@@ -471,8 +485,8 @@ Session read_checkpoint(std::span<const std::uint8_t> bytes) {
     std::memcpy(&version, bytes.data() + 8, 4);
     std::memcpy(&n_sections, bytes.data() + 12, 4);
     std::memcpy(&total, bytes.data() + 16, 8);
-    if (version != checkpoint_version)
-        refuse("format version " + std::to_string(version) + " is not supported (this build reads version " +
+    if (version < 1 || version > checkpoint_version)
+        refuse("format version " + std::to_string(version) + " is not supported (this build reads versions 1 to " +
                std::to_string(checkpoint_version) + ")");
     if (total > size) refuse("truncated: the header gives " + std::to_string(total) + " bytes, " + std::to_string(size) + " are present");
     if (total < size) refuse(std::to_string(size - total) + " bytes follow the end the header gives");
@@ -521,7 +535,7 @@ Session read_checkpoint(std::span<const std::uint8_t> bytes) {
     Reader labels = reader(Labl);
     read_labels(labels, w, grid.n_sites, session.rng.has_value());
     Reader terms = reader(Term);
-    read_terms(terms, w, grid.n_sites);
+    read_terms(terms, w, grid.n_sites, version);
     Reader fields = reader(Flds);
     read_fields(fields, w, grid.n_sites);
     if (n_sections == SectionCount) {

@@ -78,11 +78,15 @@ template <class Seen, class LengthNow, class CoordsOf>
     const double before = add_terms_before_length(w, g, core, target, source, b);
     const double old_a = length_now(a), old_b = length_now(b);
     const double external = g.external ? external_change(w, g, target, a, b, seen) : 0.0;
-    const double lower = g.external ? (before - (old_a + old_b)) + external : before - (old_a + old_b);
-    const auto total = [&] {
-        const double dh = before + w.delta_length(a, b, coords_of(), old_a, old_b);
-        return g.external ? dh + external : dh;
+    const double act = g.act ? w.delta_act(target, source, a, b) : 0.0;
+    // The terms after the length term, added in their order (add_optional_terms).
+    const auto add_later_terms = [&](double dh) {
+        if (g.external) dh += external;
+        if (g.act) dh += act;
+        return dh;
     };
+    const double lower = add_later_terms(before - (old_a + old_b));
+    const auto total = [&] { return add_later_terms(before + w.delta_length(a, b, coords_of(), old_a, old_b)); };
     if (!(lower > 0.0)) return metropolis_accepts(total(), k.temperature, rng);
     const double r = rng.unit();
     return !surely_rejected(lower, k.temperature, r) && boltzmann_passes(total(), k.temperature, r);
@@ -107,7 +111,7 @@ template <class NeighborAt, class CoordsOf, class Contact, class Writer>
             if (k.gates.length_never_negative)
                 return accepts_pricing_length_last(w, k, core, target, source, a, b, writer.seen(), length_now,
                                                    coords_of, rng);
-        const double dh = k.gates.any_energy() ? add_optional_terms(w, k.gates, core, target, source, a, b,
+        const double dh = k.gates.any_energy ? add_optional_terms(w, k.gates, core, target, source, a, b,
                                                                    writer.seen(), length_now, coords_of)
                                                : core;
         return metropolis_accepts(dh, k.temperature, rng);

@@ -79,6 +79,7 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
     dh = add_terms_before_length(w, g, dh, target, source, b);
     if (g.length) dh += w.delta_length(a, b, coords_of(), length_now(a), length_now(b));
     if (g.external) dh += external_change(w, g, target, a, b, seen);
+    if (g.act) dh += w.delta_act(target, source, a, b);
     return dh;
 }
 

@@ -303,6 +303,8 @@ std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPo
     for (const double lambda : w.length.lambda_by_type)
         if (lambda > 0)
             raise_fault(__FILE__, __LINE__, "parallel sweep does not support the length constraint; use step()");
+    // The act change reads the source's neighbours, beyond the reach a tile's border guards.
+    if (w.act.on()) raise_fault(__FILE__, __LINE__, "parallel sweep does not support the act model; use step()");
 
     const Tiling tiling = Tiling::make(w.lattice, block);
     const std::uint64_t seed = morva.rng.next();  // drawn on every call that passes the checks

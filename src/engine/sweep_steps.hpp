@@ -33,6 +33,7 @@ struct ApplyAtOnce {
     static constexpr bool prices_length = LengthLast;
     World& w;
     LengthEnergies& lengths;
+    bool act;  // the act model's gate: an accepted copy sets the site's activity
     CurrentTrackers seen() const { return {}; }
     double length_energy(Label l) {
         if (!lengths.known[l]) {
@@ -44,6 +45,7 @@ struct ApplyAtOnce {
     template <class NeighborAt>
     void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
         w.apply_flip<Unwrap>(target, a, b, c, count, neighbor_at);
+        if (act) w.activate(target, b);
         lengths.known[a] = 0;
         lengths.known[b] = 0;
     }
@@ -60,7 +62,7 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& settin
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
     const Geometry geo = lat.geometry;
-    ApplyAtOnce<Unwrap, LengthLast> writer{w, lengths};
+    ApplyAtOnce<Unwrap, LengthLast> writer{w, lengths, k.gates.act};
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
         const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };
@@ -94,6 +96,7 @@ std::uint64_t sequential_steps(Morva& m, const AttemptSetting& setting, const Co
         sweep_detail::pick_attempts<Contact>(flat, unwrap, setting.gates.length_never_negative);
     for (std::uint64_t step = 0; step < mcs; ++step) {
         if (world.lattice.n_sites() != 0) attempts(world, m.rng, setting, contact, m.length_energies);
+        if (setting.gates.act) world.decay_activity();
         if (unwrap) world.wrap_centres_into_box(m.length_energies.known);  // shifted sums round differently
         world.advance_fields();
         if (step + 1 < mcs && !check(step + 1)) return step + 1;

@@ -1,7 +1,8 @@
 // terms.hpp: the optional energy terms and the world options, each one unit that owns its tables, its
 // setters and checks, its gate (is it on?) and its member list (members.hpp), from which the
 // checkpoint, the state-size figures and the world's equality are driven. The energy changes are
-// World methods in each term's own file (length.cpp, membrane.cpp, external.cpp, connectivity.cpp),
+// World methods in each term's own file (length.cpp, membrane.cpp, external.cpp, connectivity.cpp,
+// act.cpp),
 // since they read the lattice and the cell table. What each unit means to a user, its parameters
 // and their ranges, is in description.cpp.
 #pragma once
@@ -165,6 +166,55 @@ struct ExternalTerm {
     const std::array<double, 3>& force_of(CellType t) const {
         static constexpr std::array<double, 3> none{0.0, 0.0, 0.0};
         return t < force_by_type.size() ? force_by_type[t] : none;
+    }
+};
+
+// The act model: every site holds an activity, set to max_act of its cell's type when a copy puts it
+// into the cell and lowered by one (down to 0) after each step. A copy from s into t costs
+// (lambda_act / max_act) * (A(t) - A(s)), A being the mean activity of a site and its neighbours of
+// the same cell (act.cpp), so copies from an active front outward are favoured.
+using Activity = std::uint16_t;
+
+struct ActTerm {
+    std::vector<double> lambda_by_type;
+    std::vector<Activity> max_by_type;
+    bool arithmetic = false;        // A is the arithmetic mean instead of the geometric one
+    std::vector<Activity> activity;  // per site; empty while no type was ever given the term
+
+    static constexpr ParameterInfo parameters[] = {
+        {"lambda_act", "per type", "float", "any; 0 leaves the type out", 0.0},
+        {"max_act", "per type", "int", "0 to 65535; 0 leaves the type out", 0.0},
+        {"act_arithmetic", "world", "bool", "true or false; false takes the geometric mean", 0.0},
+    };
+    static constexpr UnitInfo about{"act", "term",
+                                    "(lambda_act / max_act) * (A(target) - A(source)), A the mean activity of a "
+                                    "site and its neighbours of the same cell; a copied site's activity becomes "
+                                    "max_act and drops by 1 each step.",
+                                    parameters};
+
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("act lambda table", Scope::per_type, self.lambda_by_type...);
+        f("act maximum table", Scope::per_type, self.max_by_type...);
+        f("act arithmetic flag", Scope::world, self.arithmetic...);
+        f("act activity", Scope::per_site, self.activity...);
+    }
+    bool on() const {
+        for (std::size_t t = 0; t < lambda_by_type.size() && t < max_by_type.size(); ++t)
+            if (lambda_by_type[t] != 0 && max_by_type[t] != 0) return !activity.empty();
+        return false;
+    }
+    void set(CellType t, double lambda, Activity max_act) {
+        type_slot(lambda_by_type, t) = lambda;
+        type_slot(max_by_type, t) = max_act;
+    }
+    double lambda_of(CellType t) const { return t < lambda_by_type.size() ? lambda_by_type[t] : 0.0; }
+    Activity max_of(CellType t) const { return t < max_by_type.size() ? max_by_type[t] : Activity{0}; }
+    std::string fault(SiteIndex n_sites) const {
+        if (lambda_by_type.size() != max_by_type.size()) return "the act lambda and maximum tables differ in size";
+        if (activity.empty() || activity.size() == n_sites) return {};
+        return "the act activity has " + std::to_string(activity.size()) + " values for " +
+               std::to_string(n_sites) + " sites";
     }
 };
 

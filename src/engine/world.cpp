@@ -153,6 +153,8 @@ TermGates World::term_gates() const {
     g.connectivity = connectivity.on();
     g.face_connectivity = g.connectivity && options.face_connectivity;
     g.com_force = options.com_force;
+    g.act = act.on();
+    g.any_energy = g.fields || g.membrane || g.junction || g.length || g.external || g.act;
     return g;
 }
 

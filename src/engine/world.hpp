@@ -118,7 +118,8 @@ struct TermGates {
     bool connectivity = false;  // the medium or some type is guarded
     bool face_connectivity = false;  // ... and the veto works through faces
     bool com_force = false;          // the external force acts on centres of mass
-    bool any_energy() const { return fields || membrane || junction || length || external; }
+    bool act = false;                // some type has lambda_act and max_act, and sites hold activity
+    bool any_energy = false;         // some term above adds energy (one flag for the attempt to read)
 };
 
 // The world's state, every member declared once in `members` (members.hpp): the lattice (its size,
@@ -136,6 +137,7 @@ struct WorldData {
     JunctionTerm junction;
     LengthTerm length;
     ExternalTerm external;
+    ActTerm act;
     WorldOptions options;
 
     template <class F, class... Self>
@@ -157,6 +159,7 @@ struct WorldData {
         f("junction", Scope::unit, self.junction...);
         f("length", Scope::unit, self.length...);
         f("external potential", Scope::unit, self.external...);
+        f("act", Scope::unit, self.act...);
     }
 };
 
@@ -258,6 +261,20 @@ struct World : WorldData {
     double delta_external(SiteIndex site, Label new_label) const;
     // The force on label l's type; none beyond the table.
     const std::array<double, 3>& external_force_of(Label l) const { return external.force_of(cells[l].cell_type); }
+
+    // --- act model (act.cpp)
+    // Gives cell_type the act term; the first call sizes the per-site activity (all 0). max_act above
+    // the range of Activity is refused (BadRequest).
+    void set_act(CellType cell_type, double lambda, std::uint64_t max_act);
+    void set_act_arithmetic(bool arithmetic);
+    // The mean activity of `site` and its neighbours held by `label` (0 for the medium).
+    double local_activity(SiteIndex site, Label label) const;
+    // The act change of copying source's label b onto target (held by a).
+    double delta_act(SiteIndex target, SiteIndex source, Label a, Label b) const;
+    // A copy put `site` into label b: its activity becomes max_act of b's type (0 for the medium).
+    void activate(SiteIndex site, Label b) { act.activity[site] = b == 0 ? Activity{0} : act.max_of(cells[b].cell_type); }
+    // After each step: every activity drops by one, down to 0.
+    void decay_activity();
 
     // --- contact area by type (world.cpp)
     std::unordered_map<CellType, std::int64_t> cell_contact_area_by_type(Label cell_id) const;

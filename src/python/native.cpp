@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -13,8 +14,10 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "checkpoint.hpp"
+#include "pool.hpp"
 #include "world_object.hpp"
 #include "describe.hpp"
 
@@ -176,6 +179,136 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
                                                            : w.cell_length(static_cast<Label>(i));
             }));
     return ok ? dict.release() : nullptr;
+}
+
+// The contact table: for each pair of labels a < b that touch (the medium, 0, included), the
+// number of (site, neighbour) pairs in the model's neighbourhood with one end in a and the other in
+// b: the surface term's unit, so a cell's surface is the sum of its contacts. The neighbourhood is
+// symmetric, so each pair of sites is looked at once, from the earlier site; a site whose later
+// neighbours all share its label is passed over after one branch-free look at them. Large lattices
+// are cut into ranges of sites counted by the worker pool, each worker into its own tally; the
+// tallies are merged and sorted, so the result does not depend on the number of threads.
+class ContactTally {
+public:
+    struct Touch {
+        Label other;
+        std::int64_t count;
+    };
+
+    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(n_labels) {}
+
+    void count_range(const morva::Lattice& lattice, const std::vector<std::int64_t>& forward, morva::SiteIndex begin,
+                     morva::SiteIndex end) {
+        const Label* grid = lattice.labels.data();
+        for (morva::SiteIndex site = begin; site < end; ++site) {
+            const Label a = grid[site];
+            if (!lattice.is_interior_site(site)) {
+                for (const morva::SiteIndex t : lattice.neighbors(site))
+                    if (t > site && grid[t] != a) count(a, grid[t]);
+                continue;
+            }
+            const Label* here = grid + site;
+            bool differs = false;
+            for (const std::int64_t d : forward) differs |= here[d] != a;
+            if (differs)
+                for (const std::int64_t d : forward)
+                    if (here[d] != a) count(a, here[d]);
+        }
+    }
+
+    std::vector<std::int64_t> medium_area;          // by cell
+    std::vector<std::vector<Touch>> touching;       // by the lower cell of each pair
+
+private:
+    // Neighbours across a border mostly repeat one label, and sites come in x order, mostly of one
+    // cell: the last pair found is tried before the lower cell's list is searched.
+    void count(Label a, Label b) {  // a != b
+        const Label lo = std::min(a, b), hi = std::max(a, b);
+        if (lo == 0) {
+            ++medium_area[hi];
+            return;
+        }
+        std::vector<Touch>& list = touching[lo];
+        if (lo != cached_lo_ || hi != cached_hi_) {
+            cached_at_ = static_cast<std::size_t>(
+                std::find_if(list.begin(), list.end(), [hi](const Touch& e) { return e.other == hi; }) - list.begin());
+            if (cached_at_ == list.size()) list.push_back({hi, 0});
+            cached_lo_ = lo, cached_hi_ = hi;
+        }
+        ++list[cached_at_].count;
+    }
+
+    Label cached_lo_ = 0, cached_hi_ = 0;
+    std::size_t cached_at_ = 0;
+};
+
+constexpr morva::SiteIndex contact_sites_per_thread = 1 << 16;  // below this, threads cost more than they save
+
+std::vector<ContactTally> tally_contacts(const morva::World& w) {
+    const morva::Lattice& lattice = w.lattice;
+    std::vector<std::int64_t> forward;  // the offsets of an inner site that lead to later sites
+    for (const std::int64_t d : lattice.linear_offsets)
+        if (d > 0) forward.push_back(d);
+    const morva::SiteIndex n = lattice.n_sites();
+    if (n < 2 * contact_sites_per_thread) {
+        std::vector<ContactTally> one(1, ContactTally(w.cells.size()));
+        one[0].count_range(lattice, forward, 0, n);
+        return one;
+    }
+    morva::WorkerPool& pool = morva::WorkerPool::process_pool();
+    std::vector<ContactTally> tallies(pool.size(), ContactTally(w.cells.size()));
+    const std::size_t tasks = std::min<std::size_t>(4 * pool.size(), n / contact_sites_per_thread);
+    auto task = [&](std::size_t i, std::size_t worker) {
+        tallies[worker].count_range(lattice, forward, n * i / tasks, n * (i + 1) / tasks);
+    };
+    pool.run(tasks, task);
+    return tallies;
+}
+
+PyObject* contacts_body(PyObject* module, PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    std::vector<ContactTally> tallies;
+    {
+        // The world is borrowed: other threads may run Python meanwhile, not change it.
+        struct LockReleased {
+            PyThreadState* saved = PyEval_SaveThread();
+            ~LockReleased() { PyEval_RestoreThread(saved); }
+        } released;
+        tallies = tally_contacts(w);
+    }
+    std::vector<std::uint32_t> first, second;
+    std::vector<std::int64_t> area;
+    const auto emit = [&](Label a, Label b, std::int64_t n) {
+        first.push_back(a), second.push_back(b), area.push_back(n);
+    };
+    const std::size_t n_labels = w.cells.size();
+    for (Label a = 1; a < n_labels; ++a) {  // the medium's rows come first
+        std::int64_t n = 0;
+        for (const ContactTally& t : tallies) n += t.medium_area[a];
+        if (n != 0) emit(0, a, n);
+    }
+    std::vector<ContactTally::Touch> merged;
+    for (Label a = 1; a < n_labels; ++a) {
+        merged.clear();
+        for (const ContactTally& t : tallies) merged.insert(merged.end(), t.touching[a].begin(), t.touching[a].end());
+        std::sort(merged.begin(), merged.end(), [](const auto& x, const auto& y) { return x.other < y.other; });
+        for (std::size_t i = 0; i < merged.size();) {
+            std::int64_t n = 0;
+            const Label b = merged[i].other;
+            for (; i < merged.size() && merged[i].other == b; ++i) n += merged[i].count;
+            emit(a, b, n);
+        }
+    }
+    const std::size_t rows = area.size();
+    PyRef a_array(copied_array(module, {rows}, "uint32", first));
+    if (!a_array) return nullptr;
+    PyRef b_array(copied_array(module, {rows}, "uint32", second));
+    if (!b_array) return nullptr;
+    PyRef area_array(copied_array(module, {rows}, "int64", area));
+    if (!area_array) return nullptr;
+    return PyTuple_Pack(3, a_array.get(), b_array.get(), area_array.get());
 }
 
 // ===================================================================================== checkpoints
@@ -346,6 +479,55 @@ PyObject* options_body(PyObject* world) {
     return dict.release();
 }
 
+// ========================================================================================= act model
+
+// The act model's parameters shape the dynamics from the first step, so they are set before finalize.
+morva::World* act_setup_world(PyObject* world, const char* function) {
+    Impl& impl = impl_of(world);
+    if (!impl.setup_world) {
+        PyErr_Format(PyExc_RuntimeError, "%s after finalize", function);
+        return nullptr;
+    }
+    return &*impl.setup_world;
+}
+
+PyObject* set_act_body(PyObject* world, std::uint64_t cell_type, double lambda, std::uint64_t max_act) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    if (cell_type > std::numeric_limits<morva::CellType>::max()) {
+        PyErr_Format(PyExc_ValueError, "set_act() cell_type %llu is above %u", static_cast<unsigned long long>(cell_type),
+                     unsigned{std::numeric_limits<morva::CellType>::max()});
+        return nullptr;
+    }
+    morva::World* w = act_setup_world(world, "set_act");
+    if (!w) return nullptr;
+    w->set_act(static_cast<morva::CellType>(cell_type), lambda, max_act);
+    return Py_NewRef(Py_None);
+}
+
+PyObject* set_act_mean_body(PyObject* world, bool arithmetic) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    morva::World* w = act_setup_world(world, "set_act_mean");
+    if (!w) return nullptr;
+    w->set_act_arithmetic(arithmetic);
+    return Py_NewRef(Py_None);
+}
+
+// Every site's activity; zeros while no type has the act model.
+PyObject* activity_body(PyObject* module, PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    const auto& d = w.lattice.dims;
+    const std::vector<morva::Activity>& activity = w.act.activity;
+    return filled_array<morva::Activity>(module, {d[2], d[1], d[0]}, "uint16", w.lattice.n_sites(),
+                                         [&](morva::Activity* out) {
+                                             if (activity.empty()) std::fill_n(out, w.lattice.n_sites(), 0);
+                                             else std::copy(activity.begin(), activity.end(), out);
+                                         });
+}
+
 // ======================================================================================= functions
 
 PyObject* native_labels(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -373,6 +555,15 @@ PyObject* native_cells(PyObject* module, PyObject* args, PyObject* kwargs) {
         !require_world(module, world, "cells"))
         return nullptr;
     return guarded(world_type(module), [&] { return cells_body(module, world); });
+}
+
+PyObject* native_contacts(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:contacts", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "contacts"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return contacts_body(module, world); });
 }
 
 PyObject* native_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -427,6 +618,42 @@ PyObject* native_options(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded(world_type(module), [&] { return options_body(world); });
 }
 
+PyObject* native_set_act(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "cell_type", "lambda_act", "max_act", nullptr};
+    PyObject *world = nullptr, *type_obj = nullptr, *max_obj = nullptr;
+    double lambda = 0;
+    std::uint64_t cell_type = 0, max_act = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOdO:set_act", const_cast<char**>(names), &world, &type_obj,
+                                     &lambda, &max_obj) ||
+        !require_world(module, world, "set_act") || !convert_u64(type_obj, cell_type) || !convert_u64(max_obj, max_act))
+        return nullptr;
+    return guarded(world_type(module), [&] { return set_act_body(world, cell_type, lambda, max_act); });
+}
+
+PyObject* native_set_act_mean(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "mean", nullptr};
+    PyObject* world = nullptr;
+    const char* mean = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os:set_act_mean", const_cast<char**>(names), &world, &mean) ||
+        !require_world(module, world, "set_act_mean"))
+        return nullptr;
+    const bool arithmetic = std::strcmp(mean, "arithmetic") == 0;
+    if (!arithmetic && std::strcmp(mean, "geometric") != 0) {
+        PyErr_Format(PyExc_ValueError, "set_act_mean() mean must be 'geometric' or 'arithmetic', not '%s'", mean);
+        return nullptr;
+    }
+    return guarded(world_type(module), [&] { return set_act_mean_body(world, arithmetic); });
+}
+
+PyObject* native_activity(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:activity", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "activity"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return activity_body(module, world); });
+}
+
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyMethodDef function(const char* name, const char* doc) {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_VARARGS | METH_KEYWORDS, doc};
@@ -464,6 +691,16 @@ PyMethodDef native_methods[] = {
                            ">>> table = cells(world)\n"
                            ">>> table[\"volume\"].tolist() == world.cell_volumes()\n"
                            "True"),
+    function<native_contacts>("contacts",
+                              "contacts(world)\n--\n\n"
+                              "The contact table as three new 1-D arrays (a, b, area): each pair of labels\n"
+                              "a < b that touch (0 = medium), sorted by a then b, with area the number of\n"
+                              "(site, neighbour) pairs in the model's neighbourhood joining them (int64), the\n"
+                              "surface term's unit: a cell's surface is the sum of the areas of its rows.\n\n"
+                              "Examples\n--------\n"
+                              ">>> a, b, area = contacts(world)\n"
+                              ">>> int(area[(a == 1) | (b == 1)].sum()) == world.cell_surfaces()[1]\n"
+                              "True"),
     function<native_dumps>("dumps",
                            "dumps(world)\n--\n\n"
                            "The whole state of the world, in either state, as checkpoint bytes\n"
@@ -512,6 +749,29 @@ PyMethodDef native_methods[] = {
                              "Examples\n--------\n"
                              ">>> options(world)\n"
                              "{'periodic_shapes': False, 'com_force': False, 'face_connectivity': False}"),
+    function<native_set_act>(
+        "set_act",
+        "set_act(world, cell_type, lambda_act, max_act)\n--\n\n"
+        "Gives a cell type the act model before finalize: a copy from source s into target t costs\n"
+        "(lambda_act / max_act) * (A(t) - A(s)), A being the mean activity of a site and its neighbours\n"
+        "of the same cell; a copied site's activity becomes max_act (0 to 65535) and every activity\n"
+        "drops by 1 after each step. The source cell's type gives the parameters (the target's when the\n"
+        "source is the medium); lambda_act or max_act 0 leaves the type out. step_parallel refuses it.\n\n"
+        "Examples\n--------\n"
+        ">>> set_act(world, 1, 200.0, 40)\n"),
+    function<native_set_act_mean>("set_act_mean",
+                                  "set_act_mean(world, mean)\n--\n\n"
+                                  "The act model's local mean before finalize: 'geometric' (the default; 0 as soon "
+                                  "as one activity is 0) or 'arithmetic'.\n\n"
+                                  "Examples\n--------\n"
+                                  ">>> set_act_mean(world, 'arithmetic')\n"),
+    function<native_activity>("activity",
+                              "activity(world)\n--\n\n"
+                              "Every site's act-model activity as a new uint16 array shaped (nz, ny, nx);\n"
+                              "zeros while no type has the act model.\n\n"
+                              "Examples\n--------\n"
+                              ">>> activity(world).max() <= 40\n"
+                              "True"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 """Writes the fuzz target's seed corpus: checkpoints of small worlds in both states, with and without
-fields and optional terms. Run by hand after a format change: python tests/fuzz/make_corpus.py"""
+fields, optional terms and world options. Run by hand after a format change: python tests/fuzz/make_corpus.py
+(tests/morva/test_native_checkpoint.py requires every file to load as the world this script makes)."""
 
 import pathlib
 import sys
@@ -28,6 +29,11 @@ def worlds():
     w.step(1)
     yield "terms_3d", w
     yield "noflux_setup", tissue((6, 6, 1), boundary="noflux", order=1, size=2)
+    w = with_terms(tissue((9, 8, 1), size=3))
+    _native.set_options(w, periodic_shapes=True, com_force=True, face_connectivity=True)
+    w.finalize(4)
+    w.step(1)
+    yield "options_2d", w  # the only seed with an OPTS section
 
 
 if __name__ == "__main__":

@@ -7,7 +7,8 @@ import pytest
 
 MODULES = ["model", "placement", "modelfile", "build", "simulation", "recording", "checkpoint", "progress",
            "reader", "validate", "cli", "_chunks", "_cell_parts", "_frame_writer", "writers", "hooks",
-           "cell_table"]
+           "cell_table", "cell_state",
+           "contacts", "cell_ode"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -92,3 +92,9 @@ def test_tissue_image_runs(tmp_path):
     assert 0.8 < ratio < 1.2
     for picture in ("tissue_image_start.png", "tissue_image_end.png"):
         assert all(shows_colours(tmp_path / picture, model_colours("tissue_image")))
+
+
+def test_cell_ode_decay_runs():
+    out = run_example("cell_ode_decay.py", "--mcs", "20")
+    orders = [float(line.split()[-1]) for line in out.splitlines()[3:]]
+    assert len(orders) == 3 and all(3.5 < order < 4.5 for order in orders)

@@ -1,6 +1,9 @@
 """Checkpoints restart a world bit for bit: a twin loaded from dumps() answers every later call exactly
 as the original does, in the set-up and the finalized state, for every optional term and both sweeps."""
 
+import importlib.util
+import pathlib
+
 import pytest
 
 import morva_core
@@ -81,3 +84,19 @@ def test_equal_states_give_equal_bytes():
         world.step(2)
     assert _native.dumps(a) == _native.dumps(b)
     assert _native.dumps(_native.loads(_native.dumps(a))) == _native.dumps(a)
+
+
+def test_every_committed_corpus_checkpoint_loads_as_the_world_its_script_makes():
+    """The fuzzer's seed checkpoints must stay readable: a format change that refuses them is deliberate
+    (a new version read beside the old one, or the corpus rewritten by tests/fuzz/make_corpus.py)."""
+    script = pathlib.Path(__file__).resolve().parents[1] / "fuzz" / "make_corpus.py"
+    spec = importlib.util.spec_from_file_location("make_corpus", script)
+    make_corpus = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(make_corpus)
+    worlds = dict(make_corpus.worlds())
+    assert sorted(worlds) == sorted(p.name for p in make_corpus.OUT.iterdir())
+    for name, made in worlds.items():
+        loaded = _native.loads((make_corpus.OUT / name).read_bytes())
+        for query in ("snapshot", "cell_types", "cell_volumes", "cell_surfaces"):
+            assert getattr(loaded, query)() == getattr(made, query)(), (name, query)
+        assert _native.options(loaded) == _native.options(made), name

@@ -91,6 +91,31 @@ def test_a_stop_inside_a_writer_or_an_error_is_never_exact():
         assert other.ends == [(3, False)]
 
 
+def test_a_stop_requested_by_a_writer_ends_the_run_exactly_after_that_step(tmp_path):
+    log = []
+    changer = Log("changer", 5, log, look=lambda sim: sim.mcs == 10 and setattr(sim, "stop_requested", True))
+    reader = Log("reader", 10, log, read_only=True)
+    sim, step = fake_sim_stepping(100)
+    with pytest.raises(morva.StopRequested, match="stopped at MCS 10 on request"):
+        drive(sim, 20, [reader, changer], step)
+    assert changer.ends == reader.ends == [(10, True)] and log[-1][:2] == ("reader", 10)  # every writer due acted
+
+    sim = two_type_model().build(seed=4)
+    sim.request_stop()  # outside a run: nothing to stop
+    sim.run(2, progress=False)
+    sim.record(tmp_path / "rec", every=4, checkpoint_every=100)
+    with pytest.raises(morva.StopRequested):
+        sim.run(10, every=2, hooks=lambda s: s.grow("dark", 1) or (s.mcs == 6 and s.request_stop()), progress=False)
+    sim.recorder.close()
+    assert sim.mcs == 6 and morva.recording.read_run_info(tmp_path / "rec")["checkpoint_mcs"] == 6
+    resumed = morva.resume(tmp_path / "rec")
+    resumed.run(6, every=2, hooks=lambda s: s.grow("dark", 1), progress=False)
+    resumed.recorder.close()
+    plain = two_type_model().build(seed=4)
+    plain.run(12, every=2, hooks=lambda s: s.grow("dark", 1) if s.mcs > 2 else None, progress=False)
+    assert (resumed.labels() == plain.labels()).all()
+
+
 def test_a_hook_given_again_for_the_same_period_is_refused(tmp_path):
     calls = []
 

@@ -2,7 +2,7 @@
 
 import numpy as np
 
-from .._display import show_frames_as
+from .._display import show_recordings_as
 from ..simulation import show_as
 from ._deps import require
 from .frames import frame_picture_args
@@ -205,10 +205,22 @@ def scrub(rec, **picture):
     return widgets.VBox([slider, image])
 
 
-def frame_png(rec, i):
-    """Frame `i` of a recording as a small PNG, for its notebook summary."""
-    return figure_png(plot_tissue(**frame_picture_args(rec, i)), dpi=60)
+def last_frame_png(rec, *, dpi=60):
+    """The last frame of a 2-D recording as PNG bytes, shown under its summary in notebooks; None in 3-D.
+
+    Examples
+    --------
+    >>> import morva, tempfile, pathlib
+    >>> model = morva.Model((8, 8), default_contact=0).add_type("a", volume=4, lambda_volume=1)
+    >>> sim = model.add_block("a", (2, 2), (4, 4)).build(); rec = sim.record(pathlib.Path(tempfile.mkdtemp()) / "r")
+    >>> sim.run(1, progress=False); rec.close()
+    >>> last_frame_png(morva.open_recording(rec.directory))[:4]
+    b'\x89PNG'
+    """
+    if rec.model.ndim != 2:
+        return None
+    return figure_png(plot_tissue(**frame_picture_args(rec, -1)), dpi=dpi)
 
 
 show_as(tissue_png)  # a simulation shown in a notebook is drawn by tissue_png
-show_frames_as(frame_png)  # and a recording's summary by frame_png
+show_recordings_as(last_frame_png)  # and a recording's summary shows its last frame

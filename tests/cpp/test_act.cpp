@@ -1,0 +1,152 @@
+// The act model: its gate, its energy change against a plain re-implementation copy by copy, the
+// activity a sweep writes and lowers, and its place in checkpoints.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "checkpoint.hpp"
+#include "parallel.hpp"
+#include "term_helpers.hpp"
+
+namespace morva::testing {
+namespace {
+
+TEST(Act, OffByDefaultAndOnlyWithBothParameters) {
+    World w = make_world({6, 5, 1}, Boundary::Periodic, 1);
+    EXPECT_FALSE(w.term_gates().act);
+    EXPECT_TRUE(w.act.activity.empty());
+    w.set_act(2, 0.0, 20);
+    EXPECT_FALSE(w.term_gates().act);
+    EXPECT_EQ(w.act.activity.size(), w.lattice.n_sites());
+    w.set_act(1, 3.0, 0);
+    EXPECT_FALSE(w.term_gates().act);
+    w.set_act(1, 3.0, 65535);
+    EXPECT_TRUE(w.term_gates().act);
+    EXPECT_THROW(w.set_act(1, 3.0, 65536), BadRequest);
+    EXPECT_EQ(w.act.max_of(1), 65535);
+}
+
+// A plainly written local activity: the values of the site and its same-cell neighbours, then their
+// geometric mean through logarithms or their arithmetic mean.
+double plain_local_activity(const World& w, SiteIndex u, bool arithmetic) {
+    const Label l = w.lattice.labels[u];
+    if (l == 0) return 0.0;
+    std::vector<double> values{static_cast<double>(w.act.activity[u])};
+    for (const SiteIndex t : w.lattice.neighbors(u))
+        if (t != u && w.lattice.labels[t] == l) values.push_back(w.act.activity[t]);
+    double sum = 0.0, logs = 0.0;
+    for (const double v : values) {
+        if (v == 0 && !arithmetic) return 0.0;
+        sum += v;
+        logs += std::log(v);
+    }
+    const double n = static_cast<double>(values.size());
+    return arithmetic ? sum / n : std::exp(logs / n);
+}
+
+double plain_delta_act(const World& w, SiteIndex target, SiteIndex source) {
+    const Label a = w.lattice.labels[target], b = w.lattice.labels[source];
+    const CellType type = b != 0 ? w.cells[b].cell_type : w.cells[a].cell_type;
+    const double lambda = w.act.lambda_of(type), max_act = w.act.max_of(type);
+    if (lambda == 0 || max_act == 0) return 0.0;
+    const bool arithmetic = w.act.arithmetic;
+    return -lambda / max_act * (plain_local_activity(w, source, arithmetic) - plain_local_activity(w, target, arithmetic));
+}
+
+// Random copies between neighbours of random worlds (2-D and 3-D, walls and periodic boxes, both
+// means; type 3 has no act term), each priced both ways and then applied as a sweep applies it.
+TEST(Act, EnergyChangeMatchesAPlainSumCopyByCopy) {
+    struct Case {
+        std::array<SiteIndex, 3> dims;
+        Boundary boundary;
+        std::uint8_t order;
+        bool arithmetic;
+    };
+    const Case cases[] = {{{9, 8, 1}, Boundary::Periodic, 2, false},
+                          {{7, 6, 1}, Boundary::Noflux, 1, true},
+                          {{5, 4, 4}, Boundary::Periodic, 1, false},
+                          {{5, 5, 3}, Boundary::Noflux, 2, true}};
+    std::size_t priced = 0;
+    for (std::size_t c = 0; c < std::size(cases); ++c) {
+        const Case& k = cases[c];
+        World w = random_world(k.dims, k.boundary, k.order, 5, 11 + c);
+        w.set_act(1, 12.0, 6);
+        w.set_act(2, 3.5, 2);
+        w.set_act_arithmetic(k.arithmetic);
+        std::mt19937_64 gen(c);
+        for (Activity& v : w.act.activity) v = static_cast<Activity>(gen() % 4 == 0 ? 0 : 1 + gen() % 6);
+        for (int copy = 0; copy < 400; ++copy) {
+            const SiteIndex target = gen() % w.lattice.n_sites();
+            const NeighborList nbrs = w.lattice.neighbors(target);
+            const SiteIndex source = nbrs[gen() % nbrs.size()];
+            const Label a = w.lattice.labels[target], b = w.lattice.labels[source];
+            if (a == b) continue;
+            const double expected = plain_delta_act(w, target, source);
+            const double got = w.delta_act(target, source, a, b);
+            ASSERT_NEAR(got, expected, 1e-12 * (1 + std::abs(expected))) << "case " << c << " copy " << copy;
+            priced += expected != 0;
+            w.apply_flip(target, b);
+            w.activate(target, b);
+            if (copy % 50 == 49) w.decay_activity();
+        }
+    }
+    EXPECT_GT(priced, 300u);
+}
+
+TEST(Act, ASweepActivatesCopiedSitesAndLowersEveryActivityOnce) {
+    World w = random_world({12, 10, 1}, Boundary::Periodic, 2, 6, 3);
+    w.set_act(1, 40.0, 9);
+    w.set_act(2, 10.0, 4);
+    for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s) w.act.activity[s] = static_cast<Activity>(s % 3);
+    const std::vector<Activity> before_activity = w.act.activity;
+    const std::vector<Label> before = w.lattice.labels;
+    Morva m = finalize(std::move(w), {{0, 1, 8.0}, {0, 2, 8.0}, {0, 3, 8.0}, {1, 2, 5.0}}, 7);
+    m.step(1);
+    const World& after = m.world;
+    std::size_t moved = 0;
+    for (SiteIndex s = 0; s < after.lattice.n_sites(); ++s) {
+        const Label l = after.lattice.labels[s];
+        const Activity v = after.act.activity[s];
+        const Activity fresh = l == 0 ? 0 : static_cast<Activity>(std::max(1, int{after.act.max_of(after.cells[l].cell_type)}) - 1);
+        if (l != before[s]) {
+            ++moved;
+            EXPECT_EQ(v, fresh) << "site " << s;
+        } else {
+            const Activity kept = before_activity[s] == 0 ? 0 : static_cast<Activity>(before_activity[s] - 1);
+            EXPECT_TRUE(v == kept || v == fresh) << "site " << s;
+        }
+    }
+    EXPECT_GT(moved, 10u);
+}
+
+Morva act_session(std::uint64_t seed) {
+    World w = block_tissue(24, 24, Boundary::Periodic, 2, 2, 6, 5, 10.0);
+    w.set_act(1, 30.0, 15);
+    w.set_act(2, 5.0, 40);
+    return finalize(std::move(w), {{0, 1, 10.0}, {0, 2, 10.0}, {1, 2, 6.0}}, seed);
+}
+
+TEST(Act, CheckpointResumesBitForBitAndTheParallelSweepRefuses) {
+    Morva original = act_session(5);
+    original.step(5);
+    const std::vector<std::uint8_t> bytes = write_checkpoint({original.world, &original.rng, {}});
+    std::uint32_t version = 0;
+    std::memcpy(&version, bytes.data() + 8, 4);
+    EXPECT_EQ(version, 2u);
+    Session s = read_checkpoint(bytes);
+    EXPECT_TRUE(same_state(s.world, original.world));
+    Morva loaded = Morva::make(std::move(s.world), 0);
+    loaded.rng = *s.rng;
+    original.step(5);
+    loaded.step(5);
+    EXPECT_TRUE(same_state(loaded.world, original.world));
+    EXPECT_NE(original.world.act.activity, std::vector<Activity>(original.world.act.activity.size(), 0));
+
+    WorkerPool pool(2);
+    EXPECT_THROW(step_parallel_on(original, 1, 6, pool), std::exception);
+}
+
+}  // namespace
+}  // namespace morva::testing

@@ -1,0 +1,70 @@
+"""The contact table against a count made with NumPy on the label grid."""
+
+import itertools
+
+import numpy as np
+import pytest
+from package_models import two_type_model
+
+import morva
+from morva import _native
+from morva.contacts import neighbour_sums
+
+
+def offsets(ndim, order):
+    """Neighbour offsets (dz, dy, dx) of a neighbourhood order: |dx| + |dy| + |dz| <= order."""
+    span = [(-1, 0, 1)] * ndim + [(0,)] * (3 - ndim)
+    return [o[::-1] for o in itertools.product(*span) if 0 < sum(map(abs, o)) <= order]
+
+
+def numpy_contacts(labels, order, periodic):
+    """{(a, b): area} counted site by site over every offset, each unordered pair seen from both ends."""
+    ndim = 3 if labels.shape[0] > 1 else 2
+    counts = {}
+    for offset in offsets(ndim, order):
+        if periodic:
+            other = np.roll(labels, [-d for d in offset], axis=(0, 1, 2))
+            here = labels
+        else:
+            cut = tuple(slice(max(d, 0), n + min(d, 0)) for d, n in zip(offset, labels.shape))
+            back = tuple(slice(max(-d, 0), n + min(-d, 0)) for d, n in zip(offset, labels.shape))
+            here, other = labels[back], labels[cut]
+        differ = here != other
+        a, b = np.minimum(here, other)[differ], np.maximum(here, other)[differ]
+        pairs, n = np.unique(np.stack([a, b]), axis=1, return_counts=True)
+        for (x, y), k in zip(pairs.T.tolist(), n.tolist()):
+            counts[(x, y)] = counts.get((x, y), 0) + k
+    return {pair: k // 2 for pair, k in counts.items()}
+
+
+@pytest.mark.parametrize("shape, boundary, neighborhood", [
+    ((40, 40), "periodic", "moore"), ((40, 40), "noflux", "von_neumann"), ((14, 12, 10), "periodic", "full"),
+    ((14, 12, 10), "noflux", "moore"),
+    ((52, 52, 50), "periodic", "full"),  # large enough to be counted by several threads
+])
+def test_contacts_match_a_numpy_count_and_sum_to_the_surfaces(shape, boundary, neighborhood):
+    model = morva.Model(shape, boundary, neighborhood)
+    model.add_type("a", volume=20, lambda_volume=1).add_type("b", volume=20, lambda_volume=1)
+    for x, y, j in [("medium", "a", 12), ("medium", "b", 12), ("a", "b", 6), ("a", "a", 4), ("b", "b", 4)]:
+        model.set_contact(x, y, j)
+    lo, hi = (2,) * len(shape), tuple(s - s % 3 - 1 for s in shape)
+    hi = tuple(l + (h - l) // 3 * 3 for l, h in zip(lo, hi))
+    sim = model.add_tiling(["a", "b"], lo, hi, 3, pattern="random", seed=4).build(seed=1)
+    sim.run(5, progress=False)
+    sim.remove(sim.cell_ids()[:2])
+    table = sim.contacts()
+    order = model.neighborhood
+    expected = numpy_contacts(sim.labels(), order, boundary == "periodic")
+    assert dict(zip(zip(table["a"], table["b"]), table["area"])) == expected
+    assert (table["a"] < table["b"]).all() and table.equals(table.sort_values(["a", "b"], ignore_index=True))
+    surfaces = _native.cells(sim.world)["surface"]
+    matrix = sim.contacts(sparse=True)
+    assert matrix.shape == (surfaces.size,) * 2 and (matrix.sum(axis=1) == surfaces).all()
+
+
+def test_neighbour_sums_weigh_each_neighbour_by_its_contact():
+    sim = two_type_model().build(seed=2)
+    sim.run(3, progress=False)
+    values = np.random.default_rng(0).random(sim.world.n_cells() + 1)
+    dense = sim.contacts(sparse=True).toarray()
+    assert np.allclose(neighbour_sums(sim.world, values), dense @ values)

@@ -1,0 +1,58 @@
+"""The act model through morva._native: set before finalize, activity read as an array, kept by checkpoints."""
+
+import numpy as np
+import pytest
+
+from morva import _native
+from native_scenarios import tissue
+
+
+def act_world():
+    w = tissue((20, 18, 1), size=5)
+    _native.set_act(w, 1, 60.0, 12)
+    _native.set_act(w, 2, 20.0, 3)
+    return w
+
+
+def test_activity_is_zero_until_set_and_follows_the_copies():
+    plain = tissue((20, 18, 1), size=5)
+    assert _native.activity(plain).shape == (1, 18, 20)
+    assert not _native.activity(plain).any()
+    assert "act" in {u["name"] for u in _native.describe()}
+
+    w = act_world()
+    w.finalize(3)
+    w.step(4)
+    activity = _native.activity(w)
+    labels = _native.labels(w)
+    types = _native.cells(w)["type"][labels]
+    assert activity.dtype == np.uint16 and activity.shape == labels.shape
+    assert activity[types == 1].max() > 0
+    assert activity[types == 1].max() <= 11 and activity[types == 2].max() <= 2
+
+
+def test_a_checkpoint_resumes_the_act_model_bit_for_bit():
+    w = act_world()
+    _native.set_act_mean(w, "arithmetic")
+    w.finalize(9)
+    w.step(3)
+    twin = _native.loads(_native.dumps(w))
+    w.step(5)
+    twin.step(5)
+    assert np.array_equal(_native.activity(twin), _native.activity(w))
+    assert twin.snapshot() == w.snapshot()
+
+
+def test_bad_settings_are_refused_with_their_name():
+    w = tissue((12, 12, 1), size=4)
+    with pytest.raises(ValueError, match="max_act = 70000 is above 65535"):
+        _native.set_act(w, 1, 5.0, 70000)
+    with pytest.raises(ValueError, match="'geometric' or 'arithmetic'"):
+        _native.set_act_mean(w, "harmonic")
+    _native.set_act(w, 1, 5.0, 10)
+    w.finalize(1)
+    with pytest.raises(RuntimeError, match="set_act after finalize"):
+        _native.set_act(w, 1, 5.0, 10)
+    with pytest.raises(BaseException, match="does not support the act model") as fault:
+        w.step_parallel(1, 4)
+    assert type(fault.value).__name__ == "PanicException"

@@ -16,7 +16,7 @@ import pandas as pd
 
 from ._cell_parts import CellTableParts
 from ._chunks import FrameChunk
-from .cell_table import cell_rows
+from .cell_table import cell_rows, fate_table, lineage_table
 from .checkpoint import write_atomic, write_checkpoint
 
 SPARE_CHUNKS = 2  # the engine fills one while the writer stores the other
@@ -43,7 +43,7 @@ class FrameWriter(threading.Thread):
         Recorded fields.
     frames, last_frame, parts : int
         What is on disk already (a reopened recording).
-    lineage : list of (parent, daughter, mcs)
+    lineage : list of (parent, daughter, mcs, rule)
         Divisions known so far.
     lineage_on_disk : bool
         True when lineage.parquet holds exactly `lineage`.
@@ -212,24 +212,39 @@ class FrameWriter(threading.Thread):
     def _add_lineage(self, rows):
         self.lineage.extend(rows)
         if rows:
-            top = max(daughter for _, daughter, _ in rows) + 1
+            top = max(row[1] for row in rows) + 1
             if top > self.parents.size:
                 self.parents = np.concatenate([self.parents, np.zeros(top - self.parents.size, dtype=np.int64)])
-            for parent, daughter, _ in rows:
-                self.parents[daughter] = parent
+            for row in rows:
+                self.parents[row[1]] = row[0]
 
 
 def write_lineage(directory, rows):
-    """Replace lineage.parquet atomically by `rows` of (parent, daughter, mcs).
+    """Replace lineage.parquet atomically by `rows` of (parent, daughter, mcs, rule).
 
     Examples
     --------
     >>> import tempfile, pathlib
-    >>> d = pathlib.Path(tempfile.mkdtemp()); write_lineage(d, [(1, 2, 5)])
+    >>> d = pathlib.Path(tempfile.mkdtemp()); write_lineage(d, [(1, 2, 5, "grown")])
     >>> pd.read_parquet(d / "lineage.parquet").values.tolist()
-    [[1, 2, 5]]
+    [[1, 2, 5, 'grown']]
     """
-    table = pd.DataFrame(rows, columns=["parent", "daughter", "mcs"], dtype=np.int64)
+    table = lineage_table(rows)
     tmp = directory / ".lineage.parquet.tmp"
     table.to_parquet(tmp, index=False)
     tmp.replace(directory / "lineage.parquet")
+
+
+def write_fates(directory, rows):
+    """Replace fates.parquet atomically by `rows` of (mcs, cell, action, rule, type_name).
+
+    Examples
+    --------
+    >>> import tempfile, pathlib
+    >>> d = pathlib.Path(tempfile.mkdtemp()); write_fates(d, [(3, 1, "remove", "old", "")])
+    >>> pd.read_parquet(d / "fates.parquet").values.tolist()
+    [[3, 1, 'remove', 'old', '']]
+    """
+    tmp = directory / ".fates.parquet.tmp"
+    fate_table(rows).to_parquet(tmp, index=False)
+    tmp.replace(directory / "fates.parquet")

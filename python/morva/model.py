@@ -14,6 +14,7 @@ import numpy as np
 from . import modelfile
 from . import placement as _placement
 from .cell_state import CellVariable
+from .rules import Rule
 from .validate import flag, integer, name, real, vector
 
 MEDIUM = "medium"
@@ -238,6 +239,7 @@ class Model:
         self.fields = {}
         self.placements = []
         self.cell_variables = {}
+        self.rules = {}
         self.world_options = dict.fromkeys(WORLD_OPTIONS, True)
         if world_options is False:
             self.set_world_options(**dict.fromkeys(WORLD_OPTIONS, False))
@@ -512,6 +514,45 @@ class Model:
         if variable_name in self.cell_variables:
             raise ValueError(f"cell variable {variable_name!r} is declared already")
         self.cell_variables[variable_name] = CellVariable(variable_name, initial, on_divide)
+        return self
+
+    # --- rules ---------------------------------------------------------------------------------
+
+    def add_rule(self, rule_name, action, when, *, every=1, orientation="longest", reset_target=None, to=None):
+        """Declare a rule: divide, remove or retype the cells for which `when` holds (docs/cell-state.md).
+
+        Rules act every `every` MCS, in the order declared, after the hooks and writers of a run.
+
+        Parameters
+        ----------
+        rule_name : str
+            An identifier; recorded in the lineage (divisions) or in ``sim.fates`` (the others).
+        action : {"divide", "remove", "retype"}
+        when : str, list of str or function
+            Comparisons "quantity op value" that must all hold (quantity: volume, surface,
+            target_volume, type or a declared cell variable), or ``condition(sim, tissue) -> mask``
+            over ``tissue.ids``, importable as ``module:name``.
+        every : int
+            Period in MCS.
+        orientation : {"longest", "shortest", "random"} or vector
+            Of the cut, for "divide" (see :meth:`morva.Simulation.divide_cells`).
+        reset_target : float, optional
+            Target volume of parent and daughter, for "divide"; by default half the parent's.
+        to : str
+            The new type, for "retype".
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_cell_variable("clock")
+        >>> m = m.add_rule("ripe", "divide", ["clock >= 10", "volume > 12"], every=5, orientation="random")
+        >>> m.rules["ripe"].when
+        ['clock >= 10.0', 'volume > 12.0']
+        """
+        if rule_name in self.rules:
+            raise ValueError(f"rule {rule_name!r} is declared already")
+        rule = Rule(rule_name, action, when, every, orientation, reset_target, to)
+        rule.check(self)
+        self.rules[rule_name] = rule
         return self
 
     # --- placements --------------------------------------------------------------------------

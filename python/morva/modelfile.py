@@ -12,6 +12,7 @@ import tomllib
 import tomli_w
 
 from . import cell_state as _cell_state
+from . import rules as _rules
 from . import placement as _placement
 
 SCHEMA_VERSION = 1
@@ -46,6 +47,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
         "placements": [p.to_dict(embed_images, base) for p in model.placements],
         "options": dict(model.world_options),
         "cell_variables": _cell_state.variables_to_dict(model.cell_variables),
+        "rules": _rules.rules_to_dict(model.rules),
     }
     for type_name, cell_type in model.types.items():
         entry = dataclasses.asdict(cell_type)
@@ -111,7 +113,7 @@ def model_from_dict(data, base=None, *, model_class):
     """
     data = _table("the file", data)
     _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "fields", "placements", "options",
-                                     "cell_variables"})
+                                     "cell_variables", "rules"})
     version = data.get("morva_model", SCHEMA_VERSION)
     if version != SCHEMA_VERSION:
         raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
@@ -171,6 +173,7 @@ def model_from_dict(data, base=None, *, model_class):
     for i, entry in enumerate(placements):
         _add_placement(model, i, _table(f"placements[{i}]", dict(entry)), base)
     _cell_state.add_variables_from_file(model, _table("[cell_variables]", data.get("cell_variables", {})))
+    _rules.add_rules_from_file(model, _table("[rules]", data.get("rules", {})))
     return model
 
 
@@ -225,7 +228,10 @@ def load_model(path, *, model_class):
         text = path.read_text(encoding="utf-8")
     except OSError as err:
         raise ValueError(f"cannot read model file {str(path)!r}: {err.strerror}") from None
-    return from_toml(text, base=path.parent, model_class=model_class)
+    try:
+        return from_toml(text, base=path.parent, model_class=model_class)
+    except ValueError as err:
+        raise ValueError(f"{path}: {err}") from None
 
 
 def save_model(model, path, *, embed_images=False):

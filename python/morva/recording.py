@@ -18,7 +18,7 @@ import time
 import zarr.codecs as zarr_codecs
 
 from . import _native
-from ._frame_writer import FrameWriter, write_lineage
+from ._frame_writer import FrameWriter, write_fates, write_lineage
 from .cell_state import with_variables
 from .checkpoint import write_atomic
 from .writers import Writer
@@ -93,6 +93,8 @@ class Recorder(Writer):
         self._checkpointed = False
         self._divisions = sim.divisions  # the simulation's divisions only grow
         self._lineage = sim.divisions()
+        self._fates = sim.fate_rows  # grows like the divisions; written from this thread (a small table)
+        self._fates_on_disk = None
         self._filling = None
         self._writer = FrameWriter(self.directory, arrays, info, chunk_frames(sim.model.dims), self.fields,
                                    frames=frames, last_frame=last_frame, parts=parts, lineage=self._lineage,
@@ -286,6 +288,7 @@ class Recorder(Writer):
         while the run goes on; the world is copied now.
         """
         header = {"mcs": sim.mcs, "seed": sim.seed, "lineage": [list(r) for r in sim.divisions()],
+                  "fates": [list(r) for r in sim.fate_rows()],
                   "frames": self.frames, "last_frame": self.last_frame, "morva_version": _version(),
                   "cell_state": sim.cell_state.saved()}
         self._send_flush((header, _native.dumps(sim.world)), wait)
@@ -297,6 +300,10 @@ class Recorder(Writer):
         if self._filling is not None and self._filling.count > self._filling.sent:
             self._writer.store(self._filling, self._new_lineage(), whole=False)
         done = threading.Event() if wait else None
+        fates = self._fates()
+        if fates and len(fates) != self._fates_on_disk:
+            write_fates(self.directory, fates)
+            self._fates_on_disk = len(fates)
         self._writer.flush(self._new_lineage(), done, checkpoint)
         if wait:
             done.wait()

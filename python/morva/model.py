@@ -15,6 +15,7 @@ from . import modelfile
 from . import placement as _placement
 from .cell_state import CellVariable
 from .rules import Rule
+from .sbml import SBMLModel
 from .validate import flag, integer, name, real, vector
 
 MEDIUM = "medium"
@@ -240,6 +241,7 @@ class Model:
         self.placements = []
         self.cell_variables = {}
         self.rules = {}
+        self.sbml = {}
         self.world_options = dict.fromkeys(WORLD_OPTIONS, True)
         if world_options is False:
             self.set_world_options(**dict.fromkeys(WORLD_OPTIONS, False))
@@ -514,6 +516,47 @@ class Model:
         if variable_name in self.cell_variables:
             raise ValueError(f"cell variable {variable_name!r} is declared already")
         self.cell_variables[variable_name] = CellVariable(variable_name, initial, on_divide)
+        return self
+
+    # --- SBML models in cells -------------------------------------------------------------------
+
+    def add_sbml(self, type_name, sbml, variables, *, every=1, time_per_mcs=1.0, substeps=10):
+        """Give the cells of a type an SBML model, simulated per cell with libRoadRunner (docs/cell-state.md).
+
+        Parameters
+        ----------
+        type_name : str
+        sbml : path or str
+            An SBML file (a relative path in a model file is relative to that file) or SBML text.
+        variables : list of str or dict
+            SBML ids that are per-cell variables (same names), or a dict SBML id -> variable name.
+            Every floating species must be one; global parameters may be (per-cell values, read
+            only). Variables not declared yet are declared with the SBML initial value, copied at
+            divisions.
+        every : int
+            Integrate at every multiple of `every` MCS, over the `every` MCS just run.
+        time_per_mcs : float
+            Model time of one MCS.
+        substeps : int
+            Fixed Runge-Kutta steps per MCS.
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=9, lambda_volume=1)
+        >>> m = m.add_sbml("a", "decay.xml", ["u"], time_per_mcs=0.1)  # doctest: +SKIP
+        >>> m.cell_variables["u"].initial  # the species' initial amount in decay.xml  # doctest: +SKIP
+        1.0
+        """
+        if type_name in self.sbml:
+            raise ValueError(f"cell type {type_name!r} has an SBML model already")
+        declared = SBMLModel(type_name, sbml, variables, every=every, time_per_mcs=time_per_mcs, substeps=substeps)
+        if type_name not in self.type_names or type_name == "medium":
+            raise ValueError(f"SBML model of {type_name!r}: no cell type {type_name!r}")
+        for sbml_id, value in declared.initial_values().items():
+            if declared.variables[sbml_id] not in self.cell_variables:
+                self.add_cell_variable(declared.variables[sbml_id], initial=value)
+        declared.check(self)
+        self.sbml[type_name] = declared
         return self
 
     # --- rules ---------------------------------------------------------------------------------

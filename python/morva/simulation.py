@@ -15,6 +15,7 @@ from .cell_table import fate_table, lineage_rows, lineage_table, live_table, par
 from .hooks import Hook, hooks_of, refuse_repeats
 from .progress import ProgressBar
 from .rules import RulesWriter, division_planes
+from .sbml import SBMLCells
 from .validate import integer, real
 from .writers import check_writer, drive
 
@@ -603,8 +604,10 @@ class Simulation:
         refuse_repeats(self._writers, hooks)
         if self.recorder is not None and self.recorder.closed:
             self.recorder = None
-        rules = [RulesWriter(self.model.rules.values())] if self.model.rules else []  # after the user's writers
-        writers = self._writers + hooks + rules + ([self.recorder] if self.recorder is not None else [])
+        # The model's own writers act after the user's: cells' SBML models, then the rules.
+        own = [SBMLCells(self.model.sbml.values())] if self.model.sbml else []
+        own += [RulesWriter(self.model.rules.values())] if self.model.rules else []
+        writers = self._writers + hooks + own + ([self.recorder] if self.recorder is not None else [])
         if progress:
             writers.append(ProgressBar())
         drive(self, self.mcs + mcs, writers, lambda n: self._advance(n, parallel, block))

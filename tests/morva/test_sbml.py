@@ -9,7 +9,7 @@ import morva
 from morva.cell_ode import rk4
 
 pytest.importorskip("roadrunner")
-DATA = pathlib.Path(__file__).parent.parent / "data"
+EXAMPLES = pathlib.Path(__file__).parent.parent.parent / "examples"
 
 
 def tissue(side=30, cell=3):
@@ -20,7 +20,7 @@ def tissue(side=30, cell=3):
 
 def test_decay_per_cell_is_classical_rk4_at_the_declared_step():
     def run(substeps):
-        model = tissue().add_sbml("a", DATA / "decay.xml", ["u", "k"], time_per_mcs=0.1, substeps=substeps)
+        model = tissue().add_sbml("a", EXAMPLES / "sbml_decay.xml", ["u", "k"], time_per_mcs=0.1, substeps=substeps)
         sim = model.build()
         ids = sim.cell_ids()
         sim.cell_variable("k")[ids] = np.linspace(0.5, 2.0, ids.size)  # a parameter per cell
@@ -53,7 +53,7 @@ def brusselator_period():
 def test_brusselator_in_cells_keeps_the_limit_cycle_period():
     model = morva.Model((12, 12), temperature=1.0).add_type("a", volume=9, lambda_volume=5)
     model.set_contact("medium", "a", 2).add_block("a", (2, 2), (5, 5))
-    model.add_sbml("a", DATA / "brusselator.xml", ["X", "Y"], time_per_mcs=0.05, substeps=5)
+    model.add_sbml("a", EXAMPLES / "sbml_brusselator.xml", ["X", "Y"], time_per_mcs=0.05, substeps=5)
     sim = model.build()
     x = []
     sim.add_hook(lambda s: x.append(s.cell_variable("X")[1]))
@@ -64,12 +64,12 @@ def test_brusselator_in_cells_keeps_the_limit_cycle_period():
     crossings = t[up] + 0.05 * (1.0 - x[up]) / (x[up + 1] - x[up])
     period = np.diff(crossings[-6:]).mean()
     assert sim.n_cells == 1 and crossings.size > 8
-    assert abs(period - brusselator_period()) < 1e-3 * period
+    assert abs(period - brusselator_period()) < 1e-4 * period  # the crossings are interpolated linearly
 
 
 def test_model_files_refer_to_sbml_by_relative_path_and_recordings_embed_it(tmp_path):
     (tmp_path / "sub").mkdir()
-    (tmp_path / "sub" / "net.xml").write_text((DATA / "decay.xml").read_text())
+    (tmp_path / "sub" / "net.xml").write_text((EXAMPLES / "sbml_decay.xml").read_text())
     model = tissue().add_sbml("a", tmp_path / "sub" / "net.xml", {"u": "level"}, every=2, time_per_mcs=0.1)
     model.save(tmp_path / "m.toml")
     text = (tmp_path / "m.toml").read_text()
@@ -99,7 +99,7 @@ def test_model_files_refer_to_sbml_by_relative_path_and_recordings_embed_it(tmp_
     ('path = "net.xml"\nvariables = ["u"]\nevery = 0', r"every must be at least 1"),
 ])
 def test_model_file_errors_name_file_and_key(tmp_path, entry, message):
-    (tmp_path / "net.xml").write_text((DATA / "decay.xml").read_text())
+    (tmp_path / "net.xml").write_text((EXAMPLES / "sbml_decay.xml").read_text())
     path = tmp_path / "m.toml"
     path.write_text(tissue().to_toml() + f"\n[sbml.a]\n{entry}\n")
     with pytest.raises(ValueError, match=message) as err:
@@ -108,7 +108,7 @@ def test_model_file_errors_name_file_and_key(tmp_path, entry, message):
 
 
 def test_models_with_events_are_refused(tmp_path):
-    text = (DATA / "decay.xml").read_text().replace("</listOfReactions>", """</listOfReactions>
+    text = (EXAMPLES / "sbml_decay.xml").read_text().replace("</listOfReactions>", """</listOfReactions>
     <listOfEvents><event id="refill" useValuesFromTriggerTime="true"><trigger initialValue="false" persistent="true">
       <math xmlns="http://www.w3.org/1998/Math/MathML"><apply><lt/><ci>u</ci><cn>0.5</cn></apply></math></trigger>
       <listOfEventAssignments><eventAssignment variable="u">

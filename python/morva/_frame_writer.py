@@ -81,7 +81,7 @@ class FrameWriter(threading.Thread):
         self.parents = np.zeros(0, dtype=np.int64)
         self._add_lineage(lineage)
         self._lineage_on_disk = len(self.lineage) if lineage_on_disk else None  # rows in lineage.parquet
-        self._fates_on_disk = None  # rows in fates.parquet
+        self._fates_on_disk = None  # rows in fates.parquet (a resumed run rewrites it, emptied if need be)
         self._run_info_on_disk = None
         self.pieces = Pieces(directory, info.get("pieces"))
         self.pieces.keep(frames, parts)
@@ -173,7 +173,7 @@ class FrameWriter(threading.Thread):
             write_lineage(self.directory, self.lineage)
             self.pieces.wrote_file("lineage.parquet")
             self._lineage_on_disk = len(self.lineage)
-        if fates and len(fates) != self._fates_on_disk:
+        if len(fates) != self._fates_on_disk and (fates or (self.directory / "fates.parquet").exists()):
             write_fates(self.directory, fates)
             self.pieces.wrote_file("fates.parquet")
             self._fates_on_disk = len(fates)

@@ -160,6 +160,19 @@ def test_rules_resume_bit_for_bit_and_recordings_keep_why(tmp_path):
         morva.open_recording(tmp_path / "rec")
 
 
+def test_resuming_drops_fates_written_after_the_checkpoint(tmp_path):
+    sim = block_model((2, 2), (10, 10)).build()
+    sim.record(tmp_path / "rec")
+    sim.run(2, progress=False)
+    sim.recorder.close()
+    pd.DataFrame({"mcs": [5], "cell": [1], "action": ["remove"], "rule": ["old"], "type_name": [""]}).to_parquet(
+        tmp_path / "rec" / "fates.parquet")  # what a killed run wrote after its last checkpoint
+    resumed = morva.resume(tmp_path / "rec")
+    resumed.run(1, progress=False)
+    resumed.recorder.close()
+    assert morva.open_recording(tmp_path / "rec").fates.empty
+
+
 def test_recordings_from_before_rules_read_with_empty_reasons(tmp_path):
     sim = block_model((2, 2), (10, 10)).build()
     sim.record(tmp_path / "rec")

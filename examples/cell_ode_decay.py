@@ -23,7 +23,8 @@ def decay(rate):
 
 
 def largest_error(mcs, rate, time_per_mcs, substeps, every):
-    model = morva.Model((40, 40)).add_type("a", volume=25, lambda_volume=1).set_contact("medium", "a", 10)
+    model = morva.Model((40, 40)).add_type("a", volume=25, lambda_volume=1)
+    model.set_contact("medium", "a", 10).set_contact("a", "a", 0)
     model.add_tiling(["a"], (10, 10), (30, 30), 5).add_cell_variable("u", initial=1.0)
     sim = model.build(seed=1)
     sim.add_writer(morva.CellODE(decay(rate), ["u"], every=every, time_per_mcs=time_per_mcs, substeps=substeps))

@@ -18,7 +18,7 @@ from ._cell_parts import CellTableParts
 from ._chunks import FrameChunk
 from ._manifest import Pieces, settings
 from ._safe_files import temporary_beside, write_atomic
-from .cell_table import cell_rows
+from .cell_table import cell_rows, fate_table, lineage_table
 from .checkpoint import write_checkpoint
 
 SPARE_CHUNKS = 2  # the engine fills one while the writer stores the other
@@ -45,7 +45,7 @@ class FrameWriter(threading.Thread):
         Recorded fields.
     frames, last_frame, parts : int
         What is on disk already (a reopened recording).
-    lineage : list of (parent, daughter, mcs)
+    lineage : list of (parent, daughter, mcs, rule)
         Divisions known so far.
     lineage_on_disk : bool
         True when lineage.parquet holds exactly `lineage`.
@@ -81,6 +81,7 @@ class FrameWriter(threading.Thread):
         self.parents = np.zeros(0, dtype=np.int64)
         self._add_lineage(lineage)
         self._lineage_on_disk = len(self.lineage) if lineage_on_disk else None  # rows in lineage.parquet
+        self._fates_on_disk = None  # rows in fates.parquet (a resumed run rewrites it, emptied if need be)
         self._run_info_on_disk = None
         self.pieces = Pieces(directory, info.get("pieces"))
         self.pieces.keep(frames, parts)
@@ -134,9 +135,12 @@ class FrameWriter(threading.Thread):
         chunk.sent = chunk.count
         self.inbox.put((chunk, chunk.count, whole, lineage))
 
-    def flush(self, lineage, done=None, checkpoint=None):
-        """Queue a flush (and a checkpoint: a header and the engine state); `done` is set when it is on disk."""
-        self.inbox.put((lineage, done, checkpoint))
+    def flush(self, lineage, done=None, checkpoint=None, fates=()):
+        """Queue a flush (and a checkpoint: a header and the engine state); `done` is set when it is on disk.
+
+        `fates` are all the rule fates so far (a small table, rewritten whole when it grew).
+        """
+        self.inbox.put((lineage, done, checkpoint, list(fates)))
 
     # --- writer thread ---------------------------------------------------------------------------
 
@@ -159,7 +163,7 @@ class FrameWriter(threading.Thread):
                 self._write_times()
             self.table.add(cell_rows(times, chunk.cells[new], self.parents))
 
-    def _flush(self, lineage, done, checkpoint):
+    def _flush(self, lineage, done, checkpoint, fates):
         self._add_lineage(lineage)
         self._write_times()
         if self.capacity != self.stored:
@@ -169,6 +173,10 @@ class FrameWriter(threading.Thread):
             write_lineage(self.directory, self.lineage)
             self.pieces.wrote_file("lineage.parquet")
             self._lineage_on_disk = len(self.lineage)
+        if len(fates) != self._fates_on_disk and (fates or (self.directory / "fates.parquet").exists()):
+            write_fates(self.directory, fates)
+            self.pieces.wrote_file("fates.parquet")
+            self._fates_on_disk = len(fates)
         if checkpoint is not None:
             header, state = checkpoint
             header["parts"] = self.table.parts
@@ -231,23 +239,36 @@ class FrameWriter(threading.Thread):
     def _add_lineage(self, rows):
         self.lineage.extend(rows)
         if rows:
-            top = max(daughter for _, daughter, _ in rows) + 1
+            top = max(row[1] for row in rows) + 1
             if top > self.parents.size:
                 self.parents = np.concatenate([self.parents, np.zeros(top - self.parents.size, dtype=np.int64)])
-            for parent, daughter, _ in rows:
-                self.parents[daughter] = parent
+            for row in rows:
+                self.parents[row[1]] = row[0]
 
 
 def write_lineage(directory, rows):
-    """Replace lineage.parquet atomically by `rows` of (parent, daughter, mcs).
+    """Replace lineage.parquet atomically by `rows` of (parent, daughter, mcs, rule).
 
     Examples
     --------
     >>> import tempfile, pathlib
-    >>> d = pathlib.Path(tempfile.mkdtemp()); write_lineage(d, [(1, 2, 5)])
+    >>> d = pathlib.Path(tempfile.mkdtemp()); write_lineage(d, [(1, 2, 5, "grown")])
     >>> pd.read_parquet(d / "lineage.parquet").values.tolist()
-    [[1, 2, 5]]
+    [[1, 2, 5, 'grown']]
     """
-    table = pd.DataFrame(rows, columns=["parent", "daughter", "mcs"], dtype=np.int64)
     with temporary_beside(directory / "lineage.parquet") as (out, _):
-        table.to_parquet(out, index=False)
+        lineage_table(rows).to_parquet(out, index=False)
+
+
+def write_fates(directory, rows):
+    """Replace fates.parquet atomically by `rows` of (mcs, cell, action, rule, type_name).
+
+    Examples
+    --------
+    >>> import tempfile, pathlib
+    >>> d = pathlib.Path(tempfile.mkdtemp()); write_fates(d, [(3, 1, "remove", "old", "")])
+    >>> pd.read_parquet(d / "fates.parquet").values.tolist()
+    [[3, 1, 'remove', 'old', '']]
+    """
+    with temporary_beside(directory / "fates.parquet") as (out, _):
+        fate_table(rows).to_parquet(out, index=False)

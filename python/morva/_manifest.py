@@ -1,10 +1,10 @@
 """What a recording holds: the size and CRC-32 of every piece, kept in run.json under "pieces".
 
-A piece is a Zarr chunk file (with the frames it covers), a part of the cell table or the lineage
-file. The writer thread notes the chunks it writes and measures them again at each flush, so only
+A piece is a Zarr chunk file (with the frames it covers), a part of the cell table, the lineage
+file or the fates file. The writer thread notes the chunks it writes and measures them again at each flush, so only
 pieces written since the last flush are read back. A chunk whose frames all lie before the
 "frames" of run.json is sealed: the writer never changes it again, so its size must match. The
-last, partly filled chunk and the lineage file may have been rewritten after the last flush by a
+last, partly filled chunk, the lineage file and the fates file may have been rewritten after the last flush by a
 run that was killed; they are held to their size only once the recorder was closed ("closed").
 Opening and resuming compare sizes (a stat per piece); `morva info --check` compares checksums too.
 The checkpoint keeps SETTINGS of run.json, so that resuming notices an edited run.json.
@@ -97,7 +97,7 @@ def problems(directory, info, *, checksums=False, frames=None, parts=None):
     """What is missing or damaged in a recording, one line per piece (empty when all is well).
 
     Pieces from frame `frames` and part `parts` on are skipped (a resumed run drops them), and with
-    `frames` given the lineage file too (a resumed run writes it again).
+    `frames` given the lineage and fates files too (a resumed run writes it again).
 
     Examples
     --------

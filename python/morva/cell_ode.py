@@ -70,7 +70,7 @@ class Tissue:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1).add_block("x", (0, 0), (2, 2))
+        >>> m = morva.Model((10, 10), default_contact=0).add_type("x", volume=4, lambda_volume=1).add_block("x", (0, 0), (2, 2))
         >>> Tissue(m.build()).is_type("x").tolist()
         [True]
         """
@@ -82,7 +82,7 @@ class Tissue:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1).add_block("x", (0, 0), (2, 2))
+        >>> m = morva.Model((10, 10), default_contact=0).add_type("x", volume=4, lambda_volume=1).add_block("x", (0, 0), (2, 2))
         >>> Tissue(m.add_field("c", diffusion=0.1).build()).field_mean("c").tolist()
         [0.0]
         """
@@ -99,7 +99,7 @@ class Tissue:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1)
+        >>> m = morva.Model((10, 10), default_contact=0).add_type("x", volume=4, lambda_volume=1)
         >>> m = m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2))
         >>> Tissue(m.build()).neighbour_sum(np.array([1.0, 10.0])).tolist()
         [40.0, 4.0]
@@ -114,7 +114,7 @@ class Tissue:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1)
+        >>> m = morva.Model((10, 10), default_contact=0).add_type("x", volume=4, lambda_volume=1)
         >>> m = m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2))
         >>> Tissue(m.build()).neighbour_mean(np.array([1.0, 10.0])).tolist()
         [10.0, 1.0]
@@ -177,7 +177,7 @@ class CellODE(Writer):
     Examples
     --------
     >>> import morva
-    >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1).add_block("x", (0, 0), (2, 2))
+    >>> m = morva.Model((10, 10), default_contact=0).add_type("x", volume=4, lambda_volume=1).add_block("x", (0, 0), (2, 2))
     >>> sim = m.add_cell_variable("u", initial=1.0).build()
     >>> ode = sim.add_writer(CellODE(lambda t, y, tissue: {"u": -y["u"]}, ["u"], time_per_mcs=0.1))
     >>> sim.run(10, progress=False); round(float(sim.cell_variable("u")[1]), 6) == round(float(np.exp(-1.0)), 6)

@@ -88,17 +88,56 @@ def column_of_variable(cells, name, sizes):
     return np.concatenate(parts)
 
 
+LINEAGE_COLUMNS = ("parent", "daughter", "mcs", "rule")
+FATE_COLUMNS = ("mcs", "cell", "action", "rule", "type_name")
+
+
+def lineage_rows(rows):
+    """Lineage rows as (parent, daughter, mcs, rule) tuples; rows saved before rules existed get rule "".
+
+    Examples
+    --------
+    >>> lineage_rows([[1, 2, 5], [2, 3, 9, "ripe"]])
+    [(1, 2, 5, ''), (2, 3, 9, 'ripe')]
+    """
+    return [(int(r[0]), int(r[1]), int(r[2]), str(r[3]) if len(r) > 3 else "") for r in rows]
+
+
+def lineage_table(rows):
+    """The lineage DataFrame: parent, daughter, mcs (int64) and the rule that divided ("" when called directly).
+
+    Examples
+    --------
+    >>> lineage_table([(1, 2, 5)]).dtypes.tolist()
+    [dtype('int64'), dtype('int64'), dtype('int64'), dtype('O')]
+    """
+    table = pd.DataFrame(lineage_rows(rows), columns=list(LINEAGE_COLUMNS))
+    return table.astype({"parent": np.int64, "daughter": np.int64, "mcs": np.int64, "rule": object})
+
+
+def fate_table(rows):
+    """Removals and changes of type made by rules: mcs, cell, action ("remove" or "retype"), rule, new type_name.
+
+    Examples
+    --------
+    >>> fate_table([(4, 2, "retype", "tired", "b")]).values.tolist()
+    [[4, 2, 'retype', 'tired', 'b']]
+    """
+    table = pd.DataFrame([tuple(r) for r in rows], columns=list(FATE_COLUMNS))
+    return table.astype({"mcs": np.int64, "cell": np.int64, "action": object, "rule": object, "type_name": object})
+
+
 def parent_ids(lineage):
-    """Parent id by cell id from rows of (parent, daughter, mcs); 0 for cells that were placed.
+    """Parent id by cell id from lineage rows (parent, daughter, ...); 0 for cells that were placed.
 
     Examples
     --------
     >>> parent_ids([(1, 3, 10)]).tolist()
     [0, 0, 0, 1]
     """
-    parents = np.zeros(max((daughter for _, daughter, _ in lineage), default=0) + 1, dtype=np.int64)
-    for parent, daughter, _ in lineage:
-        parents[daughter] = parent
+    parents = np.zeros(max((row[1] for row in lineage), default=0) + 1, dtype=np.int64)
+    for row in lineage:
+        parents[row[1]] = row[0]
     return parents
 
 

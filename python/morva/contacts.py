@@ -17,7 +17,7 @@ def contact_table(world):
     Examples
     --------
     >>> import morva
-    >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1)
+    >>> m = morva.Model((10, 10), default_contact=0).add_type("x", volume=4, lambda_volume=1)
     >>> m = m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2))
     >>> contact_table(m.build().world).values.tolist()
     [[0, 1, 16], [0, 2, 16], [1, 2, 4]]
@@ -35,7 +35,7 @@ def contact_matrix(world):
     Examples
     --------
     >>> import morva
-    >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1).add_block("x", (0, 0), (2, 2))
+    >>> m = morva.Model((10, 10), default_contact=0).add_type("x", volume=4, lambda_volume=1).add_block("x", (0, 0), (2, 2))
     >>> contact_matrix(m.build().world).toarray().tolist()
     [[0, 20], [20, 0]]
     """
@@ -67,7 +67,7 @@ def neighbour_sums(world, values, *, contacts=None):
     Examples
     --------
     >>> import morva
-    >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1)
+    >>> m = morva.Model((10, 10), default_contact=0).add_type("x", volume=4, lambda_volume=1)
     >>> m = m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2))
     >>> neighbour_sums(m.build().world, np.array([0.0, 1.0, 10.0])).tolist()
     [176.0, 40.0, 4.0]

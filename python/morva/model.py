@@ -17,6 +17,8 @@ from . import placement as _placement
 from . import terms
 from .cell_state import CellVariable
 from .neighborhood import NEIGHBORHOODS, compact_surface, neighborhood_order
+from .rules import Rule
+from .sbml import SBMLModel
 from .validate import integer, name, real
 
 MEDIUM = "medium"
@@ -265,6 +267,8 @@ class Model:
         self.fields = {}
         self.placements = []
         self.cell_variables = {}
+        self.rules = {}
+        self.sbml = {}
         self.world_options = dict.fromkeys(WORLD_OPTIONS, True)
         if world_options is False:
             self.set_world_options(**dict.fromkeys(WORLD_OPTIONS, False))
@@ -601,6 +605,86 @@ class Model:
         if variable_name in self.cell_variables:
             raise ValueError(f"cell variable {variable_name!r} is declared already")
         self.cell_variables[variable_name] = CellVariable(variable_name, initial, on_divide)
+        return self
+
+    # --- SBML models in cells -------------------------------------------------------------------
+
+    def add_sbml(self, type_name, sbml, variables, *, every=1, time_per_mcs=1.0, substeps=10):
+        """Give the cells of a type an SBML model, simulated per cell with libRoadRunner (docs/cell-state.md).
+
+        Parameters
+        ----------
+        type_name : str
+        sbml : path or str
+            An SBML file (a relative path in a model file is relative to that file) or SBML text.
+        variables : list of str or dict
+            SBML ids that are per-cell variables (same names), or a dict SBML id -> variable name.
+            Every floating species must be one; global parameters may be (per-cell values, read
+            only). Variables not declared yet are declared with the SBML initial value, copied at
+            divisions.
+        every : int
+            Integrate at every multiple of `every` MCS, over the `every` MCS just run.
+        time_per_mcs : float
+            Model time of one MCS.
+        substeps : int
+            Fixed Runge-Kutta steps per MCS.
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=9, lambda_volume=1)
+        >>> m = m.add_sbml("a", "decay.xml", ["u"], time_per_mcs=0.1)  # doctest: +SKIP
+        >>> m.cell_variables["u"].initial  # the species' initial amount in decay.xml  # doctest: +SKIP
+        1.0
+        """
+        if type_name in self.sbml:
+            raise ValueError(f"cell type {type_name!r} has an SBML model already")
+        declared = SBMLModel(type_name, sbml, variables, every=every, time_per_mcs=time_per_mcs, substeps=substeps)
+        if type_name not in self.type_names or type_name == "medium":
+            raise ValueError(f"SBML model of {type_name!r}: no cell type {type_name!r}")
+        for sbml_id, value in declared.initial_values().items():
+            if declared.variables[sbml_id] not in self.cell_variables:
+                self.add_cell_variable(declared.variables[sbml_id], initial=value)
+        declared.check(self)
+        self.sbml[type_name] = declared
+        return self
+
+    # --- rules ---------------------------------------------------------------------------------
+
+    def add_rule(self, rule_name, action, when, *, every=1, orientation="longest", reset_target=None, to=None):
+        """Declare a rule: divide, remove or retype the cells for which `when` holds (docs/cell-state.md).
+
+        Rules act every `every` MCS, in the order declared, after the hooks and writers of a run.
+
+        Parameters
+        ----------
+        rule_name : str
+            An identifier; recorded in the lineage (divisions) or in ``sim.fates`` (the others).
+        action : {"divide", "remove", "retype"}
+        when : str, list of str or function
+            Comparisons "quantity op value" that must all hold (quantity: volume, surface,
+            target_volume, type or a declared cell variable), or ``condition(sim, tissue) -> mask``
+            over ``tissue.ids``, importable as ``module:name``.
+        every : int
+            Period in MCS.
+        orientation : {"longest", "shortest", "random"} or vector
+            Of the cut, for "divide" (see :meth:`morva.Simulation.divide_cells`).
+        reset_target : float, optional
+            Target volume of parent and daughter, for "divide"; by default half the parent's.
+        to : str
+            The new type, for "retype".
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_cell_variable("clock")
+        >>> m = m.add_rule("ripe", "divide", ["clock >= 10", "volume > 12"], every=5, orientation="random")
+        >>> m.rules["ripe"].when
+        ['clock >= 10.0', 'volume > 12.0']
+        """
+        if rule_name in self.rules:
+            raise ValueError(f"rule {rule_name!r} is declared already")
+        rule = Rule(rule_name, action, when, every, orientation, reset_target, to)
+        rule.check(self)
+        self.rules[rule_name] = rule
         return self
 
     # --- placements --------------------------------------------------------------------------

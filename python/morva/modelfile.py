@@ -15,6 +15,8 @@ import warnings
 import tomli_w
 
 from . import cell_state as _cell_state
+from . import rules as _rules
+from . import sbml as _sbml
 from . import placement as _placement
 from . import terms
 from ._modelfile_errors import ModelFileError, line_of, located, unknown_keys
@@ -53,6 +55,8 @@ def model_to_dict(model, *, embed_images=False, base=None):
         "placements": [p.to_dict(embed_images, base) for p in model.placements],
         "options": dict(model.world_options),
         "cell_variables": _cell_state.variables_to_dict(model.cell_variables),
+        "sbml": _sbml.sbml_to_dict(model.sbml, embed_images, base),
+        "rules": _rules.rules_to_dict(model.rules),
     }
     for type_name, cell_type in model.types.items():
         entry = dataclasses.asdict(cell_type)
@@ -117,7 +121,7 @@ def model_from_dict(data, base=None, *, model_class):
     """
     data = _table("the file", data)
     _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "default_contact", "fields",
-                                 "placements", "options", "cell_variables"})
+                                 "placements", "options", "cell_variables", "sbml", "rules"})
     version = data.get("morva_model", SCHEMA_VERSION)
     if version != SCHEMA_VERSION:
         raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
@@ -190,6 +194,8 @@ def model_from_dict(data, base=None, *, model_class):
             _add_placement(model, i, _table(f"placements[{i}]", dict(entry)), base)
     with located("[cell_variables]"):
         _cell_state.add_variables_from_file(model, _table("[cell_variables]", data.get("cell_variables", {})))
+    _sbml.add_sbml_from_file(model, _table("[sbml]", data.get("sbml", {})), base)
+    _rules.add_rules_from_file(model, _table("[rules]", data.get("rules", {})))
     return model
 
 

@@ -11,7 +11,7 @@ import pandas as pd
 from . import _native
 from ._manifest import check_for_resume, verify
 from ._recording_folder import claim_for_resume
-from .cell_table import RECORDED_COLUMNS
+from .cell_table import RECORDED_COLUMNS, fate_table, lineage_table
 from .checkpoint import read_checkpoint
 from .model import Model
 from .recording import Recorder, read_run_info
@@ -28,7 +28,9 @@ class Recording:
     cells : pandas.DataFrame
         The per-cell table of every frame.
     lineage : pandas.DataFrame
-        parent, daughter, mcs.
+        parent, daughter, mcs and rule (the rule that divided; "" for direct calls and older recordings).
+    fates : pandas.DataFrame
+        Removals and changes of type made by rules (see :attr:`morva.Simulation.fates`).
     model : morva.Model
     times : ndarray
         The MCS of each frame.
@@ -67,8 +69,10 @@ class Recording:
             columns = RECORDED_COLUMNS + tuple(self.info.get("cell_variables", ()))
             self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in columns})
         lineage = self.directory / "lineage.parquet"
-        self.lineage = (pd.read_parquet(lineage) if lineage.exists()
-                        else pd.DataFrame(columns=["parent", "daughter", "mcs"], dtype=np.int64))
+        # Recordings made before rules existed have no rule column.
+        self.lineage = lineage_table(pd.read_parquet(lineage).values.tolist() if lineage.exists() else [])
+        fates = self.directory / "fates.parquet"
+        self.fates = fate_table(pd.read_parquet(fates).values.tolist() if fates.exists() else [])
 
     def __len__(self):
         return len(self.times)
@@ -182,7 +186,8 @@ def _resume_locked(directory, hooks, every):
         raise ValueError(f"checkpoint in {str(directory)!r} cannot be loaded: {err}") from None
     if tuple(world.dims()) != tuple(model.dims):
         raise ValueError(f"checkpoint in {str(directory)!r} holds a {world.dims()} world, the model is {model.dims}")
-    sim = Simulation(model, world, int(header["seed"]), mcs=int(header["mcs"]), lineage=header["lineage"])
+    sim = Simulation(model, world, int(header["seed"]), mcs=int(header["mcs"]), lineage=header["lineage"],
+                     fates=header.get("fates", []))
     if "cell_state" in header:  # checkpoints written before the package kept cell state have none
         sim.cell_state.restore(header["cell_state"], f"checkpoint in {str(directory)!r}")
     if hooks is not None:

@@ -101,6 +101,7 @@ class Recorder(Writer):
         self._checkpointed = False
         self._divisions = sim.divisions  # the simulation's divisions only grow
         self._lineage = sim.divisions()
+        self._fates = sim.fate_rows  # grows like the divisions; the writer rewrites fates.parquet when it grew
         self._filling = None
         self._writer = FrameWriter(self.directory, arrays, info, chunk_frames(sim.model.dims), self.fields,
                                    frames=frames, last_frame=last_frame, parts=parts, lineage=self._lineage,
@@ -306,6 +307,7 @@ class Recorder(Writer):
         while the run goes on; the world is copied now.
         """
         header = {"mcs": sim.mcs, "seed": sim.seed, "lineage": [list(r) for r in sim.divisions()],
+                  "fates": [list(r) for r in sim.fate_rows()],
                   "frames": self.frames, "last_frame": self.last_frame, "morva_version": _version(),
                   "cell_state": sim.cell_state.saved()}
         self._send_flush((header, _native.dumps(sim.world)), wait)
@@ -317,7 +319,7 @@ class Recorder(Writer):
         if self._filling is not None and self._filling.count > self._filling.sent:
             self._writer.store(self._filling, self._new_lineage(), whole=False)
         done = threading.Event() if wait else None
-        self._writer.flush(self._new_lineage(), done, checkpoint)
+        self._writer.flush(self._new_lineage(), done, checkpoint, fates=self._fates())
         if wait:
             done.wait()
             self._check_writer()

@@ -12,9 +12,11 @@ from . import _native
 from ._one_thread import one_thread_at_a_time
 from .build import build_world
 from .cell_state import CellState, with_variables
-from .cell_table import live_table, parent_ids
+from .cell_table import fate_table, lineage_rows, lineage_table, live_table, parent_ids
 from .hooks import Hook, hooks_of, refuse_repeats
 from .progress import ProgressBar
+from .rules import RulesWriter, division_planes
+from .sbml import SBMLCells
 from .validate import integer, real
 from .writers import check_writer, drive
 
@@ -82,13 +84,14 @@ class Simulation:
     5
     """
 
-    def __init__(self, model, world, seed, *, mcs=0, lineage=None):
+    def __init__(self, model, world, seed, *, mcs=0, lineage=None, fates=None):
         self.model = model
         self.world = world
         self.seed = seed
         self.mcs = mcs
         self.type_names = model.type_names
-        self._lineage = [tuple(row) for row in (lineage or [])]
+        self._lineage = lineage_rows(lineage or [])
+        self._fates = [tuple(row) for row in (fates or [])]
         self._writers = []  # hooks and writers attached for every run, in order
         self.recorder = None
         self.cell_state = CellState(seed, model.cell_variables)
@@ -190,7 +193,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
         >>> m.add_cell_variable("clock", initial=2.5).build().cell_variables
             clock
         id       
@@ -206,7 +209,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1).add_block("a", (0, 0), (3, 3))
         >>> sim = m.add_cell_variable("clock").build(); sim.cell_variable("clock")[1] += 3; sim.cell_variable("clock")
         array([nan,  3.])
         """
@@ -233,7 +236,7 @@ class Simulation:
         Examples
         --------
         >>> import morva
-        >>> m = morva.Model((10, 10)).add_type("x", volume=4, lambda_volume=1)
+        >>> m = morva.Model((10, 10), default_contact=0).add_type("x", volume=4, lambda_volume=1)
         >>> sim = m.add_block("x", (0, 0), (2, 2)).add_block("x", (2, 0), (4, 2)).build()
         >>> sim.contacts().values.tolist()
         [[0, 1, 16], [0, 2, 16], [1, 2, 4]]
@@ -256,25 +259,48 @@ class Simulation:
 
     @property
     def lineage(self):
-        """One row per division: parent, daughter and the MCS at which it happened.
+        """One row per division: parent, daughter, the MCS at which it happened and the rule that made it
+        ("" for a direct call of :meth:`divide` or :meth:`divide_cells` without a rule name).
 
         Examples
         --------
         >>> import morva
         >>> list(morva.Model((8, 8)).build().lineage.columns)
-        ['parent', 'daughter', 'mcs']
+        ['parent', 'daughter', 'mcs', 'rule']
         """
-        return pd.DataFrame(self._lineage, columns=["parent", "daughter", "mcs"], dtype=np.int64)
+        return lineage_table(self._lineage)
+
+    @property
+    def fates(self):
+        """One row per removal or change of type made by a rule: mcs, cell, action, rule, type_name.
+
+        `action` is "remove" or "retype"; `type_name` is the new type ("" for a removal).
+
+        Examples
+        --------
+        >>> import morva
+        >>> list(morva.Model((8, 8)).build().fates.columns)
+        ['mcs', 'cell', 'action', 'rule', 'type_name']
+        """
+        return fate_table(self._fates)
+
+    def fate_rows(self, start=0):
+        """The rows of :attr:`fates` from number `start` on, as tuples."""
+        return self._fates[start:]
+
+    def record_fate(self, ids, action, rule, type_name=""):
+        """Add rows to :attr:`fates` for cells `ids` at the current MCS (used by rules)."""
+        self._fates.extend((self.mcs, int(c), action, rule, type_name) for c in np.atleast_1d(ids).tolist())
 
     def divisions(self, start=0):
-        """The divisions from number `start` on, as (parent, daughter, mcs) tuples in the order they happened.
+        """The divisions from number `start` on, as (parent, daughter, mcs, rule) tuples in the order they happened.
 
         Examples
         --------
         >>> import morva
         >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=16, lambda_volume=1)
         >>> sim = m.add_block("a", (0, 0), (4, 4)).build(); sim.divide(16).tolist(), sim.divisions()
-        ([2], [(1, 2, 0)])
+        ([2], [(1, 2, 0, '')])
         """
         return self._lineage[start:]
 
@@ -401,7 +427,7 @@ class Simulation:
         >>> import morva
         >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=16, lambda_volume=1).add_block("a", (0, 0), (4, 4))
         >>> sim = m.build(); sim.divide(16).tolist(), sim.lineage.values.tolist()
-        ([2], [[1, 2, 0]])
+        ([2], [[1, 2, 0, '']])
         """
         threshold = real("division threshold", threshold, above=0)
         reset_target = threshold / 2 if reset_target is None else real("reset_target", reset_target, above=0)
@@ -410,9 +436,56 @@ class Simulation:
         parents = parents[parents != 0]
         daughters = self.world.divide_cells(threshold, reset_target)
         for parent, daughter in zip(parents.tolist(), daughters):
-            self._lineage.append((parent, daughter, self.mcs))
+            self._lineage.append((parent, daughter, self.mcs, ""))
         self.cell_state.divided(self, parents, daughters)
         return np.asarray(daughters, dtype=np.int64)
+
+    def divide_cells(self, ids, orientation="longest", reset_target=None, *, rule=""):
+        """Split the cells `ids` in two, each by the cut `orientation` names.
+
+        Parameters
+        ----------
+        ids : array of int
+            Live cells, each at most once.
+        orientation : str or sequence of float
+            "longest": across the longest side of the cell's bounding box, through its middle (the
+            cut of :meth:`divide`); "shortest": across the shortest side the lattice spans;
+            "random": through the centre of mass, perpendicular to a direction drawn from
+            :attr:`rng` (uniform on the circle in 2-D, the sphere in 3-D); a vector (x, y[, z]):
+            through the centre of mass, perpendicular to it. Sites on the positive side go to the
+            daughter.
+        reset_target : float, optional
+            Target volume of parent and daughter; by default each gets half its parent's.
+        rule : str
+            Recorded in the lineage's rule column.
+
+        Returns
+        -------
+        ndarray
+            The daughters' ids, in the order of `ids`.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=16, lambda_volume=1).add_block("a", (0, 0), (4, 4))
+        >>> sim = m.build(); sim.divide_cells([1], (0, 1)).tolist(), sim.cells()["volume"].tolist()
+        ([2], [8, 8])
+        """
+        ids = self._ids(ids)
+        live = self._volumes()[ids] > 0
+        if not live.all():
+            raise ValueError(f"cell {int(ids[~live][0])} has been removed and cannot divide")
+        rules, normals = division_planes(orientation, ids.size, self.model.dims, self.rng)
+        targets = _native.cells(self.world)["target_volume"][ids] / 2
+        reset = 1.0 if reset_target is None else real("reset_target", reset_target, above=0)
+        daughters = np.asarray(_native.divide(self.world, ids.tolist(), rules, normals, reset), dtype=np.int64)
+        if reset_target is None:
+            for parent, daughter, target in zip(ids.tolist(), daughters.tolist(), targets.tolist()):
+                self.world.set_target_volume(parent, target)
+                self.world.set_target_volume(daughter, target)
+        self._lineage.extend((p, d, self.mcs, str(rule)) for p, d in zip(ids.tolist(), daughters.tolist()))
+        self.cell_state.divided(self, ids, daughters)
+        return daughters
 
     # --- running -----------------------------------------------------------------------------
 
@@ -615,7 +688,10 @@ class Simulation:
         refuse_repeats(self._writers, hooks)
         if self.recorder is not None and self.recorder.closed:
             self.recorder = None
-        writers = self._writers + hooks + ([self.recorder] if self.recorder is not None else [])
+        # The model's own writers act after the user's: cells' SBML models, then the rules.
+        own = [SBMLCells(self.model.sbml.values())] if self.model.sbml else []
+        own += [RulesWriter(self.model.rules.values())] if self.model.rules else []
+        writers = self._writers + hooks + own + ([self.recorder] if self.recorder is not None else [])
         if progress:
             writers.append(ProgressBar())
         drive(self, self.mcs + mcs, writers, lambda n: self._advance(n, parallel, block))

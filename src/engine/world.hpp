@@ -22,6 +22,14 @@
 
 namespace morva {
 
+// How one cell is cut: across the longest or the shortest side of its bounding box, through the
+// middle of that side, or by the plane through its centre of mass perpendicular to `normal`.
+struct DivisionPlane {
+    enum class Rule : std::uint8_t { longest_side, shortest_side, through_centre };
+    Rule rule = Rule::longest_side;
+    std::array<double, 3> normal{0.0, 0.0, 0.0};
+};
+
 // A cell's trackers (kept exact by apply_flip, rebuilt by recompute_trackers) and its parameters.
 struct Cell : Trackers {
     double target_volume = 0, lambda_volume = 0, target_surface = 0, lambda_surface = 0;
@@ -300,6 +308,9 @@ struct World : WorldData {
 
     // --- division (mitosis.cpp)
     std::vector<Label> divide_cells(double threshold, double reset_target);
+    // --- division of chosen cells, each by its own plane (division_plane.cpp); ids distinct cells
+    std::vector<Label> divide_chosen(const std::vector<Label>& ids, const std::vector<DivisionPlane>& planes,
+                                     double reset_target);
 };
 
 }  // namespace morva

@@ -311,6 +311,76 @@ PyObject* contacts_body(PyObject* module, PyObject* world) {
     return PyTuple_Pack(3, a_array.get(), b_array.get(), area_array.get());
 }
 
+// ======================================================================================== division
+
+// divide(world, ids, rules, normals, reset_target): rules[i] 0 longest side, 1 shortest side, 2 the
+// plane through the centre of mass perpendicular to normals[i] (three floats).
+bool parse_planes(PyObject* ids_obj, PyObject* rules_obj, PyObject* normals_obj, std::vector<morva::Label>& ids,
+                  std::vector<morva::DivisionPlane>& planes) {
+    PyRef ids_seq(PySequence_Fast(ids_obj, "divide() argument 'ids' must be a sequence"));
+    PyRef rules_seq(ids_seq ? PySequence_Fast(rules_obj, "divide() argument 'rules' must be a sequence") : nullptr);
+    PyRef normals_seq(rules_seq ? PySequence_Fast(normals_obj, "divide() argument 'normals' must be a sequence")
+                                : nullptr);
+    if (!normals_seq) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(ids_seq.get());
+    if (PySequence_Fast_GET_SIZE(rules_seq.get()) != n || PySequence_Fast_GET_SIZE(normals_seq.get()) != n) {
+        PyErr_SetString(PyExc_ValueError, "divide(): ids, rules and normals must have the same length");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const unsigned long id = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(ids_seq.get(), i));
+        const long rule = PyLong_AsLong(PySequence_Fast_GET_ITEM(rules_seq.get(), i));
+        if (PyErr_Occurred()) return false;
+        if (rule < 0 || rule > 2 || id > std::numeric_limits<morva::Label>::max()) {
+            PyErr_SetString(PyExc_ValueError, "divide(): rules are 0, 1 or 2 and ids are cell ids");
+            return false;
+        }
+        morva::DivisionPlane plane;
+        plane.rule = static_cast<morva::DivisionPlane::Rule>(rule);
+        PyRef normal(PySequence_Fast(PySequence_Fast_GET_ITEM(normals_seq.get(), i),
+                                     "divide(): each normal must be a sequence of three floats"));
+        if (!normal) return false;
+        if (PySequence_Fast_GET_SIZE(normal.get()) != 3) {
+            PyErr_SetString(PyExc_ValueError, "divide(): each normal must be a sequence of three floats");
+            return false;
+        }
+        for (Py_ssize_t k = 0; k < 3; ++k) {
+            plane.normal[static_cast<std::size_t>(k)] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(normal.get(), k));
+            if (PyErr_Occurred()) return false;
+        }
+        ids.push_back(static_cast<morva::Label>(id));
+        planes.push_back(plane);
+    }
+    return true;
+}
+
+PyObject* divide_body(PyObject* world, PyObject* ids_obj, PyObject* rules_obj, PyObject* normals_obj,
+                      double reset_target) {
+    std::vector<morva::Label> ids;
+    std::vector<morva::DivisionPlane> planes;
+    if (!parse_planes(ids_obj, rules_obj, normals_obj, ids, planes)) return nullptr;
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    morva::World& w = impl_of(world).active();
+    std::vector<std::uint8_t> seen(w.cells.size(), 0);
+    for (const morva::Label id : ids) {
+        if (id == 0 || id >= w.cells.size() || seen[id]) {
+            PyErr_Format(PyExc_ValueError, "divide(): %lu is not a cell or is given twice", static_cast<unsigned long>(id));
+            return nullptr;
+        }
+        seen[id] = 1;
+    }
+    const std::vector<morva::Label> daughters = w.divide_chosen(ids, planes, reset_target);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(daughters.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < daughters.size(); ++i) {
+        PyObject* item = PyLong_FromUnsignedLong(daughters[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 // ===================================================================================== checkpoints
 
 PyObject* dumps_body(PyObject* world) {
@@ -566,6 +636,17 @@ PyObject* native_contacts(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded(world_type(module), [&] { return contacts_body(module, world); });
 }
 
+PyObject* native_divide(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "ids", "rules", "normals", "reset_target", nullptr};
+    PyObject *world = nullptr, *ids = nullptr, *rules = nullptr, *normals = nullptr;
+    double reset_target = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOd:divide", const_cast<char**>(names), &world, &ids, &rules,
+                                     &normals, &reset_target) ||
+        !require_world(module, world, "divide"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return divide_body(world, ids, rules, normals, reset_target); });
+}
+
 PyObject* native_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"world", nullptr};
     PyObject* world = nullptr;
@@ -701,6 +782,16 @@ PyMethodDef native_methods[] = {
                               ">>> a, b, area = contacts(world)\n"
                               ">>> int(area[(a == 1) | (b == 1)].sum()) == world.cell_surfaces()[1]\n"
                               "True"),
+    function<native_divide>("divide",
+                            "divide(world, ids, rules, normals, reset_target)\n--\n\n"
+                            "Divide the cells `ids` (distinct), each by its own cut: rules[i] 0 across the\n"
+                            "longest side of its bounding box through the middle (as divide_cells), 1 across\n"
+                            "the shortest side the lattice spans, 2 by the plane through its centre of mass\n"
+                            "perpendicular to normals[i]; sites on the positive side go to the daughter.\n"
+                            "Parent and daughter get target volume reset_target. Returns the daughters' ids.\n\n"
+                            "Examples\n--------\n"
+                            ">>> divide(world, [1], [2], [(0.0, 1.0, 0.0)], 8.0)\n"
+                            "[2]"),
     function<native_dumps>("dumps",
                            "dumps(world)\n--\n\n"
                            "The whole state of the world, in either state, as checkpoint bytes\n"

@@ -111,7 +111,7 @@ def test_cell_variables_follow_divisions_and_removals_and_resume_bit_for_bit(tmp
 
 
 def test_division_rules_copy_halve_and_initialisers():
-    model = morva.Model((30, 30)).add_type("a", volume=16, lambda_volume=1)
+    model = morva.Model((30, 30), default_contact=0).add_type("a", volume=16, lambda_volume=1)
     model.add_block("a", (0, 0), (4, 4)).add_block("a", (10, 10), (14, 14))
     model.add_cell_variable("kept", initial="test_cell_state:random_initial", on_divide="copy")
     model.add_cell_variable("shared", initial=8.0, on_divide="halve")

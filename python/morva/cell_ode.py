@@ -21,7 +21,7 @@ from .writers import Writer
 class Tissue:
     """What a right-hand side may read: the live cells as sampled when the ODE writer acts.
 
-    Every array has one entry per live cell, in the order of :attr:`ids`.
+    Every array has one entry per live cell, in the order of ``ids``.
 
     Attributes
     ----------

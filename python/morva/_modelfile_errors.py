@@ -74,12 +74,22 @@ def line_of(text, where, key=None):
     --------
     >>> line_of("[lattice]\\nshape = [4, 4]\\n\\n[types.a]\\nvolum = 9\\n", "[types.a]", "volum")
     5
+    >>> line_of("act_mean = 'arithmetic'\\n[lattice]\\n", "act_mean")
+    1
     >>> line_of("[[contacts]]\\ntypes = ['a', 'b']\\n[[contacts]]\\nenergy = 3\\n", "contacts[1]")
     3
     """
     if where is None:
         return None
     lines = text.splitlines()
+    if re.fullmatch(r"\w+", where):  # a key above the first table
+        pattern = re.compile(r"^\s*" + where + r"\s*=")
+        for n, line in enumerate(lines):
+            if line.lstrip().startswith("["):
+                break
+            if pattern.match(line):
+                return n + 1
+        return None
     array = re.fullmatch(r"(\w+)\[(\d+)\].*", where)
     if array:
         starts = _header_lines(lines, array.group(1), True)

@@ -5,6 +5,7 @@ from morva_core import World
 
 from . import _native
 from . import placement as _placement
+from . import terms
 from ._memory import contact_bytes, lattice_bytes, require
 
 MAX_SEED = 2**64 - 1
@@ -88,6 +89,8 @@ def build_world(model, seed):
     labels, type_names, volumes = _placement.compose(model.placements, dims, periodic)
     world = World(dims, model.boundary, model.neighborhood, model.temperature)
     _native.set_options(world, **model.world_options)
+    if model.uses_act:
+        _native.set_act_mean(world, terms.checked_act_mean(model.act_mean))
     type_ids = []
     for type_name, volume in zip(type_names, volumes):
         t = model.types[type_name]
@@ -111,6 +114,8 @@ def build_world(model, seed):
             world.set_length_constraint(tid, t.length, t.lambda_length)
         if any(t.force):
             world.set_external_potential(tid, *t.force)
+        if t.max_act:
+            _native.set_act(world, tid, t.lambda_act, t.max_act)
     for index, spec in enumerate(model.fields.values()):
         world.add_field(spec.name, spec.diffusion, spec.decay)
         dt, substeps, rates = field_engine_settings(spec, model.ndim)

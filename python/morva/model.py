@@ -61,6 +61,11 @@ class CellType:
         Constant force (fx, fy, fz) on the type, in energy per lattice spacing; with the model's
         com_force option (the default) it acts on each cell's centre of mass and cells drift along
         it, else on every site of the type.
+    lambda_act, max_act : float, int
+        The Act model: a site a cell of the type takes holds activity max_act (0..65535), which
+        drops by 1 per MCS; copies into more active parts of the cell are favoured with strength
+        lambda_act (>= 0), so the cell crawls. Both or neither non-zero (0: off); the model's
+        `act_mean` chooses how a site's activity is averaged with its cell neighbours'.
     colour : str or None
         Colour of the type in every picture, movie and viewer (a matplotlib colour: a name such
         as "tab:blue" or "#2f4b7c"); None takes the next colour of the default palette.
@@ -80,6 +85,8 @@ class CellType:
     length: float = 0.0
     lambda_length: float = 0.0
     force: tuple = (0.0, 0.0, 0.0)
+    lambda_act: float = 0.0
+    max_act: int = 0
     colour: str | None = None
 
     def __post_init__(self):
@@ -89,6 +96,9 @@ class CellType:
             raise ValueError(f"cell type name {MEDIUM!r} is reserved for the medium (type 0)")
         for parameter in terms.parameters("type"):
             setattr(self, parameter.name, parameter.checked(where, getattr(self, parameter.name)))
+        if (self.lambda_act == 0) != (self.max_act == 0):
+            raise ValueError(f"{where}: lambda_act and max_act must be both non-zero (the Act model) or both 0, "
+                             f"got lambda_act={self.lambda_act:g}, max_act={self.max_act}")
         if self.colour is not None and (not isinstance(self.colour, str) or not self.colour.strip()):
             raise ValueError(f"{where}: colour must be a colour name or code such as 'tab:blue' or '#2f4b7c', "
                              f"got {self.colour!r}")
@@ -234,6 +244,10 @@ class Model:
         divisions follow cells across periodic seams), "com_force" (forces act on centres of mass)
         and "face_connectivity" (guarded cells stay connected through faces). All on by default;
         False turns all off (the bare engine's behaviour), a dict sets the ones it names.
+    act_mean : {"geometric", "arithmetic"}, optional
+        How the Act model (:class:`CellType` lambda_act, max_act) averages the activity of a site
+        and of its neighbours in the same cell: the geometric mean (0 as soon as one of them is 0)
+        or the arithmetic one.
 
     Examples
     --------
@@ -247,7 +261,7 @@ class Model:
     WORLD_OPTIONS = WORLD_OPTIONS
 
     def __init__(self, shape, boundary="periodic", neighborhood="moore", temperature=10.0, *, default_contact=None,
-                 world_options=None):
+                 world_options=None, act_mean="geometric"):
         if isinstance(shape, (str, bytes)) or not hasattr(shape, "__len__") or len(shape) not in (2, 3):
             raise ValueError(f"shape must be (nx, ny) or (nx, ny, nz), got {shape!r}")
         sizes = tuple(integer(f"shape[{i}]", s, minimum=1, maximum=2**31 - 1) for i, s in enumerate(shape))
@@ -261,6 +275,7 @@ class Model:
         self.boundary = boundary
         self.neighborhood = neighborhood_order(neighborhood)
         self.temperature = real("temperature", temperature, above=0)
+        self.act_mean = terms.checked_act_mean(act_mean)
         self.types = {}
         self.contacts = {}
         self.default_contact = None if default_contact is None else real("default_contact", default_contact)
@@ -276,6 +291,17 @@ class Model:
             if not isinstance(world_options, dict):
                 raise ValueError(f"world_options must be True, False or a dict, got {world_options!r}")
             self.set_world_options(**world_options)
+
+    @property
+    def uses_act(self):
+        """Whether a cell type has the Act model on (see :class:`CellType`).
+
+        Examples
+        --------
+        >>> Model((8, 8)).add_type("t", volume=9, lambda_volume=1, lambda_act=200, max_act=20).uses_act
+        True
+        """
+        return any(t.max_act for t in self.types.values())
 
     def set_world_options(self, **flags):
         """Switch world options on or off by name (see docs/world-options.md); returns the model.
@@ -402,7 +428,7 @@ class Model:
             raise KeyError(f"unknown field {field_name!r} (known: {known})") from None
 
     def add_type(self, type_name, *, volume, lambda_volume, surface=0.0, lambda_surface=0.0, connectivity=False,
-                 length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0), colour=None):
+                 length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0), lambda_act=0.0, max_act=0, colour=None):
         """Declare a cell type; its id is the number of types declared before it plus one.
 
         Parameters are those of :class:`CellType`. Returns the model, so calls can be chained.
@@ -417,7 +443,7 @@ class Model:
         if len(self.types) >= MAX_TYPES:
             raise ValueError(f"at most {MAX_TYPES} cell types")
         cell_type = CellType(type_name, volume, lambda_volume, surface, lambda_surface, connectivity, length,
-                             lambda_length, force, colour)
+                             lambda_length, force, lambda_act, max_act, colour)
         if self.ndim == 2 and cell_type.force[2] != 0:
             raise ValueError(f"cell type {type_name!r}: force has a z component in a 2-D model")
         self._check_surface(cell_type)
@@ -801,8 +827,8 @@ class Model:
         """Value of a parameter by name.
 
         Names: "temperature", "contact:<a>:<b>", "type:<name>:<attr>" (attr one of volume,
-        lambda_volume, surface, lambda_surface, connectivity, length, lambda_length, force),
-        "field:<name>:<attr>" (diffusion, decay, substeps), "secretion:<field>:<type>",
+        lambda_volume, surface, lambda_surface, connectivity, length, lambda_length, force,
+        lambda_act, max_act), "field:<name>:<attr>" (diffusion, decay, substeps), "secretion:<field>:<type>",
         "uptake:<field>:<type>", "chemotaxis:<field>:<type>" (the strength).
 
         Raises
@@ -1006,3 +1032,4 @@ def _type_attr(attr, parameter_name):
     if attr not in TYPE_ATTRS:
         raise KeyError(f"unknown parameter {parameter_name!r}: type attribute must be one of {', '.join(TYPE_ATTRS)}")
     return attr
+

@@ -51,6 +51,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
         "types": {},
         "contacts": [{"types": [a, b], "energy": j} for (a, b), j in model.contacts.items()],
         **({} if model.default_contact is None else {"default_contact": model.default_contact}),
+        **({} if model.act_mean == "geometric" else {"act_mean": model.act_mean}),
         "fields": {},
         "placements": [p.to_dict(embed_images, base) for p in model.placements],
         "options": dict(model.world_options),
@@ -120,8 +121,8 @@ def model_from_dict(data, base=None, *, model_class):
     (8, 8)
     """
     data = _table("the file", data)
-    _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "default_contact", "fields",
-                                 "placements", "options", "cell_variables", "sbml", "rules"})
+    _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "default_contact", "act_mean",
+                                 "fields", "placements", "options", "cell_variables", "sbml", "rules"})
     version = data.get("morva_model", SCHEMA_VERSION)
     if version != SCHEMA_VERSION:
         raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
@@ -137,6 +138,9 @@ def model_from_dict(data, base=None, *, model_class):
     with located("default_contact"):
         model.default_contact = None if "default_contact" not in data else real("default_contact",
                                                                                 data["default_contact"])
+    if "act_mean" in data:
+        with located("act_mean"):
+            model.act_mean = terms.checked_act_mean(data["act_mean"])
     options = _table("[options]", data.get("options", {}))
     _unknown("[options]", options, set(model_class.WORLD_OPTIONS))
     try:

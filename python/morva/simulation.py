@@ -159,6 +159,21 @@ class Simulation:
         """
         return _native.field(self.world, self.model.field_id(field_name))
 
+    def activity(self):
+        """Act model activity of every site, shape (nz, ny, nx), uint16 (0 off the Act model's cells).
+
+        A site a cell takes gets its type's max_act, less 1 at the end of every MCS.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((8, 8), default_contact=0).add_type("t", volume=9, lambda_volume=1, lambda_act=200,
+        ...                                                    max_act=20).add_block("t", (2, 2), (5, 5))
+        >>> sim = m.build(seed=1); sim.run(1, progress=False); int(sim.activity().max())
+        19
+        """
+        return _native.activity(self.world)
+
     def _volumes(self):
         return _native.cells(self.world)["volume"]
 
@@ -684,6 +699,9 @@ class Simulation:
             raise ValueError(f"parallel must be True or False, got {parallel!r}")
         if parallel and any(t.lambda_length for t in self.model.types.values()):
             raise ValueError("the parallel sweep does not support the length term; run with parallel=False")
+        if parallel and self.model.uses_act:
+            raise ValueError("the parallel sweep does not support the Act model (lambda_act, max_act); "
+                             "run with parallel=False")
         hooks = hooks_of(hooks, every)
         refuse_repeats(self._writers, hooks)
         if self.recorder is not None and self.recorder.closed:

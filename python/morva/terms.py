@@ -21,8 +21,10 @@ from .validate import flag, integer, real, vector
 
 # Where the package keeps each parameter the engine declares: (engine unit, engine parameter,
 # place, package name, the package's own limits), place being "type" (a CellType attribute),
-# "contact", "field" (a FieldSpec entry), "chemotaxis" (a Chemotaxis attribute) or "option" (a world
-# option). The engine takes any value; the limits keep models physical. A place of None marks a
+# "contact", "field" (a FieldSpec entry), "chemotaxis" (a Chemotaxis attribute), "option" (a world
+# option) or "model" (a Model setting in its own form: the Act model's mean is "geometric" or
+# "arithmetic" where the engine holds a flag). The engine takes any value; the limits keep models
+# physical. A place of None marks a
 # parameter the package does not offer by name: set on a world through morva._native, or derived
 # from other settings (a field's dt from its sub-steps; a cell's secretion scale in the engine only).
 TABLE = (
@@ -42,9 +44,9 @@ TABLE = (
     ("length", "length", "type", "length", {"minimum": 0}),
     ("length", "lambda_length", "type", "lambda_length", {"minimum": 0}),
     ("external potential", "force", "type", "force", {}),
-    ("act", "lambda_act", None, None, None),
-    ("act", "max_act", None, None, None),
-    ("act", "act_arithmetic", None, None, None),
+    ("act", "lambda_act", "type", "lambda_act", {"minimum": 0}),
+    ("act", "max_act", "type", "max_act", {"minimum": 0, "maximum": 65535}),
+    ("act", "act_arithmetic", "model", "act_mean", {}),
     ("fields", "diffusion", "field", "diffusion", {"minimum": 0}),
     ("fields", "decay", "field", "decay", {"minimum": 0}),
     ("fields", "dt", None, None, None),
@@ -59,6 +61,9 @@ TABLE = (
     ("com_force", "com_force", "option", "com_force", {}),
     ("face_connectivity", "face_connectivity", "option", "face_connectivity", {}),
 )
+
+# How the Act model averages a site's activity with its cell neighbours' (place "model" above).
+ACT_MEANS = ("geometric", "arithmetic")
 
 # Settings of the package with no engine parameter of their own, by place: a type's colour (for
 # pictures), a field's uptake (engine secretion with the sign turned) and its chemotaxis table.
@@ -179,3 +184,16 @@ WORLD_OPTIONS = tuple(p.name for p in parameters("option"))
 FIELD_KEYS = tuple(p.name for p in parameters("field")) + PACKAGE_ONLY["field"]
 FIELD_ATTRS = tuple(p.name for p in parameters("field") if p.scope == "per field")
 CHEMOTAXIS_KEYS = tuple(p.name for p in parameters("chemotaxis"))
+
+
+def checked_act_mean(value):
+    """The Act model's mean by name; a ValueError names the choices.
+
+    Examples
+    --------
+    >>> checked_act_mean("arithmetic")
+    'arithmetic'
+    """
+    if value not in ACT_MEANS:
+        raise ValueError(f"act_mean must be \"geometric\" or \"arithmetic\", got {value!r}")
+    return value

@@ -1,0 +1,80 @@
+"""The Act model in the package: cell-type attributes, the model's mean, model files and the world builder."""
+
+import numpy as np
+import pytest
+
+import morva
+from morva.cli import main
+
+
+def crawler(lambda_act=200.0, max_act=20, act_mean="geometric"):
+    model = morva.Model((40, 40), temperature=20, default_contact=0, act_mean=act_mean)
+    model.add_type("t", volume=100, lambda_volume=5, surface=140, lambda_surface=0.5, lambda_act=lambda_act,
+                   max_act=max_act)
+    model.set_contact("medium", "t", 20)
+    return model.add_block("t", (15, 15), (25, 25))
+
+
+def test_model_file_round_trip_keeps_the_act_settings(tmp_path):
+    model = crawler(150, 30, "arithmetic")
+    model.save(tmp_path / "m.toml")
+    text = (tmp_path / "m.toml").read_text()
+    assert 'act_mean = "arithmetic"' in text and "max_act = 30" in text
+    back = morva.load_model(tmp_path / "m.toml")
+    assert (back.types["t"].lambda_act, back.types["t"].max_act, back.act_mean) == (150.0, 30, "arithmetic")
+    assert "act_mean" not in crawler().to_toml()
+
+
+@pytest.mark.parametrize("attrs, words", [
+    ({"lambda_act": -1, "max_act": 20}, "cell type 't': lambda_act must be at least 0, got -1"),
+    ({"lambda_act": 200, "max_act": 65536}, "cell type 't': max_act must be at most 65535, got 65536"),
+    ({"lambda_act": 200, "max_act": 2.5}, "cell type 't': max_act must be an integer, got 2.5"),
+    ({"lambda_act": 200, "max_act": 0}, "cell type 't': lambda_act and max_act must be both non-zero"),
+    ({"lambda_act": 0, "max_act": 20}, "cell type 't': lambda_act and max_act must be both non-zero"),
+])
+def test_bad_act_attributes_are_refused_naming_type_key_file_and_line(tmp_path, attrs, words):
+    with pytest.raises(ValueError, match=words):
+        morva.Model((8, 8)).add_type("t", volume=9, lambda_volume=1, **attrs)
+    keys = "".join(f"{k} = {v}\n" for k, v in attrs.items())
+    path = tmp_path / "bad.toml"
+    path.write_text(f"[lattice]\nshape = [8, 8]\n[types.t]\nvolume = 9\nlambda_volume = 1\n{keys}")
+    with pytest.raises(ValueError) as caught:
+        morva.load_model(path)
+    assert str(caught.value).startswith(f"{path}, line 3: ") and words in str(caught.value)
+
+
+def test_a_bad_mean_is_refused_with_the_choices(tmp_path):
+    with pytest.raises(ValueError, match=r'act_mean must be "geometric" or "arithmetic", got \'median\''):
+        morva.Model((8, 8), act_mean="median")
+    path = tmp_path / "bad.toml"
+    path.write_text("default_contact = 0\nact_mean = 'median'\n[lattice]\nshape = [8, 8]\n")
+    with pytest.raises(ValueError, match=rf"^{path}, line 2: .*act_mean must be"):
+        morva.load_model(path)
+
+
+def test_the_engine_gets_the_parameters_and_the_mean():
+    plain = crawler(0, 0).build(seed=3)
+    plain.run(20, progress=False)
+    assert not plain.activity().any()
+    runs = {}
+    for mean in ("geometric", "arithmetic"):
+        sim = crawler(act_mean=mean).build(seed=3)
+        sim.run(1, progress=False)
+        activity, labels = sim.activity(), sim.labels()
+        assert activity.dtype == np.uint16 and activity.shape == labels.shape
+        # the sites taken in the step hold max_act, less the decrement at its end
+        assert activity.max() == 19 and not activity[labels == 0].any()
+        sim.run(19, progress=False)
+        runs[mean] = sim.labels()
+    assert not np.array_equal(runs["geometric"], plain.labels())
+    assert not np.array_equal(runs["geometric"], runs["arithmetic"])
+
+
+def test_the_parallel_sweep_is_refused_in_one_line(tmp_path, capsys):
+    sim = crawler().build(seed=1)
+    with pytest.raises(ValueError, match=r"parallel sweep does not support the Act model"):
+        sim.run(1, progress=False, parallel=True)
+    crawler().save(tmp_path / "m.toml")
+    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "1", "--parallel", "--out", str(tmp_path / "r")]) == 2
+    last = capsys.readouterr().err.strip().splitlines()[-1]
+    assert last.startswith("morva run: error: the parallel sweep does not support the Act model")

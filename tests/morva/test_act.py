@@ -78,3 +78,15 @@ def test_the_parallel_sweep_is_refused_in_one_line(tmp_path, capsys):
     assert main(["run", str(tmp_path / "m.toml"), "--mcs", "1", "--parallel", "--out", str(tmp_path / "r")]) == 2
     last = capsys.readouterr().err.strip().splitlines()[-1]
     assert last.startswith("morva run: error: the parallel sweep does not support the Act model")
+
+
+def test_a_resumed_run_continues_the_activity_exactly(tmp_path):
+    full = crawler(act_mean="arithmetic").build(seed=5)
+    full.run(30, progress=False)
+    sim = crawler(act_mean="arithmetic").build(seed=5)
+    sim.record(tmp_path / "rec", every=10, checkpoint_every=10)
+    sim.run(10, progress=False)
+    back = morva.resume(tmp_path / "rec")
+    assert back.model.act_mean == "arithmetic"
+    back.run(20, progress=False)
+    assert np.array_equal(back.labels(), full.labels()) and np.array_equal(back.activity(), full.activity())

@@ -57,7 +57,7 @@ template <class Seen>
 inline double add_terms_before_length(const World& w, const TermGates& g, double dh, SiteIndex target,
                                       SiteIndex source, Label b) {
     if (g.fields) dh += w.delta_chemotaxis(target, source, b);
-    if (g.membrane) dh += w.delta_membrane(target, b);
+    if (g.membrane) dh += w.membrane.change(w.lattice.labels.data(), w.cells.data(), target, b);
     if (g.junction) dh += w.delta_junction(target, b);
     return dh;
 }

@@ -56,16 +56,16 @@ void World::set_membrane_anchored(CellType cell_type, bool on) {
 }
 
 // A site pays k * (d - band)^2 to an anchored cell when it lies beyond the band.
-double World::delta_membrane(SiteIndex site, Label new_label) const {
-    if (membrane.distance.empty()) return 0.0;
-    const Label old_label = lattice.labels[site];
+double MembraneTerm::change(const Label* labels, const Cell* cells, SiteIndex site, Label new_label) const {
+    if (distance.empty()) return 0.0;
+    const Label old_label = labels[site];
     if (new_label == old_label) return 0.0;
     const auto anchored = [&](Label l) {
         if (l == 0) return false;
-        return membrane.anchors_type(cells[l].cell_type);
+        return anchors_type(cells[l].cell_type);
     };
-    const double e = static_cast<double>(membrane.distance[site]) - membrane.band;
-    const double cost = membrane.k * (e * e);
+    const double e = static_cast<double>(distance[site]) - band;
+    const double cost = k * (e * e);
     const double gain = anchored(new_label) && e > 0.0 ? cost : 0.0;
     const double loss = anchored(old_label) && e > 0.0 ? cost : 0.0;
     return gain - loss;

@@ -19,6 +19,8 @@
 
 namespace morva {
 
+struct Cell;  // world.hpp: the cell table an energy change reads
+
 namespace detail {
 inline bool any_flag(const std::vector<std::uint8_t>& flags) {
     return std::any_of(flags.begin(), flags.end(), [](std::uint8_t f) { return f != 0; });
@@ -76,6 +78,9 @@ struct MembraneTerm {
     bool on() const { return !distance.empty() && detail::any_flag(anchored_by_type); }
     void set_anchored(CellType t, bool anchored) { type_slot(anchored_by_type, t) = anchored; }
     bool anchors_type(CellType t) const { return t < anchored_by_type.size() && anchored_by_type[t] != 0; }
+    // The change of copying new_label onto `site`, reading the label grid and the cell table
+    // (membrane.cpp).
+    double change(const Label* labels, const Cell* cells, SiteIndex site, Label new_label) const;
     std::string fault(SiteIndex n_sites) const {
         if (distance.empty() || distance.size() == n_sites) return {};
         return "the membrane distance has " + std::to_string(distance.size()) + " values for " +

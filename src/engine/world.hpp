@@ -262,7 +262,9 @@ struct World : WorldData {
     std::int64_t pinch_at(SiteIndex probe, SiteIndex site, Label label) const;
     std::int64_t pinch_at(SiteIndex probe, const Coords& probe_coords, SiteIndex site, Label label) const;
     double delta_junction(SiteIndex site, Label new_label) const;
-    double delta_membrane(SiteIndex site, Label new_label) const;
+    double delta_membrane(SiteIndex site, Label new_label) const {
+        return membrane.change(lattice.labels.data(), cells.data(), site, new_label);
+    }
 
     // --- external potential (external.cpp)
     void set_external_potential(CellType cell_type, double fx, double fy, double fz);

@@ -58,7 +58,7 @@ inline double add_terms_before_length(const World& w, const TermGates& g, double
                                       SiteIndex source, Label b) {
     if (g.fields) dh += w.delta_chemotaxis(target, source, b);
     if (g.membrane) dh += w.membrane.change(w.lattice.labels.data(), w.cells.data(), target, b);
-    if (g.junction) dh += w.delta_junction(target, b);
+    if (g.junction) dh += w.junction.change(w.lattice, w.cells.data(), target, b);
     return dh;
 }
 

@@ -19,7 +19,9 @@
 
 namespace morva {
 
-struct Cell;  // world.hpp: the cell table an energy change reads
+struct Cell;     // world.hpp: the cell table an energy change reads
+struct Lattice;  // lattice.hpp
+struct Coords;   // lattice.hpp
 
 namespace detail {
 inline bool any_flag(const std::vector<std::uint8_t>& flags) {
@@ -109,6 +111,11 @@ struct JunctionTerm {
     bool on() const { return lambda > 0 && detail::any_flag(by_type); }
     void set(CellType t, bool enabled) { type_slot(by_type, t) = enabled; }
     bool enables_type(CellType t) const { return t < by_type.size() && by_type[t] != 0; }
+    // Pinches at the medium site `probe` (at c), reading `site` as if it held `label` (membrane.cpp).
+    std::int64_t pinches(const Lattice& lattice, const Cell* cells, SiteIndex probe, const Coords& c,
+                         SiteIndex site, Label label) const;
+    // The change of copying new_label onto `site` (membrane.cpp).
+    double change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label new_label) const;
 };
 
 // The length constraint: lambda * (length - target)^2 per cell, by type.

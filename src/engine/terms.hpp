@@ -1,10 +1,10 @@
 // terms.hpp: the optional energy terms and the world options, each one unit that owns its tables, its
 // setters and checks, its gate (is it on?) and its member list (members.hpp), from which the
-// checkpoint, the state-size figures and the world's equality are driven. The energy changes are
-// World methods in each term's own file (length.cpp, membrane.cpp, external.cpp, connectivity.cpp,
-// act.cpp),
-// since they read the lattice and the cell table. What each unit means to a user, its parameters
-// and their ranges, is in description.cpp.
+// checkpoint, the state-size figures and the world's equality are driven. The membrane, junction and
+// external units also price a copy themselves (`change`, in membrane.cpp and external.cpp), reading the
+// lattice and the cell table they are given; the others' changes are still World methods in their
+// files (length.cpp, act.cpp, field.cpp). What each unit means to a user, its parameters and their
+// ranges, is in description.cpp.
 #pragma once
 
 #include <algorithm>
@@ -179,6 +179,9 @@ struct ExternalTerm {
         static constexpr std::array<double, 3> none{0.0, 0.0, 0.0};
         return t < force_by_type.size() ? force_by_type[t] : none;
     }
+    // The raw form's change of copying new_label onto `site` (external.cpp); the centre-of-mass form
+    // reads the trackers the sweep sees (delta_com_force, energy_change.hpp).
+    double change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label new_label) const;
 };
 
 // The act model: every site holds an activity, set to max_act of its cell's type when a copy puts it

@@ -57,8 +57,8 @@ template <class Seen>
 inline double add_terms_before_length(const World& w, const TermGates& g, double dh, SiteIndex target,
                                       SiteIndex source, Label b) {
     if (g.fields) dh += w.delta_chemotaxis(target, source, b);
-    if (g.membrane) dh += w.delta_membrane(target, b);
-    if (g.junction) dh += w.delta_junction(target, b);
+    if (g.membrane) dh += w.membrane.change(w.lattice.labels.data(), w.cells.data(), target, b);
+    if (g.junction) dh += w.junction.change(w.lattice, w.cells.data(), target, b);
     return dh;
 }
 
@@ -66,7 +66,8 @@ inline double add_terms_before_length(const World& w, const TermGates& g, double
 template <class Seen>
 inline double external_change(const World& w, const TermGates& g, SiteIndex target, Label a, Label b,
                               const Seen& seen) {
-    return g.com_force ? delta_com_force(w, target, a, b, seen) : w.delta_external(target, b);
+    if (g.com_force) return delta_com_force(w, target, a, b, seen);
+    return w.external.change(w.lattice, w.cells.data(), target, b);
 }
 
 // The optional terms, asked for in their fixed order and added left to right onto the core change.

@@ -56,16 +56,16 @@ void World::set_membrane_anchored(CellType cell_type, bool on) {
 }
 
 // A site pays k * (d - band)^2 to an anchored cell when it lies beyond the band.
-double World::delta_membrane(SiteIndex site, Label new_label) const {
-    if (membrane.distance.empty()) return 0.0;
-    const Label old_label = lattice.labels[site];
+double MembraneTerm::change(const Label* labels, const Cell* cells, SiteIndex site, Label new_label) const {
+    if (distance.empty()) return 0.0;
+    const Label old_label = labels[site];
     if (new_label == old_label) return 0.0;
     const auto anchored = [&](Label l) {
         if (l == 0) return false;
-        return membrane.anchors_type(cells[l].cell_type);
+        return anchors_type(cells[l].cell_type);
     };
-    const double e = static_cast<double>(membrane.distance[site]) - membrane.band;
-    const double cost = membrane.k * (e * e);
+    const double e = static_cast<double>(distance[site]) - band;
+    const double cost = k * (e * e);
     const double gain = anchored(new_label) && e > 0.0 ? cost : 0.0;
     const double loss = anchored(old_label) && e > 0.0 ? cost : 0.0;
     return gain - loss;
@@ -81,16 +81,13 @@ void World::set_junction_lambda(double lambda) { junction.lambda = lambda; }
 
 // Pinches at the medium site `probe`, reading `site` as if it held `label`: one per axis whose two
 // in-box neighbours belong to two different junction-enabled cells. Faces never wrap.
-std::int64_t World::pinch_at(SiteIndex probe, SiteIndex site, Label label) const {
-    return pinch_at(probe, lattice.coords(probe), site, label);
-}
-
-std::int64_t World::pinch_at(SiteIndex probe, const Coords& c, SiteIndex site, Label label) const {
+std::int64_t JunctionTerm::pinches(const Lattice& lattice, const Cell* cells, SiteIndex probe, const Coords& c,
+                                   SiteIndex site, Label label) const {
     const auto lab = [&](SiteIndex p) { return p == site ? label : lattice.labels[p]; };
     if (lab(probe) != 0) return 0;
     const auto enabled = [&](Label l) {
         if (l == 0) return false;
-        return junction.enables_type(cells[l].cell_type);
+        return enables_type(cells[l].cell_type);
     };
     const auto pinched = [&](SiteIndex lo, SiteIndex hi) {
         const Label a = lab(lo), b = lab(hi);
@@ -106,10 +103,10 @@ std::int64_t World::pinch_at(SiteIndex probe, const Coords& c, SiteIndex site, L
 
 // Only the target and its medium face neighbours can change their pinch count. The counts are
 // integers, so their order does not matter; each probe's coordinates follow from the target's.
-double World::delta_junction(SiteIndex site, Label new_label) const {
+double JunctionTerm::change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label new_label) const {
     const Label old_label = lattice.labels[site];
     if (new_label == old_label) return 0.0;
-    std::int64_t change = 0;
+    std::int64_t count = 0;
     // An interior site of a neighbourhood that reaches along x (and so along every axis of the box)
     // has all its face neighbours in the box, none wrapped.
     if (old_label != 0 && new_label != 0 && lattice.geometry.reach[0] != 0 && lattice.is_interior_site(site)) {
@@ -119,12 +116,13 @@ double World::delta_junction(SiteIndex site, Label new_label) const {
         const SiteIndex nx = lattice.nx(), layer = nx * lattice.ny();
         bool medium_beside = l[site - 1] == 0 || l[site + 1] == 0 || l[site - nx] == 0 || l[site + nx] == 0;
         if (lattice.nz() > 1) medium_beside = medium_beside || l[site - layer] == 0 || l[site + layer] == 0;
-        if (!medium_beside) return static_cast<double>(change) * junction.lambda;
+        if (!medium_beside) return static_cast<double>(count) * lambda;
     }
     const Coords c = lattice.coords(site);
-    change = pinch_at(site, c, site, new_label) - pinch_at(site, c, site, old_label);
+    count = pinches(lattice, cells, site, c, site, new_label) - pinches(lattice, cells, site, c, site, old_label);
     const auto probe = [&](SiteIndex j, const Coords& at) {
-        if (lattice.labels[j] == 0) change += pinch_at(j, at, site, new_label) - pinch_at(j, at, site, old_label);
+        if (lattice.labels[j] == 0)
+            count += pinches(lattice, cells, j, at, site, new_label) - pinches(lattice, cells, j, at, site, old_label);
     };
     const SiteIndex nx = lattice.nx(), ny = lattice.ny(), nz = lattice.nz(), layer = nx * ny;
     if (c.x > 0) probe(site - 1, {c.x - 1, c.y, c.z});
@@ -135,7 +133,7 @@ double World::delta_junction(SiteIndex site, Label new_label) const {
         if (c.z > 0) probe(site - layer, {c.x, c.y, c.z - 1});
         if (c.z + 1 < nz) probe(site + layer, {c.x, c.y, c.z + 1});
     }
-    return static_cast<double>(change) * junction.lambda;
+    return static_cast<double>(count) * lambda;
 }
 
 }  // namespace morva

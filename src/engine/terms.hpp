@@ -1,10 +1,10 @@
 // terms.hpp: the optional energy terms and the world options, each one unit that owns its tables, its
 // setters and checks, its gate (is it on?) and its member list (members.hpp), from which the
-// checkpoint, the state-size figures and the world's equality are driven. The energy changes are
-// World methods in each term's own file (length.cpp, membrane.cpp, external.cpp, connectivity.cpp,
-// act.cpp),
-// since they read the lattice and the cell table. What each unit means to a user, its parameters
-// and their ranges, is in description.cpp.
+// checkpoint, the state-size figures and the world's equality are driven. The membrane, junction and
+// external units also price a copy themselves (`change`, in membrane.cpp and external.cpp), reading the
+// lattice and the cell table they are given; the others' changes are still World methods in their
+// files (length.cpp, act.cpp, field.cpp). What each unit means to a user, its parameters and their
+// ranges, is in description.cpp.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +18,10 @@
 #include "members.hpp"
 
 namespace morva {
+
+struct Cell;     // world.hpp: the cell table an energy change reads
+struct Lattice;  // lattice.hpp
+struct Coords;   // lattice.hpp
 
 namespace detail {
 inline bool any_flag(const std::vector<std::uint8_t>& flags) {
@@ -76,6 +80,9 @@ struct MembraneTerm {
     bool on() const { return !distance.empty() && detail::any_flag(anchored_by_type); }
     void set_anchored(CellType t, bool anchored) { type_slot(anchored_by_type, t) = anchored; }
     bool anchors_type(CellType t) const { return t < anchored_by_type.size() && anchored_by_type[t] != 0; }
+    // The change of copying new_label onto `site`, reading the label grid and the cell table
+    // (membrane.cpp).
+    double change(const Label* labels, const Cell* cells, SiteIndex site, Label new_label) const;
     std::string fault(SiteIndex n_sites) const {
         if (distance.empty() || distance.size() == n_sites) return {};
         return "the membrane distance has " + std::to_string(distance.size()) + " values for " +
@@ -104,6 +111,11 @@ struct JunctionTerm {
     bool on() const { return lambda > 0 && detail::any_flag(by_type); }
     void set(CellType t, bool enabled) { type_slot(by_type, t) = enabled; }
     bool enables_type(CellType t) const { return t < by_type.size() && by_type[t] != 0; }
+    // Pinches at the medium site `probe` (at c), reading `site` as if it held `label` (membrane.cpp).
+    std::int64_t pinches(const Lattice& lattice, const Cell* cells, SiteIndex probe, const Coords& c,
+                         SiteIndex site, Label label) const;
+    // The change of copying new_label onto `site` (membrane.cpp).
+    double change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label new_label) const;
 };
 
 // The length constraint: lambda * (length - target)^2 per cell, by type.
@@ -167,6 +179,9 @@ struct ExternalTerm {
         static constexpr std::array<double, 3> none{0.0, 0.0, 0.0};
         return t < force_by_type.size() ? force_by_type[t] : none;
     }
+    // The raw form's change of copying new_label onto `site` (external.cpp); the centre-of-mass form
+    // reads the trackers the sweep sees (delta_com_force, energy_change.hpp).
+    double change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label new_label) const;
 };
 
 // The act model: every site holds an activity, set to max_act of its cell's type when a copy puts it

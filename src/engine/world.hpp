@@ -259,10 +259,15 @@ struct World : WorldData {
     void set_junction_lambda(double lambda);
     void set_membrane(const std::vector<SiteIndex>& anchors, double k, double band);
     void set_membrane_anchored(CellType cell_type, bool on);
-    std::int64_t pinch_at(SiteIndex probe, SiteIndex site, Label label) const;
-    std::int64_t pinch_at(SiteIndex probe, const Coords& probe_coords, SiteIndex site, Label label) const;
-    double delta_junction(SiteIndex site, Label new_label) const;
-    double delta_membrane(SiteIndex site, Label new_label) const;
+    std::int64_t pinch_at(SiteIndex probe, SiteIndex site, Label label) const {
+        return junction.pinches(lattice, cells.data(), probe, lattice.coords(probe), site, label);
+    }
+    double delta_junction(SiteIndex site, Label new_label) const {
+        return junction.change(lattice, cells.data(), site, new_label);
+    }
+    double delta_membrane(SiteIndex site, Label new_label) const {
+        return membrane.change(lattice.labels.data(), cells.data(), site, new_label);
+    }
 
     // --- external potential (external.cpp)
     void set_external_potential(CellType cell_type, double fx, double fy, double fz);

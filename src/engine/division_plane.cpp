@@ -93,21 +93,7 @@ std::vector<Label> World::divide_chosen(const std::vector<Label>& ids, const std
         }
     }
 
-    std::vector<Label> daughters;
-    daughters.reserve(ids.size());
-    for (const Label parent_id : ids) {
-        const Cell& parent = cells[parent_id];
-        Cell daughter;
-        daughter.id = static_cast<Label>(cells.size());
-        daughter.cell_type = parent.cell_type;
-        daughter.lambda_volume = parent.lambda_volume;
-        daughter.target_surface = parent.target_surface;
-        daughter.lambda_surface = parent.lambda_surface;
-        daughter.target_volume = reset_target;
-        if (daughter.lambda_surface != 0.0) surface_active = true;
-        daughters.push_back(daughter.id);
-        cells.push_back(daughter);
-    }
+    std::vector<Label> daughters = add_daughters(ids, reset_target);
 
     auto& grid = lattice.labels;
     lattice.for_each_site([&](SiteIndex site, const Coords& c) {

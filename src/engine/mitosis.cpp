@@ -95,6 +95,27 @@ void split_along_shape(Lattice& lat, std::span<const SiteIndex> members, Label p
 
 }  // namespace
 
+// One new cell per parent, in the parents' order, with the parent's type and parameters and the
+// given target volume; its sites are handed over by the caller.
+std::vector<Label> World::add_daughters(std::span<const Label> parents, double reset_target) {
+    std::vector<Label> daughters;
+    daughters.reserve(parents.size());
+    for (const Label parent_id : parents) {
+        const Cell& parent = cells[parent_id];
+        Cell daughter;
+        daughter.id = static_cast<Label>(cells.size());
+        daughter.cell_type = parent.cell_type;
+        daughter.lambda_volume = parent.lambda_volume;
+        daughter.target_surface = parent.target_surface;
+        daughter.lambda_surface = parent.lambda_surface;
+        daughter.target_volume = reset_target;
+        if (daughter.lambda_surface != 0.0) surface_active = true;
+        daughters.push_back(daughter.id);
+        cells.push_back(daughter);
+    }
+    return daughters;
+}
+
 std::vector<Label> World::divide_cells(double threshold, double reset_target) {
     constexpr std::uint32_t not_dividing = std::numeric_limits<std::uint32_t>::max();
     std::vector<std::uint32_t> position(cells.size(), not_dividing);  // cell id -> index in `dividing`
@@ -128,21 +149,7 @@ std::vector<Label> World::divide_cells(double threshold, double reset_target) {
         planes[i] = b.hi[axes[i]] < b.lo[axes[i]] ? 0 : b.lo[axes[i]] + (b.hi[axes[i]] - b.lo[axes[i]]) / 2;
     }
 
-    std::vector<Label> daughters;
-    daughters.reserve(dividing.size());
-    for (const Label parent_id : dividing) {
-        const Cell& parent = cells[parent_id];
-        Cell daughter;
-        daughter.id = static_cast<Label>(cells.size());
-        daughter.cell_type = parent.cell_type;
-        daughter.lambda_volume = parent.lambda_volume;
-        daughter.target_surface = parent.target_surface;
-        daughter.lambda_surface = parent.lambda_surface;
-        daughter.target_volume = reset_target;
-        if (daughter.lambda_surface != 0.0) surface_active = true;
-        daughters.push_back(daughter.id);
-        cells.push_back(daughter);
-    }
+    std::vector<Label> daughters = add_daughters(dividing, reset_target);
 
     // The parents' trackers stay as they were until the recomputation, so every site is placed in
     // the same frame as in the first pass.

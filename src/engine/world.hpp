@@ -316,6 +316,8 @@ struct World : WorldData {
     // --- division of chosen cells, each by its own plane (division_plane.cpp); ids distinct cells
     std::vector<Label> divide_chosen(const std::vector<Label>& ids, const std::vector<DivisionPlane>& planes,
                                      double reset_target);
+    // The daughters' cell records, appended in the parents' order (mitosis.cpp).
+    std::vector<Label> add_daughters(std::span<const Label> parents, double reset_target);
 };
 
 }  // namespace morva

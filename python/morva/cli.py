@@ -18,8 +18,12 @@ def cmd_run(args):
     from .model import load_model
     from .reader import resume
 
+    from .simulation import check_parallel
+
     model = load_model(args.model)
     model.check_contacts(str(args.model))
+    if args.parallel:
+        check_parallel(model)  # before a recording is made or resumed
     if args.resume:
         sim = resume(args.out)
         if sim.model != model:

@@ -56,6 +56,29 @@ def view_with(make_view):
     _live_view = make_view
 
 
+def check_parallel(model):
+    """Refuse a model the parallel sweep cannot run, before a run or a recording starts.
+
+    Raises
+    ------
+    ValueError
+        Naming the term the parallel sweep does not support.
+
+    Examples
+    --------
+    >>> import morva
+    >>> check_parallel(morva.Model((8, 8)).add_type("t", volume=9, lambda_volume=1, lambda_act=200, max_act=20))
+    Traceback (most recent call last):
+    ...
+    ValueError: the parallel sweep does not support the Act model (lambda_act, max_act); run with parallel=False
+    """
+    if any(t.lambda_length for t in model.types.values()):
+        raise ValueError("the parallel sweep does not support the length term; run with parallel=False")
+    if model.uses_act:
+        raise ValueError("the parallel sweep does not support the Act model (lambda_act, max_act); "
+                         "run with parallel=False")
+
+
 class Simulation:
     """A model being run on the engine.
 
@@ -683,7 +706,8 @@ class Simulation:
             registered with the same period (by :meth:`add_hook` or :func:`morva.resume`) is
             refused: it would run twice per period.
         parallel : bool
-            Use the parallel sweep (not for models with a length term).
+            Use the parallel sweep (not for models with a length term or the Act model: see
+            :func:`check_parallel`).
         block : int
             Tile side of the parallel sweep (>= 2).
 
@@ -697,11 +721,8 @@ class Simulation:
         block = integer("block", block, minimum=2)
         if not isinstance(parallel, bool):
             raise ValueError(f"parallel must be True or False, got {parallel!r}")
-        if parallel and any(t.lambda_length for t in self.model.types.values()):
-            raise ValueError("the parallel sweep does not support the length term; run with parallel=False")
-        if parallel and self.model.uses_act:
-            raise ValueError("the parallel sweep does not support the Act model (lambda_act, max_act); "
-                             "run with parallel=False")
+        if parallel:
+            check_parallel(self.model)
         hooks = hooks_of(hooks, every)
         refuse_repeats(self._writers, hooks)
         if self.recorder is not None and self.recorder.closed:

@@ -78,6 +78,13 @@ def test_the_parallel_sweep_is_refused_in_one_line(tmp_path, capsys):
     assert main(["run", str(tmp_path / "m.toml"), "--mcs", "1", "--parallel", "--out", str(tmp_path / "r")]) == 2
     last = capsys.readouterr().err.strip().splitlines()[-1]
     assert last.startswith("morva run: error: the parallel sweep does not support the Act model")
+    assert not (tmp_path / "r").exists()  # refused before the recording folder is made
+    # a recording resumed with --parallel is refused before it is reopened: it stays as it was
+    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "2", "--out", str(tmp_path / "r"), "--quiet"]) == 0
+    before = {p: p.stat().st_mtime_ns for p in (tmp_path / "r").rglob("*")}
+    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "4", "--parallel", "--resume",
+                 "--out", str(tmp_path / "r")]) == 2
+    assert {p: p.stat().st_mtime_ns for p in (tmp_path / "r").rglob("*")} == before
 
 
 def test_a_resumed_run_continues_the_activity_exactly(tmp_path):

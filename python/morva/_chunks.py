@@ -20,15 +20,16 @@ class FrameChunk:
     ----------
     size : int
         Frames per Zarr chunk.
-    fields : list of str
-        Recorded field names.
+    images : list of str
+        The arrays recorded beside the labels, in the order :meth:`add` gets them ("activity",
+        "field_<name>"; see :func:`morva.recording.image_names`).
 
     Attributes
     ----------
     start : int
         Number of the first frame held, counted from the start of the recording.
     frames : dict of list
-        "labels" and "field_<name>": one array per frame.
+        "labels" and each of `images`: one array per frame.
     times : list of int
         MCS of each frame.
     cells : list of dict
@@ -45,9 +46,9 @@ class FrameChunk:
     (1, False)
     """
 
-    def __init__(self, size, fields):
+    def __init__(self, size, images):
         self.size = size
-        self.fields = [f"field_{name}" for name in fields]
+        self.images = list(images)
         self.reset(0)
 
     def reset(self, start):
@@ -61,7 +62,7 @@ class FrameChunk:
         self.start = start
         self.sent = self.stored = 0
         self.times = []
-        self.frames = {name: [] for name in ["labels"] + self.fields}
+        self.frames = {name: [] for name in ["labels"] + self.images}
         self.cells = []
 
     @property
@@ -87,19 +88,19 @@ class FrameChunk:
         """
         return (self.start + self.count) % self.size == 0
 
-    def add(self, mcs, labels, fields, cells):
-        """Keep one frame: its MCS, label grid, field grids (in order) and cell arrays.
+    def add(self, mcs, labels, images, cells):
+        """Keep one frame: its MCS, label grid, its other grids (in the order of `images`) and cell arrays.
 
         The arrays are kept, not copied: they must be fresh copies out of the world.
 
         Examples
         --------
-        >>> chunk = FrameChunk(2, ["c"]); chunk.add(5, np.zeros((1, 1, 2), np.uint32), [np.ones((1, 1, 2))], {})
+        >>> chunk = FrameChunk(2, ["field_c"]); chunk.add(5, np.zeros((1, 1, 2), np.uint32), [np.ones((1, 1, 2))], {})
         >>> chunk.times, len(chunk.frames["field_c"])
         ([5], 1)
         """
         self.times.append(mcs)
         self.frames["labels"].append(labels)
-        for name, values in zip(self.fields, fields):
+        for name, values in zip(self.images, images):
             self.frames[name].append(values)
         self.cells.append(cells)

@@ -36,13 +36,13 @@ class FrameWriter(threading.Thread):
     directory : pathlib.Path
         The recording folder.
     arrays : dict
-        The Zarr arrays of frames.zarr by name ("time", "labels", "field_<name>").
+        The Zarr arrays of frames.zarr by name ("time", "labels", "activity", "field_<name>").
     info : dict
         The run.json content; "mcs", "frames" and "checkpoint_mcs" are kept up to date.
     chunk : int
         Frames per Zarr chunk.
-    fields : list of str
-        Recorded fields.
+    images : list of str
+        The arrays recorded beside the labels (see :func:`morva.recording.image_names`).
     frames, last_frame, parts : int
         What is on disk already (a reopened recording).
     lineage : list of (parent, daughter, mcs, rule)
@@ -58,7 +58,7 @@ class FrameWriter(threading.Thread):
     True
     """
 
-    def __init__(self, directory, arrays, info, chunk, fields, *, frames=0, last_frame=None, parts=0, lineage=(),
+    def __init__(self, directory, arrays, info, chunk, images, *, frames=0, last_frame=None, parts=0, lineage=(),
                  lineage_on_disk=False):
         super().__init__(name="morva-recorder", daemon=True)
         self.directory = directory
@@ -67,7 +67,7 @@ class FrameWriter(threading.Thread):
         self.inbox = queue.Queue()
         self.spare = queue.Queue()
         for _ in range(SPARE_CHUNKS):
-            self.spare.put(FrameChunk(chunk, fields))
+            self.spare.put(FrameChunk(chunk, images))
         self.chunk = chunk
         self._stacks = {}
         self.error = None

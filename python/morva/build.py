@@ -86,7 +86,7 @@ def build_world(model, seed):
             lattice_bytes(n_sites, len(model.fields)))
     require(f"the contact energies of {model.n_types} types", contact_bytes(model.n_types))
     periodic = model.boundary == "periodic"
-    labels, type_names, volumes = _placement.compose(model.placements, dims, periodic)
+    labels, type_names, volumes, activities = _placement.compose(model.placements, dims, periodic)
     world = World(dims, model.boundary, model.neighborhood, model.temperature)
     _native.set_options(world, **model.world_options)
     if model.uses_act:
@@ -129,4 +129,7 @@ def build_world(model, seed):
             else:
                 world.set_chemotaxis(index, model.type_id(type_name), chem.strength)
     world.finalize(int(seed))
+    if any(activities):
+        starts = [model.types[name].max_act if start == "max" else start for name, start in zip(type_names, activities)]
+        _native.set_activity(world, np.array([0] + starts, dtype=np.uint16)[labels])
     return world, type_ids

@@ -715,8 +715,17 @@ class Model:
 
     # --- placements --------------------------------------------------------------------------
 
-    def add_placement(self, item):
+    def add_placement(self, item, *, activity=0):
         """Add a placement object (one of ``morva.placement.KINDS``), checked against the model.
+
+        Parameters
+        ----------
+        item : placement object
+        activity : int or "max"
+            The Act model's activity its cells' sites start with: 0 (the default, as a site the
+            cell never copied into), "max" (each cell's type's max_act: every site as fresh as a
+            newly taken one) or an integer up to the types' max_act. Only for types with the
+            Act model; the ``add_*`` methods pass theirs here.
 
         Examples
         --------
@@ -731,10 +740,12 @@ class Model:
                 raise ValueError(f"{where}: placements make cells; {MEDIUM!r} is not a cell type")
             self._cell_type_name(type_name, where)
         item.check(self.dims, self.boundary == "periodic")
+        item.activity = _placement.start_activity(f"{where}", activity, item.type_names(),
+                                                  {name: t.max_act for name, t in self.types.items()})
         self.placements.append(item)
         return self
 
-    def add_block(self, type_name, lo, hi, *, overlap=False):
+    def add_block(self, type_name, lo, hi, *, overlap=False, activity=0):
         """One cell filling the box lo <= (x, y[, z]) < hi.
 
         Examples
@@ -743,9 +754,9 @@ class Model:
         >>> len(m.add_block("a", (0, 0), (5, 5)).placements)
         1
         """
-        return self.add_placement(_placement.Block(type_name, lo, hi, overlap))
+        return self.add_placement(_placement.Block(type_name, lo, hi, overlap), activity=activity)
 
-    def add_tiling(self, types, lo, hi, size, *, pattern="checkerboard", seed=0, overlap=False):
+    def add_tiling(self, types, lo, hi, size, *, pattern="checkerboard", seed=0, overlap=False, activity=0):
         """Square (cubic) cells of side `size` tiling the box lo..hi without gaps.
 
         `types` is one type name or a list; "checkerboard" gives tile (i, j, k) the type
@@ -758,9 +769,9 @@ class Model:
         >>> m.add_tiling(["a", "b"], (0, 0), (40, 40), 10).placements[0].n_cells
         16
         """
-        return self.add_placement(_placement.Tiling(types, lo, hi, size, pattern, seed, overlap))
+        return self.add_placement(_placement.Tiling(types, lo, hi, size, pattern, seed, overlap), activity=activity)
 
-    def add_disc(self, type_name, centre, radius, *, overlap=False):
+    def add_disc(self, type_name, centre, radius, *, overlap=False, activity=0):
         """One round cell: the sites within `radius` of `centre` (2-D models).
 
         Examples
@@ -768,9 +779,9 @@ class Model:
         >>> Model((30, 30)).add_type("a", volume=50, lambda_volume=1).add_disc("a", (15, 15), 4).placements[0].kind
         'disc'
         """
-        return self.add_placement(_placement.Disc(type_name, centre, radius, overlap))
+        return self.add_placement(_placement.Disc(type_name, centre, radius, overlap), activity=activity)
 
-    def add_sphere(self, type_name, centre, radius, *, overlap=False):
+    def add_sphere(self, type_name, centre, radius, *, overlap=False, activity=0):
         """One ball-shaped cell: the sites within `radius` of `centre` (3-D models).
 
         Examples
@@ -778,9 +789,9 @@ class Model:
         >>> Model((20, 20, 20)).add_type("a", volume=50, lambda_volume=1).add_sphere("a", (9, 9, 9), 3).ndim
         3
         """
-        return self.add_placement(_placement.Sphere(type_name, centre, radius, overlap))
+        return self.add_placement(_placement.Sphere(type_name, centre, radius, overlap), activity=activity)
 
-    def scatter(self, type_name, n, radius, *, lo=None, hi=None, seed=0):
+    def scatter(self, type_name, n, radius, *, lo=None, hi=None, seed=0, activity=0):
         """`n` round cells of `radius` at random centres in lo..hi, touching neither each other
         nor anything placed before.
 
@@ -790,10 +801,10 @@ class Model:
         >>> m.scatter("a", 10, 2.5, seed=1).placements[0].n_cells
         10
         """
-        return self.add_placement(_placement.Scatter(type_name, n, radius, lo, hi, seed))
+        return self.add_placement(_placement.Scatter(type_name, n, radius, lo, hi, seed), activity=activity)
 
     def add_label_image(self, image, *, types=None, default_type=None, offset=None, own_volume=False,
-                        overlap=False):
+                        overlap=False, activity=0):
         """Cells from a label image: every distinct non-zero value becomes one cell.
 
         Parameters
@@ -809,6 +820,9 @@ class Model:
             Lattice position of the image's first pixel; without it the image must match the lattice.
         own_volume : bool
             Give each cell its initial size as target volume instead of its type's volume.
+        activity : int or "max"
+            The Act model's starting activity of the cells' sites (see :meth:`add_placement`; the
+            other ``add_*`` methods and :meth:`scatter` take it too).
 
         Examples
         --------
@@ -819,7 +833,7 @@ class Model:
         1
         """
         return self.add_placement(_placement.LabelImage(image, types, default_type, offset, own_volume, overlap,
-                                                        max_pixels=int(np.prod(self.dims))))
+                                                        max_pixels=int(np.prod(self.dims))), activity=activity)
 
     # --- parameters by name ------------------------------------------------------------------
 

@@ -53,7 +53,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
         **({} if model.default_contact is None else {"default_contact": model.default_contact}),
         **({} if model.act_mean == "geometric" else {"act_mean": model.act_mean}),
         "fields": {},
-        "placements": [p.to_dict(embed_images, base) for p in model.placements],
+        "placements": [_placement_entry(p, embed_images, base) for p in model.placements],
         "options": dict(model.world_options),
         "cell_variables": _cell_state.variables_to_dict(model.cell_variables),
         "sbml": _sbml.sbml_to_dict(model.sbml, embed_images, base),
@@ -203,8 +203,17 @@ def model_from_dict(data, base=None, *, model_class):
     return model
 
 
+def _placement_entry(item, embed_images, base):
+    """A placement's model-file table; its starting activity only when it has one."""
+    entry = item.to_dict(embed_images, base)
+    if item.activity:
+        entry["activity"] = item.activity
+    return entry
+
+
 def _add_placement(model, i, entry, base):
     kind = entry.pop("kind", None)
+    activity = entry.pop("activity", 0)
     if kind not in _placement.KINDS:
         raise ValueError(f"model file: placements[{i}] kind must be one of {', '.join(_placement.KINDS)}, got {kind!r}")
     cls = _placement.KINDS[kind]
@@ -213,7 +222,8 @@ def _add_placement(model, i, entry, base):
     for key in cls.required_keys():
         if key not in entry:
             raise ValueError(f"model file: {where} needs {key}")
-    model.add_placement(cls.from_entry(entry, base, f"model file: {where}", max_sites=math.prod(model.dims)))
+    model.add_placement(cls.from_entry(entry, base, f"model file: {where}", max_sites=math.prod(model.dims)),
+                        activity=activity)
 
 
 def from_toml(text, base=None, *, model_class):

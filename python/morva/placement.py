@@ -39,7 +39,13 @@ class Painted:
 
 
 class Placement:
-    """What every kind shares: reading one from its table in a model file.
+    """What every kind shares: reading one from its table in a model file, the activity of its sites.
+
+    Attributes
+    ----------
+    activity : int or "max"
+        The Act model's activity its cells' sites start with (see :func:`start_activity`); set by
+        :meth:`morva.Model.add_placement`.
 
     Examples
     --------
@@ -48,6 +54,7 @@ class Placement:
     """
 
     FILE_KEYS = {}
+    activity = 0
 
     @classmethod
     def required_keys(cls):
@@ -636,6 +643,8 @@ def compose(placements, dims, periodic):
     types : list of str
     volumes : list of float or None
         Per-cell target volume, None where the type's volume applies.
+    activities : list of int or "max"
+        Per-cell starting activity of its sites: the `activity` of the placement that made it.
 
     Raises
     ------
@@ -650,7 +659,7 @@ def compose(placements, dims, periodic):
     """
     n_sites = dims[0] * dims[1] * dims[2]
     labels = np.zeros(n_sites, dtype=np.uint32)
-    types, volumes = [], []
+    types, volumes, activities = [], [], []
     for index, item in enumerate(placements):
         painted = item.paint(dims, periodic, labels != 0)
         if not item.overlap and labels[painted.sites].any():
@@ -661,7 +670,47 @@ def compose(placements, dims, periodic):
         labels[painted.sites] = painted.cells + len(types)
         types.extend(painted.types)
         volumes.extend(painted.volumes if painted.volumes is not None else [None] * painted.n_cells)
-    return labels, types, volumes
+        activities.extend([item.activity] * painted.n_cells)
+    return labels, types, volumes, activities
+
+
+def start_activity(where, value, type_names, max_act):
+    """Check the starting activity of a placement's sites: 0, "max" or an integer up to max_act.
+
+    Parameters
+    ----------
+    where : str
+        The placement, for messages.
+    value : int or "max"
+        "max": each cell's sites start at its type's max_act; an integer: every site at it.
+    type_names : list of str
+        The placement's cell types.
+    max_act : dict
+        max_act of every cell type by name (0 without the Act model).
+
+    Examples
+    --------
+    >>> start_activity("block", "max", ["t"], {"t": 20}), start_activity("block", 5, ["t"], {"t": 20})
+    ('max', 5)
+    >>> start_activity("block", 30, ["t"], {"t": 20})
+    Traceback (most recent call last):
+    ...
+    ValueError: block: activity 30 is above max_act 20 of cell type 't'
+    """
+    if isinstance(value, str):
+        if value != "max":
+            raise ValueError(f'{where}: activity must be an integer from 0 to 65535 or "max", got {value!r}')
+    else:
+        value = integer(f"{where}: activity", value, minimum=0)
+    if value == 0:
+        return 0
+    for name in type_names:
+        if not max_act[name]:
+            raise ValueError(f"{where}: activity {value!r} needs the Act model, but cell type {name!r} has no "
+                             "lambda_act and max_act")
+        if value != "max" and value > max_act[name]:
+            raise ValueError(f"{where}: activity {value} is above max_act {max_act[name]} of cell type {name!r}")
+    return value
 
 
 KINDS = {kind.kind: kind for kind in (Block, Tiling, Disc, Sphere, Scatter, LabelImage)}

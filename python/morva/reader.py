@@ -24,7 +24,8 @@ class Recording:
     Attributes
     ----------
     frames : xarray.Dataset
-        Lazy (Dask) variables `labels` and `field_<name>`, dimensions (time, z, y, x).
+        Lazy (Dask) variables `labels`, `field_<name>` and, when recorded, `activity`, dimensions
+        (time, z, y, x).
     cells : pandas.DataFrame
         The per-cell table of every frame.
     lineage : pandas.DataFrame
@@ -98,6 +99,25 @@ class Recording:
         (1, 4, 6)
         """
         return self.frames["labels"][i].values
+
+    def activity(self, i):
+        """The Act model's activity (nz, ny, nx), uint16, of every site in frame i.
+
+        Recorded by default for models with the Act model (see :meth:`morva.Simulation.record`).
+
+        Examples
+        --------
+        >>> import morva, tempfile, pathlib
+        >>> m = morva.Model((8, 8), default_contact=0).add_type("t", volume=9, lambda_volume=1, lambda_act=200,
+        ...                                                    max_act=20).add_block("t", (2, 2), (5, 5))
+        >>> sim = m.build(seed=1); rec = sim.record(pathlib.Path(tempfile.mkdtemp()) / "r")
+        >>> sim.run(1, progress=False); int(morva.open_recording(rec.directory).activity(1).max())
+        19
+        """
+        if "activity" not in self.frames:
+            raise KeyError("this recording holds no activity (record a model with the Act model, or pass "
+                           "activity=True to Simulation.record)")
+        return self.frames["activity"][i].values
 
     def field(self, name, i):
         """Concentration (nz, ny, nx) of field `name` in frame i.

@@ -93,6 +93,7 @@ class Recorder(Writer):
         self.every = info["every"]
         self.checkpoint_every = info["checkpoint_every"]
         self.fields = list(info["fields"])
+        self.activity = bool(info.get("activity", False))
         self.type_names = list(sim.type_names)
         self._field_index = {name: sim.model.field_id(name) for name in self.fields}
         self.frames = frames
@@ -103,14 +104,14 @@ class Recorder(Writer):
         self._lineage = sim.divisions()
         self._fates = sim.fate_rows  # grows like the divisions; the writer rewrites fates.parquet when it grew
         self._filling = None
-        self._writer = FrameWriter(self.directory, arrays, info, chunk_frames(sim.model.dims), self.fields,
+        self._writer = FrameWriter(self.directory, arrays, info, chunk_frames(sim.model.dims), image_names(info),
                                    frames=frames, last_frame=last_frame, parts=parts, lineage=self._lineage,
                                    lineage_on_disk=lineage_on_disk)
 
     # --- creation and reopening --------------------------------------------------------------
 
     @classmethod
-    def create(cls, sim, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None):
+    def create(cls, sim, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None, activity=None):
         """A new, empty recording of `sim` (see :meth:`morva.Simulation.record`).
 
         Examples
@@ -130,10 +131,11 @@ class Recorder(Writer):
         fields = list(sim.model.fields) if fields is None else list(fields)
         for name in fields:
             sim.model.field_id(name)
+        activity = recorded_activity(sim.model, activity)
         directory = pathlib.Path(directory)
         lock = claim_new(directory, overwrite)
         try:
-            rec = cls._start(sim, directory, every, checkpoint_every, fields)
+            rec = cls._start(sim, directory, every, checkpoint_every, fields, activity)
         except BaseException:
             lock.release()
             raise
@@ -141,13 +143,14 @@ class Recorder(Writer):
         return rec
 
     @classmethod
-    def _start(cls, sim, directory, every, checkpoint_every, fields):
+    def _start(cls, sim, directory, every, checkpoint_every, fields, activity):
         import zarr
 
         (directory / "model.toml").write_text(sim.model.to_toml(embed_images=True), encoding="utf-8")
         (directory / "cells").mkdir()
         info = {"format": FORMAT, "seed": sim.seed, "every": every, "checkpoint_every": checkpoint_every,
-                "fields": fields, "type_names": list(sim.type_names), "shape": list(sim.model.dims),
+                "fields": fields, "activity": activity, "type_names": list(sim.type_names),
+                "shape": list(sim.model.dims),
                 "cell_variables": list(sim.model.cell_variables),
                 "morva_version": _version(), "mcs": None, "frames": 0, "checkpoint_mcs": None}
         group = zarr.open_group(directory / "frames.zarr", mode="w", zarr_format=3)
@@ -158,6 +161,9 @@ class Recorder(Writer):
         dims = ["time", "z", "y", "x"]
         group.create_array("labels", shape=shape, chunks=chunks, dtype="uint32", fill_value=0, dimension_names=dims,
                            compressors=FAST_COMPRESSION)
+        if activity:
+            group.create_array("activity", shape=shape, chunks=chunks, dtype="uint16", fill_value=0,
+                               dimension_names=dims, compressors=FAST_COMPRESSION)
         for name in fields:
             group.create_array(f"field_{name}", shape=shape, chunks=chunks, dtype="float32", fill_value=0.0,
                                dimension_names=dims, compressors=FAST_COMPRESSION)
@@ -181,7 +187,7 @@ class Recorder(Writer):
             arrays = dict(group.arrays())
         except Exception as err:
             raise ValueError(f"recording {str(directory)!r}: frames.zarr cannot be opened: {err}") from None
-        expected = {"labels", "time", *(f"field_{name}" for name in info["fields"])}
+        expected = {"labels", "time", *image_names(info)}
         frames, parts = int(header["frames"]), int(header["parts"])
         if set(arrays) != expected or any(a.shape[0] < frames for a in arrays.values()):
             raise ValueError(f"recording {str(directory)!r}: frames.zarr does not hold the {header['frames']} frames "
@@ -271,8 +277,9 @@ class Recorder(Writer):
             self._filling = self._writer.take_chunk(self.frames)
             if self._filling is None:
                 self._check_writer()
-        fields = [_native.field(sim.world, self._field_index[name]) for name in self.fields]
-        self._filling.add(sim.mcs, _native.labels(sim.world), fields, with_variables(_native.cells(sim.world), sim))
+        images = [_native.activity(sim.world)] if self.activity else []
+        images += [_native.field(sim.world, self._field_index[name]) for name in self.fields]
+        self._filling.add(sim.mcs, _native.labels(sim.world), images, with_variables(_native.cells(sim.world), sim))
         self.frames += 1
         self.last_frame = sim.mcs
         if self._filling.full:
@@ -372,6 +379,44 @@ class Recorder(Writer):
             raise RuntimeError(f"recording into {str(self.directory)!r} failed: {err}") from err
         if not self._writer.is_alive():
             raise RuntimeError(f"the recording into {str(self.directory)!r} was closed")
+
+
+def recorded_activity(model, activity):
+    """Whether a recording of `model` records the Act model's activity: by default when a type has it.
+
+    Raises
+    ------
+    ValueError
+        When asked to record the activity of a model without the Act model.
+
+    Examples
+    --------
+    >>> from morva.model import Model
+    >>> recorded_activity(Model((8, 8)), None), recorded_activity(Model((8, 8)), False)
+    (False, False)
+    >>> recorded_activity(Model((8, 8)), True)
+    Traceback (most recent call last):
+    ...
+    ValueError: activity=True records the Act model's activity, but no cell type has lambda_act and max_act
+    """
+    if activity is None:
+        return model.uses_act
+    if not isinstance(activity, bool):
+        raise ValueError(f"activity must be True, False or None, got {activity!r}")
+    if activity and not model.uses_act:
+        raise ValueError("activity=True records the Act model's activity, but no cell type has lambda_act and max_act")
+    return activity
+
+
+def image_names(info):
+    """The frame arrays a recording keeps beside the labels and the times, from its run.json.
+
+    Examples
+    --------
+    >>> image_names({"fields": ["c"], "activity": True}), image_names({"fields": []})
+    (['activity', 'field_c'], [])
+    """
+    return (["activity"] if info.get("activity") else []) + [f"field_{name}" for name in info["fields"]]
 
 
 def frame_shape(dims):

@@ -197,6 +197,66 @@ class Simulation:
         """
         return _native.activity(self.world)
 
+    def set_activity(self, values, cells=None):
+        """Set the Act model's activity of sites: a whole grid, or the sites of some cells.
+
+        A site's activity may lie from 0 to its cell's type's max_act (0 on the medium and on cells
+        of types without the Act model). The new values act from the next copy attempt on.
+
+        Parameters
+        ----------
+        values : array_like of int, int or "max"
+            With `cells` None and an array: the activity of every site, shape (nz, ny, nx) as
+            :meth:`activity`. Otherwise the value of every site of `cells`: an integer, or "max"
+            for each cell's type's max_act (its sites as fresh as newly taken ones).
+        cells : array_like of int, optional
+            Cell ids whose sites get `values` (a scalar); default with a scalar: every cell of a
+            type with the Act model.
+
+        Raises
+        ------
+        ValueError
+            For a model without the Act model, a grid of the wrong shape or a value out of its
+            site's range (naming the site).
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((8, 8), default_contact=0).add_type("t", volume=9, lambda_volume=1, lambda_act=200,
+        ...                                                    max_act=20).add_block("t", (2, 2), (5, 5))
+        >>> sim = m.build(seed=1); sim.set_activity("max"); int(sim.activity().sum())
+        180
+        >>> sim.set_activity(3, cells=[1]); sorted(set(sim.activity().ravel().tolist()))
+        [0, 3]
+        """
+        if not self.model.uses_act:
+            raise ValueError("set_activity needs the Act model: no cell type has lambda_act and max_act")
+        shape = self.labels().shape
+        if cells is None and not (np.isscalar(values) or isinstance(values, str)):
+            grid = np.asarray(values)
+            if grid.shape != shape:
+                raise ValueError(f"activity grid must have the lattice's shape {shape}, got {grid.shape}")
+        else:
+            types = _native.cells(self.world)["type"]
+            max_act = np.array([0] + [self.model.types[name].max_act for name in self.type_names[1:]])
+            ids = self._ids(self.cell_ids()[max_act[types[self.cell_ids()]] > 0] if cells is None else cells)
+            if isinstance(values, str):
+                if values != "max":
+                    raise ValueError(f'activity must be an integer or "max", got {values!r}')
+                per_cell = max_act[types[ids]]
+            else:
+                per_cell = np.full(ids.size, integer("activity", values, minimum=0))
+            grid = self.activity().astype(np.int64)
+            lookup = np.full(types.size, -1, dtype=np.int64)
+            lookup[ids] = per_cell
+            chosen = lookup[self.labels()]
+            grid = np.where(chosen >= 0, chosen, grid)
+        if not np.issubdtype(grid.dtype, np.integer) and not (grid == np.round(grid)).all():
+            raise ValueError("activity values must be integers")
+        if grid.size and (grid.min() < 0 or grid.max() > 65535):
+            raise ValueError(f"activity values must lie from 0 to 65535, got {grid.min()} to {grid.max()}")
+        _native.set_activity(self.world, np.ascontiguousarray(grid, dtype=np.uint16))
+
     def _volumes(self):
         return _native.cells(self.world)["volume"]
 
@@ -654,7 +714,7 @@ class Simulation:
         view.show(self)
         return self.add_writer(view)
 
-    def record(self, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None):
+    def record(self, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None, activity=None):
         """Start recording into a new folder (see docs/recording-format.md).
 
         Parameters
@@ -669,6 +729,9 @@ class Simulation:
             when a run ends or is stopped.
         fields : list of str, optional
             Fields to record (default all).
+        activity : bool, optional
+            Record the Act model's activity of every site with each frame (the frame array
+            "activity"); by default when a cell type has the Act model.
 
         Examples
         --------
@@ -682,7 +745,7 @@ class Simulation:
         if self.recorder is not None:
             self.recorder.close()
         self.recorder = Recorder.create(self, directory, every, checkpoint_every=checkpoint_every,
-                                        overwrite=overwrite, fields=fields)
+                                        overwrite=overwrite, fields=fields, activity=activity)
         return self.recorder
 
     @one_thread_at_a_time

@@ -11,6 +11,7 @@
 #include <exception>
 #include <initializer_list>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -598,6 +599,50 @@ PyObject* activity_body(PyObject* module, PyObject* world) {
                                          });
 }
 
+// A site's activity may lie from 0 to max_act of its cell's type: 0 on the medium and on cells whose
+// type has no act model, as the copies leave them. The values are checked before any is written, so a
+// refused array changes nothing.
+PyObject* set_activity_body(PyObject* world, PyObject* values) {
+    Py_buffer view{};
+    if (PyObject_GetBuffer(values, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+    const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
+    const std::string_view format = view.format ? view.format : "B";
+    if (view.itemsize != sizeof(morva::Activity) || (format != "H" && format != "=H" && format != "<H")) {
+        PyErr_Format(PyExc_TypeError, "set_activity() values must be uint16, not items of format '%s'",
+                     view.format ? view.format : "B");
+        return nullptr;
+    }
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    morva::World& w = impl_of(world).active();
+    const std::size_t n = w.lattice.n_sites();
+    const auto count = static_cast<std::size_t>(view.len) / sizeof(morva::Activity);
+    if (count != n) {
+        PyErr_Format(PyExc_ValueError, "set_activity() got %zu values for %zu sites", count, n);
+        return nullptr;
+    }
+    if (w.act.activity.empty()) {
+        PyErr_SetString(PyExc_ValueError, "set_activity() needs a cell type with the act model (set_act)");
+        return nullptr;
+    }
+    const auto* given = static_cast<const morva::Activity*>(view.buf);
+    const auto& d = w.lattice.dims;
+    for (std::size_t site = 0; site < n; ++site) {
+        const Label label = w.lattice.labels[site];
+        const morva::Activity top = label == 0 ? morva::Activity{0} : w.act.max_of(w.cells[label].cell_type);
+        if (given[site] > top) {
+            PyErr_Format(PyExc_ValueError,
+                         "set_activity() site (x=%zu, y=%zu, z=%zu) of label %u gets %u, above %u, the most its "
+                         "cell's type allows (max_act; 0 for the medium and types without the act model)",
+                         site % d[0], site / d[0] % d[1], site / (d[0] * d[1]), static_cast<unsigned>(label),
+                         unsigned{given[site]}, unsigned{top});
+            return nullptr;
+        }
+    }
+    std::copy(given, given + n, w.act.activity.begin());
+    return Py_NewRef(Py_None);
+}
+
 // ======================================================================================= functions
 
 PyObject* native_labels(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -735,6 +780,15 @@ PyObject* native_activity(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded(world_type(module), [&] { return activity_body(module, world); });
 }
 
+PyObject* native_set_activity(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "values", nullptr};
+    PyObject *world = nullptr, *values = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:set_activity", const_cast<char**>(names), &world, &values) ||
+        !require_world(module, world, "set_activity"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return set_activity_body(world, values); });
+}
+
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyMethodDef function(const char* name, const char* doc) {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_VARARGS | METH_KEYWORDS, doc};
@@ -863,6 +917,16 @@ PyMethodDef native_methods[] = {
                               "Examples\n--------\n"
                               ">>> activity(world).max() <= 40\n"
                               "True"),
+    function<native_set_activity>(
+        "set_activity",
+        "set_activity(world, values)\n--\n\n"
+        "Sets every site's act-model activity from a C-contiguous uint16 buffer of one value per site\n"
+        "(site x + nx * (y + ny * z), the order of activity(world)), in either state of the world. A\n"
+        "site's value must lie from 0 to max_act of its cell's type (0 on the medium and on types\n"
+        "without the act model); a refused array changes nothing.\n\n"
+        "Examples\n--------\n"
+        ">>> values = activity(world); values[labels(world) == 1] = 40\n"
+        ">>> set_activity(world, values)\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

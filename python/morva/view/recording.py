@@ -1,4 +1,4 @@
-"""A recording as napari layers: the labels over time, each field, the cell table as features.
+"""A recording as napari layers: the labels over time, each field, the activity, the cell table as features.
 
 The arrays stay Dask arrays on the Zarr store, so napari reads only the frames it shows. The time
 axis is scaled to MCS (the slider reads Monte Carlo steps). The colours and hover rows of the
@@ -25,6 +25,11 @@ def _sample_range(array):
     return (low, high) if high > low else (low, low + 1.0)
 
 
+def _activity_range(model):
+    """From 0 to the largest max_act of the model's types: the whole range a site's activity takes."""
+    return (0.0, float(max([t.max_act for t in model.types.values()] + [1])))
+
+
 def recording_layers(directory, colour_by="type"):
     """napari layer data tuples ``(data, kwargs, layer type)`` of a recording.
 
@@ -38,8 +43,8 @@ def recording_layers(directory, colour_by="type"):
     Returns
     -------
     list of tuple
-        The fields as image layers first (drawn below), then the cells as a labels layer. 2-D
-        recordings drop the z axis.
+        The fields and the Act model's activity (when recorded) as image layers first (drawn
+        below), then the cells as a labels layer. 2-D recordings drop the z axis.
 
     Examples
     --------
@@ -65,6 +70,10 @@ def recording_layers(directory, colour_by="type"):
     for name in rec.info.get("fields", []):
         data = lazy(f"field_{name}")
         layers.append((data, {"name": name, "colormap": "viridis", "contrast_limits": _sample_range(data),
+                              **placement}, "image"))
+    if "activity" in rec.frames:
+        data = lazy("activity")
+        layers.append((data, {"name": "activity", "colormap": "magma", "contrast_limits": _activity_range(rec.model),
                               **placement}, "image"))
     state = {"cells": FrameCells(rec.cells), "type_names": rec.type_names, "colour_by": colour_by,
              "every": every, "start": start, "frames": len(rec), "three_d": not flat}

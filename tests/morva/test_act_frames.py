@@ -111,3 +111,22 @@ def test_set_activity_writes_a_grid_or_cells_sites_within_their_range():
         runs.append(twin.labels())
     assert not np.array_equal(*runs)
 
+
+def test_the_activity_picture_and_movie(tmp_path):
+    from morva.viz import plot_activity
+
+    sim = crawler().add_block("t", (2, 2), (8, 8), activity="max").build(seed=2)
+    sim.record(tmp_path / "rec", every=5)
+    sim.run(20, progress=False)
+    sim.recorder.close()
+    fig = plot_activity(sim, title="crawling")
+    panel = fig.axes[1]
+    assert panel.get_title() == "activity" and panel.images[0].get_clim() == (0.0, 20.0)
+    assert np.array_equal(panel.images[0].get_array(), sim.activity()[0])
+    rec_fig = plot_activity(morva.open_recording(tmp_path / "rec"), frame=2)
+    assert np.array_equal(rec_fig.axes[1].images[0].get_array(), morva.open_recording(tmp_path / "rec").activity(2)[0])
+    assert main(["movie", str(tmp_path / "rec"), str(tmp_path / "crawl.mp4"), "--field", "activity"]) == 0
+    import imageio.v3 as iio
+
+    frames = iio.imread(tmp_path / "crawl.mp4")
+    assert frames.shape[0] == 5 and frames.shape[2] > frames.shape[1]  # two panels side by side

@@ -56,3 +56,19 @@ def test_bad_settings_are_refused_with_their_name():
     with pytest.raises(BaseException, match="does not support the act model") as fault:
         w.step_parallel(1, 4)
     assert type(fault.value).__name__ == "PanicException"
+
+
+def test_set_activity_takes_one_uint16_per_site_and_refuses_the_rest_whole():
+    plain = tissue((12, 12, 1), size=4)
+    with pytest.raises(ValueError, match="needs a cell type with the act model"):
+        _native.set_activity(plain, np.zeros((1, 12, 12), np.uint16))
+    w = act_world()
+    w.finalize(2)
+    values = np.where(_native.cells(w)["type"][_native.labels(w)] == 1, 12, 0).astype(np.uint16)
+    _native.set_activity(w, values)
+    assert np.array_equal(_native.activity(w), values)
+    with pytest.raises(TypeError, match="must be uint16, not items of format 'i'"):
+        _native.set_activity(w, values.astype(np.int32))
+    with pytest.raises(ValueError, match="got 359 values for 360 sites"):
+        _native.set_activity(w, values.ravel()[1:])
+    assert np.array_equal(_native.activity(w), values)

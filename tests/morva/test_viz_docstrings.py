@@ -8,7 +8,7 @@ import pytest
 
 import morva.viz
 
-MODULES = ["export", "frames", "movie", "notebook", "palette", "raster", "runplots", "surfaces", "tissue"]
+MODULES = ["activity", "export", "frames", "movie", "notebook", "palette", "raster", "runplots", "surfaces", "tissue"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -6,6 +6,7 @@ recordings. matplotlib, imageio, imageio-ffmpeg, tifffile and pyevtk come with t
 notebook scrubber the ``notebook`` extra (ipywidgets).
 """
 
+from .activity import activity_picture_args, plot_activity
 from .export import export_tiff, export_vtk, write_series, write_tiff_stack, write_vti
 from .frames import cell_types_at, cell_values_at, frame_picture_args
 from .movie import recording_movie, render_frames, write_movie
@@ -18,6 +19,7 @@ from .tissue import figure_html, figure_png, figure_rgb, plot_slices, plot_tissu
 from .tracks import plot_msd, plot_tracks
 
 __all__ = [
+    "activity_picture_args",
     "BORDER_COLOUR",
     "MEDIUM_COLOUR",
     "MISSING_COLOUR",
@@ -32,6 +34,7 @@ __all__ = [
     "figure_rgb",
     "frame_picture_args",
     "frame_strip",
+    "plot_activity",
     "plot_msd",
     "plot_run",
     "plot_slices",

@@ -91,7 +91,7 @@ def frame_picture_args(rec, index, *, color_by=None, field=None):
     color_by : str, optional
         Per-cell column to colour by instead of the type.
     field : str, optional
-        Name of a recorded field to show.
+        Name of a recorded field to show, or "activity" for the Act model's activity.
 
     Returns
     -------
@@ -127,6 +127,23 @@ def frame_picture_args(rec, index, *, color_by=None, field=None):
         args["values"] = padded(cell_values_at(rec.cells, time, color_by), top, np.nan)
         args["value_label"] = color_by
     if field is not None:
-        args["field"] = np.asarray(rec.field(field, index))
+        name = frame_array_name(rec, field)
+        args["field"] = np.asarray(rec.activity(index) if name == "activity" else rec.field(field, index))
         args["field_name"] = field
     return args
+
+
+def frame_array_name(rec, field):
+    """The frames array a picture's `field` names: the recorded field, or "activity" for the Act
+    model's activity (when no field of that name was recorded).
+
+    Examples
+    --------
+    >>> import types
+    >>> rec = types.SimpleNamespace(frames={"labels": 0, "activity": 0})
+    >>> frame_array_name(rec, "activity"), frame_array_name(rec, "signal")
+    ('activity', 'field_signal')
+    """
+    if field == "activity" and "field_activity" not in rec.frames and "activity" in rec.frames:
+        return "activity"
+    return f"field_{field}"

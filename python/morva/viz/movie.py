@@ -8,7 +8,7 @@ import pathlib
 import numpy as np
 
 from ._deps import require
-from .frames import frame_picture_args
+from .frames import frame_array_name, frame_picture_args
 from .tissue import figure_rgb, plot_tissue, redraw
 
 _FORMATS = (".mp4", ".gif")
@@ -129,7 +129,7 @@ def colour_ranges(rec, color_by=None, field=None):
         if column.size:
             ranges["vmin"], ranges["vmax"] = float(column.min()), float(column.max())
     if field is not None:
-        data = rec.frames[f"field_{field}"]
+        data = rec.frames[frame_array_name(rec, field)]
         low, high = float(data.min().compute()), float(data.max().compute())
         ranges["field_range"] = (low, high if high > low else low + 1.0)
     return ranges
@@ -149,7 +149,8 @@ def render_frames(rec, *, every=1, frames=None, color_by=None, field=None, dpi=1
     color_by : str, optional
         Per-cell column to colour cells by (e.g. ``"volume"``); colour range fixed over the run.
     field : str, optional
-        Recorded field to show under the cells; colour range fixed over the run.
+        Recorded field to show under the cells, or "activity" (the Act model's activity; best
+        with ``field_mode="beside"``); colour range fixed over the run.
     dpi : int
         Resolution of each picture.
     **picture
@@ -247,7 +248,8 @@ def register(subparsers):
     parser.add_argument("output", type=pathlib.Path, help="movie file, .mp4 or .gif")
     parser.add_argument("--fps", type=float, default=10.0, help="frames per second (default 10)")
     parser.add_argument("--every", type=int, default=1, help="use every N-th recorded frame")
-    parser.add_argument("--field", help="show this recorded field under the cells")
+    parser.add_argument("--field", help="show this recorded field under the cells ('activity': the Act model's "
+                        "activity, beside the cells)")
     parser.add_argument("--color-by", help="colour cells by this per-cell column (e.g. volume)")
     parser.add_argument("--dpi", type=int, default=100, help="resolution of the frames")
     parser.add_argument("--overwrite", action="store_true", help="replace an existing movie file")
@@ -259,9 +261,10 @@ def run_movie_command(args):
     """Carry out ``morva movie`` with parsed arguments; returns the process exit code."""
     if args.output.exists() and not args.overwrite:
         raise FileExistsError(f"{args.output} exists; pass --overwrite to replace it")
+    beside = {"field_mode": "beside"} if args.field == "activity" else {}
     path = recording_movie(
         args.recording, args.output, fps=args.fps, every=args.every, color_by=args.color_by,
-        field=args.field, dpi=args.dpi,
+        field=args.field, dpi=args.dpi, **beside,
     )
     print(f"wrote {path}")
     return 0

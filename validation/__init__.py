@@ -15,4 +15,5 @@ SCRIPTS = [
     "adhesion",
     "drift",
     "sorting_kinetics",
+    "act_regimes",
 ]

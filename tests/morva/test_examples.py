@@ -98,3 +98,20 @@ def test_cell_ode_decay_runs():
     out = run_example("cell_ode_decay.py", "--mcs", "20")
     orders = [float(line.split()[-1]) for line in out.splitlines()[3:]]
     assert len(orders) == 3 and all(3.5 < order < 4.5 for order in orders)
+
+
+def test_t_cells_runs(tmp_path):
+    out = run_example("t_cells.py", "--mcs", "100", "--out", tmp_path, "--movie")
+    t_cells = [float(x) for x in re.findall(r"T cell +\d+ .* net displacement +([\d.]+)", out)]
+    assert len(t_cells) == 8 and min(numbers_after("mean speed", out)) > 0.05
+    assert np.mean(t_cells) > 3 * numbers_after("mean net displacement", out)[0]  # the T cells crawl, the tissue jiggles
+    assert shows_colours(tmp_path / "t_cells.png", [to_rgb("tab:red")]) == [True]
+    assert imageio.imread(tmp_path / "t_cells.mp4").shape[0] == 11
+    assert morva.open_recording(tmp_path / "t_cells_run").activity(-1).max() > 0
+
+
+def test_crawling_3d_runs(tmp_path):
+    out = run_example("crawling_3d.py", "--mcs", "60", "--out", tmp_path)
+    crawler, still = map(float, re.search(r"crawler ([\d.]+) sites, without the Act model ([\d.]+)", out).groups())
+    assert crawler > 3 * max(still, 1.0)
+    assert (tmp_path / "crawling_3d.png").stat().st_size > 10_000

@@ -3,12 +3,13 @@
 The activity is drawn in a panel beside the cells (it lives inside the cells, where an overlay
 would be covered by them), on a fixed colour range from 0 to the model's largest max_act, with the
 cell outlines over it; the movie machinery (:func:`morva.viz.render_frames` with
-``field="activity"``) draws the same panels frame after frame.
+``field="activity"``) draws the same panels frame after frame. A 3-D world is drawn as slices
+with the activity under the cells, in the reversed colour map so that the medium stays light.
 """
 
 from .frames import frame_picture_args
 from .notebook import simulation_picture_args
-from .tissue import plot_tissue
+from .tissue import plot_slices, plot_tissue
 
 ACTIVITY_CMAP = "magma"
 
@@ -65,7 +66,8 @@ def plot_activity(source, frame=-1, **picture):
         Frame number of a recording (default the last).
     **picture
         Further keyword arguments of :func:`morva.viz.plot_tissue` (``title``, ``figsize``,
-        ``field_mode="overlay"``, ...).
+        ``field_mode="overlay"``, ...), or in 3-D of :func:`morva.viz.plot_slices` (``at``: the
+        site the slices go through, e.g. a cell's centre).
 
     Returns
     -------
@@ -83,5 +85,8 @@ def plot_activity(source, frame=-1, **picture):
     ['', 'activity']
     """
     args = activity_picture_args(source, frame)
-    args.update(picture)
-    return plot_tissue(**args)
+    if args["labels"].ndim == 3 and args["labels"].shape[0] > 1:
+        del args["field_mode"]
+        args["field_cmap"] = ACTIVITY_CMAP + "_r"
+        return plot_slices(**{**args, **picture})
+    return plot_tissue(**{**args, **picture})

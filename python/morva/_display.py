@@ -87,6 +87,7 @@ def recording_html(rec):
                                                              if len(rec) else "")],
         ["cell types", ", ".join(rec.type_names[1:]) or "none"],
         ["fields", ", ".join(info.get("fields", [])) or "none"],
+        *([["activity", "the Act model's activity in every frame"]] if info.get("activity") else []),
         ["seed", info["seed"]],
         ["checkpoint", "none" if info.get("checkpoint_mcs") is None else f"MCS {info['checkpoint_mcs']}"],
         ["divisions", len(rec.lineage)],

@@ -94,6 +94,7 @@ def summary(directory):
         f"{model.neighborhood}, temperature {model.temperature:g}",
         f"cell types  {', '.join(rec.type_names[1:]) or 'none'}",
         f"fields      {', '.join(info.get('fields', [])) or 'none'}",
+        *(["activity    the Act model's activity in every frame"] if info.get("activity") else []),
         f"seed        {info['seed']}",
         f"frames      {len(rec)} every {info['every']} MCS"
         + (f", MCS {rec.times[0]} to {rec.times[-1]}" if len(rec) else ""),

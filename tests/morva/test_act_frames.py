@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import morva
-from morva.cli import main
+from morva.cli import main, summary
 from test_act import crawler
 
 
@@ -26,6 +26,7 @@ def test_a_recording_holds_the_activity_of_every_frame_and_resumes_with_it(tmp_p
     for mcs in (5, 10):
         assert np.array_equal(rec.activity(mcs // 5), seen[mcs])
     assert np.array_equal(rec.activity(-1), full.activity()) and rec.activity(-1).any()
+    assert "activity    the Act model's activity in every frame" in summary(tmp_path / "rec")
 
 
 def test_recording_the_activity_is_a_choice_refused_without_the_act_model(tmp_path):

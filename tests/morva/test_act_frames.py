@@ -43,20 +43,6 @@ def test_recording_the_activity_is_a_choice_refused_without_the_act_model(tmp_pa
     assert not (tmp_path / "plain").exists()
 
 
-def test_the_recording_layers_show_the_activity_below_the_cells(tmp_path):
-    from morva.view.recording import recording_layers
-
-    sim = crawler().build(seed=2)
-    sim.record(tmp_path / "rec", every=2)
-    sim.run(4, progress=False)
-    sim.recorder.close()
-    layers = recording_layers(tmp_path / "rec")
-    assert [(kwargs["name"], kind) for _, kwargs, kind in layers] == [("activity", "image"), ("cells", "labels")]
-    data, kwargs, _ = layers[0]
-    assert kwargs["contrast_limits"] == (0.0, 20.0) and data.shape == (3, 40, 40)
-    assert np.array_equal(np.asarray(data[2]), morva.open_recording(tmp_path / "rec").activity(2)[0])
-
-
 def test_placements_start_their_sites_at_max_act_or_a_value(tmp_path):
     model = crawler()
     model.add_type("passive", volume=25, lambda_volume=1).set_contact("medium", "passive", 10)

@@ -82,6 +82,20 @@ def test_a_3d_recording_opens_in_3d_coloured_by_id(make_napari_viewer, tmp_path)
         open_in_viewer(tmp_path / "rec", viewer, colour_by="size")
 
 
+def test_an_act_recording_shows_the_activity_below_the_cells(make_napari_viewer, tmp_path):
+    model = morva.Model((30, 30), temperature=20, default_contact=0)
+    model.add_type("t", volume=64, lambda_volume=5, lambda_act=200, max_act=20).set_contact("medium", "t", 20)
+    sim = model.add_block("t", (10, 10), (18, 18), activity="max").build(seed=2)
+    sim.record(tmp_path / "rec", every=2)
+    sim.run(4, progress=False)
+    sim.recorder.close()
+    viewer = open_in_viewer(tmp_path / "rec", make_napari_viewer())
+    activity, cells = viewer.layers
+    assert (activity.name, cells.name) == ("activity", "cells") and tuple(activity.contrast_limits) == (0, 20)
+    viewer.dims.set_point(0, 2)
+    assert np.array_equal(np.asarray(activity.data[1]), morva.open_recording(tmp_path / "rec").activity(1)[0])
+
+
 def test_the_screenshot_shows_the_type_colours(make_napari_viewer, tmp_path):
     rec = record_2d(tmp_path / "rec", mcs=0)
     viewer = open_in_viewer(tmp_path / "rec", make_napari_viewer(show=True))

@@ -17,6 +17,7 @@
 //     and draws nothing.
 // The displacement is the change of the centre the trackers give, taken to its nearest image on
 // periodic axes, so a cell crossing a seam (with periodic shapes) moves by what it moved.
+#include <charconv>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -82,6 +83,13 @@ std::array<double, 3> noisy(const std::array<double, 3>& e, double width, bool i
     return p;
 }
 
+// The shortest text that reads back as x.
+std::string shortest(double x) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, x).ptr;
+    return std::string(text, end);
+}
+
 bool has_direction(const std::array<double, 3>& p) { return p[0] != 0 || p[1] != 0 || p[2] != 0; }
 
 }  // namespace
@@ -105,12 +113,12 @@ double PersistenceTerm::change(const ShapeFrame& frame, const Coords& c, Label a
 }
 
 void World::set_persistence(CellType cell_type, double lambda, std::uint64_t interval, double noise) {
-    if (!std::isfinite(lambda)) throw BadRequest("lambda_dir = " + std::to_string(lambda) + " is not finite");
+    if (!std::isfinite(lambda)) throw BadRequest("lambda_dir = " + shortest(lambda) + " is not finite");
     if (interval < 1 || interval >= PersistenceTerm::restart)
         throw BadRequest("persistence_interval = " + std::to_string(interval) + " is not between 1 and " +
                          std::to_string(PersistenceTerm::restart - 1) + " steps");
     if (!(noise >= 0.0 && noise <= 1.0))
-        throw BadRequest("persistence = " + std::to_string(noise) + " is not between 0 and 1");
+        throw BadRequest("persistence = " + shortest(noise) + " is not between 0 and 1");
     type_slot(persistence.lambda_by_type, cell_type) = lambda;
     type_slot(persistence.interval_by_type, cell_type) = static_cast<std::uint32_t>(interval);
     type_slot(persistence.persistence_by_type, cell_type) = noise;
@@ -121,7 +129,7 @@ void World::set_direction(Label cell_id, double x, double y, double z) {
     if (cell_id == 0 || cell_id >= cells.size())
         throw BadRequest("cell_id " + std::to_string(cell_id) + " is not a cell (ids 1 to " +
                          std::to_string(cells.size() - 1) + ")");
-    if (flat(*this) && z != 0.0) throw BadRequest("a direction in a flat world has z = 0, not " + std::to_string(z));
+    if (flat(*this) && z != 0.0) throw BadRequest("a direction in a flat world has z = 0, not " + shortest(z));
     const double norm = std::sqrt((x * x + y * y) + z * z);
     if (!(norm > 0.0) || !std::isfinite(norm))
         throw BadRequest("a direction must be a finite vector other than (0, 0, 0)");

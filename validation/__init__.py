@@ -14,5 +14,6 @@ SCRIPTS = [
     "surfaces",
     "adhesion",
     "drift",
+    "persistence",
     "sorting_kinetics",
 ]

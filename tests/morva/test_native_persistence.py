@@ -26,19 +26,6 @@ def test_directions_are_drawn_at_the_first_step_and_set_as_arrays():
     assert _native.cells(w)["direction"][1:3].tolist() == [[0.6, 0.8, 0.0], [0.0, -1.0, 0.0]]
 
 
-def test_cells_feel_their_own_force_until_cleared():
-    w = tissue((20, 18, 1), size=5)
-    w.set_external_potential(1, 0.5, 0.0, 0.0)
-    _native.set_cell_forces(w, ids(2), np.array([[0.0, 2.0, 0.0]]))
-    table = _native.cells(w)
-    assert table["force"][2].tolist() == [0.0, 2.0, 0.0]
-    type_1 = np.flatnonzero(table["type"] == 1)
-    assert table["force"][type_1[type_1 != 2]][:, 0].tolist() == [0.5] * int((type_1 != 2).sum())
-    assert _native.own_forces(w).tolist() == [i == 2 for i in range(len(table["type"]))]
-    _native.set_cell_forces(w, ids(2))
-    assert not _native.own_forces(w).any()
-
-
 def test_refusals_name_the_fault_and_change_nothing():
     w = tissue((12, 12, 1), size=4)
     with pytest.raises(ValueError, match="persistence = 1.5 is not between 0 and 1"):

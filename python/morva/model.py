@@ -840,7 +840,8 @@ class Model:
 
         Names: "temperature", "contact:<a>:<b>", "type:<name>:<attr>" (attr one of volume,
         lambda_volume, surface, lambda_surface, connectivity, length, lambda_length, force,
-        lambda_act, max_act), "field:<name>:<attr>" (diffusion, decay, substeps), "secretion:<field>:<type>",
+        lambda_act, max_act, lambda_dir, persistence_interval, persistence), "field:<name>:<attr>" (diffusion,
+        decay, substeps), "secretion:<field>:<type>",
         "uptake:<field>:<type>", "chemotaxis:<field>:<type>" (the strength).
 
         Raises

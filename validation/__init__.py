@@ -14,6 +14,7 @@ SCRIPTS = [
     "surfaces",
     "adhesion",
     "drift",
+    "persistence",
     "sorting_kinetics",
     "act_regimes",
 ]

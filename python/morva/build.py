@@ -116,6 +116,8 @@ def build_world(model, seed):
             world.set_external_potential(tid, *t.force)
         if t.max_act:
             _native.set_act(world, tid, t.lambda_act, t.max_act)
+        if t.lambda_dir:
+            _native.set_persistence(world, tid, t.lambda_dir, t.persistence_interval, t.persistence)
     for index, spec in enumerate(model.fields.values()):
         world.add_field(spec.name, spec.diffusion, spec.decay)
         dt, substeps, rates = field_engine_settings(spec, model.ndim)

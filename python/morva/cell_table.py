@@ -9,11 +9,14 @@ import pandas as pd
 
 # Columns of Simulation.cells(), indexed by cell id.
 LIVE_COLUMNS = ("type", "type_name", "volume", "surface", "target_volume", "lambda_volume", "target_surface",
-                "lambda_surface", "com_x", "com_y", "com_z", "length", "parent")
+                "lambda_surface", "com_x", "com_y", "com_z", "length", "dir_x", "dir_y", "dir_z", "force_x", "force_y",
+                "force_z", "parent")
 # Columns of a recording's cell table, one row per live cell and frame.
 RECORDED_COLUMNS = ("time", "id", "type", "type_name", "volume", "surface", "com_x", "com_y", "com_z", "length",
                     "parent")
 _TARGETS = ("target_volume", "lambda_volume", "target_surface", "lambda_surface")
+# Per-cell vectors of the live table: (array key, column prefix).
+_VECTORS = (("direction", "dir"), ("force", "force"))
 
 
 def cell_rows(times, cells, parents, *, include_removed=False, targets=False):
@@ -31,7 +34,8 @@ def cell_rows(times, cells, parents, *, include_removed=False, targets=False):
     include_removed : bool
         Also give rows for cells with no sites left.
     targets : bool
-        Also give the target and lambda columns of the volume and surface terms.
+        Also give the target and lambda columns of the volume and surface terms, and each cell's
+        preferred direction and external force (dir_x ..., force_x ...).
 
     Returns
     -------
@@ -74,6 +78,10 @@ def cell_rows(times, cells, parents, *, include_removed=False, targets=False):
         "length": column("length"),
         "parent": parents[ids].astype(np.int64),
     })
+    if targets:
+        for key, prefix in _VECTORS:
+            vectors = column(key)
+            rows.update({f"{prefix}_{axis}": vectors[:, i] for i, axis in enumerate("xyz")})
     for name in cells[0].get("variables", {}):
         rows[name] = column_of_variable(cells, name, sizes)[keep]
     return rows
@@ -148,7 +156,8 @@ def live_table(cells, type_names, parents, include_removed=False):
     --------
     >>> arrays = {"type": np.array([0, 1], np.uint16), "volume": np.array([5, 4]), "surface": np.array([0, 8]),
     ...           "target_volume": np.zeros(2), "lambda_volume": np.zeros(2), "target_surface": np.zeros(2),
-    ...           "lambda_surface": np.zeros(2), "com": np.zeros((2, 3)), "length": np.zeros(2)}
+    ...           "lambda_surface": np.zeros(2), "com": np.zeros((2, 3)), "length": np.zeros(2),
+    ...           "direction": np.zeros((2, 3)), "force": np.zeros((2, 3))}
     >>> live_table(arrays, ["medium", "a"], np.zeros(0, np.int64)).index.tolist()
     [1]
     """

@@ -66,6 +66,13 @@ class CellType:
         drops by 1 per MCS; copies into more active parts of the cell are favoured with strength
         lambda_act (>= 0), so the cell crawls. Both or neither non-zero (0: off); the model's
         `act_mean` chooses how a site's activity is averaged with its cell neighbours'.
+    lambda_dir, persistence_interval, persistence : float, int, float
+        Persistent motion: each cell of the type holds a preferred direction p, and a copy that
+        moves its centre by dc costs -lambda_dir * p . dc / |dc| (lambda_dir >= 0; 0: off). Every
+        persistence_interval MCS (>= 1) p turns to the cell's own displacement over them, rotated
+        by a random angle of at most pi * (1 - persistence) (persistence in [0, 1]; 1: no noise,
+        0: a fresh random direction; in 3-D uniformly over that cone). Directions start random,
+        drawn from the simulation's seed; :meth:`morva.Simulation.set_directions` sets them.
     colour : str or None
         Colour of the type in every picture, movie and viewer (a matplotlib colour: a name such
         as "tab:blue" or "#2f4b7c"); None takes the next colour of the default palette.
@@ -87,6 +94,9 @@ class CellType:
     force: tuple = (0.0, 0.0, 0.0)
     lambda_act: float = 0.0
     max_act: int = 0
+    lambda_dir: float = 0.0
+    persistence_interval: int = 10
+    persistence: float = 1.0
     colour: str | None = None
 
     def __post_init__(self):
@@ -428,7 +438,8 @@ class Model:
             raise KeyError(f"unknown field {field_name!r} (known: {known})") from None
 
     def add_type(self, type_name, *, volume, lambda_volume, surface=0.0, lambda_surface=0.0, connectivity=False,
-                 length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0), lambda_act=0.0, max_act=0, colour=None):
+                 length=0.0, lambda_length=0.0, force=(0.0, 0.0, 0.0), lambda_act=0.0, max_act=0, lambda_dir=0.0,
+                 persistence_interval=10, persistence=1.0, colour=None):
         """Declare a cell type; its id is the number of types declared before it plus one.
 
         Parameters are those of :class:`CellType`. Returns the model, so calls can be chained.
@@ -443,7 +454,8 @@ class Model:
         if len(self.types) >= MAX_TYPES:
             raise ValueError(f"at most {MAX_TYPES} cell types")
         cell_type = CellType(type_name, volume, lambda_volume, surface, lambda_surface, connectivity, length,
-                             lambda_length, force, lambda_act, max_act, colour)
+                             lambda_length, force, lambda_act, max_act, lambda_dir, persistence_interval,
+                             persistence, colour)
         if self.ndim == 2 and cell_type.force[2] != 0:
             raise ValueError(f"cell type {type_name!r}: force has a z component in a 2-D model")
         self._check_surface(cell_type)
@@ -842,7 +854,8 @@ class Model:
 
         Names: "temperature", "contact:<a>:<b>", "type:<name>:<attr>" (attr one of volume,
         lambda_volume, surface, lambda_surface, connectivity, length, lambda_length, force,
-        lambda_act, max_act), "field:<name>:<attr>" (diffusion, decay, substeps), "secretion:<field>:<type>",
+        lambda_act, max_act, lambda_dir, persistence_interval, persistence), "field:<name>:<attr>" (diffusion,
+        decay, substeps), "secretion:<field>:<type>",
         "uptake:<field>:<type>", "chemotaxis:<field>:<type>" (the strength).
 
         Raises

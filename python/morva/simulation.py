@@ -267,7 +267,9 @@ class Simulation:
         neighbourhood, the unit of target_surface), target_volume, lambda_volume, target_surface,
         lambda_surface, com_x, com_y, com_z (centre of mass; with the periodic_shapes option, that of the
         cell as it looks across periodic seams, wrapped into the box), length
-        (major axis, NaN where undefined), parent (0 for cells that were placed, not born).
+        (major axis, NaN where undefined), dir_x, dir_y, dir_z (preferred direction of persistent
+        motion, 0 until drawn), force_x, force_y, force_z (the external force the cell feels), parent
+        (0 for cells that were placed, not born).
 
         Parameters
         ----------
@@ -433,6 +435,85 @@ class Simulation:
         if type_name is not None:
             live &= cells["type"] == self.model.type_id(type_name)
         return np.flatnonzero(live)
+
+    def _cell_vectors(self, ids, vectors, what):
+        """Ids as uint32 and vectors as float64 rows (x, y, z); 2-D models take (x, y) rows and no z."""
+        ids = self._ids(ids)
+        vectors = np.asarray(vectors, dtype=np.float64)
+        width = 2 if self.model.ndim == 2 and vectors.shape[-1:] == (2,) else 3
+        try:
+            vectors = np.broadcast_to(vectors, (ids.size, width))
+        except ValueError:
+            raise ValueError(f"{what} must be one vector or one per id, each of {width} numbers, "
+                             f"got shape {vectors.shape} for {ids.size} ids") from None
+        if not np.isfinite(vectors).all():
+            raise ValueError(f"{what} must be finite")
+        if width == 2:
+            vectors = np.column_stack([vectors, np.zeros(ids.size)])
+        elif self.model.ndim == 2 and vectors[:, 2].any():
+            raise ValueError(f"{what} has a z component in a 2-D model")
+        return ids.astype(np.uint32), np.ascontiguousarray(vectors)
+
+    def directions(self, ids=None):
+        """Preferred directions of persistent motion (CellType lambda_dir), shape (n, 3), unit vectors.
+
+        A cell's direction is drawn at random before its first MCS, so it reads (0, 0, 0) until then.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1, lambda_dir=5)
+        >>> sim = m.add_block("a", (0, 0), (3, 3)).build(); sim.set_directions([1], (0, 2)); sim.directions().tolist()
+        [[0.0, 1.0, 0.0]]
+        """
+        ids = self.cell_ids() if ids is None else self._ids(ids)
+        return _native.cells(self.world)["direction"][ids]
+
+    def set_directions(self, ids, vectors):
+        """Set cells' preferred directions (any non-zero vectors, kept as unit vectors; one for all or one per id).
+
+        They guide cells of a type with lambda_dir until the next turn after persistence_interval MCS.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1, lambda_dir=5)
+        >>> sim = m.add_block("a", (0, 0), (3, 3)).build(); sim.set_directions([1], (3, 4)); sim.directions()[0, :2].tolist()
+        [0.6, 0.8]
+        """
+        ids, vectors = self._cell_vectors(ids, vectors, "directions")
+        _native.set_directions(self.world, ids, vectors)
+
+    def cell_forces(self, ids=None):
+        """The external force each cell feels, shape (n, 3): its own (set_cell_forces) or its type's `force`.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1, force=(1, 0, 0))
+        >>> m.add_block("a", (0, 0), (3, 3)).build().cell_forces().tolist()
+        [[1.0, 0.0, 0.0]]
+        """
+        ids = self.cell_ids() if ids is None else self._ids(ids)
+        return _native.cells(self.world)["force"][ids]
+
+    def set_cell_forces(self, ids, forces):
+        """Give cells their own constant force (one for all or one per id), in place of their type's; None: the type's again.
+
+        The force acts as the type's `force` does (on the centre of mass with the com_force option).
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((20, 20), default_contact=0).add_type("a", volume=9, lambda_volume=1)
+        >>> sim = m.add_block("a", (0, 0), (3, 3)).build(); sim.set_cell_forces([1], (0.5, 0)); sim.cell_forces().tolist()
+        [[0.5, 0.0, 0.0]]
+        """
+        if forces is None:
+            _native.set_cell_forces(self.world, self._ids(ids).astype(np.uint32))
+            return
+        ids, forces = self._cell_vectors(ids, forces, "forces")
+        _native.set_cell_forces(self.world, ids, forces)
 
     def _ids(self, ids):
         ids = np.atleast_1d(np.asarray(ids))

@@ -4,8 +4,8 @@ import math
 import numbers
 
 
-def real(what, value, *, minimum=None, above=None):
-    """A finite real number, optionally bounded below.
+def real(what, value, *, minimum=None, above=None, maximum=None):
+    """A finite real number, optionally bounded.
 
     Parameters
     ----------
@@ -17,6 +17,8 @@ def real(what, value, *, minimum=None, above=None):
         Smallest accepted value (inclusive).
     above : float, optional
         Values must be strictly greater than this.
+    maximum : float, optional
+        Largest accepted value (inclusive).
 
     Returns
     -------
@@ -36,6 +38,8 @@ def real(what, value, *, minimum=None, above=None):
         raise ValueError(f"{what} must be at least {minimum:g}, got {value:g}")
     if above is not None and value <= above:
         raise ValueError(f"{what} must be greater than {above:g}, got {value:g}")
+    if maximum is not None and value > maximum:
+        raise ValueError(f"{what} must be at most {maximum:g}, got {value:g}")
     return value
 
 

@@ -25,6 +25,7 @@ constexpr std::size_t header_size = 24;   // magic, version, section count, tota
 constexpr std::size_t trailer_size = 8;   // the checksum
 constexpr std::size_t record_size = 126;  // one cell record, see the format document
 constexpr std::size_t max_table = std::size_t{std::numeric_limits<CellType>::max()} + 1;
+constexpr std::size_t max_records = std::size_t{std::numeric_limits<Label>::max()} + 1;
 constexpr std::size_t max_side = std::size_t{1} << 32;
 constexpr std::size_t max_side_without_sites = std::size_t{1} << 16;
 
@@ -38,21 +39,31 @@ constexpr std::array<const char*, SectionCount> section_tags = {"GRID", "SESS", 
 
 // The TERM section: the core settings and the optional terms' members, in this order. A member of a
 // term unit missing here is refused by the writer (and caught by the member-list tests). Version 2
-// appends the act model's members; a world without the act model is written as version 1, so that
-// builds reading version 1 still load it.
-constexpr std::array<const char*, 17> term_layout = {
+// appends the act model's members, version 3 the cells' own forces and persistent motion. A world is
+// written in the oldest version that holds it, so that older builds still load what they can.
+constexpr std::array<const char*, 25> term_layout = {
     "temperature",         "membrane k",          "membrane band",            "junction lambda",
     "medium connectivity flag",                   "surface flag",             "connectivity table",
     "membrane anchoring table",                   "junction table",           "length target table",
     "length lambda table", "external potential table",                        "membrane distance",
     // version 2
-    "act lambda table",    "act maximum table",   "act arithmetic flag",      "act activity"};
-constexpr std::size_t version_1_term_members = 13;
+    "act lambda table",    "act maximum table",   "act arithmetic flag",      "act activity",
+    // version 3
+    "external force by cell",                     "external own force flags", "persistence lambda table",
+    "persistence interval table",                 "persistence noise table",  "persistence directions",
+    "persistence interval starts",                "persistence elapsed steps"};
+constexpr std::array<std::size_t, 3> term_members_by_version = {13, 17, 25};
+static_assert(term_members_by_version.back() == term_layout.size());
 
 // The layout a file of `version` holds.
 std::span<const char* const> term_layout_of(std::uint32_t version) {
-    return std::span<const char* const>(term_layout).first(version == 1 ? version_1_term_members
-                                                                        : term_layout.size());
+    return std::span<const char* const>(term_layout).first(term_members_by_version[version - 1]);
+}
+
+// The oldest version that holds the world: the later members of each version at their defaults.
+std::uint32_t version_for(const WorldData& w) {
+    if (!same_unit(w.persistence, PersistenceTerm{}) || !w.external.own_force_by_cell.empty()) return 3;
+    return same_unit(w.act, ActTerm{}) ? 1 : 2;
 }
 
 // The members the TERM section holds: the temperature, the surface flag and each term unit's list.
@@ -309,7 +320,7 @@ void read_member(Reader& r, T& v, const char* what, Scope scope, SiteIndex n_sit
         r.raw(v.data(), v.size(), what);
     } else if constexpr (is_vector<T>::value) {
         using Entry = typename T::value_type;
-        v = r.array<Entry>(what, scope == Scope::per_site ? n_sites : max_table);
+        v = r.array<Entry>(what, scope == Scope::per_site ? n_sites : scope == Scope::per_cell ? max_records : max_table);
         if constexpr (std::is_same_v<Entry, std::uint8_t>) require_flags(r, v, std::string("the ") + what);
     } else {
         const std::size_t n = r.count(12, what);
@@ -380,6 +391,10 @@ void read_terms(Reader& r, World& w, SiteIndex n_sites, std::uint32_t version) {
                 const std::string fault = unit.fault(n_sites);
                 if (!fault.empty()) r.fail(fault);
             }
+            if constexpr (requires { unit.cell_fault(w.cells.size()); }) {
+                const std::string fault = unit.cell_fault(w.cells.size());
+                if (!fault.empty()) r.fail(fault);
+            }
         },
         w);
     r.expect_end();
@@ -415,7 +430,7 @@ std::vector<std::uint8_t> write_checkpoint(const SessionView& s) {
     for (const Field& f : w.fields) expected += f.conc.size() * sizeof(float) + 1024;
     Writer out(expected);
     out.raw(magic.data(), magic.size());
-    const std::uint32_t version = same_unit(w.act, ActTerm{}) ? 1 : checkpoint_version;
+    const std::uint32_t version = version_for(w);
     out.put<std::uint32_t>(version);
     const bool with_options = w.options != WorldOptions{};
     out.put<std::uint32_t>(with_options ? SectionCount : required_sections);

@@ -15,7 +15,7 @@
 
 namespace morva {
 
-inline constexpr std::uint32_t checkpoint_version = 2;
+inline constexpr std::uint32_t checkpoint_version = 3;
 
 // A refused checkpoint; the text says what is wrong with it.
 class CheckpointError : public std::runtime_error {

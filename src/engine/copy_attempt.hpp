@@ -79,10 +79,12 @@ template <class Seen, class LengthNow, class CoordsOf>
     const double old_a = length_now(a), old_b = length_now(b);
     const double external = g.external ? external_change(w, g, target, a, b, seen) : 0.0;
     const double act = g.act ? w.delta_act(target, source, a, b) : 0.0;
+    const double persistence = g.persistence ? delta_persistence(w, target, a, b, seen) : 0.0;
     // The terms after the length term, added in their order (add_optional_terms).
     const auto add_later_terms = [&](double dh) {
         if (g.external) dh += external;
         if (g.act) dh += act;
+        if (g.persistence) dh += persistence;
         return dh;
     };
     const double lower = add_later_terms(before - (old_a + old_b));

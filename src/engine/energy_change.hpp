@@ -7,6 +7,7 @@
 
 #include <type_traits>
 
+#include "persistence.hpp"
 #include "world.hpp"
 
 namespace morva {
@@ -81,6 +82,7 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
     if (g.length) dh += w.delta_length(a, b, coords_of(), length_now(a), length_now(b));
     if (g.external) dh += external_change(w, g, target, a, b, seen);
     if (g.act) dh += w.delta_act(target, source, a, b);
+    if (g.persistence) dh += delta_persistence(w, target, a, b, seen);
     return dh;
 }
 

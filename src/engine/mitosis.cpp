@@ -112,6 +112,10 @@ std::vector<Label> World::add_daughters(std::span<const Label> parents, double r
         if (daughter.lambda_surface != 0.0) surface_active = true;
         daughters.push_back(daughter.id);
         cells.push_back(daughter);
+        external.add_cell();
+        persistence.add_cell();
+        // The mother's centre jumps as it halves: its interval starts again.
+        if (parent_id < persistence.elapsed.size()) persistence.elapsed[parent_id] = PersistenceTerm::restart;
     }
     return daughters;
 }

@@ -321,10 +321,13 @@ std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPo
     prepare_sweep_tables(morva);
 
     ParallelSweep driver(morva, tiling, seed, workers.size());
+    const bool persistent = w.persistence.on();
     for (std::uint64_t step = 0; step < mcs; ++step) {
+        if (persistent) start_persistent_step(w, morva.rng);
         for (std::size_t colour = 0; colour < tiling.n_colours; ++colour)
             for (const TilePass& pass : tiling.passes[colour]) driver.run_pass(workers, pass, step, colour);
         w.wrap_centres_into_box();
+        if (persistent) end_persistent_step(w, morva.rng);
         w.advance_fields();
         if (step + 1 < mcs && !check(step + 1)) return step + 1;
     }

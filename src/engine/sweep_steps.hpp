@@ -95,9 +95,11 @@ std::uint64_t sequential_steps(Morva& m, const AttemptSetting& setting, const Co
     const auto attempts =
         sweep_detail::pick_attempts<Contact>(flat, unwrap, setting.gates.length_never_negative);
     for (std::uint64_t step = 0; step < mcs; ++step) {
+        if (setting.gates.persistence) start_persistent_step(world, m.rng);
         if (world.lattice.n_sites() != 0) attempts(world, m.rng, setting, contact, m.length_energies);
         if (setting.gates.act) world.decay_activity();
         if (unwrap) world.wrap_centres_into_box(m.length_energies.known);  // shifted sums round differently
+        if (setting.gates.persistence) end_persistent_step(world, m.rng);
         world.advance_fields();
         if (step + 1 < mcs && !check(step + 1)) return step + 1;
     }

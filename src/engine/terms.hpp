@@ -1,8 +1,8 @@
 // terms.hpp: the optional energy terms and the world options, each one unit that owns its tables, its
 // setters and checks, its gate (is it on?) and its member list (members.hpp), from which the
-// checkpoint, the state-size figures and the world's equality are driven. The membrane, junction and
-// external units also price a copy themselves (`change`, in membrane.cpp and external.cpp), reading the
-// lattice and the cell table they are given; the others' changes are still World methods in their
+// checkpoint, the state-size figures and the world's equality are driven. The membrane, junction,
+// external and persistence units also price a copy themselves (`change`, in membrane.cpp, external.cpp
+// and persistence.cpp), reading the lattice and the cell table they are given; the others' changes are still World methods in their
 // files (length.cpp, act.cpp, field.cpp). What each unit means to a user, its parameters and their
 // ranges, is in description.cpp.
 #pragma once
@@ -16,6 +16,7 @@
 #include "core.hpp"
 #include "description.hpp"
 #include "members.hpp"
+#include "shape_frame.hpp"
 
 namespace morva {
 
@@ -152,13 +153,16 @@ struct LengthTerm {
     }
 };
 
-// The external potential: a constant force per cell type, on raw site coordinates or (option
-// com_force) on each cell's centre of mass.
+// The external potential: a constant force per cell type (or a cell's own, where one is set), on raw
+// site coordinates or (option com_force) on each cell's centre of mass.
 struct ExternalTerm {
     std::vector<std::array<double, 3>> force_by_type;
+    std::vector<std::array<double, 3>> force_by_cell;  // per cell, read where own_force_by_cell is set;
+    std::vector<std::uint8_t> own_force_by_cell;       // both empty until some cell has its own force
 
     static constexpr ParameterInfo parameters[] = {
         {"force", "per type", "vector", "any; (0, 0, 0) leaves the type out", 0.0},
+        {"cell_force", "per cell", "vector", "any; overrides the type's force for that cell", 0.0},
     };
     static constexpr UnitInfo about{"external potential", "term",
                                     "-F . r for each site of a cell of the type (with com_force: -F . the change of "
@@ -168,16 +172,52 @@ struct ExternalTerm {
     template <class F, class... Self>
     static void members(F&& f, Self&... self) {
         f("external potential table", Scope::per_type, self.force_by_type...);
+        f("external force by cell", Scope::per_cell, self.force_by_cell...);
+        f("external own force flags", Scope::per_cell, self.own_force_by_cell...);
     }
     bool on() const {
-        return std::any_of(force_by_type.begin(), force_by_type.end(),
-                           [](const std::array<double, 3>& f) { return f[0] != 0 || f[1] != 0 || f[2] != 0; });
+        const auto pushes = [](const std::array<double, 3>& f) { return f[0] != 0 || f[1] != 0 || f[2] != 0; };
+        if (std::any_of(force_by_type.begin(), force_by_type.end(), pushes)) return true;
+        for (std::size_t l = 0; l < own_force_by_cell.size(); ++l)
+            if (own_force_by_cell[l] && pushes(force_by_cell[l])) return true;
+        return false;
     }
     void set(CellType t, double fx, double fy, double fz) { type_slot(force_by_type, t) = {fx, fy, fz}; }
     // The force on type t; none beyond the table.
     const std::array<double, 3>& force_of(CellType t) const {
         static constexpr std::array<double, 3> none{0.0, 0.0, 0.0};
         return t < force_by_type.size() ? force_by_type[t] : none;
+    }
+    // The force on cell l of type t: its own where one was set, else its type's.
+    const std::array<double, 3>& force_on(Label l, CellType t) const {
+        return l < own_force_by_cell.size() && own_force_by_cell[l] ? force_by_cell[l] : force_of(t);
+    }
+    // Gives cell l (of n_cells records) its own force; the per-cell tables are sized on first use.
+    void set_cell(Label l, std::size_t n_cells, double fx, double fy, double fz) {
+        force_by_cell.resize(n_cells, {0.0, 0.0, 0.0});
+        own_force_by_cell.resize(n_cells, 0);
+        force_by_cell[l] = {fx, fy, fz};
+        own_force_by_cell[l] = 1;
+    }
+    // Cell l reads its type's force again.
+    void clear_cell(Label l) {
+        if (l < own_force_by_cell.size()) {
+            own_force_by_cell[l] = 0;
+            force_by_cell[l] = {0.0, 0.0, 0.0};
+        }
+    }
+    // A new cell record reads its type's force.
+    void add_cell() {
+        if (own_force_by_cell.empty()) return;
+        force_by_cell.push_back({0.0, 0.0, 0.0});
+        own_force_by_cell.push_back(0);
+    }
+    std::string cell_fault(std::size_t n_cells) const {
+        if (own_force_by_cell.size() != force_by_cell.size())
+            return "the external force by cell and its flags differ in size";
+        if (own_force_by_cell.empty() || own_force_by_cell.size() == n_cells) return {};
+        return "the external force by cell has " + std::to_string(own_force_by_cell.size()) + " entries for " +
+               std::to_string(n_cells) + " cell records";
     }
     // The raw form's change of copying new_label onto `site` (external.cpp); the centre-of-mass form
     // reads the trackers the sweep sees (delta_com_force, energy_change.hpp).
@@ -230,6 +270,85 @@ struct ActTerm {
         if (activity.empty() || activity.size() == n_sites) return {};
         return "the act activity has " + std::to_string(activity.size()) + " values for " +
                std::to_string(n_sites) + " sites";
+    }
+};
+
+// Persistent motion: each cell of a type with lambda_dir holds a unit preferred direction p. A copy
+// that moves the centre of the cell gaining or losing the site by dc adds -lambda_dir * p . dc / |dc|
+// for that cell (persistence.cpp). Every `interval` steps a cell's p turns to its own displacement
+// over those steps, with angular noise that `persistence` (1: none, 0: a fresh direction) scales.
+// Per cell: p ((0, 0, 0) until drawn), the centre the interval started from and the steps it has run
+// (`restart`: the start is taken anew before the next step). The per-cell tables are empty until
+// the term is first set or a direction is given.
+struct PersistenceTerm {
+    static constexpr std::uint32_t restart = 0xffffffffu;
+    std::vector<double> lambda_by_type;
+    std::vector<std::uint32_t> interval_by_type;
+    std::vector<double> persistence_by_type;
+    std::vector<std::array<double, 3>> direction;
+    std::vector<std::array<double, 3>> start;
+    std::vector<std::uint32_t> elapsed;
+
+    static constexpr ParameterInfo parameters[] = {
+        {"lambda_dir", "per type", "float", "finite; 0 leaves the type out", 0.0},
+        {"persistence_interval", "per type", "int", "1 to 2^32 - 2 steps", 0.0},
+        {"persistence", "per type", "float", "0 to 1; 1: the direction follows the displacement without noise",
+         0.0},
+        {"direction", "per cell", "vector", "any non-zero vector, kept as its unit vector", 0.0},
+    };
+    static constexpr UnitInfo about{"persistence", "term",
+                                    "-lambda_dir * p . dc / |dc| for the cells gaining and losing the site, dc "
+                                    "the move of the cell's centre and p its preferred direction, which turns to "
+                                    "the cell's own displacement every persistence_interval steps.",
+                                    parameters};
+
+    template <class F, class... Self>
+    static void members(F&& f, Self&... self) {
+        f("persistence lambda table", Scope::per_type, self.lambda_by_type...);
+        f("persistence interval table", Scope::per_type, self.interval_by_type...);
+        f("persistence noise table", Scope::per_type, self.persistence_by_type...);
+        f("persistence directions", Scope::per_cell, self.direction...);
+        f("persistence interval starts", Scope::per_cell, self.start...);
+        f("persistence elapsed steps", Scope::per_cell, self.elapsed...);
+    }
+    bool on() const {
+        if (direction.empty()) return false;
+        return std::any_of(lambda_by_type.begin(), lambda_by_type.end(), [](double l) { return l != 0; });
+    }
+    double lambda_of(CellType t) const { return t < lambda_by_type.size() ? lambda_by_type[t] : 0.0; }
+    // Sizes the per-cell tables to n_cells records (new entries: no direction, interval to restart).
+    void cover(std::size_t n_cells) {
+        direction.resize(n_cells, {0.0, 0.0, 0.0});
+        start.resize(n_cells, {0.0, 0.0, 0.0});
+        elapsed.resize(n_cells, restart);
+    }
+    // A new cell record: its direction is drawn before its first step.
+    void add_cell() {
+        if (!direction.empty()) cover(direction.size() + 1);
+    }
+    // The change of copying b onto the site at c (held by a), given the trackers the sweep sees for
+    // both cells and the frame their sites are placed in (persistence.cpp).
+    double change(const ShapeFrame& frame, const Coords& c, Label a, CellType type_a, const Trackers& seen_a, Label b,
+                  CellType type_b, const Trackers& seen_b) const;
+    std::string fault(SiteIndex) const {
+        if (lambda_by_type.size() != interval_by_type.size() || lambda_by_type.size() != persistence_by_type.size())
+            return "the persistence tables differ in size";
+        for (std::size_t t = 0; t < lambda_by_type.size(); ++t) {
+            if (lambda_by_type[t] == 0) continue;
+            if (interval_by_type[t] < 1 || interval_by_type[t] == restart)
+                return "type " + std::to_string(t) + " has a persistence interval of " +
+                       std::to_string(interval_by_type[t]) + " steps";
+            if (!(persistence_by_type[t] >= 0 && persistence_by_type[t] <= 1))
+                return "type " + std::to_string(t) + " has a persistence outside [0, 1]";
+        }
+        return {};
+    }
+    std::string cell_fault(std::size_t n_cells) const {
+        if (direction.size() != start.size() || direction.size() != elapsed.size())
+            return "the persistence per-cell tables differ in size";
+        if (direction.empty() || direction.size() == n_cells) return {};
+        return "the persistence directions have " + std::to_string(direction.size()) + " entries for " +
+               std::to_string(n_cells) + " cell records";
     }
 };
 

@@ -27,6 +27,8 @@ Label World::add_cell(CellType cell_type, double target_volume, double lambda_vo
     cell.target_surface = target_surface;
     cell.lambda_surface = lambda_surface;
     cells.push_back(cell);
+    external.add_cell();
+    persistence.add_cell();
     if (lambda_surface != 0.0) surface_active = true;  // NaN compares unequal: it activates too
     return cell.id;
 }
@@ -154,7 +156,8 @@ TermGates World::term_gates() const {
     g.face_connectivity = g.connectivity && options.face_connectivity;
     g.com_force = options.com_force;
     g.act = act.on();
-    g.any_energy = g.fields || g.membrane || g.junction || g.length || g.external || g.act;
+    g.persistence = persistence.on();
+    g.any_energy = g.fields || g.membrane || g.junction || g.length || g.external || g.act || g.persistence;
     return g;
 }
 

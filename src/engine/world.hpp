@@ -127,6 +127,7 @@ struct TermGates {
     bool face_connectivity = false;  // ... and the veto works through faces
     bool com_force = false;          // the external force acts on centres of mass
     bool act = false;                // some type has lambda_act and max_act, and sites hold activity
+    bool persistence = false;        // some type has lambda_dir
     bool any_energy = false;         // some term above adds energy (one flag for the attempt to read)
 };
 
@@ -146,6 +147,7 @@ struct WorldData {
     LengthTerm length;
     ExternalTerm external;
     ActTerm act;
+    PersistenceTerm persistence;
     WorldOptions options;
 
     template <class F, class... Self>
@@ -168,6 +170,7 @@ struct WorldData {
         f("length", Scope::unit, self.length...);
         f("external potential", Scope::unit, self.external...);
         f("act", Scope::unit, self.act...);
+        f("persistence", Scope::unit, self.persistence...);
     }
 };
 
@@ -272,8 +275,11 @@ struct World : WorldData {
     // --- external potential (external.cpp)
     void set_external_potential(CellType cell_type, double fx, double fy, double fz);
     double delta_external(SiteIndex site, Label new_label) const;
-    // The force on label l's type; none beyond the table.
-    const std::array<double, 3>& external_force_of(Label l) const { return external.force_of(cells[l].cell_type); }
+    // The force on cell l: its own where one was set, else its type's (none beyond the table).
+    const std::array<double, 3>& external_force_of(Label l) const { return external.force_on(l, cells[l].cell_type); }
+    // Gives one cell (not the medium) its own force, or (clear) lets it read its type's again.
+    void set_cell_force(Label cell_id, double fx, double fy, double fz);
+    void clear_cell_force(Label cell_id);
 
     // --- act model (act.cpp)
     // Gives cell_type the act term; the first call sizes the per-site activity (all 0). max_act above
@@ -288,6 +294,15 @@ struct World : WorldData {
     void activate(SiteIndex site, Label b) { act.activity[site] = b == 0 ? Activity{0} : act.max_of(cells[b].cell_type); }
     // After each step: every activity drops by one, down to 0.
     void decay_activity();
+
+    // --- persistent motion (persistence.cpp); the turns between steps: persistence.hpp
+    // Gives cell_type the term: lambda_dir (finite), the interval in steps (>= 1) and the persistence
+    // in [0, 1]; anything else is refused (BadRequest).
+    void set_persistence(CellType cell_type, double lambda, std::uint64_t interval, double persistence);
+    // A cell's preferred direction, kept as its unit vector; (0, 0, 0) is refused, as is z != 0 in a
+    // flat world. direction_of reads (0, 0, 0) for a cell whose direction is not drawn yet.
+    void set_direction(Label cell_id, double x, double y, double z);
+    std::array<double, 3> direction_of(Label cell_id) const;
 
     // --- contact area by type (world.cpp)
     std::unordered_map<CellType, std::int64_t> cell_contact_area_by_type(Label cell_id) const;

@@ -173,6 +173,22 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
                                                 out[0] = c[0], out[1] = c[1], out[2] = c[2];
                                             }
                                         })) &&
+        // Each cell's preferred direction ((0, 0, 0) until drawn) and the external force it feels (its
+        // own where one is set, else its type's).
+        add("direction", filled_array<double>(module, {n, 3}, "float64", 3 * n,
+                                              [&](double* out) {
+                                                  for (std::size_t i = 0; i < n; ++i, out += 3) {
+                                                      const auto p = w.direction_of(static_cast<Label>(i));
+                                                      out[0] = p[0], out[1] = p[1], out[2] = p[2];
+                                                  }
+                                              })) &&
+        add("force", filled_array<double>(module, {n, 3}, "float64", 3 * n,
+                                          [&](double* out) {
+                                              for (std::size_t i = 0; i < n; ++i, out += 3) {
+                                                  const auto& f = w.external_force_of(static_cast<Label>(i));
+                                                  out[0] = f[0], out[1] = f[1], out[2] = f[2];
+                                              }
+                                          })) &&
         // A length needs an axis: NaN for the medium and for cells of fewer than two sites.
         add("length", filled_array<double>(module, {n}, "float64", n, [&](double* out) {
                 for (std::size_t i = 0; i < n; ++i)
@@ -585,6 +601,108 @@ PyObject* set_act_mean_body(PyObject* world, bool arithmetic) {
     return Py_NewRef(Py_None);
 }
 
+// ================================================================ persistent motion, cells' own forces
+
+// A read-only C-contiguous view of an array of `format` ("I": uint32, "d": float64) and the given
+// trailing width (0: one value per row), released on scope exit.
+class ReadBuffer {
+public:
+    bool acquire(PyObject* obj, const char* function, const char* name, const char* format, Py_ssize_t width) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND) < 0) return false;
+        held_ = true;
+        const bool format_ok = view_.format && std::string_view(view_.format).find(format) != std::string_view::npos &&
+                               view_.itemsize == (format[0] == 'I' ? 4 : 8);
+        const bool shape_ok = width == 0 ? view_.ndim == 1 : view_.ndim == 2 && view_.shape[1] == width;
+        if (!format_ok || !shape_ok) {
+            PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be a C-contiguous %s array%s", function, name,
+                         format[0] == 'I' ? "uint32" : "float64", width == 0 ? "" : " shaped (n, 3)");
+            return false;
+        }
+        return true;
+    }
+    ~ReadBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    template <class T>
+    const T* data() const {
+        return static_cast<const T*>(view_.buf);
+    }
+    std::size_t rows() const { return view_.ndim == 0 ? 0 : static_cast<std::size_t>(view_.shape[0]); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+PyObject* set_persistence_body(PyObject* world, std::uint64_t cell_type, double lambda, std::uint64_t interval,
+                               double persistence) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    if (cell_type > std::numeric_limits<morva::CellType>::max()) {
+        PyErr_Format(PyExc_ValueError, "set_persistence() cell_type %llu is above %u",
+                     static_cast<unsigned long long>(cell_type), unsigned{std::numeric_limits<morva::CellType>::max()});
+        return nullptr;
+    }
+    impl_of(world).active().set_persistence(static_cast<morva::CellType>(cell_type), lambda, interval, persistence);
+    return Py_NewRef(Py_None);
+}
+
+// Sets one vector per listed cell with `set(world, id, x, y, z)`, all or none: the unit `Unit` of the
+// world is restored when one is refused.
+template <class Unit, class Set>
+PyObject* set_vectors_body(PyObject* world, PyObject* ids_obj, PyObject* vectors_obj, const char* function,
+                           Unit morva::WorldData::*unit, Set set) {
+    ReadBuffer ids, vectors;
+    if (!ids.acquire(ids_obj, function, "ids", "I", 0)) return nullptr;
+    if (vectors_obj && !vectors.acquire(vectors_obj, function, "vectors", "d", 3)) return nullptr;
+    if (vectors_obj && vectors.rows() != ids.rows()) {
+        PyErr_Format(PyExc_ValueError, "%s(): %zu ids but %zu vectors", function, ids.rows(), vectors.rows());
+        return nullptr;
+    }
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    if (!borrow.acquire()) return nullptr;
+    morva::World& w = impl_of(world).active();
+    Unit kept = w.*unit;
+    try {
+        for (std::size_t i = 0; i < ids.rows(); ++i) {
+            const morva::Label id = ids.data<std::uint32_t>()[i];
+            const double* v = vectors_obj ? vectors.data<double>() + 3 * i : nullptr;
+            set(w, id, v);
+        }
+    } catch (...) {
+        w.*unit = std::move(kept);
+        throw;
+    }
+    return Py_NewRef(Py_None);
+}
+
+PyObject* set_directions_body(PyObject* world, PyObject* ids, PyObject* vectors) {
+    return set_vectors_body(world, ids, vectors, "set_directions", &morva::World::persistence,
+                            [](morva::World& w, morva::Label id, const double* v) { w.set_direction(id, v[0], v[1], v[2]); });
+}
+
+PyObject* set_cell_forces_body(PyObject* world, PyObject* ids, PyObject* vectors) {
+    return set_vectors_body(world, ids, vectors, "set_cell_forces", &morva::World::external,
+                            [](morva::World& w, morva::Label id, const double* v) {
+                                if (v) w.set_cell_force(id, v[0], v[1], v[2]);
+                                else if (id == 0 || id >= w.cells.size())
+                                    throw morva::BadRequest("cell_id " + std::to_string(id) + " is not a cell");
+                                else w.clear_cell_force(id);
+                            });
+}
+
+// Which cells have their own force, by id.
+PyObject* own_forces_body(PyObject* module, PyObject* world) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    const std::vector<std::uint8_t>& own = w.external.own_force_by_cell;
+    const std::size_t n = w.cells.size();
+    return filled_array<std::uint8_t>(module, {n}, "bool", n, [&](std::uint8_t* out) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = i < own.size() ? own[i] : 0;
+    });
+}
+
 // Every site's activity; zeros while no type has the act model.
 PyObject* activity_body(PyObject* module, PyObject* world) {
     BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
@@ -789,6 +907,47 @@ PyObject* native_set_activity(PyObject* module, PyObject* args, PyObject* kwargs
     return guarded(world_type(module), [&] { return set_activity_body(world, values); });
 }
 
+PyObject* native_set_persistence(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "cell_type", "lambda_dir", "interval", "persistence", nullptr};
+    PyObject *world = nullptr, *type_obj = nullptr, *interval_obj = nullptr;
+    double lambda = 0, persistence = 0;
+    std::uint64_t cell_type = 0, interval = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOdOd:set_persistence", const_cast<char**>(names), &world,
+                                     &type_obj, &lambda, &interval_obj, &persistence) ||
+        !require_world(module, world, "set_persistence") || !convert_u64(type_obj, cell_type) ||
+        !convert_u64(interval_obj, interval))
+        return nullptr;
+    return guarded(world_type(module),
+                   [&] { return set_persistence_body(world, cell_type, lambda, interval, persistence); });
+}
+
+template <PyObject* (*Body)(PyObject*, PyObject*, PyObject*)>
+PyObject* native_vectors(PyObject* module, PyObject* args, PyObject* kwargs, const char* format, const char* function) {
+    static const char* names[] = {"world", "ids", "vectors", nullptr};
+    PyObject *world = nullptr, *ids = nullptr, *vectors = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &world, &ids, &vectors) ||
+        !require_world(module, world, function))
+        return nullptr;
+    return guarded(world_type(module), [&] { return Body(world, ids, vectors); });
+}
+
+PyObject* native_set_directions(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return native_vectors<set_directions_body>(module, args, kwargs, "OOO:set_directions", "set_directions");
+}
+
+PyObject* native_set_cell_forces(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return native_vectors<set_cell_forces_body>(module, args, kwargs, "OO|O:set_cell_forces", "set_cell_forces");
+}
+
+PyObject* native_own_forces(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", nullptr};
+    PyObject* world = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:own_forces", const_cast<char**>(names), &world) ||
+        !require_world(module, world, "own_forces"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return own_forces_body(module, world); });
+}
+
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyMethodDef function(const char* name, const char* doc) {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_VARARGS | METH_KEYWORDS, doc};
@@ -820,8 +979,10 @@ PyMethodDef native_methods[] = {
                            "cells(world)\n--\n\n"
                            "The cell table as a dict of new 1-D arrays indexed by cell id (0 = medium):\n"
                            "type (uint16), volume and surface (int64), target_volume, lambda_volume,\n"
-                           "target_surface, lambda_surface (float64), com (float64, shape (n, 3), x y z)\n"
-                           "and length (float64; NaN for the medium and cells of fewer than two sites).\n\n"
+                           "target_surface, lambda_surface (float64), com (float64, shape (n, 3), x y z),\n"
+                           "direction (the preferred direction of persistent motion, (0, 0, 0) until drawn)\n"
+                           "and force (the external force the cell feels), float64 shaped (n, 3), and length\n"
+                           "(float64; NaN for the medium and cells of fewer than two sites).\n\n"
                            "Examples\n--------\n"
                            ">>> table = cells(world)\n"
                            ">>> table[\"volume\"].tolist() == world.cell_volumes()\n"
@@ -927,6 +1088,42 @@ PyMethodDef native_methods[] = {
         "Examples\n--------\n"
         ">>> values = activity(world); values[labels(world) == 1] = 40\n"
         ">>> set_activity(world, values)\n"),
+    function<native_set_persistence>(
+        "set_persistence",
+        "set_persistence(world, cell_type, lambda_dir, interval, persistence)\n--\n\n"
+        "Gives a cell type persistent motion (before or after finalize): a copy that moves the centre of\n"
+        "a cell of the type by dc adds -lambda_dir * p . dc / |dc|, p the cell's preferred direction.\n"
+        "Every `interval` steps (>= 1) p turns to the cell's displacement over them, with angular noise\n"
+        "of width pi * (1 - persistence), persistence in [0, 1]. Directions are drawn from the world's\n"
+        "generator before a cell's first step. lambda_dir 0 leaves the type out.\n\n"
+        "Examples\n--------\n"
+        ">>> set_persistence(world, 1, 20.0, 10, 0.9)\n"),
+    function<native_set_directions>(
+        "set_directions",
+        "set_directions(world, ids, vectors)\n--\n\n"
+        "Sets the preferred direction of each cell ids[i] (uint32 array) to vectors[i] (float64 array\n"
+        "shaped (n, 3)), kept as its unit vector; (0, 0, 0), the medium and z != 0 in a flat world are\n"
+        "refused and then nothing is set. cells(world)['direction'] reads them back.\n\n"
+        "Examples\n--------\n"
+        ">>> set_directions(world, np.array([1], np.uint32), np.array([[3.0, 4.0, 0.0]]))\n"
+        ">>> cells(world)['direction'][1].tolist()\n"
+        "[0.6, 0.8, 0.0]"),
+    function<native_set_cell_forces>(
+        "set_cell_forces",
+        "set_cell_forces(world, ids, vectors=None)\n--\n\n"
+        "Gives each cell ids[i] (uint32 array) its own external force vectors[i] (float64 array shaped\n"
+        "(n, 3)) in place of its type's; without vectors the cells read their type's force again. The\n"
+        "medium is refused and then nothing is set. cells(world)['force'] reads the force each cell feels.\n\n"
+        "Examples\n--------\n"
+        ">>> set_cell_forces(world, np.array([2], np.uint32), np.array([[0.5, 0.0, 0.0]]))\n"
+        ">>> cells(world)['force'][2].tolist()\n"
+        "[0.5, 0.0, 0.0]"),
+    function<native_own_forces>("own_forces",
+                                "own_forces(world)\n--\n\n"
+                                "A new bool array by cell id: True where the cell has its own external force.\n\n"
+                                "Examples\n--------\n"
+                                ">>> own_forces(world).shape == (len(world.cell_volumes()),)\n"
+                                "True"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -137,7 +137,7 @@ TEST(Checkpoint, ContentsThatContradictEachOtherAreRefused) {
     bad = bytes;
     const std::uint32_t version = 9;
     std::memcpy(bad.data() + 8, &version, 4);
-    EXPECT_EQ(refusal(bad), "checkpoint: format version 9 is not supported (this build reads versions 1 to 2)");
+    EXPECT_EQ(refusal(bad), "checkpoint: format version 9 is not supported (this build reads versions 1 to 3)");
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ TEST(MemberLists, NameEveryMemberOfEveryUnit) {
     EXPECT_EQ(aggregate_arity<LengthTerm>(), listed<LengthTerm>());
     EXPECT_EQ(aggregate_arity<ExternalTerm>(), listed<ExternalTerm>());
     EXPECT_EQ(aggregate_arity<ActTerm>(), listed<ActTerm>());
+    EXPECT_EQ(aggregate_arity<PersistenceTerm>(), listed<PersistenceTerm>());
     EXPECT_EQ(aggregate_arity<WorldOptions>(), listed<WorldOptions>());
     EXPECT_EQ(aggregate_arity<WorldData>(), listed<WorldData>());
     // A cell record lists its trackers' members as its own (the base counts once in the arity).
@@ -57,6 +58,9 @@ World every_member_world() {
     w.set_external_potential(1, 0.3, 0.0, -0.2);
     w.set_length_constraint(2, 4.0, 0.3);
     w.set_act(2, 1.5, 4);
+    w.set_persistence(1, 2.0, 3, 0.5);
+    w.set_direction(2, 0.0, 1.0, 0.0);
+    w.set_cell_force(3, 1.0, 0.5, 0.0);
     w.options.com_force = true;
     return w;
 }
@@ -115,9 +119,9 @@ TEST(MemberLists, EveryListedMemberReachesTheCheckpointAndTheEquality) {
         EXPECT_NE(saved(w), bytes) << "member " << leaves << " (" << name << ") is not saved";
         EXPECT_FALSE(same_state(original, w)) << "member " << leaves << " (" << name << ") is not compared";
     }
-    // The lattice, the contact table, the temperature and the surface flag; 15 term members, 3 options,
+    // The lattice, the contact table, the temperature and the surface flag; 23 term members, 3 options,
     // 17 per cell record, 12 per field.
-    EXPECT_EQ(leaves, 4 + 15 + 3 + 17 * original.cells.size() + 12 * 2);
+    EXPECT_EQ(leaves, 4 + 23 + 3 + 17 * original.cells.size() + 12 * 2);
 }
 
 TEST(MemberLists, StateSizeCountsTheListedTables) {

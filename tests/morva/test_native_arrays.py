@@ -45,7 +45,7 @@ def test_cell_columns_are_the_list_queries(world):
     cells = _native.cells(world)
     n = len(world.cell_types())
     assert set(cells) == {"type", "volume", "surface", "target_volume", "lambda_volume", "target_surface",
-                          "lambda_surface", "com", "length"}
+                          "lambda_surface", "com", "length", "direction", "force"}
     assert cells["type"].dtype == np.uint16 and cells["type"].tolist() == world.cell_types()
     assert cells["volume"].dtype == np.int64 and cells["volume"].tolist() == world.cell_volumes()
     assert cells["surface"].dtype == np.int64 and cells["surface"].tolist() == world.cell_surfaces()

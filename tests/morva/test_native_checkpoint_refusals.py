@@ -44,8 +44,8 @@ def test_every_flipped_bit_is_refused(good):
 def test_the_frame_is_checked(good):
     assert "magic" in refusal(b"PNG\r\n\x1a\n" + good[8:])
     newer = bytearray(good)
-    struct.pack_into("<I", newer, 8, 3)
-    assert "format version 3 is not supported (this build reads versions 1 to 2)" in refusal(with_checksum(newer))
+    struct.pack_into("<I", newer, 8, 4)
+    assert "format version 4 is not supported (this build reads versions 1 to 3)" in refusal(with_checksum(newer))
     assert "bytes follow the end" in refusal(good + b"\0")
     _, sections = split(good)
     from checkpoint_bytes import join

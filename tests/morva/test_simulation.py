@@ -46,7 +46,8 @@ def test_state_tables():
     sim.run(5, progress=False)
     cells = sim.cells()
     assert list(cells.columns) == ["type", "type_name", "volume", "surface", "target_volume", "lambda_volume",
-                                   "target_surface", "lambda_surface", "com_x", "com_y", "com_z", "length", "parent"]
+                                   "target_surface", "lambda_surface", "com_x", "com_y", "com_z", "length", "dir_x", "dir_y",
+                                   "dir_z", "force_x", "force_y", "force_z", "parent"]
     assert cells.index.tolist() == list(range(1, 17))
     assert cells["volume"].tolist() == sim.world.cell_volumes()[1:]
     assert (cells["type_name"] == cells["type"].map({1: "dark", 2: "light"})).all()

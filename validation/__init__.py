@@ -15,4 +15,5 @@ SCRIPTS = [
     "adhesion",
     "drift",
     "sorting_kinetics",
+    "turing",
 ]

@@ -45,7 +45,9 @@ def main():
 
     model = morva.load_model(HERE / "models" / "turing_tissue.toml")
     sim = model.build(seed=args.seed)
-    plot_tissue(**simulation_picture_args(sim, field="u"), field_mode="beside").savefig(args.out / "turing_start.png")
+    picture = lambda title: plot_tissue(**simulation_picture_args(sim), field=sim.field("u"),  # noqa: E731
+                                        field_name="activator u", field_mode="beside", title=title)
+    picture("Turing tissue: the start").savefig(args.out / "turing_start.png")
 
     def report(sim):
         cells, medium = activator_under_cells(sim)
@@ -55,7 +57,7 @@ def main():
 
     sim.run(args.mcs, every=args.every, hooks=report, progress=False)
     print(f"{sim.reactions.substeps['schnakenberg']} sub-steps per MCS")
-    plot_tissue(**simulation_picture_args(sim, field="u"), field_mode="beside").savefig(args.out / "turing_end.png")
+    picture(f"Turing tissue: MCS {sim.mcs}").savefig(args.out / "turing_end.png")
 
 
 if __name__ == "__main__":

@@ -98,3 +98,13 @@ def test_cell_ode_decay_runs():
     out = run_example("cell_ode_decay.py", "--mcs", "20")
     orders = [float(line.split()[-1]) for line in out.splitlines()[3:]]
     assert len(orders) == 3 and all(3.5 < order < 4.5 for order in orders)
+
+
+def test_turing_tissue_runs(tmp_path, monkeypatch):
+    monkeypatch.syspath_prepend(str(EXAMPLES))  # the model's reaction is turing_tissue:kinetics
+    out = run_example("turing_tissue.py", "--mcs", "300", "--every", "150", "--out", tmp_path)
+    cells, medium = numbers_after("under cells", out), numbers_after("medium", out)
+    assert len(cells) == 2 and cells[-1] > 1.5 * medium[-1]  # the cells sit in the activator's spots
+    assert max(numbers_after(r"\.\.", out)) > 2.5  # spots have grown out of the uniform state u = 1
+    for picture in ("turing_start.png", "turing_end.png"):
+        assert all(shows_colours(tmp_path / picture, model_colours("turing_tissue")))

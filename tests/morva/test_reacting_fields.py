@@ -33,6 +33,11 @@ def stiffening(u, cell_type):
     return 0.5 - (1.0 + 200.0 * u) * u
 
 
+def mild(w, cell_type):
+    """Stiffness 1 at w = 0, about 6.4 at its steady state 0.135: the sub-steps fixed at the start differ."""
+    return 0.5 - (1.0 + 20.0 * w) * w
+
+
 def tissue(shape=(24, 24)):
     model = morva.Model(shape, default_contact=2).add_type("a", volume=16, lambda_volume=1)
     return model.set_contact("medium", "a", 8).add_block("a", (4, 4), (8, 8)).add_block("a", (12, 12), (16, 16))
@@ -116,15 +121,16 @@ def test_the_guard_stops_a_reaction_grown_too_stiff_and_says_what_to_declare():
 def test_reactions_in_model_files_and_resume_bit_for_bit(tmp_path):
     model = tissue().add_field("u", diffusion=0.2).add_field("v", diffusion=0.05, decay=0.01)
     model.set_chemotaxis("u", "a", 50).add_reaction("r", made_in_cells, ["u", "v"])
+    model.add_field("w", diffusion=2.0).add_reaction("s", mild, ["w"])
     path = tmp_path / "m.toml"
     model.save(path)
     assert morva.load_model(path) == model
     assert morva.load_model(path).reactions["r"].function == "test_reacting_fields:made_in_cells"
     text = path.read_text()
     with pytest.raises(ValueError, match=r"unknown key 'rates' \(did you mean 'rate'\?\) in \[reactions.r\]"):
-        morva.Model.from_toml(text + "rates = 3\n")
-    with pytest.raises(ValueError, match=r"\[reactions.r\]: reaction 'r' names unknown field 'w'"):
-        morva.Model.from_toml(text.replace('"v",', '"w",'))
+        morva.Model.from_toml(text.replace("[reactions.r]\n", "[reactions.r]\nrates = 3\n"))
+    with pytest.raises(ValueError, match=r"\[reactions.r\]: reaction 'r' names unknown field 'x'"):
+        morva.Model.from_toml(text.replace('"v",', '"x",'))
     with pytest.raises(ValueError, match=r"\[reactions.r\].*cannot find 'nomodule_xyz:f'"):
         morva.Model.from_toml(text.replace("test_reacting_fields:made_in_cells", "nomodule_xyz:f"))
 
@@ -138,7 +144,8 @@ def test_reactions_in_model_files_and_resume_bit_for_bit(tmp_path):
     resumed.run(20, progress=False)
     resumed.recorder.close()
     assert np.array_equal(resumed.labels(), whole.labels())
-    for name in ("u", "v"):
+    assert resumed.reactions.substeps == whole.reactions.substeps == {"r": 6, "s": 19}  # from the checkpoint
+    for name in ("u", "v", "w"):
         assert resumed.field(name).tobytes() == whole.field(name).tobytes()
     recorded = morva.open_recording(tmp_path / "rec")
     assert np.array_equal(recorded.field("u", -1), whole.field("u"))

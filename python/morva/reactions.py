@@ -137,7 +137,7 @@ def estimate_stiffness(function, arrays, cell_type, where="reaction", field_name
 
 
 def rates_of(function, arrays, cell_type, where="reaction", field_names=None):
-    """The k rate arrays (float64) `function` gives, each broadcast to the fields' shape.
+    """The k rate arrays `function` gives, each broadcast (a view, no copy) to the fields' shape.
 
     Raises
     ------
@@ -154,7 +154,9 @@ def rates_of(function, arrays, cell_type, where="reaction", field_names=None):
     rates = []
     names = field_names or [f"rate {i + 1}" for i in range(len(arrays))]
     for value, field_name in zip(out, names):
-        rate = np.asarray(value, dtype=np.float64)
+        rate = np.asarray(value)
+        if rate.dtype.kind not in "biuf":
+            raise ValueError(f"{where} gave a rate of dtype {rate.dtype} for field {field_name!r}; rates are numbers")
         try:
             rates.append(np.broadcast_to(rate, shape))
         except ValueError:
@@ -257,8 +259,10 @@ class ReactingFields:
                 views[i].flags.writeable = False
             rates = rates_of(function, views, types, where, reaction.fields)
             for i, rate in enumerate(rates):
-                np.add(values[i], dt * rate, out=values[i], casting="same_kind")
-                if not np.isfinite(values[i]).all():
+                # dt * rate and the sum in float64, rounded once to the field's float32
+                np.add(values[i], np.multiply(rate, dt, dtype=np.float64), out=values[i], casting="same_kind")
+                # a float64 sum of float32 values cannot overflow: it is finite exactly when they all are
+                if not math.isfinite(values[i].sum(dtype=np.float64)):
                     cause = ("gave NaN or infinite rates" if not np.isfinite(rate).all()
                              else f"drove it beyond float32; the {n} sub-steps may be too few for its stiffness "
                              "(declare rate or substeps)")

@@ -235,10 +235,26 @@ class ReactingFields:
                 self.check(sim)
 
     def step(self, sim):
-        """The sub-steps of one MCS for every reaction, the engine having done its copy attempts and secretion."""
+        """The sub-steps of one MCS for every reaction, the engine having done its copy attempts and secretion.
+
+        The fields are stepped on copies and written back at the end, so a Ctrl-C during the
+        sub-steps starts them over from the engine's fields and the MCS still ends whole.
+        """
+        try:
+            stepped = self._stepped(sim)
+        except KeyboardInterrupt:
+            self._write(sim, self._stepped(sim))
+            raise
+        self._write(sim, stepped)
+
+    def _stepped(self, sim):
         types = self._cell_types(sim)
-        for name, reaction in self.model.reactions.items():
-            self._step_reaction(sim, name, reaction, types)
+        return {f: v for name, reaction in self.model.reactions.items()
+                for f, v in zip(reaction.fields, self._step_reaction(sim, name, reaction, types))}
+
+    def _write(self, sim, stepped):
+        for field_name, values in stepped.items():
+            _native.set_field(sim.world, self.model.field_id(field_name), values)
 
     def _step_reaction(self, sim, name, reaction, types):
         n = self.substeps[name]
@@ -268,8 +284,7 @@ class ReactingFields:
                              "(declare rate or substeps)")
                     raise ValueError(f"{where}: field {reaction.fields[i]!r} became non-finite at MCS {sim.mcs} "
                                      f"(sub-step {k + 1} of {n}): the function {cause}")
-        for f, v in zip(reaction.fields, values):
-            _native.set_field(sim.world, self.model.field_id(f), v)
+        return values
 
 
 def schnakenberg(u, v, cell_type):

@@ -38,6 +38,17 @@ def mild(w, cell_type):
     return 0.5 - (1.0 + 20.0 * w) * w
 
 
+CALLS = {"count": 0, "interrupt_at": 0}
+
+
+def interrupted_once(u, v, cell_type):
+    """made_in_cells, raising KeyboardInterrupt (a Ctrl-C) at one chosen call."""
+    CALLS["count"] += 1
+    if CALLS["count"] == CALLS["interrupt_at"]:
+        raise KeyboardInterrupt
+    return made_in_cells(u, v, cell_type)
+
+
 def tissue(shape=(24, 24)):
     model = morva.Model(shape, default_contact=2).add_type("a", volume=16, lambda_volume=1)
     return model.set_contact("medium", "a", 8).add_block("a", (4, 4), (8, 8)).add_block("a", (12, 12), (16, 16))
@@ -149,3 +160,18 @@ def test_reactions_in_model_files_and_resume_bit_for_bit(tmp_path):
         assert resumed.field(name).tobytes() == whole.field(name).tobytes()
     recorded = morva.open_recording(tmp_path / "rec")
     assert np.array_equal(recorded.field("u", -1), whole.field("u"))
+
+
+def test_a_ctrl_c_during_the_sub_steps_still_ends_the_mcs_whole():
+    model = tissue().add_field("u", diffusion=0.2).add_field("v", diffusion=0.05)
+    model.set_chemotaxis("u", "a", 50).add_reaction("r", interrupted_once, ["u", "v"])
+    whole = model.build(seed=3)
+    whole.run(8, progress=False)
+    CALLS.update(count=0, interrupt_at=20)  # within the sub-steps of MCS 3
+    stopped = model.build(seed=3)
+    with pytest.raises(KeyboardInterrupt):
+        stopped.run(8, progress=False)
+    assert stopped.mcs == 3
+    stopped.run(5, progress=False)
+    assert np.array_equal(stopped.labels(), whole.labels())
+    assert stopped.field("u").tobytes() == whole.field("u").tobytes()

@@ -654,6 +654,9 @@ class Model:
             if field_name not in self.fields:
                 raise KeyError(f"reaction {reaction_name!r} names unknown field {field_name!r} "
                                f"(known: {', '.join(self.fields) or 'none'})")
+            if self.fields[field_name].substeps is not None:
+                raise ValueError(f"reaction {reaction_name!r}: field {field_name!r} has its own substeps; the fields "
+                                 "of a reaction share the reaction's sub-steps: set substeps on the reaction instead")
             for other in self.reactions.values():
                 if field_name in other.fields:
                     raise ValueError(f"reaction {reaction_name!r}: field {field_name!r} is in reaction "

@@ -184,6 +184,7 @@ class ReactingFields:
         return {"substeps": dict(self.substeps)}
 
     def restore(self, saved, where):
+        """Take the counts saved by :meth:`saved`; `where` names the checkpoint in errors."""
         counts = saved.get("substeps") if isinstance(saved, dict) else None
         if not isinstance(counts, dict) or set(counts) != set(self.substeps):
             raise ValueError(f"{where}: holds sub-steps of reactions {sorted(counts or {})}, the model declares "

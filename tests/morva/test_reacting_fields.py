@@ -96,6 +96,9 @@ def test_bad_reactions_are_refused_naming_what_is_wrong():
     model = morva.Model((8, 8)).add_field("u", diffusion=1.0).add_field("v", diffusion=0.1)
     with pytest.raises(KeyError, match="reaction 'r' names unknown field 'w' \\(known: u, v\\)"):
         model.add_reaction("r", made_in_cells, ["u", "w"])
+    with pytest.raises(ValueError, match="field 'v' has its own substeps; .* set substeps on the reaction instead"):
+        morva.Model((8, 8)).add_field("u", diffusion=1).add_field("v", diffusion=1, substeps=9).add_reaction(
+            "r", made_in_cells, ["u", "v"])
     with pytest.raises(ValueError, match="importable as 'module:name'"):
         model.add_reaction("r", lambda u, t: u, ["u"])
     with pytest.raises(ValueError, match="substeps = 8 is unstable .* \\(needs at least 28\\)"):

@@ -188,7 +188,8 @@ def run(quick=False, out=None):
     wavelength = 2 * np.pi / a["k_star"]
     checks = [
         report.at_most("unstable band: growth rates vs the split scheme, max error / lambda(k*)", scheme_error, 0.015),
-        report.at_most("unstable band: growth rates vs the dispersion relation, max error / lambda(k*)", dispersion_error, 0.05),
+        report.at_most("unstable band: growth rates vs the dispersion relation, max error / lambda(k*)",
+                       dispersion_error, 0.05),
         report.within("fastest-growing wavelength (fit of measured rates) / 2 pi / k*",
                       2 * np.pi / a["k_fit"] / wavelength, 1.0, 0.03),
         report.within("dominant wavelength of the early pattern (FFT) / 2 pi / k*",

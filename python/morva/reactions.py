@@ -160,8 +160,8 @@ def rates_of(function, arrays, cell_type, where="reaction", field_names=None):
         try:
             rates.append(np.broadcast_to(rate, shape))
         except ValueError:
-            raise ValueError(f"{where} gave a rate of shape {rate.shape} for field {field_name!r}; the fields have shape "
-                             f"{shape}") from None
+            raise ValueError(f"{where} gave a rate of shape {rate.shape} for field {field_name!r}; the fields "
+                             f"have shape {shape}") from None
     return rates
 
 
@@ -217,11 +217,11 @@ class ReactingFields:
                 raise ValueError(
                     f"reaction {name!r} at MCS {sim.mcs}: its stiffness is now {stiffness:.4g} per MCS (largest row "
                     f"sum of |df/du|); with the load {loads[field_name]:g} of field {field_name!r}, {n} sub-steps per "
-                    f"MCS are unstable. Declare rate >= {stiffness:.4g} on the reaction (or substeps >= {need}) so that "
-                    "the sub-steps are chosen for it from the start")
+                    f"MCS are unstable. Declare rate >= {stiffness:.4g} on the reaction (or substeps >= {need}) so "
+                    "that the sub-steps are chosen for it from the start")
 
     def advance(self, sim, n, engine_step):
-        """Run n MCS: each an engine step (``engine_step(1)``, counted in sim.mcs) then the reacting fields' sub-steps."""
+        """Run n MCS: each an engine step (``engine_step(1)``, counted in sim.mcs), then the sub-steps."""
         if any(count is None for count in self.substeps.values()):
             self.check(sim)
         for _ in range(n):

@@ -676,6 +676,12 @@ class Model:
         ------
         ValueError
             When the fixed sub-steps are too few, or more than allowed would be needed, saying what to change.
+
+        Examples
+        --------
+        >>> m = Model((50, 50)).add_field("u", diffusion=0.05).add_field("v", diffusion=1.0)
+        >>> m.add_reaction("turing", "morva.reactions:schnakenberg", ["u", "v"]).reaction_substeps("turing", 18.0)
+        44
         """
         reaction = self.reactions[reaction_name]
         stiffness = max(stiffness, reaction.rate or 0.0)

@@ -180,7 +180,15 @@ class ReactingFields:
         self.substeps = dict.fromkeys(model.reactions)  # None until the first run fixes it
 
     def saved(self):
-        """The sub-step counts, for a checkpoint header."""
+        """The sub-step counts, for a checkpoint header.
+
+        Examples
+        --------
+        >>> import morva
+        >>> m = morva.Model((8, 8)).add_field("u", diffusion=0.1).add_field("v", diffusion=0.1)
+        >>> ReactingFields(m.add_reaction("r", schnakenberg, ["u", "v"])).saved()
+        {'substeps': {'r': None}}
+        """
         return {"substeps": dict(self.substeps)}
 
     def restore(self, saved, where):

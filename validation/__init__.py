@@ -17,4 +17,5 @@ SCRIPTS = [
     "persistence",
     "sorting_kinetics",
     "act_regimes",
+    "turing",
 ]

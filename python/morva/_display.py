@@ -62,6 +62,9 @@ def model_html(model):
         rows = [[name, f"{f.diffusion:g}", f"{f.decay:g}", ", ".join(f"{t} {r:g}" for t, r in f.secretion.items()),
                  ", ".join(f"{t} {c.strength:g}" for t, c in f.chemotaxis.items())] for name, f in model.fields.items()]
         parts.append(_table(rows, ["field", "diffusion", "decay", "secretion", "chemotaxis"]))
+    if model.reactions:
+        rows = [[name, r.function, ", ".join(r.fields)] for name, r in model.reactions.items()]
+        parts.append(_table(rows, ["reaction", "function", "fields"]))
     if model.placements:
         kinds = {}
         for item in model.placements:

@@ -7,16 +7,18 @@ from . import _native
 from . import placement as _placement
 from . import terms
 from ._memory import contact_bytes, lattice_bytes, require
+from .reactions import reacting_fields
 
 MAX_SEED = 2**64 - 1
 
 
-def field_engine_settings(spec, ndim):
+def field_engine_settings(spec, ndim, reacting=False):
     """Engine settings of one field: (dt, substeps, per-type engine rate) for rates per MCS.
 
     The engine advances a field once per MCS by `substeps` steps of `dt` each and secretes
     rate * dt once; with dt = 1 / substeps the field diffuses for one MCS and the engine rate is
-    the per-MCS rate times substeps.
+    the per-MCS rate times substeps. A reacting field is diffused by the package (morva.reactions):
+    the engine only secretes into it, with one step of dt = 1.
 
     Examples
     --------
@@ -24,7 +26,7 @@ def field_engine_settings(spec, ndim):
     >>> field_engine_settings(FieldSpec("c", diffusion=0.5, secretion={"a": 1.0}), 2)
     (0.25, 4, {'a': 4.0})
     """
-    substeps = spec.resolved_substeps(ndim)
+    substeps = 1 if reacting else spec.resolved_substeps(ndim)
     rates = {}
     for type_name in {**spec.secretion, **spec.uptake}:
         rates[type_name] = (spec.secretion.get(type_name, 0.0) - spec.uptake.get(type_name, 0.0)) * substeps
@@ -118,9 +120,13 @@ def build_world(model, seed):
             _native.set_act(world, tid, t.lambda_act, t.max_act)
         if t.lambda_dir:
             _native.set_persistence(world, tid, t.lambda_dir, t.persistence_interval, t.persistence)
+    reacting = reacting_fields(model)
     for index, spec in enumerate(model.fields.values()):
-        world.add_field(spec.name, spec.diffusion, spec.decay)
-        dt, substeps, rates = field_engine_settings(spec, model.ndim)
+        if spec.name in reacting:
+            world.add_field(spec.name, 0.0, 0.0)
+        else:
+            world.add_field(spec.name, spec.diffusion, spec.decay)
+        dt, substeps, rates = field_engine_settings(spec, model.ndim, spec.name in reacting)
         world.set_field_dynamics(index, dt, substeps)
         for type_name, rate in rates.items():
             world.set_secretion(index, model.type_id(type_name), rate)

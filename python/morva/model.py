@@ -17,6 +17,7 @@ from . import placement as _placement
 from . import terms
 from .cell_state import CellVariable
 from .neighborhood import NEIGHBORHOODS, compact_surface, neighborhood_order
+from .reactions import Reaction, needed_substeps
 from .rules import Rule
 from .sbml import SBMLModel
 from .validate import integer, name, real
@@ -294,6 +295,7 @@ class Model:
         self.cell_variables = {}
         self.rules = {}
         self.sbml = {}
+        self.reactions = {}
         self.world_options = dict.fromkeys(WORLD_OPTIONS, True)
         if world_options is False:
             self.set_world_options(**dict.fromkeys(WORLD_OPTIONS, False))
@@ -617,6 +619,98 @@ class Model:
         chemotaxis.check(f"field {field_name!r}: chemotaxis of {type_name!r}")
         spec.chemotaxis[type_name] = chemotaxis
         return self
+
+    # --- reactions between fields -------------------------------------------------------------
+
+    def add_reaction(self, reaction_name, function, fields, *, rate=None, substeps=None):
+        """Let fields react: add ``f(u_1, ..., u_k, cell_type)`` to their rates of change (docs/reacting-fields.md).
+
+        The fields are then stepped by the package: after each MCS, n sub-steps of dt = 1/n each
+        diffuse and decay every field of the reaction, then add dt * f (operator splitting with
+        explicit Euler, first order in dt). Secretion and uptake still act once per MCS, before
+        the sub-steps; concentrations stay non-negative (the diffusion step stores negative values
+        as 0).
+
+        Parameters
+        ----------
+        reaction_name : str
+            An identifier.
+        function : function
+            ``f(u_1, ..., u_k, cell_type) -> (rate_1, ..., rate_k)``, vectorised over NumPy arrays:
+            the fields' concentrations (float32, shape (nz, ny, nx), read only) in the order of
+            `fields`, and the type id of every site's cell (0 = medium, ids in the order the
+            types were added); each rate (per MCS) an array of that shape or anything that
+            broadcasts to it. Importable as ``module:name`` (a reference string of that form is
+            taken too).
+        fields : list of str
+            Declared fields, each in at most one reaction.
+        rate : float, optional
+            A bound of the reaction's stiffness per MCS (the largest row sum of |df_i/du_j| it
+            reaches). Sub-steps are chosen for it or for the stiffness estimated on the fields
+            when the first run starts, whichever is larger.
+        substeps : int, optional
+            Fixed sub-steps per MCS; refused when too few for the fields' diffusion and decay and
+            the declared rate.
+
+        Examples
+        --------
+        >>> m = Model((50, 50)).add_field("u", diffusion=0.05).add_field("v", diffusion=1.0)
+        >>> m = m.add_reaction("turing", "morva.reactions:schnakenberg", ["u", "v"], rate=3.0)
+        >>> m.reaction_substeps("turing")
+        14
+        """
+        if reaction_name in self.reactions:
+            raise ValueError(f"reaction {reaction_name!r} is declared already")
+        reaction = Reaction(reaction_name, function, fields, rate, substeps)
+        for field_name in reaction.fields:
+            if field_name not in self.fields:
+                raise KeyError(f"reaction {reaction_name!r} names unknown field {field_name!r} "
+                               f"(known: {', '.join(self.fields) or 'none'})")
+            if self.fields[field_name].substeps is not None:
+                raise ValueError(f"reaction {reaction_name!r}: field {field_name!r} has its own substeps; the fields "
+                                 "of a reaction share the reaction's sub-steps: set substeps on the reaction instead")
+            for other in self.reactions.values():
+                if field_name in other.fields:
+                    raise ValueError(f"reaction {reaction_name!r}: field {field_name!r} is in reaction "
+                                     f"{other.name!r} already; put both in one reaction")
+        self.reactions[reaction_name] = reaction
+        try:
+            self.reaction_substeps(reaction_name)
+        except ValueError:
+            del self.reactions[reaction_name]
+            raise
+        return self
+
+    def reaction_substeps(self, reaction_name, stiffness=0.0):
+        """Sub-steps per MCS of a reaction whose stiffness (per MCS) is `stiffness` or its declared rate.
+
+        Raises
+        ------
+        ValueError
+            When the fixed sub-steps are too few, or more than allowed would be needed, saying what to change.
+
+        Examples
+        --------
+        >>> m = Model((50, 50)).add_field("u", diffusion=0.05).add_field("v", diffusion=1.0)
+        >>> m.add_reaction("turing", "morva.reactions:schnakenberg", ["u", "v"]).reaction_substeps("turing", 18.0)
+        44
+        """
+        reaction = self.reactions[reaction_name]
+        stiffness = max(stiffness, reaction.rate or 0.0)
+        loads = [self.fields[f].stability_load(self.ndim) for f in reaction.fields]
+        needed = needed_substeps(loads, stiffness, MAX_SUBSTEPS)
+        where = f"reaction {reaction_name!r}"
+        if needed is None:
+            raise ValueError(f"{where}: stiffness {stiffness:.4g} per MCS with diffusion and decay loads up to "
+                             f"{max(loads):g} would need more than {MAX_SUBSTEPS} sub-steps per MCS; use slower "
+                             "rates (shorter MCS or coarser sites)")
+        if reaction.substeps is None:
+            return needed
+        if reaction.substeps < needed:
+            raise ValueError(f"{where}: substeps = {reaction.substeps} is unstable for stiffness {stiffness:.4g} per "
+                             f"MCS and diffusion and decay loads up to {max(loads):g} (needs at least {needed}); "
+                             "raise substeps or leave it unset to choose them automatically")
+        return reaction.substeps
 
     # --- per-cell variables ------------------------------------------------------------------
 

@@ -15,6 +15,7 @@ import warnings
 import tomli_w
 
 from . import cell_state as _cell_state
+from . import reactions as _reactions
 from . import rules as _rules
 from . import sbml as _sbml
 from . import placement as _placement
@@ -58,6 +59,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
         "cell_variables": _cell_state.variables_to_dict(model.cell_variables),
         "sbml": _sbml.sbml_to_dict(model.sbml, embed_images, base),
         "rules": _rules.rules_to_dict(model.rules),
+        "reactions": _reactions.reactions_to_dict(model.reactions),
     }
     for type_name, cell_type in model.types.items():
         entry = dataclasses.asdict(cell_type)
@@ -122,7 +124,8 @@ def model_from_dict(data, base=None, *, model_class):
     """
     data = _table("the file", data)
     _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "default_contact", "act_mean",
-                                 "fields", "placements", "options", "cell_variables", "sbml", "rules"})
+                                 "fields", "placements", "options", "cell_variables", "sbml", "rules",
+                                 "reactions"})
     version = data.get("morva_model", SCHEMA_VERSION)
     if version != SCHEMA_VERSION:
         raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
@@ -200,6 +203,7 @@ def model_from_dict(data, base=None, *, model_class):
         _cell_state.add_variables_from_file(model, _table("[cell_variables]", data.get("cell_variables", {})))
     _sbml.add_sbml_from_file(model, _table("[sbml]", data.get("sbml", {})), base)
     _rules.add_rules_from_file(model, _table("[rules]", data.get("rules", {})))
+    _reactions.add_reactions_from_file(model, _table("[reactions]", data.get("reactions", {})))
     return model
 
 

@@ -210,6 +210,8 @@ def _resume_locked(directory, hooks, every):
                      fates=header.get("fates", []))
     if "cell_state" in header:  # checkpoints written before the package kept cell state have none
         sim.cell_state.restore(header["cell_state"], f"checkpoint in {str(directory)!r}")
+    if sim.reactions is not None and "reactions" in header:
+        sim.reactions.restore(header["reactions"], f"checkpoint in {str(directory)!r}")
     if hooks is not None:
         for hook in [hooks] if callable(hooks) else hooks:
             sim.add_hook(hook, every=1 if every is None else every)

@@ -317,6 +317,8 @@ class Recorder(Writer):
                   "fates": [list(r) for r in sim.fate_rows()],
                   "frames": self.frames, "last_frame": self.last_frame, "morva_version": _version(),
                   "cell_state": sim.cell_state.saved()}
+        if sim.reactions is not None:
+            header["reactions"] = sim.reactions.saved()
         self._send_flush((header, _native.dumps(sim.world)), wait)
         self._last_checkpoint = time.monotonic()
         self._checkpointed = True

@@ -15,6 +15,7 @@ from .cell_state import CellState, with_variables
 from .cell_table import fate_table, lineage_rows, lineage_table, live_table, parent_ids
 from .hooks import Hook, hooks_of, refuse_repeats
 from .progress import ProgressBar
+from .reactions import ReactingFields
 from .rules import RulesWriter, division_planes
 from .sbml import SBMLCells
 from .validate import integer, real
@@ -118,6 +119,7 @@ class Simulation:
         self._writers = []  # hooks and writers attached for every run, in order
         self.recorder = None
         self.cell_state = CellState(seed, model.cell_variables)
+        self.reactions = ReactingFields(model) if model.reactions else None
 
     @classmethod
     def from_model(cls, model, seed):
@@ -181,6 +183,30 @@ class Simulation:
         dtype('float32')
         """
         return _native.field(self.world, self.model.field_id(field_name))
+
+    def set_field(self, field_name, values):
+        """Set the concentration of a field on every site (e.g. an initial pattern or noise).
+
+        Parameters
+        ----------
+        field_name : str
+        values : array_like
+            Shape (nz, ny, nx) as :meth:`field` gives, or a scalar; stored as float32.
+
+        Examples
+        --------
+        >>> import morva
+        >>> sim = morva.Model((6, 4)).add_field("c", diffusion=0.1).build(); sim.set_field("c", 2.5)
+        >>> float(sim.field("c").mean())
+        2.5
+        """
+        shape = tuple(reversed(self.model.dims))
+        try:
+            values = np.ascontiguousarray(np.broadcast_to(np.asarray(values, dtype=np.float32), shape))
+        except ValueError:
+            raise ValueError(f"field {field_name!r}: values of shape {np.shape(values)} do not fit the lattice's "
+                             f"{shape} (nz, ny, nx)") from None
+        _native.set_field(self.world, self.model.field_id(field_name), values)
 
     def activity(self):
         """Act model activity of every site, shape (nz, ny, nx), uint16 (0 off the Act model's cells).
@@ -877,7 +903,11 @@ class Simulation:
         writers = self._writers + hooks + own + ([self.recorder] if self.recorder is not None else [])
         if progress:
             writers.append(ProgressBar())
-        drive(self, self.mcs + mcs, writers, lambda n: self._advance(n, parallel, block))
+        step = lambda n: self._advance(n, parallel, block)  # noqa: E731
+        if self.reactions is not None:
+            drive(self, self.mcs + mcs, writers, lambda n: self.reactions.advance(self, n, step))
+        else:
+            drive(self, self.mcs + mcs, writers, step)
 
     def _advance(self, n, parallel, block):
         try:

@@ -92,31 +92,39 @@ void relax_row(const RowStencil& s) {
     if (s.nx > 1) relax_row_end(s, s.nx - 1);
 }
 
-// One explicit diffusion-decay step of f: reads `conc`, writes `scratch`, then swaps the two. Walks
-// the box row by row, so no site needs its coordinates divided out.
-void diffuse(const Lattice& lat, Field& f) {
-    const SiteIndex nx = lat.nx(), ny = lat.ny(), nz = lat.nz(), n_sites = lat.n_sites();
-    if (n_sites == 0) return;
-    f.scratch.resize(n_sites);
-    const float* c = f.conc.data();
+}  // namespace
+
+// Walks the box row by row, so no site needs its coordinates divided out.
+void diffusion_step(const Lattice& lat, const float* in, float* out, double d, double decay, double dt) {
+    const SiteIndex nx = lat.nx(), ny = lat.ny(), nz = lat.nz();
+    if (lat.n_sites() == 0) return;
     RowStencil s{};
     s.nx = nx;
     s.wrap_x = lat.periodic[0];
-    s.d = f.d, s.decay = f.decay, s.dt = f.dt;
+    s.d = d, s.decay = decay, s.dt = dt;
     for (SiteIndex z = 0; z < nz; ++z)
         for (SiteIndex y = 0; y < ny; ++y) {
             const SiteIndex base = nx * (y + ny * z);
-            s.row = c + base;
-            s.out = f.scratch.data() + base;
+            s.row = in + base;
+            s.out = out + base;
             s.n_rows = 0;
             SiteIndex m;
             for (const bool down : {true, false})
-                if (step_axis(y, down, ny, lat.periodic[1], m)) s.rows[s.n_rows++] = c + nx * (m + ny * z);
+                if (step_axis(y, down, ny, lat.periodic[1], m)) s.rows[s.n_rows++] = in + nx * (m + ny * z);
             if (nz > 1)
                 for (const bool down : {true, false})
-                    if (step_axis(z, down, nz, lat.periodic[2], m)) s.rows[s.n_rows++] = c + nx * (y + ny * m);
+                    if (step_axis(z, down, nz, lat.periodic[2], m)) s.rows[s.n_rows++] = in + nx * (y + ny * m);
             relax_row(s);
         }
+}
+
+namespace {
+
+// One explicit diffusion-decay step of f: reads `conc`, writes `scratch`, then swaps the two.
+void diffuse(const Lattice& lat, Field& f) {
+    if (lat.n_sites() == 0) return;
+    f.scratch.resize(lat.n_sites());
+    diffusion_step(lat, f.conc.data(), f.scratch.data(), f.d, f.decay, f.dt);
     f.conc.swap(f.scratch);
 }
 

@@ -89,4 +89,11 @@ struct Field {
     }
 };
 
+struct Lattice;
+
+// One explicit diffusion-decay step of a concentration array in site-index order: reads `in`, writes
+// `out` (two distinct arrays of n_sites values each). The step the fields take; the package also
+// runs it on arrays of its own when it interleaves reactions with diffusion.
+void diffusion_step(const Lattice& lattice, const float* in, float* out, double d, double decay, double dt);
+
 }  // namespace morva

@@ -761,6 +761,74 @@ PyObject* set_activity_body(PyObject* world, PyObject* values) {
     return Py_NewRef(Py_None);
 }
 
+// ========================================================================================== fields
+
+// A C-contiguous float32 view of exactly `count` values, released on scope exit; errors name the
+// function and the argument.
+class Float32View {
+public:
+    bool acquire(PyObject* obj, bool writable, std::size_t count, const char* function, const char* argument) {
+        const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+        held_ = true;
+        const char* format = view_.format ? view_.format : "B";
+        const bool f32 = view_.itemsize == 4 && (std::strcmp(format, "f") == 0 || std::strcmp(format, "<f") == 0 ||
+                                                 std::strcmp(format, "=f") == 0);
+        if (!f32) {
+            PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold float32 values, not format '%s'", function,
+                         argument, format);
+            return false;
+        }
+        if (static_cast<std::size_t>(view_.len) != count * sizeof(float)) {
+            PyErr_Format(PyExc_ValueError, "%s() argument '%s' holds %zd values for %zu sites", function, argument,
+                         view_.len / 4, count);
+            return false;
+        }
+        return true;
+    }
+    ~Float32View() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    float* data() const { return static_cast<float*>(view_.buf); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// One diffusion-decay step of the lattice-shaped array `values` into `out`, as the fields take it.
+PyObject* diffuse_body(PyObject* world, PyObject* values, PyObject* out, double d, double decay, double dt) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::Lattice& lattice = active_world(world).lattice;
+    const std::size_t n = lattice.n_sites();
+    Float32View in_view, out_view;
+    if (!in_view.acquire(values, false, n, "diffuse", "values") || !out_view.acquire(out, true, n, "diffuse", "out"))
+        return nullptr;
+    const float* in = in_view.data();
+    float* to = out_view.data();
+    if (n != 0 && to < in + n && in < to + n) {
+        PyErr_SetString(PyExc_ValueError, "diffuse() arguments 'values' and 'out' must not overlap");
+        return nullptr;
+    }
+    morva::diffusion_step(lattice, in, to, d, decay, dt);
+    return Py_NewRef(Py_None);
+}
+
+// Field i's concentrations replaced by the float32 array `values`, in site-index order.
+PyObject* set_field_body(PyObject* world, PyObject* index, PyObject* values) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Exclusive);
+    std::uint64_t field_idx = 0;
+    if (!borrow.acquire() || !convert_u64(index, field_idx)) return nullptr;
+    morva::World& w = impl_of(world).active();
+    MORVA_CHECK_INDEX(field_idx, w.fields.size());
+    std::vector<float>& conc = w.fields[field_idx].conc;
+    Float32View view;
+    if (!view.acquire(values, false, conc.size(), "set_field", "values")) return nullptr;
+    if (!conc.empty()) std::memcpy(conc.data(), view.data(), conc.size() * sizeof(float));
+    return Py_NewRef(Py_None);
+}
+
 // ======================================================================================= functions
 
 PyObject* native_labels(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -948,6 +1016,27 @@ PyObject* native_own_forces(PyObject* module, PyObject* args, PyObject* kwargs) 
     return guarded(world_type(module), [&] { return own_forces_body(module, world); });
 }
 
+PyObject* native_diffuse(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "values", "out", "d", "decay", "dt", nullptr};
+    PyObject *world = nullptr, *values = nullptr, *out = nullptr;
+    double d = 0, decay = 0, dt = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOddd:diffuse", const_cast<char**>(names), &world, &values, &out,
+                                     &d, &decay, &dt) ||
+        !require_world(module, world, "diffuse"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return diffuse_body(world, values, out, d, decay, dt); });
+}
+
+PyObject* native_set_field(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "i", "values", nullptr};
+    PyObject *world = nullptr, *index = nullptr, *values = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:set_field", const_cast<char**>(names), &world, &index,
+                                     &values) ||
+        !require_world(module, world, "set_field"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return set_field_body(world, index, values); });
+}
+
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyMethodDef function(const char* name, const char* doc) {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_VARARGS | METH_KEYWORDS, doc};
@@ -975,6 +1064,21 @@ PyMethodDef native_methods[] = {
                            "Examples\n--------\n"
                            ">>> field(world, 0).ravel().tolist() == world.field_conc(0)\n"
                            "True"),
+    function<native_diffuse>("diffuse",
+                             "diffuse(world, values, out, d, decay, dt)\n--\n\n"
+                             "One explicit diffusion-decay step, the one fields take, of `values` into `out`:\n"
+                             "two distinct float32 arrays of one value per site in site-index order (any\n"
+                             "C-contiguous buffer, e.g. shaped (nz, ny, nx)), on the world's lattice and\n"
+                             "boundaries. out = v + dt * (d * sum(neighbour - v) - decay * v) over the face\n"
+                             "neighbours, non-positive and NaN results stored as 0.\n\n"
+                             "Examples\n--------\n"
+                             ">>> out = numpy.empty_like(values); diffuse(world, values, out, 0.1, 0.0, 1.0)\n"),
+    function<native_set_field>("set_field",
+                               "set_field(world, i, values)\n--\n\n"
+                               "Replace field i's concentrations with `values`, a float32 buffer of one value\n"
+                               "per site in site-index order (e.g. an array shaped (nz, ny, nx)).\n\n"
+                               "Examples\n--------\n"
+                               ">>> set_field(world, 0, field(world, 0) * 2)\n"),
     function<native_cells>("cells",
                            "cells(world)\n--\n\n"
                            "The cell table as a dict of new 1-D arrays indexed by cell id (0 = medium):\n"

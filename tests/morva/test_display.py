@@ -19,6 +19,10 @@ def test_model_and_recording_show_summary_tables(tmp_path):
     assert "<td style='text-align:left'>medium:dark</td><td style='text-align:left'>12</td>" in page
     assert "<td style='text-align:left'>dark:light</td><td style='text-align:left'>missing</td>" in page
     assert "dark 1" in page and "1 block" in page
+    reacting = model.copy().add_field("d", diffusion=1.0).add_reaction("turing", "morva.reactions:schnakenberg",
+                                                                        ["c", "d"])
+    assert "<td style='text-align:left'>morva.reactions:schnakenberg</td><td style='text-align:left'>c, d</td>" in (
+        reacting._repr_html_())
     model.default_contact = 3.0
     assert "3 (default)" in model._repr_html_() and "missing" not in model._repr_html_()
     sim = model.build(seed=1)

@@ -8,7 +8,7 @@ import pytest
 MODULES = ["model", "placement", "modelfile", "build", "simulation", "recording", "checkpoint", "progress",
            "reader", "validate", "cli", "_chunks", "_cell_parts", "_frame_writer", "writers", "hooks",
            "cell_table", "cell_state",
-           "contacts", "cell_ode"]
+           "contacts", "cell_ode", "reactions"]
 
 
 @pytest.mark.parametrize("name", MODULES)

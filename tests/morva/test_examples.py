@@ -115,3 +115,13 @@ def test_crawling_3d_runs(tmp_path):
     crawler, still = map(float, re.search(r"crawler ([\d.]+) sites, without the Act model ([\d.]+)", out).groups())
     assert crawler > 3 * max(still, 1.0)
     assert (tmp_path / "crawling_3d.png").stat().st_size > 10_000
+
+
+def test_turing_tissue_runs(tmp_path, monkeypatch):
+    monkeypatch.syspath_prepend(str(EXAMPLES))  # the model's reaction is turing_tissue:kinetics
+    out = run_example("turing_tissue.py", "--mcs", "300", "--every", "150", "--out", tmp_path)
+    cells, medium = numbers_after("under cells", out), numbers_after("medium", out)
+    assert len(cells) == 2 and cells[-1] > 1.5 * medium[-1]  # the cells sit in the activator's spots
+    assert max(numbers_after(r"\.\.", out)) > 2.5  # spots have grown out of the uniform state u = 1
+    for picture in ("turing_start.png", "turing_end.png"):
+        assert all(shows_colours(tmp_path / picture, model_colours("turing_tissue")))

@@ -18,7 +18,8 @@ def test_there_is_a_model_file_per_example():
 
 
 @pytest.mark.parametrize("path", EXAMPLE_FILES, ids=lambda p: p.stem)
-def test_example_files_round_trip_and_build_the_same_world(path, tmp_path):
+def test_example_files_round_trip_and_build_the_same_world(path, tmp_path, monkeypatch):
+    monkeypatch.syspath_prepend(str(EXAMPLES))  # where the examples' "module:name" functions live
     model = morva.load_model(path)
     assert morva.Model.from_toml(model.to_toml(), base=path.parent) == model
     copy = tmp_path / "copy.toml"

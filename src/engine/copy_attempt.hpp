@@ -86,7 +86,7 @@ template <class Seen, class LengthNow, class CoordsOf>
         return dh;
     };
     const double lower = add_later_terms(before - (old_a + old_b));
-    const auto total = [&] { return add_later_terms(before + w.delta_length(a, b, coords_of(), old_a, old_b)); };
+    const auto total = [&] { return add_later_terms(before + length_change(w, a, b, coords_of(), old_a, old_b)); };
     if (!(lower > 0.0)) return metropolis_accepts(total(), k.temperature, rng);
     const double r = rng.unit();
     return !surely_rejected(lower, k.temperature, r) && boltzmann_passes(total(), k.temperature, r);

@@ -117,7 +117,7 @@ private:
 // Which optional terms a copy attempt must evaluate. Settings change only between sweeps, so a
 // sweep computes these once instead of scanning the per-type tables at every attempt.
 struct TermGates {
-    bool fields = false;        // delta_chemotaxis has work to do
+    bool fields = false;        // ChemotaxisTerm::change has work to do
     bool membrane = false;      // distance field present and some type anchored
     bool junction = false;      // junction.lambda > 0 and some type enabled
     bool length = false;        // some length lambda > 0
@@ -248,11 +248,9 @@ struct World : WorldData {
     void set_length_constraint(CellType cell_type, double target_length, double lambda);
     double cell_length(Label cell_id) const;
     double delta_length(SiteIndex site, Label new_label) const;
-    // The length energy of cell `l` as its trackers stand, and the change of a copy of new_label onto
-    // `site` (held by old_label, at c) given both cells' current energies: the sweep keeps those
-    // between flips instead of recomputing them at every attempt.
+    // The length energy of cell `l` as its trackers stand (the sweep keeps these between flips and
+    // hands them to LengthTerm::change).
     double length_energy(Label l) const;
-    double delta_length(Label old_label, Label new_label, const Coords& c, double old_now, double new_now) const;
 
     // --- junction and membrane terms (membrane.cpp)
     void set_junction(CellType cell_type, bool on);
@@ -302,7 +300,9 @@ struct World : WorldData {
     void set_chemotaxis(std::size_t field_idx, CellType cell_type, double lambda);
     void set_chemotaxis_occupancy(std::size_t field_idx, CellType cell_type, double lambda, double kd, double hill,
                                   double scale);
-    double delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const;
+    double delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const {
+        return ChemotaxisTerm::change(fields, lattice.labels.data(), cells.data(), target, source, label);
+    }
     double field_mean_at_cell(std::size_t field_idx, Label cell_id) const;
     const std::vector<float>& field_conc(std::size_t field_idx) const;
     float field_value_at_site(std::size_t field_idx, SiteIndex site) const;

@@ -57,8 +57,8 @@ template <class Seen>
 inline double add_terms_before_length(const World& w, const TermGates& g, double dh, SiteIndex target,
                                       SiteIndex source, Label b) {
     if (g.fields) dh += ChemotaxisTerm::change(w.fields, w.lattice.labels.data(), w.cells.data(), target, source, b);
-    if (g.membrane) dh += w.membrane.change(w.lattice.labels.data(), w.cells.data(), target, b);
-    if (g.junction) dh += w.junction.change(w.lattice, w.cells.data(), target, b);
+    if (g.on<MembraneTerm>()) dh += w.membrane.change(w.lattice.labels.data(), w.cells.data(), target, b);
+    if (g.on<JunctionTerm>()) dh += w.junction.change(w.lattice, w.cells.data(), target, b);
     return dh;
 }
 
@@ -83,9 +83,9 @@ template <class Seen, class LengthNow, class CoordsOf>
 inline double add_optional_terms(const World& w, const TermGates& g, double dh, SiteIndex target, SiteIndex source,
                                  Label a, Label b, const Seen& seen, LengthNow&& length_now, CoordsOf&& coords_of) {
     dh = add_terms_before_length(w, g, dh, target, source, b);
-    if (g.length) dh += length_change(w, a, b, coords_of(), length_now(a), length_now(b));
-    if (g.external) dh += external_change(w, g, target, a, b, seen);
-    if (g.act) dh += w.delta_act(target, source, a, b);
+    if (g.on<LengthTerm>()) dh += length_change(w, a, b, coords_of(), length_now(a), length_now(b));
+    if (g.on<ExternalTerm>()) dh += external_change(w, g, target, a, b, seen);
+    if (g.on<ActTerm>()) dh += w.delta_act(target, source, a, b);
     return dh;
 }
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <span>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -114,22 +115,6 @@ private:
     std::uint32_t size_ = 0;
 };
 
-// Which optional terms a copy attempt must evaluate. Settings change only between sweeps, so a
-// sweep computes these once instead of scanning the per-type tables at every attempt.
-struct TermGates {
-    bool fields = false;        // ChemotaxisTerm::change has work to do
-    bool membrane = false;      // distance field present and some type anchored
-    bool junction = false;      // junction.lambda > 0 and some type enabled
-    bool length = false;        // some length lambda > 0
-    bool length_never_negative = false;  // ... and none < 0: every length energy is >= 0 or NaN
-    bool external = false;      // some force component != 0 (NaN included)
-    bool connectivity = false;  // the medium or some type is guarded
-    bool face_connectivity = false;  // ... and the veto works through faces
-    bool com_force = false;          // the external force acts on centres of mass
-    bool act = false;                // some type has lambda_act and max_act, and sites hold activity
-    bool any_energy = false;         // some term above adds energy (one flag for the attempt to read)
-};
-
 // The world's state, every member declared once in `members` (members.hpp): the lattice (its size,
 // neighbourhood and labels), the cell table, the contact table, the fields, the core settings, each
 // optional term's unit and the options.
@@ -159,15 +144,57 @@ struct WorldData {
         for_each_term(f, self...);
         f("options", Scope::unit, self.options...);
     }
-    // The optional terms' units, in a fixed order.
+    // The optional terms' units, in a fixed order (which also orders their gates, TermGates).
     template <class F, class... Self>
-    static void for_each_term(F&& f, Self&... self) {
+    static constexpr void for_each_term(F&& f, Self&... self) {
         f("connectivity", Scope::unit, self.connectivity...);
         f("membrane", Scope::unit, self.membrane...);
         f("junction", Scope::unit, self.junction...);
         f("length", Scope::unit, self.length...);
         f("external potential", Scope::unit, self.external...);
         f("act", Scope::unit, self.act...);
+    }
+};
+
+namespace detail {
+// A world only named, never defined: walking its units at compile time reads their types, no value.
+extern const WorldData unit_types;
+}  // namespace detail
+
+// The number of optional terms, and the position of unit U among them (for_each_term's order).
+consteval std::size_t n_terms() {
+    std::size_t n = 0;
+    WorldData::for_each_term([&n](const char*, Scope, const auto&) { ++n; }, detail::unit_types);
+    return n;
+}
+template <class U>
+consteval std::size_t term_index() {
+    std::size_t i = 0, found = n_terms();
+    WorldData::for_each_term(
+        [&](const char*, Scope, const auto& unit) {
+            if (std::is_same_v<std::remove_cvref_t<decltype(unit)>, U>) found = i;
+            ++i;
+        },
+        detail::unit_types);
+    if (found == n_terms()) throw "not an optional term of the world";  // fails the compile
+    return found;
+}
+
+// Which optional terms a copy attempt must evaluate. Settings change only between sweeps, so a
+// sweep computes these once instead of scanning the per-type tables at every attempt: each unit's
+// on(), in the order of WorldData::for_each_term, read as on<Unit>(), and a few gates derived from
+// the units and the options.
+struct TermGates {
+    std::array<bool, n_terms()> open{};  // by term_index
+    bool fields = false;                 // ChemotaxisTerm::change has work to do
+    bool length_never_negative = false;  // the length term is on and every length energy is >= 0 or NaN
+    bool face_connectivity = false;      // connectivity is on and its veto works through faces
+    bool com_force = false;              // the external force acts on centres of mass
+    bool any_energy = false;             // some term adds energy (one flag for the attempt to read)
+
+    template <class U>
+    bool on() const {
+        return open[term_index<U>()];
     }
 };
 

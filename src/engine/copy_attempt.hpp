@@ -77,18 +77,18 @@ template <class Seen, class LengthNow, class CoordsOf>
     const TermGates& g = k.gates;
     const double before = add_terms_before_length(w, g, core, target, source, b);
     const double old_a = length_now(a), old_b = length_now(b);
-    const double external = g.external ? external_change(w, g, target, a, b, seen) : 0.0;
-    const double act = g.act ? w.delta_act(target, source, a, b) : 0.0;
-    const double persistence = g.persistence ? delta_persistence(w, target, a, b, seen) : 0.0;
+    const double external = g.on<ExternalTerm>() ? external_change(w, g, target, a, b, seen) : 0.0;
+    const double act = g.on<ActTerm>() ? w.delta_act(target, source, a, b) : 0.0;
+    const double persistence = g.on<PersistenceTerm>() ? delta_persistence(w, target, a, b, seen) : 0.0;
     // The terms after the length term, added in their order (add_optional_terms).
     const auto add_later_terms = [&](double dh) {
-        if (g.external) dh += external;
-        if (g.act) dh += act;
-        if (g.persistence) dh += persistence;
+        if (g.on<ExternalTerm>()) dh += external;
+        if (g.on<ActTerm>()) dh += act;
+        if (g.on<PersistenceTerm>()) dh += persistence;
         return dh;
     };
     const double lower = add_later_terms(before - (old_a + old_b));
-    const auto total = [&] { return add_later_terms(before + w.delta_length(a, b, coords_of(), old_a, old_b)); };
+    const auto total = [&] { return add_later_terms(before + length_change(w, a, b, coords_of(), old_a, old_b)); };
     if (!(lower > 0.0)) return metropolis_accepts(total(), k.temperature, rng);
     const double r = rng.unit();
     return !surely_rejected(lower, k.temperature, r) && boltzmann_passes(total(), k.temperature, r);
@@ -119,7 +119,7 @@ template <class NeighborAt, class CoordsOf, class Contact, class Writer>
         return metropolis_accepts(dh, k.temperature, rng);
     };
     if (!accepted()) return;
-    if (k.gates.connectivity) {
+    if (k.gates.on<ConnectivityTerm>()) {
         if (k.gates.face_connectivity) {
             if (!w.face_connectivity_allows(target, a, b)) return;
         } else if (w.connectivity_applies(a) && !w.would_stay_connected(target, a)) {

@@ -8,6 +8,8 @@ namespace morva {
 namespace {
 
 // The core terms live in the cell records and the contact table rather than in units of their own.
+// Volume and surface are per cell because that is what a world holds: a cell's targets change on
+// their own (growth, set_target_volume, a daughter's reset target), whoever set them first.
 constexpr ParameterInfo volume_parameters[] = {
     {"target_volume", "per cell", "float", "any", 0.0},
     {"lambda_volume", "per cell", "float", "any; 0 leaves the term off", 0.0},

@@ -57,10 +57,15 @@ template <class Seen>
 // The optional terms that come before the length term, added left to right onto dh.
 inline double add_terms_before_length(const World& w, const TermGates& g, double dh, SiteIndex target,
                                       SiteIndex source, Label b) {
-    if (g.fields) dh += w.delta_chemotaxis(target, source, b);
-    if (g.membrane) dh += w.membrane.change(w.lattice.labels.data(), w.cells.data(), target, b);
-    if (g.junction) dh += w.junction.change(w.lattice, w.cells.data(), target, b);
+    if (g.fields) dh += ChemotaxisTerm::change(w.fields, w.lattice.labels.data(), w.cells.data(), target, source, b);
+    if (g.on<MembraneTerm>()) dh += w.membrane.change(w.lattice.labels.data(), w.cells.data(), target, b);
+    if (g.on<JunctionTerm>()) dh += w.junction.change(w.lattice, w.cells.data(), target, b);
     return dh;
+}
+
+// The length term's part, given both cells' current energies; its gate must be open.
+inline double length_change(const World& w, Label a, Label b, const Coords& c, double a_now, double b_now) {
+    return w.length.change(w.lattice, w.cells.data(), a, b, c, a_now, b_now, w.options.periodic_shapes);
 }
 
 // The external force's part, the last term; its gate must be open.
@@ -79,10 +84,10 @@ template <class Seen, class LengthNow, class CoordsOf>
 inline double add_optional_terms(const World& w, const TermGates& g, double dh, SiteIndex target, SiteIndex source,
                                  Label a, Label b, const Seen& seen, LengthNow&& length_now, CoordsOf&& coords_of) {
     dh = add_terms_before_length(w, g, dh, target, source, b);
-    if (g.length) dh += w.delta_length(a, b, coords_of(), length_now(a), length_now(b));
-    if (g.external) dh += external_change(w, g, target, a, b, seen);
-    if (g.act) dh += w.delta_act(target, source, a, b);
-    if (g.persistence) dh += delta_persistence(w, target, a, b, seen);
+    if (g.on<LengthTerm>()) dh += length_change(w, a, b, coords_of(), length_now(a), length_now(b));
+    if (g.on<ExternalTerm>()) dh += external_change(w, g, target, a, b, seen);
+    if (g.on<ActTerm>()) dh += w.delta_act(target, source, a, b);
+    if (g.on<PersistenceTerm>()) dh += delta_persistence(w, target, a, b, seen);
     return dh;
 }
 

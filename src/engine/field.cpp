@@ -243,8 +243,9 @@ void World::set_chemotaxis_occupancy(std::size_t field_idx, CellType cell_type, 
     type_slot(f.occupancy_scale, cell_type) = scale;
 }
 
-double World::delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const {
-    if (fields.empty() || lattice.labels[target] == label) return 0.0;
+double ChemotaxisTerm::change(const std::vector<Field>& fields, const Label* labels, const Cell* cells,
+                              SiteIndex target, SiteIndex source, Label label) {
+    if (fields.empty() || labels[target] == label) return 0.0;
     const CellType k = cells[label].cell_type;
     double dh = 0.0;
     for (const Field& f : fields) {

@@ -1,4 +1,5 @@
-// field.hpp: the chemical-field record. The field operations are World methods defined in field.cpp.
+// field.hpp: the chemical-field record and the chemotaxis term that reads it. The field operations are
+// World methods defined in field.cpp.
 #pragma once
 
 #include <string>
@@ -10,6 +11,8 @@
 #include "members.hpp"
 
 namespace morva {
+
+struct Cell;  // world.hpp: the cell table an energy change reads
 
 struct Field {
     std::string name;
@@ -95,5 +98,16 @@ struct Lattice;
 // `out` (two distinct arrays of n_sites values each). The step the fields take; the package also
 // runs it on arrays of its own when it interleaves reactions with diffusion.
 void diffusion_step(const Lattice& lattice, const float* in, float* out, double d, double decay, double dt);
+
+// Chemotaxis: a copy of new_label onto `target` from `source` adds -lambda * (phi(target) - phi(source))
+// for each field in which new_label's type has a strength lambda, phi being the concentration or, where
+// the type has a kd > 0, its receptor occupancy. The strengths are per type in each field's record (saved
+// with it), so the term owns no tables: it reads the fields it is handed, and is on while there is one.
+struct ChemotaxisTerm {
+    static bool on(const std::vector<Field>& fields) { return !fields.empty(); }
+    // field.cpp; the fields' terms are added in their order.
+    static double change(const std::vector<Field>& fields, const Label* labels, const Cell* cells, SiteIndex target,
+                         SiteIndex source, Label new_label);
+};
 
 }  // namespace morva

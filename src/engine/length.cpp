@@ -1,5 +1,5 @@
 // length.cpp: the length constraint. A cell's length comes from its trackers in closed form, so the
-// term never visits a cell's sites. Reads the world only, apart from its setter.
+// term never visits a cell's sites. Reads the lattice and the cell table only, apart from its setter.
 //
 // Every floating-point operation below is written in the order that fixes the last bit of a length:
 //   means m = sum / n; covariances Cxx = sum_xx / n - mx*mx, Cxy = sum_xy / n - mx*my, ...;
@@ -68,47 +68,44 @@ double World::cell_length(Label cell_id) const {
     return length_of(cells[cell_id]);
 }
 
-namespace {
-
-// Energy of a cell of type t in the state m: off beyond the table, below two sites and for
-// lambda == 0 (a NaN lambda takes part).
-double energy_in(const World& w, CellType t, const Trackers& m) {
-    if (t >= w.length.lambda_by_type.size() || m.volume < 2) return 0.0;
-    const double lambda = w.length.lambda_by_type[t];
+// Off beyond the table, below two sites and for lambda == 0 (a NaN lambda takes part).
+double LengthTerm::energy(CellType t, const Trackers& m) const {
+    if (t >= lambda_by_type.size() || m.volume < 2) return 0.0;
+    const double lambda = lambda_by_type[t];
     if (lambda == 0.0) return 0.0;
-    const double target = t < w.length.target_by_type.size() ? w.length.target_by_type[t] : 0.0;
+    const double target = t < target_by_type.size() ? target_by_type[t] : 0.0;
     const double d = length_of(m) - target;
     return lambda * (d * d);
 }
 
-}  // namespace
-
-double World::length_energy(Label l) const { return energy_in(*this, cells[l].cell_type, cells[l]); }
+double World::length_energy(Label l) const { return length.energy(cells[l].cell_type, cells[l]); }
 
 double World::delta_length(SiteIndex site, Label new_label) const {
     const Label old_label = lattice.labels[site];
     if (new_label == old_label) return 0.0;
-    return delta_length(old_label, new_label, lattice.coords(site), length_energy(old_label),
-                        length_energy(new_label));
+    return length.change(lattice, cells.data(), old_label, new_label, lattice.coords(site), length_energy(old_label),
+                         length_energy(new_label), options.periodic_shapes);
 }
 
-double World::delta_length(Label old_label, Label new_label, const Coords& c, double old_now, double new_now) const {
+double LengthTerm::change(const Lattice& lattice, const Cell* cells, Label old_label, Label new_label,
+                          const Coords& c, double old_now, double new_now, bool unwrap) const {
     const Cell& from = cells[old_label];
     const Cell& to = cells[new_label];
     // The trackers after the flip, formed as apply_flip forms them (each cell seeing the site in its
     // own frame), so the energy after the flip is the one estimated here.
     Trackers from_after = from, to_after = to;
-    if (options.periodic_shapes) {
-        const Point p_from = site_place(old_label, c), p_to = site_place(new_label, c);
+    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
+    if (unwrap) {
+        const ShapeFrame frame = ShapeFrame::make(lattice.dims, lattice.periodic, true);
+        const Point p_from = frame.place(old_label, from, {x, y, z}), p_to = frame.place(new_label, to, {x, y, z});
         from_after.remove_site(p_from[0], p_from[1], p_from[2]);
         to_after.add_site(p_to[0], p_to[1], p_to[2]);
     } else {
-        const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
         from_after.remove_site(x, y, z);
         to_after.add_site(x, y, z);
     }
-    const double e3 = energy_in(*this, from.cell_type, from_after);
-    const double e4 = energy_in(*this, to.cell_type, to_after);
+    const double e3 = energy(from.cell_type, from_after);
+    const double e4 = energy(to.cell_type, to_after);
     return (e3 + e4) - (old_now + new_now);
 }
 

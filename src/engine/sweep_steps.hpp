@@ -62,7 +62,7 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& settin
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
     const Geometry geo = lat.geometry;
-    ApplyAtOnce<Unwrap, LengthLast> writer{w, lengths, k.gates.act};
+    ApplyAtOnce<Unwrap, LengthLast> writer{w, lengths, k.gates.on<ActTerm>()};
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
         const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };
@@ -95,11 +95,11 @@ std::uint64_t sequential_steps(Morva& m, const AttemptSetting& setting, const Co
     const auto attempts =
         sweep_detail::pick_attempts<Contact>(flat, unwrap, setting.gates.length_never_negative);
     for (std::uint64_t step = 0; step < mcs; ++step) {
-        if (setting.gates.persistence) start_persistent_step(world, m.rng);
+        if (setting.gates.on<PersistenceTerm>()) start_persistent_step(world, m.rng);
         if (world.lattice.n_sites() != 0) attempts(world, m.rng, setting, contact, m.length_energies);
-        if (setting.gates.act) world.decay_activity();
+        if (setting.gates.on<ActTerm>()) world.decay_activity();
         if (unwrap) world.wrap_centres_into_box(m.length_energies.known);  // shifted sums round differently
-        if (setting.gates.persistence) end_persistent_step(world, m.rng);
+        if (setting.gates.on<PersistenceTerm>()) end_persistent_step(world, m.rng);
         world.advance_fields();
         if (step + 1 < mcs && !check(step + 1)) return step + 1;
     }

@@ -1,9 +1,10 @@
 // terms.hpp: the optional energy terms and the world options, each one unit that owns its tables, its
 // setters and checks, its gate (is it on?) and its member list (members.hpp), from which the
 // checkpoint, the state-size figures and the world's equality are driven. The membrane, junction,
-// external and persistence units also price a copy themselves (`change`, in membrane.cpp, external.cpp
-// and persistence.cpp), reading the lattice and the cell table they are given; the others' changes are still World methods in their
-// files (length.cpp, act.cpp, field.cpp). What each unit means to a user, its parameters and their
+// length, external and persistence units also price a copy themselves (`change`, in membrane.cpp,
+// length.cpp, external.cpp and persistence.cpp), reading the lattice and the cell table they are given,
+// as does chemotaxis (field.hpp); the act change is still a World method (act.cpp). What each unit
+// means to a user, its parameters and their
 // ranges, is in description.cpp.
 #pragma once
 
@@ -23,6 +24,7 @@ namespace morva {
 struct Cell;     // world.hpp: the cell table an energy change reads
 struct Lattice;  // lattice.hpp
 struct Coords;   // lattice.hpp
+struct Trackers;  // trackers.hpp
 
 namespace detail {
 inline bool any_flag(const std::vector<std::uint8_t>& flags) {
@@ -151,6 +153,13 @@ struct LengthTerm {
         if (target_by_type.size() == lambda_by_type.size()) return {};
         return "the length target and lambda tables differ in size";
     }
+    // The energy of a cell of type t whose trackers are m (length.cpp).
+    double energy(CellType t, const Trackers& m) const;
+    // The change of copying new_label onto the site at c held by old_label, given both cells' current
+    // energies (a sweep keeps them between flips rather than recomputing them at every attempt). With
+    // `unwrap` (periodic shapes) each cell sees the site in its own frame in the lattice (length.cpp).
+    double change(const Lattice& lattice, const Cell* cells, Label old_label, Label new_label, const Coords& c,
+                  double old_now, double new_now, bool unwrap) const;
 };
 
 // The external potential: a constant force per cell type (or a cell's own, where one is set), on raw

@@ -146,18 +146,16 @@ void World::remove_cells(const std::vector<Label>& ids) {
 
 TermGates World::term_gates() const {
     TermGates g;
-    g.fields = !fields.empty();
-    g.membrane = membrane.on();
-    g.junction = junction.on();
-    g.length = length.on();
+    std::size_t i = 0;
+    for_each_term([&g, &i](const char*, Scope, const auto& unit) { g.open[i++] = unit.on(); }, *this);
+    g.fields = ChemotaxisTerm::on(fields);
     g.length_never_negative = length.never_negative();
-    g.external = external.on();
-    g.connectivity = connectivity.on();
-    g.face_connectivity = g.connectivity && options.face_connectivity;
+    g.face_connectivity = g.on<ConnectivityTerm>() && options.face_connectivity;
     g.com_force = options.com_force;
-    g.act = act.on();
-    g.persistence = persistence.on();
-    g.any_energy = g.fields || g.membrane || g.junction || g.length || g.external || g.act || g.persistence;
+    // Every term but the connectivity veto adds energy.
+    g.any_energy = g.fields;
+    for (std::size_t t = 0; t < g.open.size(); ++t)
+        if (t != term_index<ConnectivityTerm>()) g.any_energy = g.any_energy || g.open[t];
     return g;
 }
 

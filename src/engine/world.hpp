@@ -7,6 +7,7 @@
 
 #include <array>
 #include <span>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -114,23 +115,6 @@ private:
     std::uint32_t size_ = 0;
 };
 
-// Which optional terms a copy attempt must evaluate. Settings change only between sweeps, so a
-// sweep computes these once instead of scanning the per-type tables at every attempt.
-struct TermGates {
-    bool fields = false;        // delta_chemotaxis has work to do
-    bool membrane = false;      // distance field present and some type anchored
-    bool junction = false;      // junction.lambda > 0 and some type enabled
-    bool length = false;        // some length lambda > 0
-    bool length_never_negative = false;  // ... and none < 0: every length energy is >= 0 or NaN
-    bool external = false;      // some force component != 0 (NaN included)
-    bool connectivity = false;  // the medium or some type is guarded
-    bool face_connectivity = false;  // ... and the veto works through faces
-    bool com_force = false;          // the external force acts on centres of mass
-    bool act = false;                // some type has lambda_act and max_act, and sites hold activity
-    bool persistence = false;        // some type has lambda_dir
-    bool any_energy = false;         // some term above adds energy (one flag for the attempt to read)
-};
-
 // The world's state, every member declared once in `members` (members.hpp): the lattice (its size,
 // neighbourhood and labels), the cell table, the contact table, the fields, the core settings, each
 // optional term's unit and the options.
@@ -161,9 +145,9 @@ struct WorldData {
         for_each_term(f, self...);
         f("options", Scope::unit, self.options...);
     }
-    // The optional terms' units, in a fixed order.
+    // The optional terms' units, in a fixed order (which also orders their gates, TermGates).
     template <class F, class... Self>
-    static void for_each_term(F&& f, Self&... self) {
+    static constexpr void for_each_term(F&& f, Self&... self) {
         f("connectivity", Scope::unit, self.connectivity...);
         f("membrane", Scope::unit, self.membrane...);
         f("junction", Scope::unit, self.junction...);
@@ -171,6 +155,48 @@ struct WorldData {
         f("external potential", Scope::unit, self.external...);
         f("act", Scope::unit, self.act...);
         f("persistence", Scope::unit, self.persistence...);
+    }
+};
+
+namespace detail {
+// A world only named, never defined: walking its units at compile time reads their types, no value.
+extern const WorldData unit_types;
+}  // namespace detail
+
+// The number of optional terms, and the position of unit U among them (for_each_term's order).
+consteval std::size_t n_terms() {
+    std::size_t n = 0;
+    WorldData::for_each_term([&n](const char*, Scope, const auto&) { ++n; }, detail::unit_types);
+    return n;
+}
+template <class U>
+consteval std::size_t term_index() {
+    std::size_t i = 0, found = n_terms();
+    WorldData::for_each_term(
+        [&](const char*, Scope, const auto& unit) {
+            if (std::is_same_v<std::remove_cvref_t<decltype(unit)>, U>) found = i;
+            ++i;
+        },
+        detail::unit_types);
+    if (found == n_terms()) throw "not an optional term of the world";  // fails the compile
+    return found;
+}
+
+// Which optional terms a copy attempt must evaluate. Settings change only between sweeps, so a
+// sweep computes these once instead of scanning the per-type tables at every attempt: each unit's
+// on(), in the order of WorldData::for_each_term, read as on<Unit>(), and a few gates derived from
+// the units and the options.
+struct TermGates {
+    std::array<bool, n_terms()> open{};  // by term_index
+    bool fields = false;                 // ChemotaxisTerm::change has work to do
+    bool length_never_negative = false;  // the length term is on and every length energy is >= 0 or NaN
+    bool face_connectivity = false;      // connectivity is on and its veto works through faces
+    bool com_force = false;              // the external force acts on centres of mass
+    bool any_energy = false;             // some term adds energy (one flag for the attempt to read)
+
+    template <class U>
+    bool on() const {
+        return open[term_index<U>()];
     }
 };
 
@@ -251,11 +277,9 @@ struct World : WorldData {
     void set_length_constraint(CellType cell_type, double target_length, double lambda);
     double cell_length(Label cell_id) const;
     double delta_length(SiteIndex site, Label new_label) const;
-    // The length energy of cell `l` as its trackers stand, and the change of a copy of new_label onto
-    // `site` (held by old_label, at c) given both cells' current energies: the sweep keeps those
-    // between flips instead of recomputing them at every attempt.
+    // The length energy of cell `l` as its trackers stand (the sweep keeps these between flips and
+    // hands them to LengthTerm::change).
     double length_energy(Label l) const;
-    double delta_length(Label old_label, Label new_label, const Coords& c, double old_now, double new_now) const;
 
     // --- junction and membrane terms (membrane.cpp)
     void set_junction(CellType cell_type, bool on);
@@ -317,7 +341,9 @@ struct World : WorldData {
     void set_chemotaxis(std::size_t field_idx, CellType cell_type, double lambda);
     void set_chemotaxis_occupancy(std::size_t field_idx, CellType cell_type, double lambda, double kd, double hill,
                                   double scale);
-    double delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const;
+    double delta_chemotaxis(SiteIndex target, SiteIndex source, Label label) const {
+        return ChemotaxisTerm::change(fields, lattice.labels.data(), cells.data(), target, source, label);
+    }
     double field_mean_at_cell(std::size_t field_idx, Label cell_id) const;
     const std::vector<float>& field_conc(std::size_t field_idx) const;
     float field_value_at_site(std::size_t field_idx, SiteIndex site) const;

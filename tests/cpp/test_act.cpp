@@ -15,15 +15,15 @@ namespace {
 
 TEST(Act, OffByDefaultAndOnlyWithBothParameters) {
     World w = make_world({6, 5, 1}, Boundary::Periodic, 1);
-    EXPECT_FALSE(w.term_gates().act);
+    EXPECT_FALSE(w.term_gates().on<ActTerm>());
     EXPECT_TRUE(w.act.activity.empty());
     w.set_act(2, 0.0, 20);
-    EXPECT_FALSE(w.term_gates().act);
+    EXPECT_FALSE(w.term_gates().on<ActTerm>());
     EXPECT_EQ(w.act.activity.size(), w.lattice.n_sites());
     w.set_act(1, 3.0, 0);
-    EXPECT_FALSE(w.term_gates().act);
+    EXPECT_FALSE(w.term_gates().on<ActTerm>());
     w.set_act(1, 3.0, 65535);
-    EXPECT_TRUE(w.term_gates().act);
+    EXPECT_TRUE(w.term_gates().on<ActTerm>());
     EXPECT_THROW(w.set_act(1, 3.0, 65536), BadRequest);
     EXPECT_EQ(w.act.max_of(1), 65535);
 }

@@ -156,12 +156,12 @@ TEST(ConnectivityVeto, GateFollowsTheLosingLabel) {
     EXPECT_TRUE(w.connectivity_applies(1));   // a cell of type 0
     EXPECT_FALSE(w.connectivity_applies(2));
     EXPECT_FALSE(w.connectivity_applies(3));  // type beyond the table
-    EXPECT_TRUE(w.term_gates().connectivity);
+    EXPECT_TRUE(w.term_gates().on<ConnectivityTerm>());
     w.set_connectivity(0, false);
-    EXPECT_FALSE(w.term_gates().connectivity);
+    EXPECT_FALSE(w.term_gates().on<ConnectivityTerm>());
     w.set_connectivity_medium(true);
     EXPECT_TRUE(w.connectivity_applies(0));
-    EXPECT_TRUE(w.term_gates().connectivity);
+    EXPECT_TRUE(w.term_gates().on<ConnectivityTerm>());
 }
 
 // A hot tissue of 16 cells. Type 1 is guarded; type 2 is left free (and, in the second world, the

@@ -22,14 +22,14 @@ TEST(ExternalPotential, SetterGrowsWithZeroForcesAndStoresValuesAsGiven) {
 
 TEST(ExternalPotential, GateOpensForAnyNonZeroComponentNaNIncluded) {
     World w = make_world({4, 4, 1}, Boundary::Periodic, 1);
-    EXPECT_FALSE(w.term_gates().external);
+    EXPECT_FALSE(w.term_gates().on<ExternalTerm>());
     w.set_external_potential(2, 0, 0, 0);
-    EXPECT_FALSE(w.term_gates().external);
+    EXPECT_FALSE(w.term_gates().on<ExternalTerm>());
     w.set_external_potential(1, 0, 0, std::numeric_limits<double>::quiet_NaN());
-    EXPECT_TRUE(w.term_gates().external);
+    EXPECT_TRUE(w.term_gates().on<ExternalTerm>());
     w.set_external_potential(1, 0, 0, 0);
     w.set_external_potential(2, 0, -0.25, 0);
-    EXPECT_TRUE(w.term_gates().external);
+    EXPECT_TRUE(w.term_gates().on<ExternalTerm>());
 }
 
 // A 10 x 10 x 3 box with one cell of type 1 at (7, 2, 1) and one of type 2 at (3, 4, 2).

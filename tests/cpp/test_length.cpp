@@ -138,12 +138,12 @@ TEST(LengthConstraint, CellLengthReadsTheTrackersAndFaultsBeyondTheTable) {
 
 TEST(LengthConstraint, GateOpensOnlyForAPositiveLambda) {
     World w = make_world({4, 4, 1}, Boundary::Periodic, 1);
-    EXPECT_FALSE(w.term_gates().length);
+    EXPECT_FALSE(w.term_gates().on<LengthTerm>());
     w.set_length_constraint(1, 5.0, -1.0);
     w.set_length_constraint(2, 5.0, std::numeric_limits<double>::quiet_NaN());
-    EXPECT_FALSE(w.term_gates().length);
+    EXPECT_FALSE(w.term_gates().on<LengthTerm>());
     w.set_length_constraint(3, 5.0, 0.5);
-    EXPECT_TRUE(w.term_gates().length);
+    EXPECT_TRUE(w.term_gates().on<LengthTerm>());
 }
 
 // --- delta_length
@@ -247,8 +247,8 @@ void step_by_the_plain_rule(Morva& m) {
         const Label b = w.lattice.labels[nbrs[m.rng.below(nbrs.size())]];
         if (b == w.lattice.labels[v]) continue;
         double dh = w.delta_hamiltonian(v, b);
-        if (g.length) dh += w.delta_length(v, b);
-        if (g.external) dh += w.delta_external(v, b);
+        if (g.on<LengthTerm>()) dh += w.delta_length(v, b);
+        if (g.on<ExternalTerm>()) dh += w.delta_external(v, b);
         if (metropolis_accepts(dh, w.temperature, m.rng)) w.apply_flip(v, b);
     }
 }

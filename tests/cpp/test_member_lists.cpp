@@ -19,13 +19,13 @@ std::size_t listed() {
 }
 
 TEST(MemberLists, NameEveryMemberOfEveryUnit) {
-    EXPECT_EQ(aggregate_arity<ConnectivityTerm>(), listed<ConnectivityTerm>());
-    EXPECT_EQ(aggregate_arity<MembraneTerm>(), listed<MembraneTerm>());
-    EXPECT_EQ(aggregate_arity<JunctionTerm>(), listed<JunctionTerm>());
-    EXPECT_EQ(aggregate_arity<LengthTerm>(), listed<LengthTerm>());
-    EXPECT_EQ(aggregate_arity<ExternalTerm>(), listed<ExternalTerm>());
-    EXPECT_EQ(aggregate_arity<ActTerm>(), listed<ActTerm>());
-    EXPECT_EQ(aggregate_arity<PersistenceTerm>(), listed<PersistenceTerm>());
+    const WorldData world;
+    WorldData::for_each_term(
+        [](const char* name, Scope, const auto& unit) {
+            using U = std::remove_cvref_t<decltype(unit)>;
+            EXPECT_EQ(aggregate_arity<U>(), listed<U>()) << name;
+        },
+        world);
     EXPECT_EQ(aggregate_arity<WorldOptions>(), listed<WorldOptions>());
     EXPECT_EQ(aggregate_arity<WorldData>(), listed<WorldData>());
     // A cell record lists its trackers' members as its own (the base counts once in the arity).

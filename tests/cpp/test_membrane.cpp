@@ -71,23 +71,23 @@ TEST(Membrane, SettingAnchorsTurnsTheTermOnAndAnEmptyListOff) {
     World w = make_world({6, 1, 1}, Boundary::Periodic, 1);
     w.set_membrane_anchored(2, true);
     EXPECT_EQ(w.membrane.anchored_by_type, (std::vector<std::uint8_t>{0, 0, 1}));
-    EXPECT_FALSE(w.term_gates().membrane);
+    EXPECT_FALSE(w.term_gates().on<MembraneTerm>());
     w.set_membrane({5}, 1.5, 0.5);
     EXPECT_EQ(w.membrane.distance, (std::vector<float>{5, 4, 3, 2, 1, 0}));
     EXPECT_EQ(w.membrane.k, 1.5);
     EXPECT_EQ(w.membrane.band, 0.5);
-    EXPECT_TRUE(w.term_gates().membrane);
+    EXPECT_TRUE(w.term_gates().on<MembraneTerm>());
     w.set_membrane({}, 9.0, 9.0);
     EXPECT_TRUE(w.membrane.distance.empty());
     EXPECT_EQ(w.membrane.k, 1.5);
     EXPECT_EQ(w.membrane.band, 0.5);
-    EXPECT_FALSE(w.term_gates().membrane);
+    EXPECT_FALSE(w.term_gates().on<MembraneTerm>());
     // Anchors only outside the box: the term stays on, every site infinitely far.
     w.set_membrane({6, 40}, 2.0, 1.0);
     EXPECT_EQ(w.membrane.distance, std::vector<float>(6, inf));
-    EXPECT_TRUE(w.term_gates().membrane);
+    EXPECT_TRUE(w.term_gates().on<MembraneTerm>());
     w.set_membrane_anchored(2, false);
-    EXPECT_FALSE(w.term_gates().membrane);
+    EXPECT_FALSE(w.term_gates().on<MembraneTerm>());
 }
 
 TEST(Membrane, AnchoredCellPaysBeyondTheBand) {
@@ -224,13 +224,13 @@ TEST(Junction, ChangeCountsTheTargetAndItsMediumNeighbours) {
 TEST(Junction, GateNeedsAPositiveLambdaAndAnEnabledType) {
     World w = make_world({3, 3, 1}, Boundary::Noflux, 1);
     w.set_junction_lambda(1.0);
-    EXPECT_FALSE(w.term_gates().junction);
+    EXPECT_FALSE(w.term_gates().on<JunctionTerm>());
     w.set_junction(4, true);
     EXPECT_EQ(w.junction.by_type, (std::vector<std::uint8_t>{0, 0, 0, 0, 1}));
-    EXPECT_TRUE(w.term_gates().junction);
+    EXPECT_TRUE(w.term_gates().on<JunctionTerm>());
     for (const double off : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
         w.set_junction_lambda(off);
-        EXPECT_FALSE(w.term_gates().junction) << off;
+        EXPECT_FALSE(w.term_gates().on<JunctionTerm>()) << off;
     }
 }
 

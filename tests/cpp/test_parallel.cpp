@@ -138,11 +138,11 @@ void reference_step_parallel(Morva& m, std::uint64_t mcs, std::size_t block) {
                                 }
                                 e += contact;
                                 if (gates.fields) e += w.delta_chemotaxis(v, source, now);
-                                if (gates.membrane) e += w.delta_membrane(v, now);
-                                if (gates.junction) e += w.delta_junction(v, now);
-                                if (gates.external) e += w.delta_external(v, now);
+                                if (gates.on<MembraneTerm>()) e += w.delta_membrane(v, now);
+                                if (gates.on<JunctionTerm>()) e += w.delta_junction(v, now);
+                                if (gates.on<ExternalTerm>()) e += w.delta_external(v, now);
                                 if (!metropolis_accepts(e, w.temperature, rng)) continue;
-                                if (gates.connectivity && w.connectivity_applies(old) &&
+                                if (gates.on<ConnectivityTerm>() && w.connectivity_applies(old) &&
                                     !w.would_stay_connected(v, old))
                                     continue;
                                 const SurfaceDeltaList changes = w.surface_deltas(v, now);
@@ -493,7 +493,8 @@ TEST_P(ParallelTerms, MatchesThePlainTileByTileSweep) {
     Morva m = layout_world_with_terms(l, 22), plain = layout_world_with_terms(l, 22);
     Morva without = layout_world(l, 22);
     const TermGates g = m.world.term_gates();
-    EXPECT_TRUE(g.fields && g.membrane && g.junction && g.external && g.connectivity && !g.length);
+    EXPECT_TRUE(g.fields && g.on<MembraneTerm>() && g.on<JunctionTerm>() && g.on<ExternalTerm>() &&
+                g.on<ConnectivityTerm>() && !g.on<LengthTerm>());
     WorkerPool pool(2);
     for (int call = 0; call < 2; ++call) {
         step_parallel_on(m, 2, l.block, pool);

@@ -19,12 +19,12 @@ namespace {
 TEST(Persistence, OffByDefaultAndRefusesWhatItCannotUse) {
     World w = make_world({6, 5, 1}, Boundary::Periodic, 1);
     w.add_cell(1, 4, 1, 0, 0);
-    EXPECT_FALSE(w.term_gates().persistence);
+    EXPECT_FALSE(w.term_gates().on<PersistenceTerm>());
     EXPECT_TRUE(w.persistence.direction.empty());
     w.set_persistence(2, 0.0, 5, 0.5);
-    EXPECT_FALSE(w.term_gates().persistence);
+    EXPECT_FALSE(w.term_gates().on<PersistenceTerm>());
     w.set_persistence(1, 2.0, 5, 0.5);
-    EXPECT_TRUE(w.term_gates().persistence);
+    EXPECT_TRUE(w.term_gates().on<PersistenceTerm>());
     EXPECT_TRUE(w.term_gates().any_energy);
     EXPECT_THROW(w.set_persistence(1, 2.0, 0, 0.5), BadRequest);
     EXPECT_THROW(w.set_persistence(1, 2.0, 5, 1.5), BadRequest);
@@ -43,9 +43,9 @@ TEST(Persistence, OffByDefaultAndRefusesWhatItCannotUse) {
     EXPECT_EQ(w.external.force_by_cell.size(), w.cells.size());
     EXPECT_EQ(w.direction_of(added), (std::array<double, 3>{}));
     EXPECT_EQ(w.external_force_of(1)[0], 0.5);
-    EXPECT_TRUE(w.term_gates().external);
+    EXPECT_TRUE(w.term_gates().on<ExternalTerm>());
     w.clear_cell_force(1);
-    EXPECT_FALSE(w.term_gates().external);
+    EXPECT_FALSE(w.term_gates().on<ExternalTerm>());
 }
 
 // -sum over persistent cells of lambda * p . centre / |dc| is no whole energy, so each copy's change

@@ -74,14 +74,14 @@ TEST(Setup, PerCellEditsChangeOneRecordAndFaultOnUnknownIds) {
 TEST(Setup, TermSettingsOpenTheirGates) {
     World w = make_world({5, 5, 1}, Boundary::Noflux, 1);
     w.add_cell(1, 1, 1, 0, 0);
-    EXPECT_FALSE(w.term_gates().connectivity);
+    EXPECT_FALSE(w.term_gates().on<ConnectivityTerm>());
     w.set_connectivity_medium(true);
-    EXPECT_TRUE(w.term_gates().connectivity);
+    EXPECT_TRUE(w.term_gates().on<ConnectivityTerm>());
     EXPECT_TRUE(w.connectivity_applies(0));
     w.set_junction(1, true);
-    EXPECT_FALSE(w.term_gates().junction);
+    EXPECT_FALSE(w.term_gates().on<JunctionTerm>());
     w.set_junction_lambda(2.0);
-    EXPECT_TRUE(w.term_gates().junction);
+    EXPECT_TRUE(w.term_gates().on<JunctionTerm>());
     EXPECT_EQ(w.junction.lambda, 2.0);
 }
 

@@ -141,7 +141,7 @@ void step_and_compare(Session& s, std::uint64_t mcs) {
     Morva& m = *s.driver;
     World& w = m.world;
     const TermGates gates = w.term_gates();
-    const bool comparable = !gates.any_energy && !gates.connectivity && w.fields.empty() && w.lattice.n_sites() <= 36;
+    const bool comparable = !gates.any_energy && !gates.on<ConnectivityTerm>() && w.fields.empty() && w.lattice.n_sites() <= 36;
     std::optional<fuzz::RefWorld> r;
     if (comparable) {
         r = reference_of(s, w);

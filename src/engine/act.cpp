@@ -48,7 +48,7 @@ public:
 private:
     static constexpr double exact_below = 9007199254740992.0;  // 2^53
     static constexpr unsigned n_bits = 5;                       // n <= 27, the site and 26 neighbours
-    static constexpr unsigned slot_bits = 12;
+    static constexpr unsigned slot_bits = 14;
     std::array<std::uint64_t, std::size_t{1} << slot_bits> keys_{};
     std::array<double, std::size_t{1} << slot_bits> roots_{};
 };

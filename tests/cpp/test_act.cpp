@@ -9,7 +9,6 @@
 #include <random>
 
 #include "checkpoint.hpp"
-#include "parallel.hpp"
 #include "term_helpers.hpp"
 
 namespace morva::testing {
@@ -155,7 +154,7 @@ Morva act_session(std::uint64_t seed) {
     return finalize(std::move(w), {{0, 1, 10.0}, {0, 2, 10.0}, {1, 2, 6.0}}, seed);
 }
 
-TEST(Act, CheckpointResumesBitForBitAndTheParallelSweepRefuses) {
+TEST(Act, CheckpointResumesBitForBit) {
     Morva original = act_session(5);
     original.step(5);
     const std::vector<std::uint8_t> bytes = write_checkpoint({original.world, &original.rng, {}});
@@ -170,9 +169,6 @@ TEST(Act, CheckpointResumesBitForBitAndTheParallelSweepRefuses) {
     loaded.step(5);
     EXPECT_TRUE(same_state(loaded.world, original.world));
     EXPECT_NE(original.world.act.activity, std::vector<Activity>(original.world.act.activity.size(), 0));
-
-    WorkerPool pool(2);
-    EXPECT_THROW(step_parallel_on(original, 1, 6, pool), std::exception);
 }
 
 // Hashes of labels and activity pinned from the act model as first written (a plain neighbour loop

@@ -699,9 +699,6 @@ class Simulation:
             raise ValueError(f"parallel must be True or False, got {parallel!r}")
         if parallel and any(t.lambda_length for t in self.model.types.values()):
             raise ValueError("the parallel sweep does not support the length term; run with parallel=False")
-        if parallel and self.model.uses_act:
-            raise ValueError("the parallel sweep does not support the Act model (lambda_act, max_act); "
-                             "run with parallel=False")
         hooks = hooks_of(hooks, every)
         refuse_repeats(self._writers, hooks)
         if self.recorder is not None and self.recorder.closed:

@@ -70,14 +70,17 @@ def test_the_engine_gets_the_parameters_and_the_mean():
     assert not np.array_equal(runs["geometric"], runs["arithmetic"])
 
 
-def test_the_parallel_sweep_is_refused_in_one_line(tmp_path, capsys):
+def test_the_parallel_sweep_runs_the_act_model(tmp_path):
     sim = crawler().build(seed=1)
-    with pytest.raises(ValueError, match=r"parallel sweep does not support the Act model"):
-        sim.run(1, progress=False, parallel=True)
+    sim.run(6, progress=False, parallel=True, block=8)
+    still = crawler(0, 0).build(seed=1)
+    still.run(6, progress=False, parallel=True, block=8)
+    activity, labels = sim.activity(), sim.labels()
+    assert activity.max() == 19 and not activity[labels == 0].any()
+    assert not np.array_equal(labels, still.labels())
     crawler().save(tmp_path / "m.toml")
-    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "1", "--parallel", "--out", str(tmp_path / "r")]) == 2
-    last = capsys.readouterr().err.strip().splitlines()[-1]
-    assert last.startswith("morva run: error: the parallel sweep does not support the Act model")
+    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "2", "--parallel", "--out", str(tmp_path / "r")]) == 0
+    assert morva.resume(tmp_path / "r").activity().max() == 19
 
 
 def test_a_resumed_run_continues_the_activity_exactly(tmp_path):

@@ -68,16 +68,13 @@ def check_parallel(model):
     Examples
     --------
     >>> import morva
-    >>> check_parallel(morva.Model((8, 8)).add_type("t", volume=9, lambda_volume=1, lambda_act=200, max_act=20))
+    >>> check_parallel(morva.Model((8, 8)).add_type("t", volume=9, lambda_volume=1, length=4, lambda_length=1))
     Traceback (most recent call last):
     ...
-    ValueError: the parallel sweep does not support the Act model (lambda_act, max_act); run with parallel=False
+    ValueError: the parallel sweep does not support the length term; run with parallel=False
     """
     if any(t.lambda_length for t in model.types.values()):
         raise ValueError("the parallel sweep does not support the length term; run with parallel=False")
-    if model.uses_act:
-        raise ValueError("the parallel sweep does not support the Act model (lambda_act, max_act); "
-                         "run with parallel=False")
 
 
 class Simulation:

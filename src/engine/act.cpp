@@ -1,8 +1,12 @@
 // act.cpp: the act model's energy change and its per-site activity. The floating-point order is part
 // of the dynamics: the local activity takes the site's own activity first and then its neighbours of
-// the same cell in neighbourhood order, as a product (geometric mean: pow(product, 1 / n)) or a sum
-// (arithmetic mean: sum / n); the change is (lambda / max_act) * (A(target) - A(source)).
+// the same cell in neighbourhood order, as a product (geometric mean: pow(product, 1 / n), 0 when a
+// factor is 0) or a sum (arithmetic mean: sum / n); the change is
+// (lambda / max_act) * (A(target) - A(source)).
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -23,17 +27,96 @@ void World::set_act_arithmetic(bool arithmetic) { act.arithmetic = arithmetic; }
 
 namespace {
 
-// Folds the activity of `site` and of each neighbour held by `label` into a product or a sum (the
-// site itself listed among its own neighbours counts once); returns the mean.
-template <class NeighborAt>
-double mean_activity(const Activity* activity, const Label* labels, SiteIndex site, Label label, std::size_t count,
-                     NeighborAt neighbor_at, bool arithmetic) {
+// pow(product, 1 / n), remembered per thread for products below 2^53. Such a product of activities
+// (integers, each at least 1) is exact: every partial product is an integer no larger than it, so
+// none was rounded, and (product, n) packs into one key without loss. A remembered root is the very
+// value pow returned for that key, so the memo changes no bit; it only spares the call, which costs
+// more than the rest of the local activity and recurs often (a crawling tissue's products repeat).
+// 16384 roots, 256 KB per thread that prices act changes, answer about two calls in three on B1.
+class RootMemo {
+public:
+    double root(double product, std::size_t n) {
+        if (!(product < exact_below)) return std::pow(product, 1.0 / static_cast<double>(n));
+        const std::uint64_t key = static_cast<std::uint64_t>(product) << n_bits | n;
+        const std::size_t slot = (key * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits);
+        if (keys_[slot] != key) {
+            keys_[slot] = key;  // no key is 0: n >= 1
+            roots_[slot] = std::pow(product, 1.0 / static_cast<double>(n));
+        }
+        return roots_[slot];
+    }
+
+private:
+    static constexpr double exact_below = 9007199254740992.0;  // 2^53
+    static constexpr unsigned n_bits = 5;                       // n <= 27, the site and 26 neighbours
+    static constexpr unsigned slot_bits = 14;
+    std::array<std::uint64_t, std::size_t{1} << slot_bits> keys_{};
+    std::array<double, std::size_t{1} << slot_bits> roots_{};
+};
+
+thread_local RootMemo root_memo;
+
+// The geometric mean of an interior site in the defining order (interior_mean's fallback).
+[[gnu::noinline]] double ordered_mean(const Activity* activity, const Label* labels, SiteIndex site, Label label,
+                                      const std::int64_t* offsets, std::size_t count) {
+    double folded = activity[site];
+    std::size_t n = 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        const SiteIndex t = static_cast<SiteIndex>(static_cast<std::int64_t>(site) + offsets[i]);
+        if (labels[t] != label) continue;
+        if (activity[t] == 0) return 0.0;
+        folded *= activity[t];
+        ++n;
+    }
+    return root_memo.root(folded, n);
+}
+
+// The local activity of an interior site (no neighbour is the site itself), the neighbours being
+// site + offsets[i], without a branch per neighbour. The values of the label are summed or
+// multiplied as integers, a neighbour of another label adding 0 or multiplying by 1. The sum (at
+// most 27 * 65535) is exact. The product is exact while each of its n factors is at most 2^w with
+// w * n <= 53, w the bit width of the factors less one or-ed together; then the double the defining
+// order forms (site first, then the neighbours in order, every step exact) is this integer. A 0
+// among the factors (its less-one is all ones) or a wider product is formed in that order instead.
+// Count is the number of neighbours when known at compile time (the loop unrolls), else 0.
+template <std::size_t Count>
+[[gnu::always_inline]] inline double interior_mean(const Activity* activity, const Label* labels, SiteIndex site,
+                                                   Label label, const std::int64_t* offsets, std::size_t count,
+                                                   bool arithmetic) {
+    if constexpr (Count != 0) count = Count;
+    const std::uint64_t own = activity[site];
+    if (!arithmetic && own == 0) return 0.0;
+    std::uint64_t folded = own, n = 1, widths = own - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        const SiteIndex t = static_cast<SiteIndex>(static_cast<std::int64_t>(site) + offsets[i]);
+        const std::uint64_t same = labels[t] == label;
+        const std::uint64_t v = activity[t], mask = 0 - same;
+        if (arithmetic) {
+            folded += mask & v;
+        } else {
+            const std::uint64_t less_one = mask & (v - 1);
+            folded *= 1 + less_one;  // v, or 1 for another label
+            widths |= less_one;
+        }
+        n += same;
+    }
+    if (arithmetic) return static_cast<double>(folded) / static_cast<double>(n);
+    if (static_cast<std::uint64_t>(std::bit_width(widths)) * n > 53)
+        return ordered_mean(activity, labels, site, label, offsets, count);
+    return root_memo.root(static_cast<double>(folded), n);
+}
+
+// Any site: the neighbours from its list, the site itself (listed among its own neighbours in a
+// small periodic box) counted once.
+[[gnu::noinline]] double listed_mean(const World& w, SiteIndex site, Label label) {
+    const Activity* activity = w.act.activity.data();
+    const Label* labels = w.lattice.labels.data();
+    const bool arithmetic = w.act.arithmetic;
     const Activity own = activity[site];
     if (!arithmetic && own == 0) return 0.0;
     double folded = own;
     std::size_t n = 1;
-    for (std::size_t i = 0; i < count; ++i) {
-        const SiteIndex t = neighbor_at(i);
+    for (const SiteIndex t : w.lattice.neighbors(site)) {
         if (t == site || labels[t] != label) continue;
         const Activity v = activity[t];
         if (arithmetic) {
@@ -44,28 +127,27 @@ double mean_activity(const Activity* activity, const Label* labels, SiteIndex si
         }
         ++n;
     }
-    const double count_seen = static_cast<double>(n);
-    return arithmetic ? folded / count_seen : std::pow(folded, 1.0 / count_seen);
+    return arithmetic ? folded / static_cast<double>(n) : root_memo.root(folded, n);
+}
+
+// The local activity of `site` as part of `label`; interior sites of the common neighbourhoods (8
+// neighbours in 2-D, 26 in 3-D) take an unrolled loop.
+[[gnu::always_inline]] inline double mean_of(const World& w, SiteIndex site, Label label) {
+    if (label == 0) return 0.0;
+    if (!w.lattice.is_interior_site(site)) return listed_mean(w, site, label);
+    const Activity* activity = w.act.activity.data();
+    const Label* labels = w.lattice.labels.data();
+    const std::int64_t* offsets = w.lattice.linear_offsets.data();
+    const std::size_t count = w.lattice.linear_offsets.size();
+    const bool arithmetic = w.act.arithmetic;
+    if (count == 8) return interior_mean<8>(activity, labels, site, label, offsets, count, arithmetic);
+    if (count == 26) return interior_mean<26>(activity, labels, site, label, offsets, count, arithmetic);
+    return interior_mean<0>(activity, labels, site, label, offsets, count, arithmetic);
 }
 
 }  // namespace
 
-double World::local_activity(SiteIndex site, Label label) const {
-    if (label == 0) return 0.0;
-    const Activity* activity = act.activity.data();
-    const Label* labels = lattice.labels.data();
-    if (lattice.is_interior_site(site)) {
-        const std::int64_t* offsets = lattice.linear_offsets.data();
-        return mean_activity(activity, labels, site, label, lattice.linear_offsets.size(),
-                             [site, offsets](std::size_t i) {
-                                 return static_cast<SiteIndex>(static_cast<std::int64_t>(site) + offsets[i]);
-                             },
-                             act.arithmetic);
-    }
-    const NeighborList nbrs = lattice.neighbors(site);
-    return mean_activity(activity, labels, site, label, nbrs.size(), [&nbrs](std::size_t i) { return nbrs[i]; },
-                         act.arithmetic);
-}
+double World::local_activity(SiteIndex site, Label label) const { return mean_of(*this, site, label); }
 
 // The parameters are those of the source cell's type, or of the target cell's type when the source is
 // the medium; a type without lambda_act or max_act adds nothing.
@@ -74,7 +156,7 @@ double World::delta_act(SiteIndex target, SiteIndex source, Label a, Label b) co
     const double lambda = act.lambda_of(type);
     const Activity max_act = act.max_of(type);
     if (lambda == 0.0 || max_act == 0) return 0.0;
-    return (lambda / static_cast<double>(max_act)) * (local_activity(target, a) - local_activity(source, b));
+    return (lambda / static_cast<double>(max_act)) * (mean_of(*this, target, a) - mean_of(*this, source, b));
 }
 
 void World::decay_activity() {

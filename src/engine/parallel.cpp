@@ -12,21 +12,35 @@ namespace morva {
 // --------------------------------------------------------------------------------------------- tiling
 
 // Same-colour tiles are normally at least one whole tile apart, so no task reads a site that another
-// task of its pass writes. A wrapped axis with an odd tile count above 1 breaks this at its seam: the
-// first and the last tile have the same parity and touch across the wrapped face. Those tiles are
-// split off by the axes on which they are the last tile (a bit mask), and each mask runs as a
-// sub-pass of its own, in increasing mask order, merged like a colour pass before the next starts.
-// Two tiles with the same mask never touch across a seam, so each sub-pass is race-free; the split
-// depends only on the layout, so the result stays independent of the number of threads. Without a
-// seam every colour is one pass, exactly as the plain checkerboard.
-Tiling Tiling::make(const Lattice& lattice, std::size_t block) {
+// task of its pass writes: tasks read up to `reach` sites beyond their tile (1: their sites'
+// neighbours; 2 with the act model, which reads the neighbours of a source), and a whole tile is at
+// least 2 sites. A wrapped axis breaks this at its seam in two layouts. With an odd tile count above
+// 1, the first and the last tile have the same parity and touch across the wrapped face. With an even
+// count, the last tile (the thin far one) lies between the first and the last-but-one, both of the
+// first's parity, and may be narrower than the reach. In each case one tile of the axis, the seam
+// tile (the last, or the first), is split off: the tiles are grouped by the axes on which they are the
+// seam tile (a bit mask), and each mask runs as a sub-pass of its own, in increasing mask order,
+// merged like a colour pass before the next starts. Two tiles with the same mask are then at least a
+// whole tile apart across every seam, so each sub-pass is race-free; the split depends only on the
+// layout and the reach, so the result stays independent of the number of threads. Without a seam
+// every colour is one pass, exactly as the plain checkerboard.
+Tiling Tiling::make(const Lattice& lattice, std::size_t block, SiteIndex reach) {
     Tiling t;
     t.dims = lattice.dims;
     t.block = block;
     std::array<bool, 3> seam{};
+    std::array<std::size_t, 3> seam_tile{};
     for (int axis = 0; axis < 3; ++axis) {
-        t.tiles[axis] = t.dims[axis] / block + (t.dims[axis] % block != 0);
-        seam[axis] = lattice.periodic[axis] && t.tiles[axis] > 1 && t.tiles[axis] % 2 == 1;
+        const std::size_t n = t.dims[axis] / block + (t.dims[axis] % block != 0);
+        t.tiles[axis] = n;
+        if (!lattice.periodic[axis] || n < 2) continue;
+        if (n % 2 == 1) {
+            seam[axis] = true;
+            seam_tile[axis] = n - 1;
+        } else if (t.hi(axis, n - 1) - t.lo(n - 1) < reach) {
+            seam[axis] = true;
+            seam_tile[axis] = 0;
+        }
     }
     t.n_colours = t.dims[2] >= 2 ? 8 : 4;
     t.passes.resize(t.n_colours);
@@ -37,9 +51,9 @@ Tiling Tiling::make(const Lattice& lattice, std::size_t block) {
             bool empty = false;
             for (int axis = 0; axis < 3 && !empty; ++axis) {
                 const std::size_t parity = (colour >> axis) & 1;
-                const bool last_wanted = (mask >> axis) & 1;
+                const bool seam_wanted = (mask >> axis) & 1;
                 for (std::size_t k = parity; k < t.tiles[axis]; k += 2)
-                    if ((seam[axis] && k == t.tiles[axis] - 1) == last_wanted) pass.coords[axis].push_back(k);
+                    if ((seam[axis] && k == seam_tile[axis]) == seam_wanted) pass.coords[axis].push_back(k);
                 empty = pass.coords[axis].empty();
             }
             if (!empty) t.passes[colour].push_back(std::move(pass));
@@ -160,15 +174,17 @@ struct SeenTrackers {
     }
 };
 
-// The parallel sweep's flip writer: the label is written inside the task's own tile, the tracker
-// changes go to the task's entries until the merge. With `Unwrap` (periodic shapes) each cell places
-// the site by the centre the task sees; sums of whole coordinates merge exactly in any order.
+// The parallel sweep's flip writer: the label (and with the act model the site's activity) is written
+// inside the task's own tile, the tracker changes go to the task's entries until the merge. With
+// `Unwrap` (periodic shapes) each cell places the site by the centre the task sees; sums of whole
+// coordinates merge exactly in any order.
 template <bool Unwrap>
 struct CollectForMerge {
     Label* labels;
     WorkerScratch& s;
     const Cell* cells;
     ShapeFrame frame;
+    World* activates;  // the world whose activity an accepted copy sets; null without the act model
     SeenTrackers seen() const { return {s}; }
     static constexpr bool prices_length = false;  // models with a length term are refused
     double length_energy(Label) const { return 0.0; }
@@ -184,6 +200,7 @@ struct CollectForMerge {
             record_flip(labels, target, a, b, c, count, neighbor_at, trackers_of);
         }
         labels[target] = b;
+        if (activates) activates->activate(target, b);
     }
 };
 
@@ -240,11 +257,12 @@ private:
                 sweep_tile_with(tile, seed, writer, contact);
             }
         };
+        World* activates = setting_.gates.act ? &world_ : nullptr;
         if (frame.unwraps()) {
-            CollectForMerge<true> writer{labels_, s, world_.cells.data(), frame};
+            CollectForMerge<true> writer{labels_, s, world_.cells.data(), frame, activates};
             with_contact(writer);
         } else {
-            CollectForMerge<false> writer{labels_, s, world_.cells.data(), frame};
+            CollectForMerge<false> writer{labels_, s, world_.cells.data(), frame, activates};
             with_contact(writer);
         }
     }
@@ -288,7 +306,7 @@ private:
     }
 
     World& world_;
-    Label* labels_;  // the only thing tasks write, each inside its own tile
+    Label* labels_;  // with the sites' activity, the only thing tasks write, each inside its own tile
     const AttemptSetting setting_;
     const ScaledContact scaled_;  // values null: the table does not scale, DoubleContact sums it
     const Tiling& tiling_;
@@ -303,10 +321,9 @@ std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPo
     for (const double lambda : w.length.lambda_by_type)
         if (lambda > 0)
             raise_fault(__FILE__, __LINE__, "parallel sweep does not support the length constraint; use step()");
-    // The act change reads the source's neighbours, beyond the reach a tile's border guards.
-    if (w.act.on()) raise_fault(__FILE__, __LINE__, "parallel sweep does not support the act model; use step()");
-
-    const Tiling tiling = Tiling::make(w.lattice, block);
+    // The act change reads the neighbours of a source, two sites beyond a tile.
+    const bool act = w.act.on();
+    const Tiling tiling = Tiling::make(w.lattice, block, act ? 2 : 1);
     const std::uint64_t seed = morva.rng.next();  // drawn on every call that passes the checks
     if (mcs == 0) return 0;
     if (w.lattice.n_sites() == 0) return mcs;  // nothing moves or diffuses: any number of steps is none
@@ -326,6 +343,7 @@ std::uint64_t sweep(Morva& morva, std::uint64_t mcs, std::size_t block, WorkerPo
         if (persistent) start_persistent_step(w, morva.rng);
         for (std::size_t colour = 0; colour < tiling.n_colours; ++colour)
             for (const TilePass& pass : tiling.passes[colour]) driver.run_pass(workers, pass, step, colour);
+        if (act) w.decay_activity();
         w.wrap_centres_into_box();
         if (persistent) end_persistent_step(w, morva.rng);
         w.advance_fields();

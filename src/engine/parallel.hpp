@@ -39,7 +39,8 @@ struct Tiling {
     // Tiling::make) every non-empty colour has exactly one, holding all its tiles.
     std::vector<std::vector<TilePass>> passes;
 
-    static Tiling make(const Lattice& lattice, std::size_t block);
+    // `reach`: how far beyond its tile a task reads (1, or 2 with the act model).
+    static Tiling make(const Lattice& lattice, std::size_t block, SiteIndex reach = 1);
     std::size_t tile_count() const { return tiles[0] * tiles[1] * tiles[2]; }
     std::size_t tile_index(const std::array<std::size_t, 3>& t) const {
         return t[0] + tiles[0] * (t[1] + tiles[1] * t[2]);

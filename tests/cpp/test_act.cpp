@@ -2,12 +2,13 @@
 // activity a sweep writes and lowers, and its place in checkpoints.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <random>
 
 #include "checkpoint.hpp"
-#include "parallel.hpp"
 #include "term_helpers.hpp"
 
 namespace morva::testing {
@@ -46,6 +47,26 @@ double plain_local_activity(const World& w, SiteIndex u, bool arithmetic) {
     return arithmetic ? sum / n : std::exp(logs / n);
 }
 
+// The local activity in its defining floating-point order: the site's value, then each same-cell
+// neighbour's in list order, folded as doubles; pow for the geometric mean. The engine's must equal
+// it bit for bit.
+double ordered_local_activity(const World& w, SiteIndex u) {
+    const Label l = w.lattice.labels[u];
+    if (l == 0) return 0.0;
+    const bool arithmetic = w.act.arithmetic;
+    double folded = w.act.activity[u];
+    if (!arithmetic && folded == 0) return 0.0;
+    double n = 1;
+    for (const SiteIndex t : w.lattice.neighbors(u)) {
+        if (t == u || w.lattice.labels[t] != l) continue;
+        const double v = w.act.activity[t];
+        if (!arithmetic && v == 0) return 0.0;
+        folded = arithmetic ? folded + v : folded * v;
+        ++n;
+    }
+    return arithmetic ? folded / n : std::pow(folded, 1.0 / n);
+}
+
 double plain_delta_act(const World& w, SiteIndex target, SiteIndex source) {
     const Label a = w.lattice.labels[target], b = w.lattice.labels[source];
     const CellType type = b != 0 ? w.cells[b].cell_type : w.cells[a].cell_type;
@@ -57,17 +78,18 @@ double plain_delta_act(const World& w, SiteIndex target, SiteIndex source) {
 
 // Random copies between neighbours of random worlds (2-D and 3-D, walls and periodic boxes, both
 // means; type 3 has no act term), each priced both ways and then applied as a sweep applies it.
+// Activities run up to 6, 40 or 65535, so that some products pass 2^53.
 TEST(Act, EnergyChangeMatchesAPlainSumCopyByCopy) {
     struct Case {
         std::array<SiteIndex, 3> dims;
         Boundary boundary;
         std::uint8_t order;
         bool arithmetic;
+        std::uint64_t top;  // largest activity
     };
-    const Case cases[] = {{{9, 8, 1}, Boundary::Periodic, 2, false},
-                          {{7, 6, 1}, Boundary::Noflux, 1, true},
-                          {{5, 4, 4}, Boundary::Periodic, 1, false},
-                          {{5, 5, 3}, Boundary::Noflux, 2, true}};
+    const Case cases[] = {{{9, 8, 1}, Boundary::Periodic, 2, false, 6},    {{7, 6, 1}, Boundary::Noflux, 1, true, 6},
+                          {{5, 4, 4}, Boundary::Periodic, 1, false, 6},    {{5, 5, 3}, Boundary::Noflux, 2, true, 65535},
+                          {{9, 8, 1}, Boundary::Periodic, 2, false, 65535}, {{6, 5, 5}, Boundary::Periodic, 3, false, 40}};
     std::size_t priced = 0;
     for (std::size_t c = 0; c < std::size(cases); ++c) {
         const Case& k = cases[c];
@@ -76,7 +98,7 @@ TEST(Act, EnergyChangeMatchesAPlainSumCopyByCopy) {
         w.set_act(2, 3.5, 2);
         w.set_act_arithmetic(k.arithmetic);
         std::mt19937_64 gen(c);
-        for (Activity& v : w.act.activity) v = static_cast<Activity>(gen() % 4 == 0 ? 0 : 1 + gen() % 6);
+        for (Activity& v : w.act.activity) v = static_cast<Activity>(gen() % 4 == 0 ? 0 : 1 + gen() % k.top);
         for (int copy = 0; copy < 400; ++copy) {
             const SiteIndex target = gen() % w.lattice.n_sites();
             const NeighborList nbrs = w.lattice.neighbors(target);
@@ -86,6 +108,10 @@ TEST(Act, EnergyChangeMatchesAPlainSumCopyByCopy) {
             const double expected = plain_delta_act(w, target, source);
             const double got = w.delta_act(target, source, a, b);
             ASSERT_NEAR(got, expected, 1e-12 * (1 + std::abs(expected))) << "case " << c << " copy " << copy;
+            for (const SiteIndex u : {target, source})
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(w.local_activity(u, w.lattice.labels[u])),
+                          std::bit_cast<std::uint64_t>(ordered_local_activity(w, u)))
+                    << "case " << c << " copy " << copy << " site " << u;
             priced += expected != 0;
             w.apply_flip(target, b);
             w.activate(target, b);
@@ -128,7 +154,7 @@ Morva act_session(std::uint64_t seed) {
     return finalize(std::move(w), {{0, 1, 10.0}, {0, 2, 10.0}, {1, 2, 6.0}}, seed);
 }
 
-TEST(Act, CheckpointResumesBitForBitAndTheParallelSweepRefuses) {
+TEST(Act, CheckpointResumesBitForBit) {
     Morva original = act_session(5);
     original.step(5);
     const std::vector<std::uint8_t> bytes = write_checkpoint({original.world, &original.rng, {}});
@@ -143,9 +169,50 @@ TEST(Act, CheckpointResumesBitForBitAndTheParallelSweepRefuses) {
     loaded.step(5);
     EXPECT_TRUE(same_state(loaded.world, original.world));
     EXPECT_NE(original.world.act.activity, std::vector<Activity>(original.world.act.activity.size(), 0));
+}
 
-    WorkerPool pool(2);
-    EXPECT_THROW(step_parallel_on(original, 1, 6, pool), std::exception);
+// Hashes of labels and activity pinned from the act model as first written (a plain neighbour loop
+// and pow for every site): the fast paths of the local activity must not move a single draw. The
+// scenes take both means, small products and products beyond 2^53, and a 3-D box.
+std::uint64_t act_hash(const World& w) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (const Label l : w.lattice.labels) h = (h ^ l) * 0x100000001b3ULL;
+    for (const Activity v : w.act.activity) h = (h ^ v) * 0x100000001b3ULL;
+    return h;
+}
+
+TEST(Act, PinnedRunsOfBothMeansAndEveryRange) {
+    struct Scene {
+        bool flat;
+        double lambda;
+        Activity max1, max2;
+        bool arithmetic;
+        std::uint64_t hash;
+    };
+    const Scene scenes[] = {{true, 30.0, 15, 40, false, 13832019442359048227ULL},
+                            {true, 2000.0, 65535, 50000, false, 8044772764594541755ULL},
+                            {true, 30.0, 15, 40, true, 277091404612128479ULL},
+                            {false, 60.0, 20, 9000, false, 12261829700117107542ULL}};
+    for (std::size_t c = 0; c < std::size(scenes); ++c) {
+        const Scene& k = scenes[c];
+        World w = k.flat ? block_tissue(30, 30, Boundary::Periodic, 2, 3, 8, 3, 10.0)
+                         : make_world({14, 14, 14}, Boundary::Periodic, 3, 10.0);
+        if (!k.flat)
+            for (SiteIndex b = 0; b < 8; ++b) {
+                const Label id = w.add_cell(static_cast<CellType>(1 + b % 2), 64.0, 20.0, 0.0, 0.0);
+                const SiteIndex x = 2 + 6 * (b % 2), y = 2 + 6 * (b / 2 % 2), z = 2 + 6 * (b / 4);
+                w.paint_box(id, {x, y, z}, {x + 4, y + 4, z + 4});
+            }
+        w.set_act(1, k.lambda, k.max1);
+        w.set_act(2, k.lambda / 2, k.max2);
+        w.set_act_arithmetic(k.arithmetic);
+        const double j = k.flat ? 1.0 : 0.3;  // cells of the 26-neighbour box survive the surface energy
+        Morva m = finalize(std::move(w), {{0, 1, 10 * j}, {0, 2, 10 * j}, {1, 1, 4 * j}, {2, 2, 4 * j}, {1, 2, 6 * j}},
+                           3 + c);
+        m.step(25);
+        EXPECT_EQ(act_hash(m.world), k.hash) << "scene " << c;
+        EXPECT_GT(*std::max_element(m.world.act.activity.begin(), m.world.act.activity.end()), k.max1 / 2);
+    }
 }
 
 }  // namespace

@@ -70,21 +70,23 @@ def test_the_engine_gets_the_parameters_and_the_mean():
     assert not np.array_equal(runs["geometric"], runs["arithmetic"])
 
 
-def test_the_parallel_sweep_is_refused_in_one_line(tmp_path, capsys):
+def test_the_parallel_sweep_runs_the_act_model(tmp_path, capsys):
     sim = crawler().build(seed=1)
-    with pytest.raises(ValueError, match=r"parallel sweep does not support the Act model"):
-        sim.run(1, progress=False, parallel=True)
+    sim.run(6, progress=False, parallel=True, block=8)
+    still = crawler(0, 0).build(seed=1)
+    still.run(6, progress=False, parallel=True, block=8)
+    activity, labels = sim.activity(), sim.labels()
+    assert activity.max() == 19 and not activity[labels == 0].any()
+    assert not np.array_equal(labels, still.labels())
     crawler().save(tmp_path / "m.toml")
-    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "1", "--parallel", "--out", str(tmp_path / "r")]) == 2
-    last = capsys.readouterr().err.strip().splitlines()[-1]
-    assert last.startswith("morva run: error: the parallel sweep does not support the Act model")
-    assert not (tmp_path / "r").exists()  # refused before the recording folder is made
-    # a recording resumed with --parallel is refused before it is reopened: it stays as it was
-    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "2", "--out", str(tmp_path / "r"), "--quiet"]) == 0
-    before = {p: p.stat().st_mtime_ns for p in (tmp_path / "r").rglob("*")}
-    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "4", "--parallel", "--resume",
-                 "--out", str(tmp_path / "r")]) == 2
-    assert {p: p.stat().st_mtime_ns for p in (tmp_path / "r").rglob("*")} == before
+    assert main(["run", str(tmp_path / "m.toml"), "--mcs", "2", "--parallel", "--out", str(tmp_path / "r")]) == 0
+    assert morva.resume(tmp_path / "r").activity().max() == 19
+    lengthy = morva.Model((40, 40), temperature=20, default_contact=0)
+    lengthy.add_type("t", volume=100, lambda_volume=5, length=10, lambda_length=1).add_block("t", (15, 15), (25, 25))
+    lengthy.save(tmp_path / "l.toml")
+    assert main(["run", str(tmp_path / "l.toml"), "--mcs", "1", "--parallel", "--out", str(tmp_path / "l")]) == 2
+    assert "does not support the length term" in capsys.readouterr().err
+    assert not (tmp_path / "l").exists()  # refused before the recording folder is made
 
 
 def test_a_resumed_run_continues_the_activity_exactly(tmp_path):

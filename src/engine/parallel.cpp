@@ -257,7 +257,7 @@ private:
                 sweep_tile_with(tile, seed, writer, contact);
             }
         };
-        World* activates = setting_.gates.act ? &world_ : nullptr;
+        World* activates = setting_.gates.on<ActTerm>() ? &world_ : nullptr;
         if (frame.unwraps()) {
             CollectForMerge<true> writer{labels_, s, world_.cells.data(), frame, activates};
             with_contact(writer);

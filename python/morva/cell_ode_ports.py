@@ -94,7 +94,7 @@ class Port:
             bad, bound = ~(np.isfinite(values) & (values >= 0)), ">= 0"
         if bad.any():
             at = int(np.flatnonzero(bad)[0])
-            raise ValueError(f"{self}: values must be finite and {bound}; cell {int(ids[at])} got {values[at]!r}")
+            raise ValueError(f"{self}: values must be finite and {bound}; cell {int(ids[at])} got {float(values[at])!r}")
         world = sim.world
         if self.quantity == "target_volume":
             for cell, value in zip(ids.tolist(), values.tolist()):

@@ -93,3 +93,30 @@ def test_declaring_an_ode_checks_it_against_the_model():
         tissue_model().add_cell_ode("growth", growth, ["u"])
     with pytest.raises(ValueError, match=r"outputs: no cell variable 'v'"):
         tissue_model().add_cell_ode("x", growth, ["u"], outputs={"v": "target_volume"})
+
+
+def hold(t, y, tissue):
+    return {"s": np.zeros_like(y["s"])}
+
+
+def secreting_pair():
+    model = morva.Model((30, 10), boundary="noflux", temperature=10, default_contact=10)
+    model.add_type("a", volume=16, lambda_volume=2).add_block("a", (3, 3), (7, 7)).add_block("a", (23, 3), (27, 7))
+    return model.add_field("c", diffusion=0.1).set_secretion("c", "a", 1.0).add_cell_variable("s", initial=1.0)
+
+
+def test_secretion_scale_output_sets_each_cells_secretion():
+    sim = secreting_pair().add_cell_ode("relay", hold, ["s"], outputs={"s": "secretion_scale(c)"}).build(seed=1)
+    sim.cell_variable("s")[2] = 0.0
+    sim.run(10, progress=False)
+    by_hand = secreting_pair().build(seed=1)
+    by_hand.run(1, progress=False)  # the ODE first acts after step 1
+    by_hand.world.set_cell_secretion_scale(0, 2, 0.0)
+    by_hand.run(9, progress=False)
+    assert sim.field("c").tobytes() == by_hand.field("c").tobytes()
+    c = sim.field("c")[0]
+    assert c[3:7, 3:7].mean() > 5 * c[3:7, 23:27].mean()  # cell 2 has stopped secreting
+    bad = secreting_pair().add_cell_ode("relay", hold, ["s"], outputs={"s": "secretion_scale(c)"}).build()
+    bad.cell_variable("s")[1] = -1.0
+    with pytest.raises(ValueError, match=r"secretion_scale\(c\): values must be finite and >= 0; cell 1 got -1.0"):
+        bad.run(1, progress=False)

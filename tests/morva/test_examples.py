@@ -98,3 +98,13 @@ def test_cell_ode_decay_runs():
     out = run_example("cell_ode_decay.py", "--mcs", "20")
     orders = [float(line.split()[-1]) for line in out.splitlines()[3:]]
     assert len(orders) == 3 and all(3.5 < order < 4.5 for order in orders)
+
+
+def test_cell_cycle_runs(tmp_path, monkeypatch):
+    out = run_example("cell_cycle.py", "--mcs", "600", "--out", tmp_path / "cycle.toml")
+    cells, divisions, youngest = map(int, re.match(r"(\d+) cells after 600 MCS, (\d+) divisions; generations (\d+)",
+                                                   out).groups())
+    assert divisions >= 4 and cells == 4 + divisions and youngest >= 1  # every first cell has divided
+    monkeypatch.syspath_prepend(str(EXAMPLES))  # the model's functions are cell_cycle:<name>
+    model = morva.load_model(tmp_path / "cycle.toml")
+    assert list(model.cell_odes) == ["cycle"] and model.rules["mitosis"].when == ["phase >= 1.0"]

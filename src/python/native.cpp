@@ -190,10 +190,11 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
 // A row is then compared with the row each forward offset leads to, shifted by the offset's dx
 // (wrapped or cut at the faces as the boundary says), by walking the two lists side by side: every
 // stretch where both labels stay the same is counted at once, so the work goes with the number of
-// label changes along rows, not with the number of sites. Contacts with the medium are counted
-// straight into an array by cell; a pair of cells into the lower cell's short list, found through
-// the slot that cell was last counted in (along one offset, a cell mostly meets one neighbour in a
-// row, so the list is rarely searched). Large lattices are cut into ranges of rows counted by the
+// label changes along rows, not with the number of sites (two rows with many changes, such as rows
+// across small cells, are compared site by site instead, which is then cheaper). Contacts with the
+// medium are counted straight into an array by cell; a pair of cells into the lower cell's short
+// list, found through the slot that cell was last counted in (along one offset, a cell mostly
+// meets one neighbour in a row, so the list is rarely searched). Large lattices are cut into ranges of rows counted by the
 // worker pool, each worker into its own tally; the tallies are merged and sorted, so the result
 // does not depend on the number of threads.
 
@@ -264,6 +265,7 @@ public:
                     morva::SiteIndex first, morva::SiteIndex last) {
         const std::int64_t nx = static_cast<std::int64_t>(lattice.nx()), ny = static_cast<std::int64_t>(lattice.ny()),
                            nz = static_cast<std::int64_t>(lattice.nz());
+        const Label* grid = lattice.labels.data();
         for (morva::SiteIndex row = first; row < last; ++row) {
             const std::int64_t y = static_cast<std::int64_t>(row) % ny, z = static_cast<std::int64_t>(row) / ny;
             for (const morva::Offset& o : forward) {
@@ -277,7 +279,12 @@ public:
                     z2 = (z2 + nz) % nz;
                 }
                 const std::size_t other = static_cast<std::size_t>(y2 + ny * z2);
-                count_shifted(runs, row, other, o.dx, nx);
+                const std::size_t changes = runs.first[row + 1] - runs.first[row] + runs.first[other + 1] -
+                                            runs.first[other];
+                if (changes * 4 > static_cast<std::size_t>(nx))  // short stretches: site by site is cheaper
+                    count_sites_shifted(grid + row * lattice.nx(), grid + other * lattice.nx(), o.dx, nx);
+                else
+                    count_shifted(runs, row, other, o.dx, nx);
                 if (o.dx != 0 && lattice.periodic[0]) {  // the pair across the x faces
                     const Label a = o.dx > 0 ? runs.label[runs.first[row + 1] - 1] : runs.label[runs.first[row]];
                     const Label b = o.dx > 0 ? runs.label[runs.first[other]] : runs.label[runs.first[other + 1] - 1];
@@ -317,6 +324,15 @@ private:
             j += b_end == stop;
             x = stop;
         }
+    }
+
+    // The same for rows of many short stretches, one site at a time: rows `a` and `b` as labels.
+    void count_sites_shifted(const Label* a, const Label* b, std::int64_t dx, std::int64_t nx) {
+        const Label* here = a + std::max<std::int64_t>(0, -dx);
+        const Label* there = b + std::max<std::int64_t>(0, dx);
+        const std::int64_t n = nx - (dx != 0);
+        for (std::int64_t i = 0; i < n; ++i)
+            if (here[i] != there[i]) count(here[i], there[i], 1);
     }
 
     void count(Label a, Label b, std::int64_t n) {  // a != b

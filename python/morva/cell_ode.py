@@ -9,12 +9,17 @@ trails the tissue by at most `every` MCS (operator splitting, first order in `ev
 integration itself is fourth order in the step.
 """
 
+import contextlib
 import functools
 
 import numpy as np
 
 from . import _native
+from ._modelfile_errors import ModelFileError, unknown_keys
+from .cell_ode_ports import parse_ports
+from .cell_state import function_reference, resolve_function
 from .contacts import neighbour_sums
+from .validate import integer, real
 from .writers import Writer
 
 
@@ -155,12 +160,17 @@ def rk4(rhs, t, y, h, n):
 class CellODE(Writer):
     """A system of ODEs in every cell, integrated between steps (see the module notes and docs/cell-state.md).
 
+    Attach one to a simulation with :meth:`morva.Simulation.add_writer`, or declare it in the
+    model with :meth:`morva.Model.add_cell_ode` (then model files, recordings and resumed runs
+    carry it).
+
     Parameters
     ----------
-    rhs : callable
+    rhs : callable or str
         ``rhs(t, y, tissue) -> dict``: the time derivative of each variable, arrays over the live
-        cells. `y` maps each variable name to its values, `tissue` is a :class:`Tissue` and `t` the
-        model time (MCS times `time_per_mcs`).
+        cells. `y` maps each variable name (and each input name) to its values, `tissue` is a
+        :class:`Tissue` and `t` the model time (MCS times `time_per_mcs`). A ``"module:name"``
+        reference is taken too.
     variables : list of str
         Declared per-cell variables (:meth:`morva.Model.add_cell_variable`) that are the state.
     every : int
@@ -169,10 +179,19 @@ class CellODE(Writer):
         Model time one MCS stands for.
     substeps : int
         Runge-Kutta steps per MCS.
-    act : callable, optional
-        ``act(sim, tissue, y) -> dict`` run after each integration: "target_volume" (array, > 0),
-        "type" (array of type names; None keeps a cell's type) and "remove" (boolean mask), applied
-        in that order to the cells of ``tissue.ids``.
+    act : callable or str, optional
+        ``act(sim, tissue, y) -> dict`` run after each integration and the outputs: "target_volume"
+        (array, > 0), "type" (array of type names; None keeps a cell's type) and "remove" (boolean
+        mask), applied in that order to the cells of ``tissue.ids``.
+    inputs : dict, optional
+        ``{name: quantity}``: tissue quantities sampled when the writer acts, held during the
+        integration and given to `rhs` in `y` under `name` ("volume", "field_mean(c)", ... see
+        :mod:`morva.cell_ode_ports`).
+    outputs : dict, optional
+        ``{variable: quantity}``: after the integration, set "target_volume" or
+        "secretion_scale(<field>)" of each cell to the variable's value.
+    name : str, optional
+        Names the ODE in error messages (the model's name for it).
 
     Examples
     --------
@@ -184,43 +203,99 @@ class CellODE(Writer):
     True
     """
 
-    def __init__(self, rhs, variables, *, every=1, time_per_mcs=1.0, substeps=10, act=None):
-        from .validate import integer, real
+    def __init__(self, rhs, variables, *, every=1, time_per_mcs=1.0, substeps=10, act=None, inputs=None,
+                 outputs=None, name=None):
+        self.name = name
+        with self._about("rhs"):
+            self._rhs = self._callable(rhs, "rhs")
+        with self._about("act"):
+            self._act = None if act is None else self._callable(act, "act")
+        self.rhs, self.act = rhs, act
+        with self._about("variables"):
+            self.variables = [str(v) for v in ([variables] if isinstance(variables, str) else variables)]
+            if not self.variables:
+                raise ValueError("a cell ODE needs at least one variable")
+        with self._about("every"):
+            self.every = integer("every", every, minimum=1)
+        with self._about("time_per_mcs"):
+            self.time_per_mcs = real("time_per_mcs", time_per_mcs, above=0)
+        with self._about("substeps"):
+            self.substeps = integer("substeps", substeps, minimum=1)
+        with self._about("inputs"):
+            self.inputs = parse_ports(inputs, "input")
+            clash = sorted(set(self.inputs) & set(self.variables))
+            if clash:
+                raise ValueError(f"input {clash[0]!r} has the name of a variable of the ODE")
+        with self._about("outputs"):
+            self.outputs = parse_ports(outputs, "output")
+            targets = [str(port) for port in self.outputs.values()]
+            if len(set(targets)) < len(targets):
+                raise ValueError(f"two variables set the same output: {targets}")
 
-        if not callable(rhs) or (act is not None and not callable(act)):
+    @contextlib.contextmanager
+    def _about(self, key):
+        """Errors raised inside name this ODE and carry `key`, the argument (model-file key) at fault."""
+        try:
+            yield
+        except (ValueError, KeyError) as err:
+            text = err.args[0] if isinstance(err, KeyError) and err.args else str(err)
+            where = "cell ODE" if self.name is None else f"cell ODE {self.name!r}"
+            raised = ValueError(f"{where}: {key}: {text}" if self.name is not None else text)
+            raised.key = key
+            raise raised from None
+
+    @staticmethod
+    def _callable(function, what):
+        if isinstance(function, str):
+            return resolve_function(function, what)
+        if not callable(function):
             raise ValueError("rhs (and act, when given) must be callable")
-        self.rhs = rhs
-        self.variables = [str(v) for v in ([variables] if isinstance(variables, str) else variables)]
-        if not self.variables:
-            raise ValueError("a cell ODE needs at least one variable")
-        self.every = integer("every", every, minimum=1)
-        self.time_per_mcs = real("time_per_mcs", time_per_mcs, above=0)
-        self.substeps = integer("substeps", substeps, minimum=1)
-        self.act = act
+        return function
+
+    def check(self, model):
+        """Refuse variables, fields and types the model does not declare."""
+        with self._about("variables"):
+            missing = [v for v in self.variables if v not in model.cell_variables]
+            if missing:
+                raise ValueError(f"no cell variable {missing[0]!r} (declare it with add_cell_variable)")
+        with self._about("inputs"):
+            for port in self.inputs.values():
+                port.check(model)
+        with self._about("outputs"):
+            for variable, port in self.outputs.items():
+                if variable not in model.cell_variables:
+                    raise ValueError(f"no cell variable {variable!r}")
+                port.check(model)
 
     def begin(self, sim, end):
         """Refuse variables the model does not declare before the run starts."""
         for name in self.variables:
             sim.cell_variable(name)
+        self.check(sim.model)
 
     def next_due(self, mcs):
         return (mcs // self.every + 1) * self.every
 
     def write(self, sim):
-        """Integrate over the last `every` MCS, store the variables, apply `act`."""
+        """Integrate over the last `every` MCS, store the variables, set the outputs, apply `act`."""
         tissue = Tissue(sim)
         ids = tissue.ids
+        held = {name: port.sample(sim, tissue) for name, port in self.inputs.items()}
         y = {name: sim.cell_variable(name)[ids] for name in self.variables}
         h = self.time_per_mcs / self.substeps
         start = (sim.mcs - self.every) * self.time_per_mcs
-        y = rk4(lambda t, state: self.rhs(t, state, tissue), start, y, h, self.every * self.substeps)
+        rhs = self._rhs
+        y = rk4(lambda t, state: rhs(t, {**held, **state}, tissue), start, y, h, self.every * self.substeps)
         for name in self.variables:
             values = y[name]
             if values.shape != ids.shape:
                 raise ValueError(f"cell ODE: rhs gave variable {name!r} the shape {values.shape} for {ids.size} cells")
             sim.cell_variable(name)[ids] = values
-        if self.act is not None:
-            self._apply(sim, tissue, self.act(sim, tissue, y) or {})
+        with self._about("outputs"):
+            for variable, port in self.outputs.items():
+                port.apply(sim, ids, sim.cell_variable(variable)[ids])
+        if self._act is not None:
+            self._apply(sim, tissue, self._act(sim, tissue, y) or {})
 
     @staticmethod
     def _apply(sim, tissue, outputs):
@@ -239,3 +314,69 @@ class CellODE(Writer):
             doomed = ids[np.broadcast_to(np.asarray(outputs["remove"], bool), ids.shape)]
             if doomed.size:
                 sim.remove(doomed)
+
+    def to_dict(self):
+        """The entry of a model file's [cell_odes] table (functions by their references)."""
+        entry = {"rhs": self.rhs, "variables": list(self.variables), "every": self.every,
+                 "time_per_mcs": self.time_per_mcs, "substeps": self.substeps,
+                 "inputs": {k: str(p) for k, p in self.inputs.items()},
+                 "outputs": {k: str(p) for k, p in self.outputs.items()}}
+        if self.act is not None:
+            entry["act"] = self.act
+        return entry
+
+
+def declared_cell_ode(model, ode_name, rhs, variables, **options):
+    """A :class:`CellODE` for a model: functions kept by reference, checked against the model.
+
+    Raises
+    ------
+    ValueError
+        Naming the ODE and the argument at fault (its ``key`` attribute).
+    """
+    if not isinstance(ode_name, str) or not ode_name.isidentifier():
+        raise ValueError(f"cell ODE names must be identifiers, got {ode_name!r}")
+    if ode_name in model.cell_odes:
+        raise ValueError(f"cell ODE {ode_name!r} is declared already")
+    where = f"cell ODE {ode_name!r}"
+    references = {}
+    for key, function in (("rhs", rhs), ("act", options.pop("act", None))):
+        if function is not None:
+            try:
+                references[key] = function_reference(function, f"{where}: {key}")
+            except ValueError as err:
+                err.key = key
+                raise
+    ode = CellODE(references["rhs"], variables, act=references.get("act"), name=ode_name, **options)
+    ode.check(model)
+    return ode
+
+
+CELL_ODE_KEYS = ("rhs", "variables", "every", "time_per_mcs", "substeps", "inputs", "outputs", "act")
+
+
+def cell_odes_to_dict(odes):
+    """The [cell_odes] table of a model file."""
+    return {name: ode.to_dict() for name, ode in odes.items()}
+
+
+def add_cell_odes_from_file(model, table):
+    """Declare the ODEs of a model file's [cell_odes] table on `model`; errors name the entry and key."""
+    for name, entry in table.items():
+        where = f"[cell_odes.{name}]"
+        if not isinstance(entry, dict):
+            raise ModelFileError(f"model file: {where} must be a table", where)
+        unknown_keys(where, entry, CELL_ODE_KEYS)
+        for key in ("rhs", "variables"):
+            if key not in entry:
+                raise ModelFileError(f"model file: {where} needs {key}", where)
+        for key in ("rhs", "act"):
+            if key in entry and not isinstance(entry[key], str):
+                raise ModelFileError(f"model file: {where}: {key} must be a 'module:name' string", where, key)
+        if not isinstance(entry["variables"], list) or not all(isinstance(v, str) for v in entry["variables"]):
+            raise ModelFileError(f"model file: {where}: variables must be an array of names", where, "variables")
+        options = {k: v for k, v in entry.items() if k not in ("rhs", "variables")}
+        try:
+            model.add_cell_ode(name, entry["rhs"], entry["variables"], **options)
+        except ValueError as err:
+            raise ModelFileError(f"model file: {where}: {err}", where, getattr(err, "key", None)) from None

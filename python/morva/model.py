@@ -15,6 +15,7 @@ import numpy as np
 from . import modelfile
 from . import placement as _placement
 from . import terms
+from .cell_ode import declared_cell_ode
 from .cell_state import CellVariable
 from .neighborhood import NEIGHBORHOODS, compact_surface, neighborhood_order
 from .reactions import Reaction, needed_substeps
@@ -293,6 +294,7 @@ class Model:
         self.fields = {}
         self.placements = []
         self.cell_variables = {}
+        self.cell_odes = {}
         self.rules = {}
         self.sbml = {}
         self.reactions = {}
@@ -737,6 +739,50 @@ class Model:
         if variable_name in self.cell_variables:
             raise ValueError(f"cell variable {variable_name!r} is declared already")
         self.cell_variables[variable_name] = CellVariable(variable_name, initial, on_divide)
+        return self
+
+    # --- ODEs in cells -------------------------------------------------------------------------
+
+    def add_cell_ode(self, ode_name, rhs, variables, *, every=1, time_per_mcs=1.0, substeps=10, inputs=None,
+                     outputs=None, act=None):
+        """Declare a system of ODEs in every cell, integrated between steps (docs/cell-state.md).
+
+        The model's ODEs act after the user's hooks and writers, in the order declared, before
+        its SBML models and rules; being part of the model, they are saved in model files and
+        recordings and act again in a resumed run.
+
+        Parameters
+        ----------
+        ode_name : str
+            An identifier naming the ODE (in errors and as its model-file table).
+        rhs : function or str
+            ``rhs(t, y, tissue) -> dict`` (see :class:`morva.CellODE`), importable as ``"module:name"``
+            (a reference string of that form is taken too).
+        variables : list of str
+            Declared cell variables that are the state.
+        every, time_per_mcs, substeps
+            As for :class:`morva.CellODE`.
+        inputs : dict, optional
+            ``{name: quantity}`` held during an integration and given to `rhs` in `y`: "volume",
+            "surface", "target_volume", "medium_contact", "field_mean(<field>)",
+            "neighbour_mean(<variable>)", "neighbour_sum(<variable>)", "is_type(<type>)".
+        outputs : dict, optional
+            ``{variable: quantity}`` set after an integration: "target_volume" or
+            "secretion_scale(<field>)".
+        act : function or str, optional
+            ``act(sim, tissue, y) -> dict`` (see :class:`morva.CellODE`), importable as ``"module:name"``.
+
+        Examples
+        --------
+        >>> m = Model((20, 20)).add_type("a", volume=9, lambda_volume=1).add_field("c", diffusion=0.1)
+        >>> m = m.add_cell_variable("s", initial=1.0)
+        >>> # with def pulse(t, y, tissue): return {"s": 1.0 - y["s"] * y["vol"] / 9} in mymodel.py:
+        >>> m = m.add_cell_ode("pulse", "mymodel:pulse", ["s"], inputs={"vol": "volume"},
+        ...                    outputs={"s": "secretion_scale(c)"})  # doctest: +SKIP
+        """
+        self.cell_odes[ode_name] = declared_cell_ode(self, ode_name, rhs, variables, every=every,
+                                                     time_per_mcs=time_per_mcs, substeps=substeps, inputs=inputs,
+                                                     outputs=outputs, act=act)
         return self
 
     # --- SBML models in cells -------------------------------------------------------------------

@@ -14,6 +14,7 @@ import warnings
 
 import tomli_w
 
+from . import cell_ode as _cell_ode
 from . import cell_state as _cell_state
 from . import reactions as _reactions
 from . import rules as _rules
@@ -57,6 +58,7 @@ def model_to_dict(model, *, embed_images=False, base=None):
         "placements": [_placement_entry(p, embed_images, base) for p in model.placements],
         "options": dict(model.world_options),
         "cell_variables": _cell_state.variables_to_dict(model.cell_variables),
+        "cell_odes": _cell_ode.cell_odes_to_dict(model.cell_odes),
         "sbml": _sbml.sbml_to_dict(model.sbml, embed_images, base),
         "rules": _rules.rules_to_dict(model.rules),
         "reactions": _reactions.reactions_to_dict(model.reactions),
@@ -124,8 +126,8 @@ def model_from_dict(data, base=None, *, model_class):
     """
     data = _table("the file", data)
     _unknown("the file", data, {"morva_model", "lattice", "types", "contacts", "default_contact", "act_mean",
-                                 "fields", "placements", "options", "cell_variables", "sbml", "rules",
-                                 "reactions"})
+                                 "fields", "placements", "options", "cell_variables", "cell_odes", "sbml",
+                                 "rules", "reactions"})
     version = data.get("morva_model", SCHEMA_VERSION)
     if version != SCHEMA_VERSION:
         raise ValueError(f"model file: schema version {version!r} is not supported (this morva reads {SCHEMA_VERSION})")
@@ -201,6 +203,7 @@ def model_from_dict(data, base=None, *, model_class):
             _add_placement(model, i, _table(f"placements[{i}]", dict(entry)), base)
     with located("[cell_variables]"):
         _cell_state.add_variables_from_file(model, _table("[cell_variables]", data.get("cell_variables", {})))
+    _cell_ode.add_cell_odes_from_file(model, _table("[cell_odes]", data.get("cell_odes", {})))
     _sbml.add_sbml_from_file(model, _table("[sbml]", data.get("sbml", {})), base)
     _rules.add_rules_from_file(model, _table("[rules]", data.get("rules", {})))
     _reactions.add_reactions_from_file(model, _table("[reactions]", data.get("reactions", {})))

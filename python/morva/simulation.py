@@ -894,8 +894,9 @@ class Simulation:
         refuse_repeats(self._writers, hooks)
         if self.recorder is not None and self.recorder.closed:
             self.recorder = None
-        # The model's own writers act after the user's: cells' SBML models, then the rules.
-        own = [SBMLCells(self.model.sbml.values())] if self.model.sbml else []
+        # The model's own writers act after the user's: ODEs in cells, cells' SBML models, then the rules.
+        own = list(self.model.cell_odes.values())
+        own += [SBMLCells(self.model.sbml.values())] if self.model.sbml else []
         own += [RulesWriter(self.model.rules.values())] if self.model.rules else []
         writers = self._writers + hooks + own + ([self.recorder] if self.recorder is not None else [])
         if progress:

@@ -201,10 +201,72 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
 // The contact table: for each pair of labels a < b that touch (the medium, 0, included), the
 // number of (site, neighbour) pairs in the model's neighbourhood with one end in a and the other in
 // b: the surface term's unit, so a cell's surface is the sum of its contacts. The neighbourhood is
-// symmetric, so each pair of sites is looked at once, from the earlier site; a site whose later
-// neighbours all share its label is passed over after one branch-free look at them. Large lattices
-// are cut into ranges of sites counted by the worker pool, each worker into its own tally; the
-// tallies are merged and sorted, so the result does not depend on the number of threads.
+// symmetric, so each pair of sites is looked at once, along the "forward" half of the offsets.
+//
+// Rows (x fastest) are first put in run-length form: each row a list of stretches of one label.
+// A row is then compared with the row each forward offset leads to, shifted by the offset's dx
+// (wrapped or cut at the faces as the boundary says), by walking the two lists side by side: every
+// stretch where both labels stay the same is counted at once, so the work goes with the number of
+// label changes along rows, not with the number of sites (two rows with many changes, such as rows
+// across small cells, are compared site by site instead, which is then cheaper). Contacts with the
+// medium are counted straight into an array by cell; a pair of cells into the lower cell's short
+// list, found through the slot that cell was last counted in (along one offset, a cell mostly
+// meets one neighbour in a row, so the list is rarely searched). Large lattices are cut into ranges of rows counted by the
+// worker pool, each worker into its own tally; the tallies are merged and sorted, so the result
+// does not depend on the number of threads.
+
+// Every row of a box in run-length form: row r's runs are [first[r], first[r + 1]) of end and
+// label, end the x just past the run's last site.
+struct RowRuns {
+    std::vector<std::size_t> first;
+    std::vector<std::int64_t> end;
+    std::vector<Label> label;
+};
+
+constexpr morva::SiteIndex contact_sites_per_thread = 1 << 16;  // below this, threads cost more than they save
+
+// The row ranges [rows * i / tasks, rows * (i + 1) / tasks) handed to `work(first, last, worker)`,
+// on the worker pool when the box is large enough to gain from it.
+template <class Work>
+void over_rows(morva::SiteIndex n_sites, morva::SiteIndex rows, std::size_t pool_size, Work&& work) {
+    const std::size_t tasks = std::min<std::size_t>({4 * pool_size, n_sites / contact_sites_per_thread, rows});
+    if (n_sites < 2 * contact_sites_per_thread || tasks < 2) {
+        work(morva::SiteIndex{0}, rows, std::size_t{0});
+        return;
+    }
+    auto task = [&](std::size_t i, std::size_t worker) { work(rows * i / tasks, rows * (i + 1) / tasks, worker); };
+    morva::WorkerPool::process_pool().run(tasks, task);
+}
+
+RowRuns row_runs(const morva::Lattice& lattice, std::size_t pool_size) {
+    const morva::SiteIndex nx = lattice.nx(), rows = lattice.ny() * lattice.nz();
+    const Label* grid = lattice.labels.data();
+    RowRuns runs;
+    runs.first.assign(rows + 1, 0);
+    over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
+        for (morva::SiteIndex r = first; r < last; ++r) {
+            const Label* row = grid + r * nx;
+            std::size_t changes = 0;
+            for (morva::SiteIndex x = 1; x < nx; ++x) changes += row[x] != row[x - 1];
+            runs.first[r + 1] = changes + 1;
+        }
+    });
+    for (morva::SiteIndex r = 0; r < rows; ++r) runs.first[r + 1] += runs.first[r];
+    runs.end.resize(runs.first[rows]);
+    runs.label.resize(runs.first[rows]);
+    over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
+        for (morva::SiteIndex r = first; r < last; ++r) {
+            const Label* row = grid + r * nx;
+            std::size_t k = runs.first[r];
+            runs.label[k] = row[0];
+            for (morva::SiteIndex x = 1; x < nx; ++x)
+                if (row[x] != row[x - 1]) runs.end[k] = static_cast<std::int64_t>(x), runs.label[++k] = row[x];
+            runs.end[k] = static_cast<std::int64_t>(nx);
+        }
+    });
+    return runs;
+}
+
 class ContactTally {
 public:
     struct Touch {
@@ -212,73 +274,126 @@ public:
         std::int64_t count;
     };
 
-    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(n_labels) {}
+    explicit ContactTally(std::size_t n_labels)
+        : medium_area(n_labels, 0), touching(n_labels), last_slot_(n_labels, 0) {}
 
-    void count_range(const morva::Lattice& lattice, const std::vector<std::int64_t>& forward, morva::SiteIndex begin,
-                     morva::SiteIndex end) {
+    // Rows [first, last) of the box (row = y + ny * z) against the rows the forward offsets lead to.
+    void count_rows(const morva::Lattice& lattice, const RowRuns& runs, const std::vector<morva::Offset>& forward,
+                    morva::SiteIndex first, morva::SiteIndex last) {
+        const std::int64_t nx = static_cast<std::int64_t>(lattice.nx()), ny = static_cast<std::int64_t>(lattice.ny()),
+                           nz = static_cast<std::int64_t>(lattice.nz());
         const Label* grid = lattice.labels.data();
-        for (morva::SiteIndex site = begin; site < end; ++site) {
-            const Label a = grid[site];
-            if (!lattice.is_interior_site(site)) {
-                for (const morva::SiteIndex t : lattice.neighbors(site))
-                    if (t > site && grid[t] != a) count(a, grid[t]);
-                continue;
+        for (morva::SiteIndex row = first; row < last; ++row) {
+            const std::int64_t y = static_cast<std::int64_t>(row) % ny, z = static_cast<std::int64_t>(row) / ny;
+            for (const morva::Offset& o : forward) {
+                std::int64_t y2 = y + o.dy, z2 = z + o.dz;
+                if (y2 < 0 || y2 >= ny) {
+                    if (!lattice.periodic[1]) continue;
+                    y2 = (y2 + ny) % ny;
+                }
+                if (z2 < 0 || z2 >= nz) {
+                    if (!lattice.periodic[2]) continue;
+                    z2 = (z2 + nz) % nz;
+                }
+                const std::size_t other = static_cast<std::size_t>(y2 + ny * z2);
+                const std::size_t changes = runs.first[row + 1] - runs.first[row] + runs.first[other + 1] -
+                                            runs.first[other];
+                if (changes * 4 > static_cast<std::size_t>(nx))  // short stretches: site by site is cheaper
+                    count_sites_shifted(grid + row * lattice.nx(), grid + other * lattice.nx(), o.dx, nx);
+                else
+                    count_shifted(runs, row, other, o.dx, nx);
+                if (o.dx != 0 && lattice.periodic[0]) {  // the pair across the x faces
+                    const Label a = o.dx > 0 ? runs.label[runs.first[row + 1] - 1] : runs.label[runs.first[row]];
+                    const Label b = o.dx > 0 ? runs.label[runs.first[other]] : runs.label[runs.first[other + 1] - 1];
+                    if (a != b) count(a, b, 1);
+                }
             }
-            const Label* here = grid + site;
-            bool differs = false;
-            for (const std::int64_t d : forward) differs |= here[d] != a;
-            if (differs)
-                for (const std::int64_t d : forward)
-                    if (here[d] != a) count(a, here[d]);
         }
     }
 
-    std::vector<std::int64_t> medium_area;          // by cell
-    std::vector<std::vector<Touch>> touching;       // by the lower cell of each pair
+    // Site by site from the boundary rule's neighbour lists: for boxes too thin for the rows above
+    // (a periodic axis of one or two sites, where two offsets can lead to the same site).
+    void count_sites(const morva::Lattice& lattice) {
+        const Label* grid = lattice.labels.data();
+        for (morva::SiteIndex site = 0; site < lattice.n_sites(); ++site)
+            for (const morva::SiteIndex t : lattice.neighbors(site))
+                if (t > site && grid[t] != grid[site]) count(grid[site], grid[t], 1);
+    }
+
+    std::vector<std::int64_t> medium_area;     // by cell
+    std::vector<std::vector<Touch>> touching;  // by the lower cell of each pair
 
 private:
-    // Neighbours across a border mostly repeat one label, and sites come in x order, mostly of one
-    // cell: the last pair found is tried before the lower cell's list is searched.
-    void count(Label a, Label b) {  // a != b
+    // Site x of row `a` against site x + dx of row `b`, for every x with both inside the row.
+    void count_shifted(const RowRuns& runs, std::size_t a, std::size_t b, std::int64_t dx, std::int64_t nx) {
+        const std::int64_t* ends = runs.end.data();
+        const Label* labels = runs.label.data();
+        std::int64_t x = std::max<std::int64_t>(0, -dx);
+        const std::int64_t end = nx - std::max<std::int64_t>(0, dx);
+        std::size_t i = runs.first[a], j = runs.first[b];
+        while (x < end && ends[i] <= x) ++i;
+        while (x < end && ends[j] - dx <= x) ++j;
+        while (x < end) {
+            const std::int64_t a_end = ends[i], b_end = ends[j] - dx, stop = std::min({a_end, b_end, end});
+            const Label p = labels[i], q = labels[j];
+            if (p != q) count(p, q, stop - x);
+            i += a_end == stop;
+            j += b_end == stop;
+            x = stop;
+        }
+    }
+
+    // The same for rows of many short stretches, one site at a time: rows `a` and `b` as labels.
+    void count_sites_shifted(const Label* a, const Label* b, std::int64_t dx, std::int64_t nx) {
+        const Label* here = a + std::max<std::int64_t>(0, -dx);
+        const Label* there = b + std::max<std::int64_t>(0, dx);
+        const std::int64_t n = nx - (dx != 0);
+        for (std::int64_t i = 0; i < n; ++i)
+            if (here[i] != there[i]) count(here[i], there[i], 1);
+    }
+
+    void count(Label a, Label b, std::int64_t n) {  // a != b
         const Label lo = std::min(a, b), hi = std::max(a, b);
         if (lo == 0) {
-            ++medium_area[hi];
+            medium_area[hi] += n;
             return;
         }
         std::vector<Touch>& list = touching[lo];
-        if (lo != cached_lo_ || hi != cached_hi_) {
-            cached_at_ = static_cast<std::size_t>(
+        std::size_t slot = last_slot_[lo];
+        if (slot >= list.size() || list[slot].other != hi) {
+            slot = static_cast<std::size_t>(
                 std::find_if(list.begin(), list.end(), [hi](const Touch& e) { return e.other == hi; }) - list.begin());
-            if (cached_at_ == list.size()) list.push_back({hi, 0});
-            cached_lo_ = lo, cached_hi_ = hi;
+            if (slot == list.size()) list.push_back({hi, 0});
+            last_slot_[lo] = static_cast<std::uint32_t>(slot);
         }
-        ++list[cached_at_].count;
+        list[slot].count += n;
     }
 
-    Label cached_lo_ = 0, cached_hi_ = 0;
-    std::size_t cached_at_ = 0;
+    std::vector<std::uint32_t> last_slot_;  // by cell: where in its list its last pair was counted
 };
-
-constexpr morva::SiteIndex contact_sites_per_thread = 1 << 16;  // below this, threads cost more than they save
 
 std::vector<ContactTally> tally_contacts(const morva::World& w) {
     const morva::Lattice& lattice = w.lattice;
-    std::vector<std::int64_t> forward;  // the offsets of an inner site that lead to later sites
-    for (const std::int64_t d : lattice.linear_offsets)
-        if (d > 0) forward.push_back(d);
-    const morva::SiteIndex n = lattice.n_sites();
-    if (n < 2 * contact_sites_per_thread) {
+    // The forward half: offsets (dz, dy, dx) after zero in that order, each pair of sites seen once.
+    std::vector<morva::Offset> forward;
+    for (const morva::Offset& o : lattice.neighborhood.offsets)
+        if (o.dz > 0 || (o.dz == 0 && (o.dy > 0 || (o.dy == 0 && o.dx > 0)))) forward.push_back(o);
+    bool thin = false;  // a periodic axis so short that an offset and its opposite meet
+    for (int axis = 0; axis < 3; ++axis)
+        thin = thin || (lattice.periodic[axis] && lattice.geometry.reach[axis] != 0 && lattice.dims[axis] < 3);
+    if (thin || lattice.n_sites() == 0) {
         std::vector<ContactTally> one(1, ContactTally(w.cells.size()));
-        one[0].count_range(lattice, forward, 0, n);
+        one[0].count_sites(lattice);
         return one;
     }
-    morva::WorkerPool& pool = morva::WorkerPool::process_pool();
-    std::vector<ContactTally> tallies(pool.size(), ContactTally(w.cells.size()));
-    const std::size_t tasks = std::min<std::size_t>(4 * pool.size(), n / contact_sites_per_thread);
-    auto task = [&](std::size_t i, std::size_t worker) {
-        tallies[worker].count_range(lattice, forward, n * i / tasks, n * (i + 1) / tasks);
-    };
-    pool.run(tasks, task);
+    const std::size_t pool_size = lattice.n_sites() < 2 * contact_sites_per_thread
+                                      ? 1 : morva::WorkerPool::process_pool().size();
+    const RowRuns runs = row_runs(lattice, pool_size);
+    std::vector<ContactTally> tallies(pool_size, ContactTally(w.cells.size()));
+    over_rows(lattice.n_sites(), lattice.ny() * lattice.nz(), pool_size,
+              [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t worker) {
+                  tallies[worker].count_rows(lattice, runs, forward, first, last);
+              });
     return tallies;
 }
 

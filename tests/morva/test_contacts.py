@@ -68,3 +68,22 @@ def test_neighbour_sums_weigh_each_neighbour_by_its_contact():
     values = np.random.default_rng(0).random(sim.world.n_cells() + 1)
     dense = sim.contacts(sparse=True).toarray()
     assert np.allclose(neighbour_sums(sim.world, values), dense @ values)
+
+
+@pytest.mark.parametrize("shape, boundary, side", [
+    ((60, 50, 12), "periodic", 8),  # long stretches of one label: rows walked run by run
+    ((61, 47), "noflux", 7),
+    ((2, 30, 20), "periodic", 2),  # a periodic axis of two sites: counted site by site
+])
+def test_contacts_of_large_cells_and_thin_boxes_match_the_surfaces(shape, boundary, side):
+    model = morva.Model(shape, boundary, "full" if len(shape) == 3 else "moore", temperature=4.0, default_contact=5)
+    model.add_type("a", volume=side ** len(shape), lambda_volume=1)
+    hi = tuple(s - s % side for s in shape)
+    sim = model.add_tiling(["a"], (0,) * len(shape), hi, side).build(seed=3)
+    sim.run(2, progress=False)
+    table = sim.contacts()
+    if shape[0] > 2:
+        expected = numpy_contacts(sim.labels(), model.neighborhood, boundary == "periodic")
+        assert dict(zip(zip(table["a"], table["b"]), table["area"])) == expected
+    surfaces = _native.cells(sim.world)["surface"]
+    assert (sim.contacts(sparse=True).sum(axis=1) == surfaces).all()

@@ -125,3 +125,13 @@ def test_turing_tissue_runs(tmp_path, monkeypatch):
     assert max(numbers_after(r"\.\.", out)) > 2.5  # spots have grown out of the uniform state u = 1
     for picture in ("turing_start.png", "turing_end.png"):
         assert all(shows_colours(tmp_path / picture, model_colours("turing_tissue")))
+
+
+def test_cell_cycle_runs(tmp_path, monkeypatch):
+    out = run_example("cell_cycle.py", "--mcs", "600", "--out", tmp_path / "cycle.toml")
+    cells, divisions, youngest = map(int, re.match(r"(\d+) cells after 600 MCS, (\d+) divisions; generations (\d+)",
+                                                   out).groups())
+    assert divisions >= 4 and cells == 4 + divisions and youngest >= 1  # every first cell has divided
+    monkeypatch.syspath_prepend(str(EXAMPLES))  # the model's functions are cell_cycle:<name>
+    model = morva.load_model(tmp_path / "cycle.toml")
+    assert list(model.cell_odes) == ["cycle"] and model.rules["mitosis"].when == ["phase >= 1.0"]

@@ -151,12 +151,14 @@ docs-serve: module $(VENV)/.docs.stamp
 test: test-cpp test-sanitize test-thread test-python test-fuzz docs
 
 # Three rounds of every benchmark: medians with their spread, and each step over the floor measured
-# in the same run. Compare builds with bench/rounds.py directly (label=binary for each). Also builds
+# in the same run, as are B1 with every cell motile (Act model, persistent motion) over plain B1.
+# Compare builds with bench/rounds.py directly (label=binary for each). Also builds
 # build/release/morva_profile, the fixed stretch of sweeps for instruction-count profilers.
 bench: build/release/build.ninja
 	$(CMAKE) --build build/release -j $(JOBS) --target morva_bench morva_profile
 	$(PY) bench/rounds.py --rounds 3 --out build/bench-runs this=build/release/morva_bench \
-	  --ratio B1_step:B1_floor --ratio B2_step:B2_floor
+	  --ratio B1_step:B1_floor --ratio B2_step:B2_floor \
+	  --ratio B1_act_step:B1_step --ratio B1_persistent_step:B1_step
 
 # ------------------------------------------------------------------------------------- validation
 # The validation suite (validation/, one script per result): each checks the engine against an exact

@@ -76,6 +76,7 @@ Morva b1_one_term(std::uint64_t seed) {
 BENCHMARK(BM_Step<morva::scenes::b1_cell_sorting>)->Name("B1_step")->Arg(50)->Iterations(200)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Step<morva::scenes::b1_all_terms>)->Name("B1_terms_step")->Arg(50)->Iterations(200)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Step<morva::scenes::b1_act>)->Name("B1_act_step")->Arg(50)->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Step<morva::scenes::b1_persistent>)->Name("B1_persistent_step")->Arg(50)->Iterations(200)->Unit(benchmark::kMillisecond);
 #define MORVA_TERM_BENCH(term, name)                                                                  \
     BENCHMARK(BM_Step<b1_one_term<morva::scenes::Term::term>>)->Name("B1_only_" name "_step")->Arg(50) \
         ->Iterations(200)->Unit(benchmark::kMillisecond);

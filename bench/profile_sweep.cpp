@@ -15,7 +15,7 @@ namespace {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s b1|b1_terms|b1_act|b2 warm_up_mcs profiled_mcs\n", argv[0]);
+        std::fprintf(stderr, "usage: %s b1|b1_terms|b1_act|b1_persistent|b2 warm_up_mcs profiled_mcs\n", argv[0]);
         return 2;
     }
     const char* scene = argv[1];
@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(scene, "b1") == 0) m = morva::scenes::b1_cell_sorting(1);
     else if (std::strcmp(scene, "b1_terms") == 0) m = morva::scenes::b1_all_terms(1);
     else if (std::strcmp(scene, "b1_act") == 0) m = morva::scenes::b1_act(1);
+    else if (std::strcmp(scene, "b1_persistent") == 0) m = morva::scenes::b1_persistent(1);
     else if (std::strcmp(scene, "b2") == 0) m = morva::scenes::b2_adhesion_3d(1);
     else {
         std::fprintf(stderr, "unknown scene %s\n", scene);

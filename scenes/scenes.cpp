@@ -80,4 +80,11 @@ Morva b1_act(std::uint64_t seed) {
     return m;
 }
 
+Morva b1_persistent(std::uint64_t seed) {
+    Morva m = b1_cell_sorting(seed);
+    m.world.set_persistence(1, 20.0, 10, 0.7);
+    m.world.set_persistence(2, 20.0, 10, 0.7);
+    return m;
+}
+
 }  // namespace morva::scenes

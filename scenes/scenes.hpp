@@ -25,5 +25,7 @@ void add_b1_term(World& w, Term term);
 Morva b1_all_terms(std::uint64_t seed);
 // B1 with every cell motile under the act model (lambda_act 200, max_act 20 for both types).
 Morva b1_act(std::uint64_t seed);
+// B1 with every cell in persistent motion (lambda_dir 20, a turn every 10 steps, persistence 0.7).
+Morva b1_persistent(std::uint64_t seed);
 
 }  // namespace morva::scenes

@@ -21,7 +21,7 @@ ROWS_PER_PART = 50_000
 ROWS_PER_GROUP = 8_192  # rows held in memory at most, besides one chunk's
 
 
-def table_schema(type_names, variables=()):
+def table_schema(type_names, extra=()):
     """The Arrow schema pandas gives the cell table of a model with these types.
 
     Examples
@@ -30,7 +30,7 @@ def table_schema(type_names, variables=()):
     DataType(int8)
     """
     empty = {c: pd.Series(dtype=np.float64 if c in FLOAT_COLUMNS else np.int64) for c in RECORDED_COLUMNS}
-    empty.update({name: pd.Series(dtype=np.float64) for name in variables})  # per-cell variables
+    empty.update({name: pd.Series(dtype=np.float64) for name in extra})  # per-cell vectors and variables
     empty["type_name"] = pd.Categorical([], categories=list(type_names))
     return pa.Schema.from_pandas(pd.DataFrame(empty), preserve_index=False)
 
@@ -46,8 +46,9 @@ class CellTableParts:
         Type names by type id.
     parts : int
         Parts already written (the next one gets this number).
-    variables : sequence of str
-        Names of the per-cell variables, float64 columns after the others.
+    extra : sequence of str
+        Columns of the per-cell vectors and variables (see cell_table.recorded_columns), float64
+        columns after the others.
 
     Examples
     --------
@@ -59,11 +60,11 @@ class CellTableParts:
     (1, ['a', 'a'])
     """
 
-    def __init__(self, directory, type_names, parts, variables=()):
+    def __init__(self, directory, type_names, parts, extra=()):
         self.directory = directory
         self.parts = parts
-        self.schema = table_schema(type_names, variables)
-        self.columns = RECORDED_COLUMNS + tuple(variables)
+        self.schema = table_schema(type_names, extra)
+        self.columns = RECORDED_COLUMNS + tuple(extra)
         type_name = self.schema.field("type_name").type
         self._names = pa.array(list(type_names), type=type_name.value_type)
         self._index_type = type_name.index_type

@@ -18,7 +18,7 @@ from ._cell_parts import CellTableParts
 from ._chunks import FrameChunk
 from ._manifest import Pieces, settings
 from ._safe_files import temporary_beside, write_atomic
-from .cell_table import cell_rows, fate_table, lineage_table
+from .cell_table import RECORDED_COLUMNS, cell_rows, fate_table, lineage_table, recorded_columns
 from .checkpoint import write_checkpoint
 
 SPARE_CHUNKS = 2  # the engine fills one while the writer stores the other
@@ -76,7 +76,7 @@ class FrameWriter(threading.Thread):
         self._times = []  # MCS of the stored frames whose time entries are not written yet
         self.last_frame = last_frame
         self.table = CellTableParts(directory / "cells", info["type_names"], parts,
-                                    variables=info.get("cell_variables", ()))
+                                    extra=recorded_columns(info)[len(RECORDED_COLUMNS):])
         self.lineage = []
         self.parents = np.zeros(0, dtype=np.int64)
         self._add_lineage(lineage)
@@ -161,7 +161,7 @@ class FrameWriter(threading.Thread):
             self._times.extend(times)
             if len(self._times) >= TIMES_PER_WRITE:
                 self._write_times()
-            self.table.add(cell_rows(times, chunk.cells[new], self.parents))
+            self.table.add(cell_rows(times, chunk.cells[new], self.parents, vectors=self.info.get("cell_vectors")))
 
     def _flush(self, lineage, done, checkpoint, fates):
         self._add_lineage(lineage)

@@ -14,7 +14,7 @@ import json
 import pathlib
 import zlib
 
-SETTINGS = ("every", "checkpoint_every", "fields", "activity", "type_names", "shape", "seed")
+SETTINGS = ("every", "checkpoint_every", "fields", "activity", "cell_vectors", "type_names", "shape", "seed")
 _BLOCK = 1 << 22
 
 

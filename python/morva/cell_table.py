@@ -15,11 +15,53 @@ LIVE_COLUMNS = ("type", "type_name", "volume", "surface", "target_volume", "lamb
 RECORDED_COLUMNS = ("time", "id", "type", "type_name", "volume", "surface", "com_x", "com_y", "com_z", "length",
                     "parent")
 _TARGETS = ("target_volume", "lambda_volume", "target_surface", "lambda_surface")
-# Per-cell vectors of the live table: (array key, column prefix).
-_VECTORS = (("direction", "dir"), ("force", "force"))
+# Per-cell vectors of the live table, by column prefix: the key of their array in _native.cells.
+VECTORS = {"dir": "direction", "force": "force"}
 
 
-def cell_rows(times, cells, parents, *, include_removed=False, targets=False):
+def vector_columns(prefixes):
+    """The columns of the per-cell vectors with these prefixes ("dir", "force"), x y z each.
+
+    Examples
+    --------
+    >>> vector_columns(["force"])
+    ('force_x', 'force_y', 'force_z')
+    """
+    return tuple(f"{prefix}_{axis}" for prefix in prefixes for axis in "xyz")
+
+
+def recorded_vectors(model, forces):
+    """The per-cell vectors a recording of `model` stores in its cell table, by column prefix.
+
+    Directions when a type has persistent motion (lambda_dir); forces when a type has a force or
+    `forces` (the cells' current forces, shape (n, 3)) holds one. Other models keep the plain table.
+
+    Examples
+    --------
+    >>> from morva import Model
+    >>> m = Model((8, 8)).add_type("a", volume=9, lambda_volume=1, lambda_dir=5)
+    >>> recorded_vectors(m, np.zeros((0, 3))), recorded_vectors(m, np.ones((1, 3)))
+    (['dir'], ['dir', 'force'])
+    """
+    types = model.types.values()
+    vectors = ["dir"] if any(t.lambda_dir for t in types) else []
+    if any(any(t.force) for t in types) or np.any(forces):
+        vectors.append("force")
+    return vectors
+
+
+def recorded_columns(info):
+    """The columns of a recording's cell table, from its run.json (older recordings hold no vectors).
+
+    Examples
+    --------
+    >>> recorded_columns({"cell_vectors": ["dir"], "cell_variables": ["u"]})[-4:]
+    ('dir_x', 'dir_y', 'dir_z', 'u')
+    """
+    return RECORDED_COLUMNS + vector_columns(info.get("cell_vectors", ())) + tuple(info.get("cell_variables", ()))
+
+
+def cell_rows(times, cells, parents, *, include_removed=False, targets=False, vectors=None):
     """Table rows (one per cell and frame) of several frames at once, but the type names.
 
     Parameters
@@ -34,8 +76,10 @@ def cell_rows(times, cells, parents, *, include_removed=False, targets=False):
     include_removed : bool
         Also give rows for cells with no sites left.
     targets : bool
-        Also give the target and lambda columns of the volume and surface terms, and each cell's
-        preferred direction and external force (dir_x ..., force_x ...).
+        Also give the target and lambda columns of the volume and surface terms.
+    vectors : sequence of str, optional
+        Prefixes of the per-cell vectors to give ("dir": preferred direction, dir_x ...; "force":
+        external force, force_x ...); by default both with `targets`, none without.
 
     Returns
     -------
@@ -78,10 +122,9 @@ def cell_rows(times, cells, parents, *, include_removed=False, targets=False):
         "length": column("length"),
         "parent": parents[ids].astype(np.int64),
     })
-    if targets:
-        for key, prefix in _VECTORS:
-            vectors = column(key)
-            rows.update({f"{prefix}_{axis}": vectors[:, i] for i, axis in enumerate("xyz")})
+    for prefix in (VECTORS if vectors is None and targets else vectors or ()):
+        values = column(VECTORS[prefix])
+        rows.update({f"{prefix}_{axis}": values[:, i] for i, axis in enumerate("xyz")})
     for name in cells[0].get("variables", {}):
         rows[name] = column_of_variable(cells, name, sizes)[keep]
     return rows

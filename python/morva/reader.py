@@ -11,7 +11,7 @@ import pandas as pd
 from . import _native
 from ._manifest import check_for_resume, verify
 from ._recording_folder import claim_for_resume
-from .cell_table import RECORDED_COLUMNS, fate_table, lineage_table
+from .cell_table import fate_table, lineage_table, recorded_columns
 from .checkpoint import read_checkpoint
 from .model import Model
 from .recording import Recorder, read_run_info
@@ -67,7 +67,7 @@ class Recording:
             self.cells = pd.concat([pd.read_parquet(p) for p in parts], ignore_index=True)
             self.cells["type_name"] = self.cells["type_name"].astype(str)
         else:
-            columns = RECORDED_COLUMNS + tuple(self.info.get("cell_variables", ()))
+            columns = recorded_columns(self.info)
             self.cells = pd.DataFrame({c: pd.Series(dtype=object if c == "type_name" else float) for c in columns})
         lineage = self.directory / "lineage.parquet"
         # Recordings made before rules existed have no rule column.

@@ -23,6 +23,7 @@ from ._manifest import mark_resumed
 from ._recording_folder import claim_new
 from ._safe_files import write_atomic
 from .cell_state import with_variables
+from .cell_table import recorded_vectors
 from .writers import Writer
 
 FORMAT = 1
@@ -152,6 +153,7 @@ class Recorder(Writer):
                 "fields": fields, "activity": activity, "type_names": list(sim.type_names),
                 "shape": list(sim.model.dims),
                 "cell_variables": list(sim.model.cell_variables),
+                "cell_vectors": recorded_vectors(sim.model, sim.cell_forces()),
                 "morva_version": _version(), "mcs": None, "frames": 0, "checkpoint_mcs": None}
         group = zarr.open_group(directory / "frames.zarr", mode="w", zarr_format=3)
         group.attrs.update({"type_names": list(sim.type_names), "model": sim.model.to_toml(embed_images=True),

@@ -232,7 +232,7 @@ def test_a_failing_writer_is_reported_and_the_run_does_not_hang(tmp_path, chunk_
     sim = two_type_model().build(seed=1)
     sim.record(tmp_path / "rec", every=1)
 
-    def broken(*args):
+    def broken(*args, **kwargs):
         raise OSError("disk full")
 
     monkeypatch.setattr(failing, broken)

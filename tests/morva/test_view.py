@@ -87,13 +87,20 @@ def test_an_act_recording_shows_the_activity_below_the_cells(make_napari_viewer,
     model.add_type("t", volume=64, lambda_volume=5, lambda_act=200, max_act=20).set_contact("medium", "t", 20)
     sim = model.add_block("t", (10, 10), (18, 18), activity="max").build(seed=2)
     sim.record(tmp_path / "rec", every=2)
+    live = sim.add_writer(LiveView(every=2, budget=None, viewer=make_napari_viewer()))
     sim.run(4, progress=False)
     sim.recorder.close()
     viewer = open_in_viewer(tmp_path / "rec", make_napari_viewer())
-    activity, cells = viewer.layers
-    assert (activity.name, cells.name) == ("activity", "cells") and tuple(activity.contrast_limits) == (0, 20)
+    for shown in (viewer, live.viewer):  # the recording and the live run alike
+        activity, cells = shown.layers
+        assert (activity.name, cells.name) == ("activity", "cells") and tuple(activity.contrast_limits) == (0, 20)
+        assert activity.colormap.name == "magma" and cells.opacity == 0.8
     viewer.dims.set_point(0, 2)
-    assert np.array_equal(np.asarray(activity.data[1]), morva.open_recording(tmp_path / "rec").activity(1)[0])
+    recorded = np.asarray(viewer.layers["activity"].data[1])
+    assert np.array_equal(recorded, morva.open_recording(tmp_path / "rec").activity(1)[0])
+    live_activity = live.viewer.layers["activity"].data
+    assert np.array_equal(live_activity, sim.activity()[0]) and 0 < live_activity.max() < 20  # redrawn as it decays
+    live.close()
 
 
 def test_the_screenshot_shows_the_type_colours(make_napari_viewer, tmp_path):

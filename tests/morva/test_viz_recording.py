@@ -101,6 +101,29 @@ def test_tiff_stacks_read_back_as_the_recorded_frames(recording, tmp_path):
     np.testing.assert_array_equal(signal[-1], recording.field("signal", 4))
 
 
+def test_exports_carry_the_recorded_activity(recording, tmp_path):
+    pyvista = pytest.importorskip("pyvista")
+    tifffile = pytest.importorskip("tifffile")
+    from test_act import crawler
+
+    sim = crawler().add_block("t", (2, 2), (8, 8), activity="max").build(seed=2)
+    sim.record(tmp_path / "rec", every=3)
+    sim.run(6, progress=False)
+    sim.recorder.close()
+    act = morva.open_recording(tmp_path / "rec")
+    paths = viz.export_tiff(act, tmp_path / "tif", frames=[1, 2])
+    assert [p.name for p in paths] == ["labels.tif", "cell_type.tif", "activity.tif"]
+    stack = tifffile.imread(paths[2])
+    assert stack.dtype == np.uint16 and stack.any()
+    np.testing.assert_array_equal(stack, np.stack([act.activity(1), act.activity(2)]))
+    series = json.loads(viz.export_vtk(act, tmp_path / "vtk").read_text())
+    grid = pyvista.read(tmp_path / "vtk" / series["files"][-1]["name"])
+    np.testing.assert_array_equal(np.asarray(grid.cell_data["activity"]).reshape(act.activity(-1).shape),
+                                  act.activity(-1))
+    assert "activity.tif" not in [p.name for p in viz.export_tiff(act, tmp_path / "plain", activity=False)]
+    assert [p.name for p in viz.export_tiff(recording, tmp_path / "none")][-1] == "field_signal.tif"
+
+
 def test_run_series_start_from_the_known_initial_tissue_and_follow_it(recording):
     series = viz.run_series(recording)
     assert series["volume"].index.tolist() == recording.times.tolist()

@@ -15,7 +15,7 @@ from ..validate import integer
 from ..writers import Writer
 from ._qt import process_events, require_viewer
 from .cells import check_colouring, empty_features, features, type_colour_map
-from .recording import CELLS_LAYER
+from .recording import ACTIVITY_LAYER, CELLS_LAYER, activity_range
 
 DEFAULT_EVERY = 10
 DEFAULT_BUDGET = 0.05
@@ -24,6 +24,8 @@ EVENTS_PERIOD = 0.1  # seconds between handlings of the window's events while no
 
 class LiveView(Writer):
     """A napari window showing a simulation's cells and fields as it runs: a read-only writer.
+
+    Fields, and the Act model's activity in models that have it, are image layers below the cells.
 
     Attached to a simulation (:meth:`morva.Simulation.add_writer`, or :meth:`morva.Simulation.view`,
     which opens the window at once), it opens its window as a run begins and refreshes it every
@@ -174,10 +176,11 @@ class LiveView(Writer):
         flat = sim.model.dims[2] == 1
         cut = (lambda a: a[0]) if flat else (lambda a: a)
         images = {name: cut(sim.field(name)) for name in sim.model.fields}
-        return cut(sim.labels()), images, flat
+        activity = cut(sim.activity()) if sim.model.uses_act else None
+        return cut(sim.labels()), images, activity, flat
 
     def _draw(self, sim):
-        labels, images, flat = self._layers(sim)
+        labels, images, activity, flat = self._layers(sim)
         cells = sim.cells()
         layers = self.viewer.layers
         for name, data in images.items():
@@ -190,11 +193,18 @@ class LiveView(Writer):
             else:
                 self.viewer.add_image(data, name=name, colormap="viridis",
                                       contrast_limits=(low, high if high > low else low + 1.0))
+        if activity is not None:  # the Act model's whole range, as a recording shows it
+            if ACTIVITY_LAYER in layers:
+                layers[ACTIVITY_LAYER].data = activity
+            else:
+                self.viewer.add_image(activity, name=ACTIVITY_LAYER, colormap="magma",
+                                      contrast_limits=activity_range(sim.model))
         if CELLS_LAYER in layers:
             layer = layers[CELLS_LAYER]
             layer.data = labels
         else:
-            layer = self.viewer.add_labels(labels, name=CELLS_LAYER, opacity=0.8 if images else 1.0)
+            below = images or activity is not None
+            layer = self.viewer.add_labels(labels, name=CELLS_LAYER, opacity=0.8 if below else 1.0)
             if not flat:
                 self.viewer.dims.ndisplay = 3
         layer.features = features(cells) if len(cells) else empty_features()

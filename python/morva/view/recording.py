@@ -12,6 +12,7 @@ from ..reader import open_recording
 from .cells import FrameCells, check_colouring, empty_features, features, type_colour_map
 
 CELLS_LAYER = "cells"
+ACTIVITY_LAYER = "activity"
 _META_KEY = "morva"
 
 
@@ -25,7 +26,7 @@ def _sample_range(array):
     return (low, high) if high > low else (low, low + 1.0)
 
 
-def _activity_range(model):
+def activity_range(model):
     """From 0 to the largest max_act of the model's types: the whole range a site's activity takes."""
     return (0.0, float(max([t.max_act for t in model.types.values()] + [1])))
 
@@ -73,7 +74,7 @@ def recording_layers(directory, colour_by="type"):
                               **placement}, "image"))
     if "activity" in rec.frames:
         data = lazy("activity")
-        layers.append((data, {"name": "activity", "colormap": "magma", "contrast_limits": _activity_range(rec.model),
+        layers.append((data, {"name": ACTIVITY_LAYER, "colormap": "magma", "contrast_limits": activity_range(rec.model),
                               **placement}, "image"))
     state = {"cells": FrameCells(rec.cells), "type_names": rec.type_names, "colour_by": colour_by,
              "every": every, "start": start, "frames": len(rec), "three_d": not flat}

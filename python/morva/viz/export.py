@@ -21,7 +21,7 @@ def _volume(array, name):
     return array
 
 
-def write_vti(path, labels, cell_type=None, fields=None, *, spacing=(1.0, 1.0, 1.0)):
+def write_vti(path, labels, cell_type=None, fields=None, *, activity=None, spacing=(1.0, 1.0, 1.0)):
     """Write one frame as VTK image data (``.vti``), one VTK cell per lattice site.
 
     Parameters
@@ -34,6 +34,8 @@ def write_vti(path, labels, cell_type=None, fields=None, *, spacing=(1.0, 1.0, 1
         Type per cell id; stored per site as ``cell_type``.
     fields : dict of str to array_like, optional
         Fields of the same shape as `labels`, stored under their names (Float32).
+    activity : array_like, optional
+        The Act model's activity of each site, the shape of `labels`; stored as ``activity`` (UInt16).
     spacing : tuple of float
         Site size along x, y, z.
 
@@ -64,6 +66,11 @@ def write_vti(path, labels, cell_type=None, fields=None, *, spacing=(1.0, 1.0, 1
         if field.shape != labels.shape:
             raise ValueError(f"field {name!r} has shape {field.shape} but labels have {labels.shape}")
         data[name] = np.ascontiguousarray(field.astype(np.float32).transpose(2, 1, 0))
+    if activity is not None:
+        activity = _volume(activity, "activity")
+        if activity.shape != labels.shape:
+            raise ValueError(f"activity has shape {activity.shape} but labels have {labels.shape}")
+        data["activity"] = np.ascontiguousarray(activity.astype(np.uint16).transpose(2, 1, 0))
     path = pathlib.Path(path)
     stem = path.with_suffix("") if path.suffix == ".vti" else path
     return pathlib.Path(hl.imageToVTK(str(stem), spacing=tuple(float(s) for s in spacing), cellData=data))
@@ -112,10 +119,10 @@ def _out_folder(out, overwrite):
     return out
 
 
-def export_vtk(rec, out, *, every=1, frames=None, fields=True, overwrite=False):
+def export_vtk(rec, out, *, every=1, frames=None, fields=True, activity=True, overwrite=False):
     """Export a recording as VTK image data, one ``.vti`` per frame, plus ``frames.vti.series``.
 
-    Each file holds ``labels``, ``cell_type`` and the recorded fields per site. Open the
+    Each file holds ``labels``, ``cell_type``, the recorded fields and the recorded activity per site. Open the
     ``.series`` file in ParaView to get the frames as a time series (time = MCS).
 
     Parameters
@@ -130,6 +137,8 @@ def export_vtk(rec, out, *, every=1, frames=None, fields=True, overwrite=False):
         Frame numbers to take instead.
     fields : bool or sequence of str
         Recorded fields to include: all (True), none (False) or the named ones.
+    activity : bool
+        Include the Act model's activity (``activity``) when the recording holds it.
     overwrite : bool
         Allow writing into a folder that has files.
 
@@ -147,15 +156,23 @@ def export_vtk(rec, out, *, every=1, frames=None, fields=True, overwrite=False):
     rec = as_recording(rec)
     out = _out_folder(out, overwrite)
     names = _field_names(rec, fields)
+    with_activity = _exports_activity(rec, activity)
     written, times = [], []
     for index in frame_indices(rec, every, frames):
         time = int(rec.times[index])
         labels = np.asarray(rec.labels(index))
         types = padded(cell_types_at(rec.cells, time), int(labels.max(initial=0)) + 1, 0)
         data = {name: np.asarray(rec.field(name, index)) for name in names}
-        written.append(write_vti(out / f"frame_{time:08d}", labels, types, data))
+        act = np.asarray(rec.activity(index)) if with_activity else None
+        written.append(write_vti(out / f"frame_{time:08d}", labels, types, data, activity=act))
         times.append(time)
     return write_series(out / "frames.vti.series", written, times)
+
+
+def _exports_activity(rec, activity):
+    if not isinstance(activity, bool):
+        raise ValueError(f"activity must be True or False, got {activity!r}")
+    return activity and "activity" in rec.frames
 
 
 def _field_names(rec, fields):
@@ -203,8 +220,8 @@ def write_tiff_stack(path, stack, *, axes="TZYX"):
     return path
 
 
-def export_tiff(rec, out, *, every=1, frames=None, fields=True, overwrite=False):
-    """Export a recording as TIFF stacks (time, z, y, x): labels, cell types and each field.
+def export_tiff(rec, out, *, every=1, frames=None, fields=True, activity=True, overwrite=False):
+    """Export a recording as TIFF stacks (time, z, y, x): labels, cell types, each field and the activity.
 
     Parameters
     ----------
@@ -212,13 +229,14 @@ def export_tiff(rec, out, *, every=1, frames=None, fields=True, overwrite=False)
         The recording (or its folder).
     out : str or os.PathLike
         Output folder (created; must be empty unless `overwrite`).
-    every, frames, fields, overwrite
+    every, frames, fields, activity, overwrite
         As in :func:`export_vtk`.
 
     Returns
     -------
     list of pathlib.Path
-        ``labels.tif``, ``cell_type.tif`` and ``field_<name>.tif`` per field.
+        ``labels.tif``, ``cell_type.tif``, ``field_<name>.tif`` per field and ``activity.tif`` (uint16)
+        when the recording holds the activity.
 
     Examples
     --------
@@ -227,6 +245,7 @@ def export_tiff(rec, out, *, every=1, frames=None, fields=True, overwrite=False)
     ['labels.tif', 'cell_type.tif', 'field_signal.tif']
     """
     rec = as_recording(rec)
+    with_activity = _exports_activity(rec, activity)
     out = _out_folder(out, overwrite)
     indices = frame_indices(rec, every, frames)
     labels = np.stack([np.asarray(rec.labels(i)) for i in indices]).astype(np.uint32)
@@ -238,4 +257,7 @@ def export_tiff(rec, out, *, every=1, frames=None, fields=True, overwrite=False)
     for name in _field_names(rec, fields):
         stack = np.stack([np.asarray(rec.field(name, i)) for i in indices]).astype(np.float32)
         paths.append(write_tiff_stack(out / f"field_{name}.tif", stack))
+    if with_activity:
+        stack = np.stack([np.asarray(rec.activity(i)) for i in indices]).astype(np.uint16)
+        paths.append(write_tiff_stack(out / "activity.tif", stack))
     return paths

@@ -38,6 +38,7 @@ FIELD_ATTRS = f"{', '.join(terms.FIELD_ATTRS[:-1])} or {terms.FIELD_ATTRS[-1]}"
 # One MCS with this many diffusion sub-steps already costs as much as thousands of copy sweeps.
 MAX_SUBSTEPS = 10_000
 UNSTORABLE = "/\\"  # a field name is part of a file path in recordings
+RESERVED_FIELD_NAMES = ("activity",)  # pictures, movies and exports name the Act model's activity so
 
 
 @dataclasses.dataclass
@@ -182,6 +183,9 @@ class FieldSpec:
         if any(c in self.name for c in UNSTORABLE) or not self.name.isprintable():
             raise ValueError(f"{where}: a field name must not contain '/' or '\\' or control characters: it names "
                              "the field's array in recordings")
+        if self.name in RESERVED_FIELD_NAMES:
+            raise ValueError(f"{where}: the name {self.name!r} is taken by the Act model's activity in pictures, "
+                             "movies and exports; choose another name")
         self.diffusion = terms.parameter("field", "diffusion").checked(where, self.diffusion)
         self.decay = terms.parameter("field", "decay").checked(where, self.decay)
         if self.substeps is not None:

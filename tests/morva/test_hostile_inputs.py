@@ -22,6 +22,7 @@ def disc_model(boundary):
     (lambda: morva.Model((20, 20)).add_field("c", diffusion=0.1, substeps=2**32 - 1), "substeps"),
     (lambda: disc_model("noflux").add_disc("a", (1e300, 5), 3).build(), "leaves the closed box"),
     (lambda: morva.Model((20, 20)).add_field("a/b", diffusion=0.1), "must not contain '/'"),
+    (lambda: morva.Model((20, 20)).add_field("activity", diffusion=0.1), "taken by the Act model's activity"),
 ])
 def test_numbers_and_names_out_of_reach_are_value_errors(make, words):
     with pytest.raises(ValueError, match=words):

@@ -44,19 +44,30 @@ $(VENV)/.stamp: requirements-dev.txt
 
 setup: $(VENV)/.stamp
 
+# pip builds the module in the release tree, next to the C++ tests, so the engine is compiled once at
+# release flags (and pip only links the module when the tests built the engine first). A plain
+# `pip install .` builds in build/wheel instead.
 module: setup
-	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.MORVA_WERROR=ON .
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release -Cbuild.targets=morva_core \
+	  $(foreach o,$(RELEASE_OPTIONS),-Ccmake.define.$(o)) .
 
 demo: module
 	$(PY) examples/cell_sorting.py
 
-# Each build tree compiles the engine once for what it holds. build/release: the C++ tests, and the
-# benchmarks when `make bench` asks for them. build/fuzz (clang, ASan + UBSan): the same tests and the
-# libFuzzer targets. build/thread (ThreadSanitizer): the parallel sweep's test files only. The Python
-# module is built by pip in build/wheel.
-build/release/build.ninja: setup .deb.stamp CMakeLists.txt
-	$(CONFIGURE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DMORVA_BUILD_PYTHON=OFF -DMORVA_BUILD_TESTS=ON \
-	  -DMORVA_BUILD_BENCH=ON
+# Each build tree compiles the engine once for what it holds. build/release: the C++ tests, the Python
+# module (built there by `make module`) and the benchmarks when `make bench` asks for them. build/fuzz
+# (clang, ASan + UBSan): the same tests and the libFuzzer targets. build/thread (ThreadSanitizer): the
+# parallel sweep's test files only.
+# `make module` may have configured the release tree first, without the tests: configure it again then.
+# pip's build type is pyproject.toml's (Release) and it passes the options both need; the tests and
+# benchmarks (which need the Debian packages) are turned on here only and stay on in the tree's cache.
+RELEASE_OPTIONS := MORVA_BUILD_PYTHON=ON MORVA_WERROR=ON
+RELEASE_HAS_TESTS := $(shell grep -qs '^MORVA_BUILD_TESTS:BOOL=ON' build/release/CMakeCache.txt && echo yes)
+build/release/build.ninja: setup .deb.stamp CMakeLists.txt $(if $(RELEASE_HAS_TESTS),,FORCE)
+	$(CONFIGURE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release $(addprefix -D,$(RELEASE_OPTIONS)) \
+	  -DMORVA_BUILD_TESTS=ON -DMORVA_BUILD_BENCH=ON
+
+FORCE:
 
 build/thread/build.ninja: setup .deb.stamp CMakeLists.txt
 	$(CONFIGURE) -S . -B build/thread $(SANITIZED) -DMORVA_BUILD_PYTHON=OFF \

@@ -18,6 +18,7 @@ CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) 
 SANITIZED := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 
 .PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz test-fuzz-engine \
+  test-lane-sanitized test-lane-python FORCE \
   test-fuzz-checkpoint fuzz-targets fuzz docs docs-serve bench clean
 
 all: module
@@ -159,7 +160,21 @@ docs: module $(VENV)/.docs.stamp
 docs-serve: module $(VENV)/.docs.stamp
 	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs serve
 
-test: test-cpp test-sanitize test-thread test-python test-fuzz docs
+# In three stages. The release tree first: the C++ tests, then the module next to them. Then two lanes
+# side by side: the sanitized trees keep both cores busy, and the Python tests and the docs, which use
+# one core, fill the gaps beside them (each lane's output printed in one piece when it ends). Last the
+# two bounded fuzz runs, which then have the cores to themselves for their fixed time.
+test:
+	$(MAKE) --no-print-directory test-cpp module
+	$(MAKE) --no-print-directory -j 2 --output-sync=target test-lane-sanitized test-lane-python
+	$(MAKE) --no-print-directory test-fuzz
+
+# Each lane in order (-j1: no two pip runs in one environment, no two builds beside the other lane).
+test-lane-sanitized:
+	$(MAKE) --no-print-directory -j1 test-sanitize fuzz-targets test-thread
+
+test-lane-python:
+	$(MAKE) --no-print-directory -j1 test-python docs
 
 # Three rounds of every benchmark: medians with their spread, and each step over the floor measured
 # in the same run. Compare builds with bench/rounds.py directly (label=binary for each). Also builds

@@ -18,6 +18,7 @@ CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) 
 SANITIZED := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 
 .PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz test-fuzz-engine \
+  test-lane-sanitized test-lane-python FORCE \
   test-fuzz-checkpoint fuzz-targets fuzz docs docs-serve bench clean
 
 all: module
@@ -44,19 +45,30 @@ $(VENV)/.stamp: requirements-dev.txt
 
 setup: $(VENV)/.stamp
 
+# pip builds the module in the release tree, next to the C++ tests, so the engine is compiled once at
+# release flags (and pip only links the module when the tests built the engine first). A plain
+# `pip install .` builds in build/wheel instead.
 module: setup
-	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.MORVA_WERROR=ON .
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release -Cbuild.targets=morva_core \
+	  $(foreach o,$(RELEASE_OPTIONS),-Ccmake.define.$(o)) .
 
 demo: module
 	$(PY) examples/cell_sorting.py
 
-# Each build tree compiles the engine once for what it holds. build/release: the C++ tests, and the
-# benchmarks when `make bench` asks for them. build/fuzz (clang, ASan + UBSan): the same tests and the
-# libFuzzer targets. build/thread (ThreadSanitizer): the parallel sweep's test files only. The Python
-# module is built by pip in build/wheel.
-build/release/build.ninja: setup .deb.stamp CMakeLists.txt
-	$(CONFIGURE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DMORVA_BUILD_PYTHON=OFF -DMORVA_BUILD_TESTS=ON \
-	  -DMORVA_BUILD_BENCH=ON
+# Each build tree compiles the engine once for what it holds. build/release: the C++ tests, the Python
+# module (built there by `make module`) and the benchmarks when `make bench` asks for them. build/fuzz
+# (clang, ASan + UBSan): the same tests and the libFuzzer targets. build/thread (ThreadSanitizer): the
+# parallel sweep's test files only.
+# `make module` may have configured the release tree first, without the tests: configure it again then.
+# pip's build type is pyproject.toml's (Release) and it passes the options both need; the tests and
+# benchmarks (which need the Debian packages) are turned on here only and stay on in the tree's cache.
+RELEASE_OPTIONS := MORVA_BUILD_PYTHON=ON MORVA_WERROR=ON
+RELEASE_HAS_TESTS := $(shell grep -qs '^MORVA_BUILD_TESTS:BOOL=ON' build/release/CMakeCache.txt && echo yes)
+build/release/build.ninja: setup .deb.stamp CMakeLists.txt $(if $(RELEASE_HAS_TESTS),,FORCE)
+	$(CONFIGURE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release $(addprefix -D,$(RELEASE_OPTIONS)) \
+	  -DMORVA_BUILD_TESTS=ON -DMORVA_BUILD_BENCH=ON
+
+FORCE:
 
 build/thread/build.ninja: setup .deb.stamp CMakeLists.txt
 	$(CONFIGURE) -S . -B build/thread $(SANITIZED) -DMORVA_BUILD_PYTHON=OFF \
@@ -148,7 +160,21 @@ docs: module $(VENV)/.docs.stamp
 docs-serve: module $(VENV)/.docs.stamp
 	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs serve
 
-test: test-cpp test-sanitize test-thread test-python test-fuzz docs
+# In three stages. The release tree first: the C++ tests, then the module next to them. Then two lanes
+# side by side: the sanitized trees keep both cores busy, and the Python tests and the docs, which use
+# one core, fill the gaps beside them (each lane's output printed in one piece when it ends). Last the
+# two bounded fuzz runs, which then have the cores to themselves for their fixed time.
+test:
+	$(MAKE) --no-print-directory test-cpp module
+	$(MAKE) --no-print-directory -j 2 --output-sync=target test-lane-sanitized test-lane-python
+	$(MAKE) --no-print-directory test-fuzz
+
+# Each lane in order (-j1: no two pip runs in one environment, no two builds beside the other lane).
+test-lane-sanitized:
+	$(MAKE) --no-print-directory -j1 test-sanitize fuzz-targets test-thread
+
+test-lane-python:
+	$(MAKE) --no-print-directory -j1 test-python docs
 
 # Three rounds of every benchmark: medians with their spread, and each step over the floor measured
 # in the same run, as are B1 with every cell motile (Act model, persistent motion) over plain B1.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "draw_floor.hpp"
 #include "scenes.hpp"
 #include "state_size.hpp"
 
@@ -45,23 +46,11 @@ void BM_Step(benchmark::State& state) {
     state.counters["growth_bytes"] = static_cast<double>(morva::state_bytes(m)) - static_cast<double>(bytes_before);
 }
 
-// Only the draws every attempt must make, n times: the target and the neighbour index. The generator
-// is a local copy, as in the sweep, and the loop starts on a cache line of its own, so that where the
-// linker happens to place it does not move the floor by a fifth from one build to the next.
-[[gnu::noinline, gnu::optimize("align-loops=128")]] std::uint64_t draw_floor(morva::Xoshiro256pp& main_rng,
-                                                                           std::uint64_t n, std::uint64_t k) {
-    morva::Xoshiro256pp rng = main_rng;
-    std::uint64_t sink = 0;
-    for (std::uint64_t i = 0; i < n; ++i) sink += rng.below(n) + rng.below(k);
-    main_rng = rng;
-    return sink;
-}
-
 template <Morva (*Scene)(std::uint64_t)>
 void BM_DrawFloor(benchmark::State& state) {
     Morva m = Scene(1);
     const std::uint64_t n = m.world.lattice.n_sites(), k = m.world.lattice.linear_offsets.size();
-    for (auto _ : state) benchmark::DoNotOptimize(draw_floor(m.rng, n, k));
+    for (auto _ : state) benchmark::DoNotOptimize(morva::bench::draw_floor(m.rng, n, k));
     report(state, n, 0);
 }
 

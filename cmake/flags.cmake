@@ -15,10 +15,6 @@ function(morva_set_flags target)
     endif()
     # Fault diagnostics name their source file relative to the project root, wherever the checkout is.
     target_compile_options(${target} PRIVATE -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=)
-    if(MORVA_BUILD_FUZZ)
-        # Coverage for libFuzzer in every target; only the fuzz target links the fuzzer's main.
-        target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
-    endif()
     if(MORVA_SANITIZE)
         target_compile_options(${target} PRIVATE -fsanitize=${MORVA_SANITIZE} -fno-omit-frame-pointer
                                                  -fno-sanitize-recover=all)

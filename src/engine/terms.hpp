@@ -228,9 +228,16 @@ struct ExternalTerm {
         return "the external force by cell has " + std::to_string(own_force_by_cell.size()) + " entries for " +
                std::to_string(n_cells) + " cell records";
     }
-    // The raw form's change of copying new_label onto `site` (external.cpp); the centre-of-mass form
-    // reads the trackers the sweep sees (delta_com_force, energy_change.hpp).
+    // The raw form's change of copying new_label onto `site` (external.cpp).
     double change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label new_label) const;
+    // The centre-of-mass form's change of copying b onto `site` (held by a), each cell's centre read
+    // from the trackers the sweep sees (`seen.trackers(label, cell)`: CurrentTrackers, or the parallel
+    // sweep's view), the site placed in each cell's frame (periodic shapes). A template over that
+    // view, defined in energy_change.hpp; out of line, as its code would crowd the sweeps' inner loop
+    // even while its gate is closed.
+    template <class Seen>
+    [[gnu::noinline]] double change_com(const Lattice& lattice, const Cell* cells, SiteIndex site, Label a, Label b,
+                                        const Seen& seen, bool periodic_shapes) const;
 };
 
 // The act model: every site holds an activity, set to max_act of its cell's type when a copy puts it
@@ -335,8 +342,13 @@ struct PersistenceTerm {
     void add_cell() {
         if (!direction.empty()) cover(direction.size() + 1);
     }
-    // The change of copying b onto the site at c (held by a), given the trackers the sweep sees for
-    // both cells and the frame their sites are placed in (persistence.cpp).
+    // The change of copying b onto `site` (held by a), each cell's centre read from the trackers the
+    // sweep sees (`seen`, as for ExternalTerm::change_com), the site placed in each cell's frame
+    // (periodic shapes). Defined in persistence.hpp, out of line as change_com.
+    template <class Seen>
+    [[gnu::noinline]] double change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label a, Label b,
+                                    const Seen& seen, bool periodic_shapes) const;
+    // The same given both cells' types and trackers and the frame (persistence.cpp).
     double change(const ShapeFrame& frame, const Coords& c, Label a, CellType type_a, const Trackers& seen_a, Label b,
                   CellType type_b, const Trackers& seen_b) const;
     std::string fault(SiteIndex) const {

@@ -54,6 +54,22 @@ double ExternalTerm::change_com(const Lattice& lattice, const Cell* cells, SiteI
     return dh;
 }
 
+// The sweeps' calls of the two changes that read the trackers they see, kept out of line with the
+// world and the view alone as arguments: inlined, or with the units' seven, they crowd the sweeps'
+// inner loop (its registers) even while their gates are closed.
+template <class Seen>
+[[gnu::noinline]] double com_force_change(const World& w, SiteIndex target, Label a, Label b, const Seen& seen) {
+    return w.external.change_com(w.lattice, w.cells.data(), target, a, b, seen, w.options.periodic_shapes);
+}
+template <class Seen>
+[[gnu::noinline]] double persistence_change(const World& w, SiteIndex target, Label a, Label b, const Seen& seen) {
+    return w.persistence.change(w.lattice, w.cells.data(), target, a, b, seen, w.options.periodic_shapes);
+}
+
+// The same for the act unit (act.cpp, where the unit's change is inlined into it): the world and four
+// values, all in registers, where a call of the unit's own change would pass one on the stack.
+double act_change(const World& w, SiteIndex target, SiteIndex source, Label a, Label b);
+
 // The optional terms that come before the length term, added left to right onto dh.
 inline double add_terms_before_length(const World& w, const TermGates& g, double dh, SiteIndex target,
                                       SiteIndex source, Label b) {
@@ -72,8 +88,7 @@ inline double length_change(const World& w, Label a, Label b, const Coords& c, d
 template <class Seen>
 inline double external_change(const World& w, const TermGates& g, SiteIndex target, Label a, Label b,
                               const Seen& seen) {
-    if (g.com_force)
-        return w.external.change_com(w.lattice, w.cells.data(), target, a, b, seen, w.options.periodic_shapes);
+    if (g.com_force) return com_force_change(w, target, a, b, seen);
     return w.external.change(w.lattice, w.cells.data(), target, b);
 }
 
@@ -87,9 +102,8 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
     dh = add_terms_before_length(w, g, dh, target, source, b);
     if (g.on<LengthTerm>()) dh += length_change(w, a, b, coords_of(), length_now(a), length_now(b));
     if (g.on<ExternalTerm>()) dh += external_change(w, g, target, a, b, seen);
-    if (g.on<ActTerm>()) dh += w.delta_act(target, source, a, b);
-    if (g.on<PersistenceTerm>())
-        dh += w.persistence.change(w.lattice, w.cells.data(), target, a, b, seen, w.options.periodic_shapes);
+    if (g.on<ActTerm>()) dh += act_change(w, target, source, a, b);
+    if (g.on<PersistenceTerm>()) dh += persistence_change(w, target, a, b, seen);
     return dh;
 }
 

@@ -106,10 +106,10 @@ TEST(Act, EnergyChangeMatchesAPlainSumCopyByCopy) {
             const Label a = w.lattice.labels[target], b = w.lattice.labels[source];
             if (a == b) continue;
             const double expected = plain_delta_act(w, target, source);
-            const double got = w.delta_act(target, source, a, b);
+            const double got = w.act.change(w.lattice, w.cells.data(), target, source, a, b);
             ASSERT_NEAR(got, expected, 1e-12 * (1 + std::abs(expected))) << "case " << c << " copy " << copy;
             for (const SiteIndex u : {target, source})
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(w.local_activity(u, w.lattice.labels[u])),
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(w.act.local_activity(w.lattice, u, w.lattice.labels[u])),
                           std::bit_cast<std::uint64_t>(ordered_local_activity(w, u)))
                     << "case " << c << " copy " << copy << " site " << u;
             priced += expected != 0;

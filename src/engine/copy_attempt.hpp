@@ -78,8 +78,8 @@ template <class Seen, class LengthNow, class CoordsOf>
     const double before = add_terms_before_length(w, g, core, target, source, b);
     const double old_a = length_now(a), old_b = length_now(b);
     const double external = g.on<ExternalTerm>() ? external_change(w, g, target, a, b, seen) : 0.0;
-    const double act = g.on<ActTerm>() ? w.delta_act(target, source, a, b) : 0.0;
-    const double persistence = g.on<PersistenceTerm>() ? delta_persistence(w, target, a, b, seen) : 0.0;
+    const double act = g.on<ActTerm>() ? act_change(w, target, source, a, b) : 0.0;
+    const double persistence = g.on<PersistenceTerm>() ? persistence_change(w, target, a, b, seen) : 0.0;
     // The terms after the length term, added in their order (add_optional_terms).
     const auto add_later_terms = [&](double dh) {
         if (g.on<ExternalTerm>()) dh += external;

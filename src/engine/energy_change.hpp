@@ -23,36 +23,52 @@ struct CurrentTrackers {
 
 // The centre-of-mass form of the external force: -F . (change of the centre) for the cell losing
 // the site (a) and the one gaining it (b), each seeing the site in its own frame. The medium has no
-// centre, and a cell's first or last site moves no centre. Kept out of line: inlined, its code
-// crowds the sweeps' inner loop even while its gate is closed.
+// centre, and a cell's first or last site moves no centre.
 template <class Seen>
-[[gnu::noinline]] inline double delta_com_force(const World& w, SiteIndex site, Label a, Label b, const Seen& seen) {
-    const Coords c = w.lattice.coords(site);
+double ExternalTerm::change_com(const Lattice& lattice, const Cell* cells, SiteIndex site, Label a, Label b,
+                                const Seen& seen, bool periodic_shapes) const {
+    const Coords c = lattice.coords(site);
     const Point raw{static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z)};
-    const ShapeFrame frame = w.shape_frame();
+    const ShapeFrame frame = ShapeFrame::make(lattice.dims, lattice.periodic, periodic_shapes);
     // F . (centre moved by (toward - from) / n): the sign and n differ for losing and gaining.
     const auto work = [](const std::array<double, 3>& f, const Point& from, const Point& toward, double n) {
         return ((f[0] * (toward[0] - from[0]) + f[1] * (toward[1] - from[1])) + f[2] * (toward[2] - from[2])) / n;
     };
     double dh = 0.0;
     if (a != 0) {
-        const Trackers& t = seen.trackers(a, w.cells[a]);
+        const Trackers& t = seen.trackers(a, cells[a]);
         if (t.volume > 1) {
             const double n = static_cast<double>(t.volume);
             const Point centre{t.sum_x / n, t.sum_y / n, t.sum_z / n};
-            dh -= work(w.external_force_of(a), frame.place(a, t, raw), centre, n - 1.0);
+            dh -= work(force_on(a, cells[a].cell_type), frame.place(a, t, raw), centre, n - 1.0);
         }
     }
     if (b != 0) {
-        const Trackers& t = seen.trackers(b, w.cells[b]);
+        const Trackers& t = seen.trackers(b, cells[b]);
         if (t.volume > 0) {
             const double n = static_cast<double>(t.volume);
             const Point centre{t.sum_x / n, t.sum_y / n, t.sum_z / n};
-            dh -= work(w.external_force_of(b), centre, frame.place(b, t, raw), n + 1.0);
+            dh -= work(force_on(b, cells[b].cell_type), centre, frame.place(b, t, raw), n + 1.0);
         }
     }
     return dh;
 }
+
+// The sweeps' calls of the two changes that read the trackers they see, kept out of line with the
+// world and the view alone as arguments: inlined, or with the units' seven, they crowd the sweeps'
+// inner loop (its registers) even while their gates are closed.
+template <class Seen>
+[[gnu::noinline]] double com_force_change(const World& w, SiteIndex target, Label a, Label b, const Seen& seen) {
+    return w.external.change_com(w.lattice, w.cells.data(), target, a, b, seen, w.options.periodic_shapes);
+}
+template <class Seen>
+[[gnu::noinline]] double persistence_change(const World& w, SiteIndex target, Label a, Label b, const Seen& seen) {
+    return w.persistence.change(w.lattice, w.cells.data(), target, a, b, seen, w.options.periodic_shapes);
+}
+
+// The same for the act unit (act.cpp, where the unit's change is inlined into it): the world and four
+// values, all in registers, where a call of the unit's own change would pass one on the stack.
+double act_change(const World& w, SiteIndex target, SiteIndex source, Label a, Label b);
 
 // The optional terms that come before the length term, added left to right onto dh.
 inline double add_terms_before_length(const World& w, const TermGates& g, double dh, SiteIndex target,
@@ -72,7 +88,7 @@ inline double length_change(const World& w, Label a, Label b, const Coords& c, d
 template <class Seen>
 inline double external_change(const World& w, const TermGates& g, SiteIndex target, Label a, Label b,
                               const Seen& seen) {
-    if (g.com_force) return delta_com_force(w, target, a, b, seen);
+    if (g.com_force) return com_force_change(w, target, a, b, seen);
     return w.external.change(w.lattice, w.cells.data(), target, b);
 }
 
@@ -86,8 +102,8 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
     dh = add_terms_before_length(w, g, dh, target, source, b);
     if (g.on<LengthTerm>()) dh += length_change(w, a, b, coords_of(), length_now(a), length_now(b));
     if (g.on<ExternalTerm>()) dh += external_change(w, g, target, a, b, seen);
-    if (g.on<ActTerm>()) dh += w.delta_act(target, source, a, b);
-    if (g.on<PersistenceTerm>()) dh += delta_persistence(w, target, a, b, seen);
+    if (g.on<ActTerm>()) dh += act_change(w, target, source, a, b);
+    if (g.on<PersistenceTerm>()) dh += persistence_change(w, target, a, b, seen);
     return dh;
 }
 

@@ -37,7 +37,9 @@ void World::clear_cell_force(Label cell_id) {
 double World::delta_external(SiteIndex site, Label new_label) const {
     const Label old_label = lattice.labels[site];
     if (new_label == old_label) return 0.0;
-    if (options.com_force) return delta_com_force(*this, site, old_label, new_label, CurrentTrackers{});
+    if (options.com_force)
+        return external.change_com(lattice, cells.data(), site, old_label, new_label, CurrentTrackers{},
+                                   options.periodic_shapes);
     return external.change(lattice, cells.data(), site, new_label);
 }
 

@@ -1,5 +1,5 @@
-// persistence.hpp: persistent motion's part of a copy as the sweeps see the trackers, and its turns
-// between steps (persistence.cpp). Directions live in the persistence unit (terms.hpp).
+// persistence.hpp: the persistence unit's change over the sweep's view of the trackers (a template,
+// declared in terms.hpp), and the turns of the directions between steps (persistence.cpp).
 #pragma once
 
 #include "random.hpp"
@@ -7,17 +7,14 @@
 
 namespace morva {
 
-// The persistence change of copying b onto `site` (held by a), each cell's centre read from the
-// trackers the sweep sees (CurrentTrackers, or the parallel sweep's view). Out of line, as the
-// centre-of-mass force, so that its code stays out of the inner loop while its gate is closed.
 template <class Seen>
-[[gnu::noinline]] inline double delta_persistence(const World& w, SiteIndex site, Label a, Label b, const Seen& seen) {
-    const Cell* cells = w.cells.data();
+double PersistenceTerm::change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label a, Label b,
+                               const Seen& seen, bool periodic_shapes) const {
     const Trackers none{};
     const auto& seen_a = a != 0 ? seen.trackers(a, cells[a]) : none;
     const auto& seen_b = b != 0 ? seen.trackers(b, cells[b]) : none;
-    return w.persistence.change(w.shape_frame(), w.lattice.coords(site), a, cells[a].cell_type, seen_a, b,
-                                cells[b].cell_type, seen_b);
+    return change(ShapeFrame::make(lattice.dims, lattice.periodic, periodic_shapes), lattice.coords(site), a,
+                  cells[a].cell_type, seen_a, b, cells[b].cell_type, seen_b);
 }
 
 // Before each step of a sweep whose persistence gate is open: each cell of a type with lambda_dir and

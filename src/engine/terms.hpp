@@ -1,11 +1,13 @@
 // terms.hpp: the optional energy terms and the world options, each one unit that owns its tables, its
 // setters and checks, its gate (is it on?) and its member list (members.hpp), from which the
-// checkpoint, the state-size figures and the world's equality are driven. The membrane, junction,
-// length, external and persistence units also price a copy themselves (`change`, in membrane.cpp,
-// length.cpp, external.cpp and persistence.cpp), reading the lattice and the cell table they are given,
-// as does chemotaxis (field.hpp); the act change is still a World method (act.cpp). What each unit
-// means to a user, its parameters and their
-// ranges, is in description.cpp.
+// checkpoint, the state-size figures and the world's equality are driven. Each unit that adds energy
+// also prices a copy itself (`change`), reading the lattice and the cell table it is given and what the
+// sweep keeps, passed in: the length unit's kept energies; the trackers the sweep sees (`seen`) for
+// persistence and the centre-of-mass external force (templates, in persistence.hpp and
+// energy_change.hpp); the source site and both labels for the act unit (act.cpp). Chemotaxis prices
+// its own from the fields (field.hpp). The sweeps reach the last three through small out-of-line
+// calls that take the world (energy_change.hpp), which keep the inner loop's registers free. What
+// each unit means to a user, its parameters and their ranges, is in description.cpp.
 #pragma once
 
 #include <algorithm>
@@ -228,9 +230,15 @@ struct ExternalTerm {
         return "the external force by cell has " + std::to_string(own_force_by_cell.size()) + " entries for " +
                std::to_string(n_cells) + " cell records";
     }
-    // The raw form's change of copying new_label onto `site` (external.cpp); the centre-of-mass form
-    // reads the trackers the sweep sees (delta_com_force, energy_change.hpp).
+    // The raw form's change of copying new_label onto `site` (external.cpp).
     double change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label new_label) const;
+    // The centre-of-mass form's change of copying b onto `site` (held by a), each cell's centre read
+    // from the trackers the sweep sees (`seen.trackers(label, cell)`: CurrentTrackers, or the parallel
+    // sweep's view), the site placed in each cell's frame (periodic shapes). A template over that
+    // view, defined in energy_change.hpp.
+    template <class Seen>
+    double change_com(const Lattice& lattice, const Cell* cells, SiteIndex site, Label a, Label b, const Seen& seen,
+                      bool periodic_shapes) const;
 };
 
 // The act model: every site holds an activity, set to max_act of its cell's type when a copy puts it
@@ -274,6 +282,12 @@ struct ActTerm {
     }
     double lambda_of(CellType t) const { return t < lambda_by_type.size() ? lambda_by_type[t] : 0.0; }
     Activity max_of(CellType t) const { return t < max_by_type.size() ? max_by_type[t] : Activity{0}; }
+    // The change of copying source's label b onto target (held by a); unlike the other units' changes it
+    // takes the source site, whose local activity is part of it (act.cpp).
+    double change(const Lattice& lattice, const Cell* cells, SiteIndex target, SiteIndex source, Label a,
+                  Label b) const;
+    // The mean activity of `site` and its neighbours held by `label` (0 for the medium).
+    double local_activity(const Lattice& lattice, SiteIndex site, Label label) const;
     std::string fault(SiteIndex n_sites) const {
         if (lambda_by_type.size() != max_by_type.size()) return "the act lambda and maximum tables differ in size";
         if (activity.empty() || activity.size() == n_sites) return {};
@@ -335,8 +349,13 @@ struct PersistenceTerm {
     void add_cell() {
         if (!direction.empty()) cover(direction.size() + 1);
     }
-    // The change of copying b onto the site at c (held by a), given the trackers the sweep sees for
-    // both cells and the frame their sites are placed in (persistence.cpp).
+    // The change of copying b onto `site` (held by a), each cell's centre read from the trackers the
+    // sweep sees (`seen`, as for ExternalTerm::change_com), the site placed in each cell's frame
+    // (periodic shapes). Defined in persistence.hpp.
+    template <class Seen>
+    double change(const Lattice& lattice, const Cell* cells, SiteIndex site, Label a, Label b, const Seen& seen,
+                  bool periodic_shapes) const;
+    // The same given both cells' types and trackers and the frame (persistence.cpp).
     double change(const ShapeFrame& frame, const Coords& c, Label a, CellType type_a, const Trackers& seen_a, Label b,
                   CellType type_b, const Trackers& seen_b) const;
     std::string fault(SiteIndex) const {

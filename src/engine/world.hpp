@@ -310,10 +310,6 @@ struct World : WorldData {
     // the range of Activity is refused (BadRequest).
     void set_act(CellType cell_type, double lambda, std::uint64_t max_act);
     void set_act_arithmetic(bool arithmetic);
-    // The mean activity of `site` and its neighbours held by `label` (0 for the medium).
-    double local_activity(SiteIndex site, Label label) const;
-    // The act change of copying source's label b onto target (held by a).
-    double delta_act(SiteIndex target, SiteIndex source, Label a, Label b) const;
     // A copy put `site` into label b: its activity becomes max_act of b's type (0 for the medium).
     void activate(SiteIndex site, Label b) { act.activity[site] = b == 0 ? Activity{0} : act.max_of(cells[b].cell_type); }
     // After each step: every activity drops by one, down to 0.

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "checkpoint.hpp"
+#include "energy_change.hpp"
 #include "term_helpers.hpp"
 
 namespace morva::testing {
@@ -106,10 +107,13 @@ TEST(Act, EnergyChangeMatchesAPlainSumCopyByCopy) {
             const Label a = w.lattice.labels[target], b = w.lattice.labels[source];
             if (a == b) continue;
             const double expected = plain_delta_act(w, target, source);
-            const double got = w.delta_act(target, source, a, b);
+            const double got = w.act.change(w.lattice, w.cells.data(), target, source, a, b);
             ASSERT_NEAR(got, expected, 1e-12 * (1 + std::abs(expected))) << "case " << c << " copy " << copy;
+            // The sweeps' call reads the same unit off the world: the same bits.
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(act_change(w, target, source, a, b)), std::bit_cast<std::uint64_t>(got))
+                << "case " << c << " copy " << copy;
             for (const SiteIndex u : {target, source})
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(w.local_activity(u, w.lattice.labels[u])),
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(w.act.local_activity(w.lattice, u, w.lattice.labels[u])),
                           std::bit_cast<std::uint64_t>(ordered_local_activity(w, u)))
                     << "case " << c << " copy " << copy << " site " << u;
             priced += expected != 0;

@@ -85,7 +85,8 @@ TEST_P(PersistenceEnergy, ChangeFollowsTheMoveOfTheCentresCopyByCopy) {
         const NeighborList nbrs = w.lattice.neighbors(site);
         const Label b = w.lattice.labels[nbrs[gen() % nbrs.size()]], a = w.lattice.labels[site];
         if (a == b) continue;
-        const double predicted = delta_persistence(w, site, a, b, CurrentTrackers{});
+        const double predicted =
+            w.persistence.change(w.lattice, w.cells.data(), site, a, b, CurrentTrackers{}, w.options.periodic_shapes);
         const std::vector<Cell> cells_before = w.cells;
         World before;
         before.cells = cells_before;

@@ -116,3 +116,28 @@ def line_of(text, where, key=None):
             if pattern.match(lines[n]):
                 return n + 1
     return start + 1
+
+
+def named_entries(section, table, allowed, required):
+    """The entries of a model file's table of named tables ([rules], [cell_odes], [reactions]).
+
+    Yields ``(name, entry, where)`` for each entry, after checking that it is a table, that it has
+    no unknown keys and that it has every key of `required`; errors name the entry.
+
+    Examples
+    --------
+    >>> [where for _, _, where in named_entries("rules", {"r": {"action": "remove"}}, {"action"}, ["action"])]
+    ['[rules.r]']
+    >>> list(named_entries("rules", {"r": {}}, {"action", "when"}, ["action", "when"]))
+    Traceback (most recent call last):
+    ...
+    morva._modelfile_errors.ModelFileError: model file: [rules.r] needs 'action' and 'when'
+    """
+    for name, entry in table.items():
+        where = f"[{section}.{name}]"
+        if not isinstance(entry, dict):
+            raise ModelFileError(f"model file: {where} must be a table", where)
+        unknown_keys(where, entry, allowed)
+        if any(key not in entry for key in required):
+            raise ModelFileError(f"model file: {where} needs {' and '.join(map(repr, required))}", where)
+        yield name, entry, where

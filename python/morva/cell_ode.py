@@ -15,7 +15,7 @@ import functools
 import numpy as np
 
 from . import _native
-from ._modelfile_errors import ModelFileError, unknown_keys
+from ._modelfile_errors import ModelFileError, named_entries
 from .cell_ode_ports import parse_ports
 from .cell_state import function_reference, resolve_function
 from .validate import integer, real
@@ -372,14 +372,7 @@ def cell_odes_to_dict(odes):
 
 def add_cell_odes_from_file(model, table):
     """Declare the ODEs of a model file's [cell_odes] table on `model`; errors name the entry and key."""
-    for name, entry in table.items():
-        where = f"[cell_odes.{name}]"
-        if not isinstance(entry, dict):
-            raise ModelFileError(f"model file: {where} must be a table", where)
-        unknown_keys(where, entry, CELL_ODE_KEYS)
-        for key in ("rhs", "variables"):
-            if key not in entry:
-                raise ModelFileError(f"model file: {where} needs {key}", where)
+    for name, entry, where in named_entries("cell_odes", table, CELL_ODE_KEYS, ["rhs", "variables"]):
         for key in ("rhs", "act"):
             if key in entry and not isinstance(entry[key], str):
                 raise ModelFileError(f"model file: {where}: {key} must be a 'module:name' string", where, key)

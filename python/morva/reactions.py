@@ -22,7 +22,7 @@ import math
 import numpy as np
 
 from . import _native
-from ._modelfile_errors import ModelFileError, unknown_keys
+from ._modelfile_errors import ModelFileError, named_entries
 from .cell_state import function_reference, resolve_function
 from .validate import integer, real
 
@@ -324,14 +324,7 @@ def reactions_to_dict(reactions):
 
 def add_reactions_from_file(model, table):
     """Declare the reactions of a model file's [reactions] table on `model`, errors naming the key."""
-    for name, entry in table.items():
-        where = f"[reactions.{name}]"
-        if not isinstance(entry, dict):
-            raise ModelFileError(f"model file: {where} must be a table", where)
-        unknown_keys(where, entry, REACTION_KEYS)
-        for key in ("function", "fields"):
-            if key not in entry:
-                raise ModelFileError(f"model file: {where} needs {key!r}", where, None)
+    for name, entry, where in named_entries("reactions", table, REACTION_KEYS, ["function", "fields"]):
         try:
             model.add_reaction(name, **entry)
         except (ValueError, KeyError) as err:

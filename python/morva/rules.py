@@ -16,7 +16,7 @@ import re
 
 import numpy as np
 
-from ._modelfile_errors import ModelFileError, unknown_keys
+from ._modelfile_errors import ModelFileError, named_entries
 from .cell_ode import Tissue
 from .cell_state import function_reference, resolve_function
 from .validate import integer, real
@@ -255,13 +255,7 @@ def rules_to_dict(rules):
 
 def add_rules_from_file(model, table):
     """Declare the rules of a model file's [rules] table on `model`, errors naming the key."""
-    for name, entry in table.items():
-        where = f"[rules.{name}]"
-        if not isinstance(entry, dict):
-            raise ModelFileError(f"model file: {where} must be a table", where)
-        unknown_keys(where, entry, RULE_KEYS)
-        if "action" not in entry or "when" not in entry:
-            raise ModelFileError(f"model file: {where} needs 'action' and 'when'", where)
+    for name, entry, where in named_entries("rules", table, RULE_KEYS, ["action", "when"]):
         try:
             model.add_rule(name, **entry)
         except (ValueError, KeyError) as err:

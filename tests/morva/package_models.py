@@ -2,6 +2,8 @@
 
 import pathlib
 
+import pytest
+
 import morva
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
@@ -16,3 +18,15 @@ def two_type_model(side=40, temperature=10.0):
                     ("dark", "light", 11)]:
         model.set_contact(a, b, j)
     return model.add_tiling(["dark", "light"], (10, 10), (30, 30), 5)
+
+
+def assert_type_attributes_refused(tmp_path, attrs, words):
+    """Type attributes `attrs` are refused with `words`, from Python and from a model file (file, line)."""
+    with pytest.raises(ValueError, match=words):
+        morva.Model((8, 8)).add_type("t", volume=9, lambda_volume=1, **attrs)
+    keys = "".join(f"{k} = {v}\n" for k, v in attrs.items())
+    path = tmp_path / "bad.toml"
+    path.write_text(f"[lattice]\nshape = [8, 8]\n[types.t]\nvolume = 9\nlambda_volume = 1\n{keys}")
+    with pytest.raises(ValueError) as caught:
+        morva.load_model(path)
+    assert str(caught.value).startswith(f"{path}, line 3: ") and words in str(caught.value)

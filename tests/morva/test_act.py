@@ -5,6 +5,7 @@ import pytest
 
 import morva
 from morva.cli import main
+from package_models import assert_type_attributes_refused
 
 
 def crawler(lambda_act=200.0, max_act=20, act_mean="geometric"):
@@ -33,14 +34,7 @@ def test_model_file_round_trip_keeps_the_act_settings(tmp_path):
     ({"lambda_act": 0, "max_act": 20}, "cell type 't': lambda_act and max_act must be both non-zero"),
 ])
 def test_bad_act_attributes_are_refused_naming_type_key_file_and_line(tmp_path, attrs, words):
-    with pytest.raises(ValueError, match=words):
-        morva.Model((8, 8)).add_type("t", volume=9, lambda_volume=1, **attrs)
-    keys = "".join(f"{k} = {v}\n" for k, v in attrs.items())
-    path = tmp_path / "bad.toml"
-    path.write_text(f"[lattice]\nshape = [8, 8]\n[types.t]\nvolume = 9\nlambda_volume = 1\n{keys}")
-    with pytest.raises(ValueError) as caught:
-        morva.load_model(path)
-    assert str(caught.value).startswith(f"{path}, line 3: ") and words in str(caught.value)
+    assert_type_attributes_refused(tmp_path, attrs, words)
 
 
 def test_a_bad_mean_is_refused_with_the_choices(tmp_path):

@@ -6,6 +6,7 @@ import pytest
 
 import morva
 from morva import _native
+from package_models import assert_type_attributes_refused
 
 
 def walkers(lambda_dir=40.0, interval=5, persistence=0.9, shape=(40, 40)):
@@ -33,14 +34,7 @@ def test_model_file_round_trip_keeps_the_settings(tmp_path):
     ({"lambda_dir": 5, "persistence_interval": 2.5}, "cell type 't': persistence_interval must be an integer"),
 ])
 def test_bad_attributes_are_refused_naming_type_key_file_and_line(tmp_path, attrs, words):
-    with pytest.raises(ValueError, match=words):
-        morva.Model((8, 8)).add_type("t", volume=9, lambda_volume=1, **attrs)
-    keys = "".join(f"{k} = {v}\n" for k, v in attrs.items())
-    path = tmp_path / "bad.toml"
-    path.write_text(f"[lattice]\nshape = [8, 8]\n[types.t]\nvolume = 9\nlambda_volume = 1\n{keys}")
-    with pytest.raises(ValueError) as caught:
-        morva.load_model(path)
-    assert str(caught.value).startswith(f"{path}, line 3: ") and words in str(caught.value)
+    assert_type_attributes_refused(tmp_path, attrs, words)
 
 
 def test_directions_are_read_set_and_shown_in_the_cell_table():

@@ -95,8 +95,11 @@ template <std::size_t Count>
     std::uint64_t folded = own, n = 1, widths = own - 1;
     for (std::size_t i = 0; i < count; ++i) {
         const SiteIndex t = static_cast<SiteIndex>(static_cast<std::int64_t>(site) + offsets[i]);
-        const std::uint64_t same = labels[t] == label;
-        const std::uint64_t v = activity[t], mask = 0 - same;
+        // All ones for the label, else 0: labels differ in some of their 32 bits, so the difference
+        // less one is negative only for equal labels.
+        const std::uint64_t mask = static_cast<std::uint64_t>(
+            (static_cast<std::int64_t>(std::uint64_t{labels[t] ^ label}) - 1) >> 63);
+        const std::uint64_t v = activity[t];
         if (arithmetic) {
             folded += mask & v;
         } else {
@@ -104,7 +107,7 @@ template <std::size_t Count>
             folded *= 1 + less_one;  // v, or 1 for another label
             widths |= less_one;
         }
-        n += same;
+        n -= mask;  // one more for the label
     }
     if (arithmetic) return static_cast<double>(folded) / static_cast<double>(n);
     // Factors below `narrow` are exact for any n up to Count + 1, without the width times n.

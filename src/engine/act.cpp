@@ -37,11 +37,17 @@ class RootMemo {
 public:
     double root(double product, std::size_t n) {
         if (!(product < exact_below)) return std::pow(product, 1.0 / static_cast<double>(n));
-        const std::uint64_t key = static_cast<std::uint64_t>(product) << n_bits | n;
+        return root_of_exact(static_cast<std::uint64_t>(product), n);
+    }
+
+    // The same for a product already held as an integer of at most 2^53 (the double it converts to
+    // exactly), sparing the round trip through a double.
+    double root_of_exact(std::uint64_t product, std::uint64_t n) {
+        const std::uint64_t key = product << n_bits | n;
         const std::size_t slot = (key * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits);
-        if (keys_[slot] != key) {
+        if (keys_[slot] != key) [[unlikely]] {
             keys_[slot] = key;  // no key is 0: n >= 1
-            roots_[slot] = std::pow(product, 1.0 / static_cast<double>(n));
+            roots_[slot] = std::pow(static_cast<double>(product), 1.0 / static_cast<double>(n));
         }
         return roots_[slot];
     }
@@ -89,8 +95,11 @@ template <std::size_t Count>
     std::uint64_t folded = own, n = 1, widths = own - 1;
     for (std::size_t i = 0; i < count; ++i) {
         const SiteIndex t = static_cast<SiteIndex>(static_cast<std::int64_t>(site) + offsets[i]);
-        const std::uint64_t same = labels[t] == label;
-        const std::uint64_t v = activity[t], mask = 0 - same;
+        // All ones for the label, else 0: labels differ in some of their 32 bits, so the difference
+        // less one is negative only for equal labels.
+        const std::uint64_t mask = static_cast<std::uint64_t>(
+            (static_cast<std::int64_t>(std::uint64_t{labels[t] ^ label}) - 1) >> 63);
+        const std::uint64_t v = activity[t];
         if (arithmetic) {
             folded += mask & v;
         } else {
@@ -98,12 +107,14 @@ template <std::size_t Count>
             folded *= 1 + less_one;  // v, or 1 for another label
             widths |= less_one;
         }
-        n += same;
+        n -= mask;  // one more for the label
     }
     if (arithmetic) return static_cast<double>(folded) / static_cast<double>(n);
-    if (static_cast<std::uint64_t>(std::bit_width(widths)) * n > 53)
+    // Factors below `narrow` are exact for any n up to Count + 1, without the width times n.
+    constexpr std::uint64_t narrow = Count == 0 ? 0 : std::uint64_t{1} << (53 / (Count + 1));
+    if (!(widths < narrow) && static_cast<std::uint64_t>(std::bit_width(widths)) * n > 53)
         return ordered_mean(activity, labels, site, label, offsets, count);
-    return root_memo.root(static_cast<double>(folded), n);
+    return root_memo.root_of_exact(folded, n);  // folded <= 2^53
 }
 
 // What the local activities read, `act` and `lattice`: the unit's own functions pass both, the sweeps'

@@ -328,8 +328,9 @@ private:
 
 class ContactTally {
 public:
-    // Cells touch a few others each: about four pairs per cell in two dimensions, seven in three.
-    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(8 * n_labels) {}
+    // Packed cells touch about six others in two dimensions (three pairs per cell), more in three,
+    // where the table grows; a larger start would cost more to clear and to read back than growing.
+    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(3 * n_labels) {}
 
     // Rows [first, last) of the box (row = y + ny * z) against the rows the forward offsets lead to.
     void count_rows(const morva::Lattice& lattice, const RowRuns& runs, const std::vector<morva::Offset>& forward,

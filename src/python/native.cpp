@@ -5,6 +5,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -398,6 +402,20 @@ private:
         }
     }
 
+    // Bit k set where a[k] != b[k], for k < 8.
+    static unsigned mismatch_mask(const Label* a, const Label* b) {
+#if defined(__SSE2__)
+        const auto load = [](const Label* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+        const __m128i low = _mm_cmpeq_epi32(load(a), load(b)), high = _mm_cmpeq_epi32(load(a + 4), load(b + 4));
+        return ~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(low)) |
+                                      _mm_movemask_ps(_mm_castsi128_ps(high)) << 4) & 0xFFu;
+#else
+        unsigned differ = 0;
+        for (unsigned k = 0; k < 8; ++k) differ |= static_cast<unsigned>(a[k] != b[k]) << k;
+        return differ;
+#endif
+    }
+
     // The same for rows of many short stretches, one site at a time: rows `a` and `b` as labels.
     void count_sites_shifted(const Label* a, const Label* b, std::int64_t dx, std::int64_t nx) {
         const Label* here = a + std::max<std::int64_t>(0, -dx);
@@ -418,8 +436,7 @@ private:
         };
         std::int64_t i = 0;
         for (; i + 8 <= n; i += 8) {
-            unsigned differ = 0;
-            for (unsigned k = 0; k < 8; ++k) differ |= static_cast<unsigned>(here[i + k] != there[i + k]) << k;
+            unsigned differ = mismatch_mask(here + i, there + i);
             for (; differ != 0; differ &= differ - 1) {
                 const std::int64_t k = i + std::countr_zero(differ);
                 mismatch(here[k], there[k]);

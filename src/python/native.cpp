@@ -5,6 +5,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -268,15 +272,69 @@ RowRuns row_runs(const morva::Lattice& lattice, std::size_t pool_size) {
     return runs;
 }
 
-class ContactTally {
+// Counts of cell pairs (a < b, both cells) in an open-addressing table keyed by a << 32 | b: one
+// multiply and usually one probe per count, whatever the number of cells, and one allocation.
+class PairCounts {
 public:
-    struct Touch {
-        Label other;
+    struct Entry {
+        std::uint64_t key;  // 0: empty (a pair of cells never has a = 0)
         std::int64_t count;
     };
 
-    explicit ContactTally(std::size_t n_labels)
-        : medium_area(n_labels, 0), touching(n_labels), last_slot_(n_labels, 0) {}
+    explicit PairCounts(std::size_t expected) {
+        std::size_t capacity = 64;
+        while (capacity < 2 * expected) capacity *= 2;
+        resize(capacity);
+    }
+
+    void add(std::uint64_t key, std::int64_t n) {
+        for (std::size_t slot = home(key);; slot = (slot + 1) & mask_) {
+            Entry& e = entries_[slot];
+            if (e.key == key) {
+                e.count += n;
+                return;
+            }
+            if (e.key == 0) {
+                e = {key, n};
+                if (++used_ * 2 > entries_.size()) resize(2 * entries_.size());
+                return;
+            }
+        }
+    }
+
+    // The pairs counted, appended to `out` in no particular order.
+    void append_to(std::vector<Entry>& out) const {
+        for (const Entry& e : entries_)
+            if (e.key != 0) out.push_back(e);
+    }
+
+    std::size_t size() const { return used_; }
+
+private:
+    std::size_t home(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    void resize(std::size_t capacity) {
+        std::vector<Entry> old(capacity, Entry{0, 0});
+        old.swap(entries_);
+        mask_ = capacity - 1;
+        shift_ = 64 - std::countr_zero(capacity);
+        used_ = 0;
+        for (const Entry& e : old)
+            if (e.key != 0) add(e.key, e.count);
+    }
+
+    std::vector<Entry> entries_;
+    std::size_t mask_ = 0, used_ = 0;
+    int shift_ = 64;
+};
+
+class ContactTally {
+public:
+    // Packed cells touch about six others in two dimensions (three pairs per cell), more in three,
+    // where the table grows; a larger start would cost more to clear and to read back than growing.
+    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(3 * n_labels) {}
 
     // Rows [first, last) of the box (row = y + ny * z) against the rows the forward offsets lead to.
     void count_rows(const morva::Lattice& lattice, const RowRuns& runs, const std::vector<morva::Offset>& forward,
@@ -321,8 +379,8 @@ public:
                 if (t > site && grid[t] != grid[site]) count(grid[site], grid[t], 1);
     }
 
-    std::vector<std::int64_t> medium_area;     // by cell
-    std::vector<std::vector<Touch>> touching;  // by the lower cell of each pair
+    std::vector<std::int64_t> medium_area;  // by cell
+    PairCounts touching;                    // pairs of cells
 
 private:
     // Site x of row `a` against site x + dx of row `b`, for every x with both inside the row.
@@ -342,6 +400,20 @@ private:
             j += b_end == stop;
             x = stop;
         }
+    }
+
+    // Bit k set where a[k] != b[k], for k < 8.
+    static unsigned mismatch_mask(const Label* a, const Label* b) {
+#if defined(__SSE2__)
+        const auto load = [](const Label* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+        const __m128i low = _mm_cmpeq_epi32(load(a), load(b)), high = _mm_cmpeq_epi32(load(a + 4), load(b + 4));
+        return ~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(low)) |
+                                      _mm_movemask_ps(_mm_castsi128_ps(high)) << 4) & 0xFFu;
+#else
+        unsigned differ = 0;
+        for (unsigned k = 0; k < 8; ++k) differ |= static_cast<unsigned>(a[k] != b[k]) << k;
+        return differ;
+#endif
     }
 
     // The same for rows of many short stretches, one site at a time: rows `a` and `b` as labels.
@@ -364,8 +436,7 @@ private:
         };
         std::int64_t i = 0;
         for (; i + 8 <= n; i += 8) {
-            unsigned differ = 0;
-            for (unsigned k = 0; k < 8; ++k) differ |= static_cast<unsigned>(here[i + k] != there[i + k]) << k;
+            unsigned differ = mismatch_mask(here + i, there + i);
             for (; differ != 0; differ &= differ - 1) {
                 const std::int64_t k = i + std::countr_zero(differ);
                 mismatch(here[k], there[k]);
@@ -378,22 +449,11 @@ private:
 
     void count(Label a, Label b, std::int64_t n) {  // a != b
         const Label lo = std::min(a, b), hi = std::max(a, b);
-        if (lo == 0) {
+        if (lo == 0)
             medium_area[hi] += n;
-            return;
-        }
-        std::vector<Touch>& list = touching[lo];
-        std::size_t slot = last_slot_[lo];
-        if (slot >= list.size() || list[slot].other != hi) {
-            slot = static_cast<std::size_t>(
-                std::find_if(list.begin(), list.end(), [hi](const Touch& e) { return e.other == hi; }) - list.begin());
-            if (slot == list.size()) list.push_back({hi, 0});
-            last_slot_[lo] = static_cast<std::uint32_t>(slot);
-        }
-        list[slot].count += n;
+        else
+            touching.add(static_cast<std::uint64_t>(lo) << 32 | hi, n);
     }
-
-    std::vector<std::uint32_t> last_slot_;  // by cell: where in its list its last pair was counted
 };
 
 std::vector<ContactTally> tally_contacts(const morva::World& w) {
@@ -445,17 +505,17 @@ PyObject* contacts_body(PyObject* module, PyObject* world) {
         for (const ContactTally& t : tallies) n += t.medium_area[a];
         if (n != 0) emit(0, a, n);
     }
-    std::vector<ContactTally::Touch> merged;
-    for (Label a = 1; a < n_labels; ++a) {
-        merged.clear();
-        for (const ContactTally& t : tallies) merged.insert(merged.end(), t.touching[a].begin(), t.touching[a].end());
-        std::sort(merged.begin(), merged.end(), [](const auto& x, const auto& y) { return x.other < y.other; });
-        for (std::size_t i = 0; i < merged.size();) {
-            std::int64_t n = 0;
-            const Label b = merged[i].other;
-            for (; i < merged.size() && merged[i].other == b; ++i) n += merged[i].count;
-            emit(a, b, n);
-        }
+    std::vector<PairCounts::Entry> merged;  // sorted by key: by the lower cell, then the higher
+    std::size_t distinct = 0;
+    for (const ContactTally& t : tallies) distinct += t.touching.size();
+    merged.reserve(distinct);
+    for (const ContactTally& t : tallies) t.touching.append_to(merged);
+    std::sort(merged.begin(), merged.end(), [](const auto& x, const auto& y) { return x.key < y.key; });
+    for (std::size_t i = 0; i < merged.size();) {
+        std::int64_t n = 0;
+        const std::uint64_t key = merged[i].key;
+        for (; i < merged.size() && merged[i].key == key; ++i) n += merged[i].count;
+        emit(static_cast<Label>(key >> 32), static_cast<Label>(key & 0xFFFFFFFFu), n);
     }
     const std::size_t rows = area.size();
     PyRef a_array(copied_array(module, {rows}, "uint32", first));

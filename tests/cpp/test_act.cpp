@@ -167,8 +167,7 @@ TEST(Act, CheckpointResumesBitForBit) {
     EXPECT_EQ(version, 2u);
     Session s = read_checkpoint(bytes);
     EXPECT_TRUE(same_state(s.world, original.world));
-    Morva loaded = Morva::make(std::move(s.world), 0);
-    loaded.rng = *s.rng;
+    Morva loaded(std::move(s.world), *s.rng);
     original.step(5);
     loaded.step(5);
     EXPECT_TRUE(same_state(loaded.world, original.world));

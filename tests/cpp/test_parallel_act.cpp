@@ -149,8 +149,7 @@ TEST_P(ParallelAct, CheckpointResumesBitForBit) {
     Morva original = act_world(l, 32);
     step_parallel_on(original, 3, l.block, pool);
     Session s = read_checkpoint(write_checkpoint({original.world, &original.rng, {}}));
-    Morva loaded = Morva::make(std::move(s.world), 0);
-    loaded.rng = *s.rng;
+    Morva loaded(std::move(s.world), *s.rng);
     step_parallel_on(original, 3, l.block, pool);
     step_parallel_on(loaded, 3, l.block, pool);
     EXPECT_TRUE(same_state(loaded.world, original.world));

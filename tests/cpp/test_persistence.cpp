@@ -195,8 +195,7 @@ TEST(Persistence, CheckpointResumesBitForBit) {
     EXPECT_EQ(version, 3u);
     Session s = read_checkpoint(bytes);
     EXPECT_TRUE(same_state(s.world, original.world));
-    Morva loaded = Morva::make(std::move(s.world), 0);
-    loaded.rng = *s.rng;
+    Morva loaded(std::move(s.world), *s.rng);
     const auto directions = original.world.persistence.direction;
     original.step(5);
     loaded.step(5);

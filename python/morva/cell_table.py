@@ -30,11 +30,12 @@ def vector_columns(prefixes):
     return tuple(f"{prefix}_{axis}" for prefix in prefixes for axis in "xyz")
 
 
-def recorded_vectors(model, forces):
+def recorded_vectors(model, forces, record_forces=None):
     """The per-cell vectors a recording of `model` stores in its cell table, by column prefix.
 
-    Directions when a type has persistent motion (lambda_dir); forces when a type has a force or
-    `forces` (the cells' current forces, shape (n, 3)) holds one. Other models keep the plain table.
+    Directions when a type has persistent motion (lambda_dir). Forces when `record_forces` is True,
+    or by default (None) when a type has a force or `forces` (the cells' current forces, shape
+    (n, 3)) holds one. Other models keep the plain table.
 
     Examples
     --------
@@ -42,12 +43,15 @@ def recorded_vectors(model, forces):
     >>> m = Model((8, 8)).add_type("a", volume=9, lambda_volume=1, lambda_dir=5)
     >>> recorded_vectors(m, np.zeros((0, 3))), recorded_vectors(m, np.ones((1, 3)))
     (['dir'], ['dir', 'force'])
+    >>> recorded_vectors(m, np.zeros((0, 3)), record_forces=True)
+    ['dir', 'force']
     """
-    types = model.types.values()
-    vectors = ["dir"] if any(t.lambda_dir for t in types) else []
-    if any(any(t.force) for t in types) or np.any(forces):
-        vectors.append("force")
-    return vectors
+    if record_forces is None:
+        record_forces = bool(any(any(t.force) for t in model.types.values()) or np.any(forces))
+    elif not isinstance(record_forces, bool):
+        raise ValueError(f"forces must be True, False or None, got {record_forces!r}")
+    vectors = ["dir"] if any(t.lambda_dir for t in model.types.values()) else []
+    return vectors + ["force"] if record_forces else vectors
 
 
 def recorded_columns(info):

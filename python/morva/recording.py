@@ -112,7 +112,8 @@ class Recorder(Writer):
     # --- creation and reopening --------------------------------------------------------------
 
     @classmethod
-    def create(cls, sim, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None, activity=None):
+    def create(cls, sim, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None, activity=None,
+               forces=None):
         """A new, empty recording of `sim` (see :meth:`morva.Simulation.record`).
 
         Examples
@@ -133,10 +134,11 @@ class Recorder(Writer):
         for name in fields:
             sim.model.field_id(name)
         activity = recorded_activity(sim.model, activity)
+        vectors = recorded_vectors(sim.model, sim.cell_forces(), forces)
         directory = pathlib.Path(directory)
         lock = claim_new(directory, overwrite)
         try:
-            rec = cls._start(sim, directory, every, checkpoint_every, fields, activity)
+            rec = cls._start(sim, directory, every, checkpoint_every, fields, activity, vectors)
         except BaseException:
             lock.release()
             raise
@@ -144,7 +146,7 @@ class Recorder(Writer):
         return rec
 
     @classmethod
-    def _start(cls, sim, directory, every, checkpoint_every, fields, activity):
+    def _start(cls, sim, directory, every, checkpoint_every, fields, activity, vectors):
         import zarr
 
         (directory / "model.toml").write_text(sim.model.to_toml(embed_images=True), encoding="utf-8")
@@ -153,7 +155,7 @@ class Recorder(Writer):
                 "fields": fields, "activity": activity, "type_names": list(sim.type_names),
                 "shape": list(sim.model.dims),
                 "cell_variables": list(sim.model.cell_variables),
-                "cell_vectors": recorded_vectors(sim.model, sim.cell_forces()),
+                "cell_vectors": vectors,
                 "morva_version": _version(), "mcs": None, "frames": 0, "checkpoint_mcs": None}
         group = zarr.open_group(directory / "frames.zarr", mode="w", zarr_format=3)
         group.attrs.update({"type_names": list(sim.type_names), "model": sim.model.to_toml(embed_images=True),

@@ -5,6 +5,8 @@ Time is counted in Monte Carlo steps (MCS); hooks and recordings are scheduled a
 loop itself lives in morva.writers.
 """
 
+import warnings
+
 import numpy as np
 import pandas as pd
 
@@ -537,6 +539,9 @@ class Simulation:
             return
         ids, forces = self._cell_vectors(ids, forces, "forces")
         _native.set_cell_forces(self.world, ids, forces)
+        if self.recorder is not None and not self.recorder.closed and forces.any() and "force" not in self.recorder.info.get("cell_vectors", ()):
+            warnings.warn(f"the recording in {self.recorder.directory} does not store cell forces (it started "
+                          "without any): start it with record(..., forces=True) to keep them", stacklevel=2)
 
     def _ids(self, ids):
         ids = np.atleast_1d(np.asarray(ids))
@@ -818,7 +823,8 @@ class Simulation:
         view.show(self)
         return self.add_writer(view)
 
-    def record(self, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None, activity=None):
+    def record(self, directory, every=1, *, checkpoint_every=None, overwrite=False, fields=None, activity=None,
+               forces=None):
         """Start recording into a new folder (see docs/recording-format.md).
 
         Parameters
@@ -836,6 +842,11 @@ class Simulation:
         activity : bool, optional
             Record the Act model's activity of every site with each frame (the frame array
             "activity"); by default when a cell type has the Act model.
+        forces : bool, optional
+            Store each cell's external force in the cell table (columns force_x, force_y,
+            force_z); by default when a cell type or a cell has a force as the recording starts.
+            Pass True when forces will be set later (:meth:`set_cell_forces`): the columns of a
+            recording are fixed when it starts.
 
         Examples
         --------
@@ -849,7 +860,7 @@ class Simulation:
         if self.recorder is not None:
             self.recorder.close()
         self.recorder = Recorder.create(self, directory, every, checkpoint_every=checkpoint_every,
-                                        overwrite=overwrite, fields=fields, activity=activity)
+                                        overwrite=overwrite, fields=fields, activity=activity, forces=forces)
         return self.recorder
 
     @one_thread_at_a_time

@@ -1,6 +1,7 @@
 """Preferred directions and per-cell forces in a recording's cell table, through a resume."""
 
 import numpy as np
+import pytest
 
 import morva
 from morva.cell_table import RECORDED_COLUMNS, vector_columns
@@ -51,3 +52,22 @@ def test_other_models_keep_the_plain_cell_table(tmp_path):
         sim.recorder.close()
         columns[name] = tuple(morva.open_recording(tmp_path / name).cells.columns)
     assert columns == {"plain": RECORDED_COLUMNS, "pushed": RECORDED_COLUMNS + vector_columns(["force"])}
+
+
+def test_forces_set_after_the_recording_starts_are_stored_only_when_asked_for(tmp_path):
+    for asked in (True, None):
+        sim = walkers(lambda_dir=0.0).build(seed=1)
+        sim.record(tmp_path / str(asked), forces=asked)
+        sim.run(2, progress=False)
+        if asked:
+            sim.set_cell_forces([1], (0.0, 2.0))
+        else:
+            with pytest.warns(UserWarning, match="record\\(..., forces=True\\)"):
+                sim.set_cell_forces([1], (0.0, 2.0))
+        sim.run(2, progress=False)
+        sim.recorder.close()
+    cells = morva.open_recording(tmp_path / "True").cells
+    assert cells.loc[cells.id == 1, ["time", "force_y"]].values.tolist() == [[0, 0], [1, 0], [2, 0], [3, 2], [4, 2]]
+    assert "force_y" not in morva.open_recording(tmp_path / "None").cells
+    with pytest.raises(ValueError, match="forces must be True, False or None"):
+        walkers().build().record(tmp_path / "bad", forces="yes")

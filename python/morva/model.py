@@ -628,7 +628,7 @@ class Model:
 
     # --- reactions between fields -------------------------------------------------------------
 
-    def add_reaction(self, reaction_name, function, fields, *, rate=None, substeps=None):
+    def add_reaction(self, reaction_name, function, fields, *, rate=None, substeps=None, parameters=None):
         """Let fields react: add ``f(u_1, ..., u_k, cell_type)`` to their rates of change (docs/reacting-fields.md).
 
         The fields are then stepped by the package: after each MCS, n sub-steps of dt = 1/n each
@@ -657,17 +657,21 @@ class Model:
         substeps : int, optional
             Fixed sub-steps per MCS; refused when too few for the fields' diffusion and decay and
             the declared rate.
+        parameters : dict of str to float, optional
+            Constants passed to `function` as keyword arguments; saved in model files and
+            varied by name as ``"reaction:<name>:<parameter>"`` (:meth:`with_parameters`, sweeps).
 
         Examples
         --------
         >>> m = Model((50, 50)).add_field("u", diffusion=0.05).add_field("v", diffusion=1.0)
-        >>> m = m.add_reaction("turing", "morva.reactions:schnakenberg", ["u", "v"], rate=3.0)
-        >>> m.reaction_substeps("turing")
-        14
+        >>> m = m.add_reaction("turing", "morva.reactions:schnakenberg", ["u", "v"], rate=3.0,
+        ...                    parameters={"a": 0.1, "b": 0.9})
+        >>> m.reaction_substeps("turing"), m.parameter("reaction:turing:b")
+        (14, 0.9)
         """
         if reaction_name in self.reactions:
             raise ValueError(f"reaction {reaction_name!r} is declared already")
-        reaction = Reaction(reaction_name, function, fields, rate, substeps)
+        reaction = Reaction(reaction_name, function, fields, rate, substeps, parameters)
         for field_name in reaction.fields:
             if field_name not in self.fields:
                 raise KeyError(f"reaction {reaction_name!r} names unknown field {field_name!r} "
@@ -1000,7 +1004,8 @@ class Model:
         lambda_volume, surface, lambda_surface, connectivity, length, lambda_length, force,
         lambda_act, max_act, lambda_dir, persistence_interval, persistence), "field:<name>:<attr>" (diffusion,
         decay, substeps), "secretion:<field>:<type>",
-        "uptake:<field>:<type>", "chemotaxis:<field>:<type>" (the strength).
+        "uptake:<field>:<type>", "chemotaxis:<field>:<type>" (the strength),
+        "reaction:<name>:<parameter>" (a constant of a reaction's `parameters`).
 
         Raises
         ------
@@ -1019,6 +1024,8 @@ class Model:
             return self.contact(*parts)
         if kind == "type":
             return getattr(self._known_type(parts[0], parameter_name), _type_attr(parts[1], parameter_name))
+        if kind == "reaction":
+            return self._known_reaction(parts, parameter_name).parameters[parts[1]]
         spec = self._known_field(parts[0], parameter_name)
         if kind == "field":
             if parts[1] not in terms.FIELD_ATTRS:
@@ -1065,6 +1072,9 @@ class Model:
             new = FieldSpec(**fields)
             new.resolved_substeps(self.ndim)
             self.fields[parts[0]] = new
+        elif kind == "reaction":
+            old = self._known_reaction(parts, parameter_name)
+            self.reactions[parts[0]] = dataclasses.replace(old, parameters={**old.parameters, parts[1]: value})
         elif kind == "chemotaxis":
             old = self._known_field(parts[0], parameter_name).chemotaxis.get(parts[1])
             extra = {} if old is None else {"kd": old.kd, "hill": old.hill, "scale": old.scale}
@@ -1080,6 +1090,16 @@ class Model:
         if type_name not in self.types:
             raise KeyError(f"unknown parameter {parameter_name!r}: no cell type {type_name!r}")
         return self.types[type_name]
+
+    def _known_reaction(self, parts, parameter_name):
+        reaction_name, key = parts
+        if reaction_name not in self.reactions:
+            raise KeyError(f"unknown parameter {parameter_name!r}: no reaction {reaction_name!r}")
+        reaction = self.reactions[reaction_name]
+        if key not in reaction.parameters:
+            raise KeyError(f"unknown parameter {parameter_name!r}: reaction {reaction_name!r} has the parameters "
+                           f"{', '.join(reaction.parameters) or 'none'}")
+        return reaction
 
     def _known_field(self, field_name, parameter_name):
         if field_name not in self.fields:
@@ -1193,7 +1213,8 @@ def _split_parameter(parameter_name):
         raise KeyError(f"parameter names are texts, got {parameter_name!r}")
     parts = parameter_name.split(":")
     kind, rest = parts[0], parts[1:]
-    arity = {"temperature": 0, "contact": 2, "type": 2, "field": 2, "secretion": 2, "uptake": 2, "chemotaxis": 2}
+    arity = {"temperature": 0, "contact": 2, "type": 2, "field": 2, "secretion": 2, "uptake": 2, "chemotaxis": 2,
+             "reaction": 2}
     if kind not in arity or len(rest) != arity[kind]:
         raise KeyError(f"unknown parameter {parameter_name!r}")
     return kind, rest

@@ -17,6 +17,8 @@ dt * (load_i + stiffness) <= 1 stops with a ValueError saying what to declare.
 """
 
 import dataclasses
+import functools
+import inspect
 import math
 
 import numpy as np
@@ -26,7 +28,7 @@ from ._modelfile_errors import ModelFileError, named_entries
 from .cell_state import function_reference, resolve_function
 from .validate import integer, real
 
-REACTION_KEYS = ("function", "fields", "rate", "substeps")
+REACTION_KEYS = ("function", "fields", "rate", "substeps", "parameters")
 CHECK_EVERY = 10  # MCS between two stiffness checks during a run
 
 
@@ -44,11 +46,16 @@ class Reaction:
         Declared stiffness (per MCS): a bound of |df/du| the sub-steps must allow.
     substeps : int or None
         Fixed sub-steps per MCS; None chooses them.
+    parameters : dict of str to float
+        Constants given to the function as keyword arguments (sweepable as
+        ``"reaction:<name>:<parameter>"``).
 
     Examples
     --------
     >>> Reaction("r", "numpy:add", ["u", "v"], rate=2).to_dict()
     {'function': 'numpy:add', 'fields': ['u', 'v'], 'rate': 2.0}
+    >>> Reaction("r", "numpy:add", ["u"], parameters={"k": 1}).parameters
+    {'k': 1.0}
     """
 
     name: str
@@ -56,6 +63,7 @@ class Reaction:
     fields: list
     rate: float | None = None
     substeps: int | None = None
+    parameters: dict = dataclasses.field(default_factory=dict)
 
     def __post_init__(self):
         where = f"reaction {self.name!r}"
@@ -71,6 +79,14 @@ class Reaction:
             self.rate = real(f"{where}: rate", self.rate, minimum=0)
         if self.substeps is not None:
             self.substeps = integer(f"{where}: substeps", self.substeps, minimum=1)
+        if self.parameters is None:
+            self.parameters = {}
+        if not isinstance(self.parameters, dict):
+            raise ValueError(f"{where}: parameters must be a table of name = number, got {self.parameters!r}")
+        for key in self.parameters:
+            if not isinstance(key, str) or not key.isidentifier():
+                raise ValueError(f"{where}: parameter names must be identifiers, got {key!r}")
+        self.parameters = {key: real(f"{where}: parameter {key!r}", value) for key, value in self.parameters.items()}
 
     def to_dict(self):
         entry = {"function": self.function, "fields": list(self.fields)}
@@ -78,7 +94,31 @@ class Reaction:
             entry["rate"] = self.rate
         if self.substeps is not None:
             entry["substeps"] = self.substeps
+        if self.parameters:
+            entry["parameters"] = dict(self.parameters)
         return entry
+
+
+def with_parameters(reaction):
+    """The reaction's function with its parameters bound as keyword arguments.
+
+    Raises
+    ------
+    ValueError
+        When the function cannot take the parameters (checked where its signature is known).
+    """
+    function = resolve_function(reaction.function, f"reaction {reaction.name!r}: function")
+    try:
+        signature = inspect.signature(function)
+    except (TypeError, ValueError):  # some compiled functions do not tell
+        signature = None
+    if signature is not None:
+        try:
+            signature.bind(*[None] * (len(reaction.fields) + 1), **reaction.parameters)
+        except TypeError as err:
+            raise ValueError(f"reaction {reaction.name!r}: function {reaction.function} cannot take the fields, the cell "
+                             f"types and the parameters {sorted(reaction.parameters)}: {err}") from None
+    return functools.partial(function, **reaction.parameters)
 
 
 def reacting_fields(model):
@@ -175,8 +215,7 @@ class ReactingFields:
 
     def __init__(self, model):
         self.model = model
-        self.functions = {name: resolve_function(r.function, f"reaction {name!r}: function")
-                          for name, r in model.reactions.items()}
+        self.functions = {name: with_parameters(r) for name, r in model.reactions.items()}
         self.substeps = dict.fromkeys(model.reactions)  # None until the first run fixes it
 
     def saved(self):
@@ -296,11 +335,12 @@ class ReactingFields:
         return values
 
 
-def schnakenberg(u, v, cell_type):
-    """The Schnakenberg kinetics with a = 0.1, b = 0.9: f = a - u + u**2 v, g = b - u**2 v (per MCS).
+def schnakenberg(u, v, cell_type, a=0.1, b=0.9):
+    """The Schnakenberg kinetics f = a - u + u**2 v, g = b - u**2 v (per MCS), by default a = 0.1, b = 0.9.
 
-    Its steady state is u = a + b = 1, v = b / (a + b)**2 = 0.9; with v diffusing fast enough
-    (d_v / d_u above about 10) it is unstable to patterns (a Turing system). `cell_type` is not used.
+    Its steady state is u = a + b, v = b / (a + b)**2 (1 and 0.9 by default); with v diffusing fast
+    enough (d_v / d_u above about 10 for the defaults) it is unstable to patterns (a Turing
+    system). `cell_type` is not used.
 
     Examples
     --------
@@ -308,7 +348,7 @@ def schnakenberg(u, v, cell_type):
     [0.0, 0.0]
     """
     u2v = u * u * v
-    return 0.1 - u + u2v, 0.9 - u2v
+    return a - u + u2v, b - u2v
 
 
 def reactions_to_dict(reactions):

@@ -11,6 +11,11 @@ def decay(u, cell_type):
     return -0.3 * u
 
 
+def decay_at(u, cell_type, k):
+    """du/dt = -k u."""
+    return -k * u
+
+
 def made_in_cells(u, v, cell_type):
     """u is made inside cells of type 1 only; v follows u."""
     return np.where(cell_type == 1, 1.0, 0.0), u - v
@@ -79,6 +84,29 @@ def test_each_mcs_is_n_euler_substeps_of_diffusion_then_reaction():
         morva._native.diffuse(sim.world, a, b, 0.1, 0.0, 1 / n)
         a = (b + (1 / n) * (-0.3 * b).astype(np.float64)).astype(np.float32)
     assert np.array_equal(sim.field("u"), a)
+
+
+def test_reaction_parameters_reach_the_function_and_vary_by_name(tmp_path):
+    fixed = morva.Model((6, 6)).add_field("u", diffusion=0.0).add_reaction("r", decay, ["u"], substeps=4)
+    model = morva.Model((6, 6)).add_field("u", diffusion=0.0)
+    model.add_reaction("r", decay_at, ["u"], substeps=4, parameters={"k": 0.3})
+    model.save(tmp_path / "m.toml")
+    runs = {}
+    for name, m in [("fixed", fixed), ("file", morva.load_model(tmp_path / "m.toml")),
+                    ("faster", model.with_parameters({"reaction:r:k": 0.6}))]:
+        sim = m.build()
+        sim.set_field("u", 1.0)
+        sim.run(2, progress=False)
+        runs[name] = sim.field("u")
+    assert runs["file"].tobytes() == runs["fixed"].tobytes()
+    assert np.allclose(runs["faster"], (1 - 0.6 / 4) ** 8, rtol=1e-5)  # 8 Euler sub-steps of dt = 1/4
+    assert model.parameter("reaction:r:k") == 0.3  # with_parameters left the model alone
+    with pytest.raises(KeyError, match="reaction 'r' has the parameters k"):
+        model.with_parameters({"reaction:r:kk": 1})
+    with pytest.raises(ValueError, match="function test_reacting_fields:decay cannot take .* \\['k'\\]"):
+        fixed.with_parameters({}).add_field("v", diffusion=0).add_reaction("s", decay, ["v"], parameters={"k": 1}).build()
+    with pytest.raises(ValueError, match=r"\[reactions.r\]: reaction 'r': parameter 'k' must be a real number"):
+        morva.Model.from_toml((tmp_path / "m.toml").read_text().replace("k = 0.3", 'k = "fast"'))
 
 
 def test_reactions_see_the_cell_types_and_secretion_still_acts():

@@ -49,19 +49,29 @@ public:
     double root_of_exact(std::uint64_t product, std::uint64_t n) {
         const std::uint64_t key = product << n_bits | n;
         const std::size_t slot = (key * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits);
-        if (keys_[slot] != key) [[unlikely]] {
-            keys_[slot] = key;  // no key is 0: n >= 1
-            roots_[slot] = std::pow(static_cast<double>(product), 1.0 / static_cast<double>(n));
-        }
-        return roots_[slot];
+        const Entry& e = entries_[slot];
+        if (e.key != key) [[unlikely]]
+            return refill(slot, key, product, n);
+        return e.root;
     }
 
 private:
+    // Out of line, so that the hit path keeps its caller's values in registers.
+    [[gnu::noinline]] double refill(std::size_t slot, std::uint64_t key, std::uint64_t product, std::uint64_t n) {
+        Entry& e = entries_[slot];
+        e.key = key;  // no key is 0: n >= 1
+        return e.root = std::pow(static_cast<double>(product), 1.0 / static_cast<double>(n));
+    }
+
     static constexpr double exact_below = 9007199254740992.0;  // 2^53
     static constexpr unsigned n_bits = 5;                       // n <= 27, the site and 26 neighbours
     static constexpr unsigned slot_bits = 14;
-    std::array<std::uint64_t, std::size_t{1} << slot_bits> keys_{};
-    std::array<double, std::size_t{1} << slot_bits> roots_{};
+    // A key beside its root: one cache line per lookup.
+    struct Entry {
+        std::uint64_t key = 0;
+        double root = 0.0;
+    };
+    std::array<Entry, std::size_t{1} << slot_bits> entries_{};
 };
 
 thread_local RootMemo root_memo;
@@ -134,9 +144,12 @@ template <std::size_t Count>
 // width test as there every partial product is an integer below 2^53, so the product is exact in any
 // order: the integer interior_mean forms. A 0 of the label (its less-one all ones, 32 bits wide, with
 // n >= 2) or a wider product takes the defining order instead.
-[[gnu::always_inline]] inline double flat_block_mean(const Activity* activity, const Label* labels, SiteIndex site,
-                                                     Label label, std::int64_t row, const std::int64_t* offsets) {
+template <class Host>
+[[gnu::always_inline]] inline double flat_block_mean(const Host& host, SiteIndex site, Label label) {
+    const Activity* activity = host.act.activity.data();
     if (activity[site] == 0) return 0.0;
+    const Label* labels = host.lattice.labels.data();
+    const std::int64_t row = host.lattice.flat_block_row;
     const SiteIndex up = shifted_site(site, -row), down = shifted_site(site, row);
     const __m128i want = _mm_set1_epi32(static_cast<int>(label));
     const __m128i one = _mm_set1_epi32(1), zero = _mm_setzero_si128();
@@ -163,14 +176,15 @@ template <std::size_t Count>
     const std::uint64_t n = static_cast<std::uint64_t>(-static_cast<std::int64_t>(_mm_cvtsi128_si32(c)));
     constexpr std::uint64_t narrow = std::uint64_t{1} << (53 / 9);
     if (!(widths < narrow) && static_cast<std::uint64_t>(std::bit_width(widths)) * n > 53)
-        return ordered_mean(activity, labels, site, label, offsets, 8);
+        return ordered_mean(activity, labels, site, label, host.lattice.linear_offsets.data(), 8);
     const auto product = [one](__m128i l) {
         const __m128i f = _mm_add_epi32(l, one);
         return _mm_mul_pd(_mm_cvtepi32_pd(f), _mm_cvtepi32_pd(_mm_unpackhi_epi64(f, f)));
     };
     const __m128d p = _mm_mul_pd(_mm_mul_pd(product(l_up), product(l_mid)), product(l_down));
     const double folded = _mm_cvtsd_f64(_mm_mul_sd(p, _mm_unpackhi_pd(p, p)));
-    return root_memo.root_of_exact(static_cast<std::uint64_t>(folded), n);  // folded <= 2^53
+    // folded <= 2^53: converted as signed, which needs no test for the top bit.
+    return root_memo.root_of_exact(static_cast<std::uint64_t>(static_cast<std::int64_t>(folded)), n);
 }
 #endif
 
@@ -217,15 +231,14 @@ template <class Host>
     const Lattice& lattice = host.lattice;
     if (label == 0) return 0.0;
     if (!lattice.is_interior_site(site)) return listed_mean(host, site, label);
+    const bool arithmetic = act.arithmetic;
+#if defined(__SSE2__)
+    if (lattice.flat_block_row != 0 && !arithmetic) return flat_block_mean(host, site, label);
+#endif
     const Activity* activity = act.activity.data();
     const Label* labels = lattice.labels.data();
     const std::int64_t* offsets = lattice.linear_offsets.data();
     const std::size_t count = lattice.linear_offsets.size();
-    const bool arithmetic = act.arithmetic;
-#if defined(__SSE2__)
-    if (lattice.flat_block_row != 0 && !arithmetic)
-        return flat_block_mean(activity, labels, site, label, lattice.flat_block_row, offsets);
-#endif
     if (count == 8) return interior_mean<8>(activity, labels, site, label, offsets, count, arithmetic);
     if (count == 26) return interior_mean<26>(activity, labels, site, label, offsets, count, arithmetic);
     return interior_mean<0>(activity, labels, site, label, offsets, count, arithmetic);

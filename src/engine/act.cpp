@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -138,10 +139,11 @@ template <std::size_t Count>
 
 #if defined(__SSE2__)
 // The geometric mean of an interior site where the neighbours are the flat 8-neighbour block of row
-// stride `row` (Lattice::flat_block_row): the nine sites as three rows of four lanes, the labels
-// compared four at a time, the factors (v for the label, else 1) multiplied as doubles. The rows are
-// read from up - 1, site - 1 and down - 2, so that no read passes the last site, and the lane outside
-// the block is masked off. The site's own lane always counts, as in interior_mean. Under the same
+// stride `row` (Lattice::flat_block_row): the nine sites as three rows of three lanes (and a fourth
+// that reads as label 0 and activity 0), the labels compared four at a time, the factors (v for the
+// label, else 1) multiplied as doubles. Only the nine sites are read: the parallel sweep keeps the
+// tiles of a pass two sites apart, and a source's row one site longer would reach into another
+// task's tile. The site's own lane always counts, as in interior_mean. Under the same
 // width test as there every partial product is an integer below 2^53, so the product is exact in any
 // order: the integer interior_mean forms. A 0 of the label (its less-one all ones, 32 bits wide, with
 // n >= 2) or a wider product takes the defining order instead.
@@ -154,19 +156,22 @@ template <class Host>
     const SiteIndex up = shifted_site(site, -row), down = shifted_site(site, row);
     const __m128i want = _mm_set1_epi32(static_cast<int>(label));
     const __m128i one = _mm_set1_epi32(1), zero = _mm_setzero_si128();
-    const auto same = [&](SiteIndex first, __m128i keep) {
-        const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(labels + first));
-        return _mm_and_si128(_mm_cmpeq_epi32(l, want), keep);
+    // All ones where the row's label is `label`; the fourth lane reads 0, which is never the label.
+    const auto same = [&](SiteIndex first) {
+        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(labels + first));
+        const __m128i l = _mm_unpacklo_epi64(two, _mm_cvtsi32_si128(static_cast<int>(labels[first + 2])));
+        return _mm_cmpeq_epi32(l, want);
     };
-    const __m128i m_up = same(up - 1, _mm_setr_epi32(-1, -1, -1, 0));
-    const __m128i m_mid = _mm_or_si128(same(site - 1, _mm_setr_epi32(-1, 0, -1, 0)), _mm_setr_epi32(0, -1, 0, 0));
-    const __m128i m_down = same(down - 2, _mm_setr_epi32(0, -1, -1, -1));
+    const __m128i m_up = same(up - 1), m_down = same(down - 1);
+    const __m128i m_mid = _mm_or_si128(same(site - 1), _mm_setr_epi32(0, -1, 0, 0));
     // v - 1 where the label holds (or the site's own lane), else 0.
     const auto less_one = [&](SiteIndex first, __m128i mask) {
-        const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(activity + first));
+        std::uint32_t two;
+        std::memcpy(&two, activity + first, sizeof two);
+        const __m128i v = _mm_insert_epi16(_mm_cvtsi32_si128(static_cast<int>(two)), activity[first + 2], 2);
         return _mm_and_si128(_mm_sub_epi32(_mm_unpacklo_epi16(v, zero), one), mask);
     };
-    const __m128i l_up = less_one(up - 1, m_up), l_mid = less_one(site - 1, m_mid), l_down = less_one(down - 2, m_down);
+    const __m128i l_up = less_one(up - 1, m_up), l_mid = less_one(site - 1, m_mid), l_down = less_one(down - 1, m_down);
     __m128i w = _mm_or_si128(_mm_or_si128(l_up, l_mid), l_down);
     w = _mm_or_si128(w, _mm_shuffle_epi32(w, _MM_SHUFFLE(1, 0, 3, 2)));
     w = _mm_or_si128(w, _mm_shuffle_epi32(w, _MM_SHUFFLE(2, 3, 0, 1)));

@@ -229,18 +229,13 @@ template <class Host>
     return arithmetic ? folded / static_cast<double>(n) : root_memo.root(folded, n);
 }
 
-// The local activity of `site` as part of `label`; interior sites of the common neighbourhoods (8
-// neighbours in 2-D, 26 in 3-D) take an unrolled loop.
+// An interior site outside the flat path: the common neighbourhoods (8 neighbours in 2-D, 26 in
+// 3-D) take an unrolled loop. Out of line, so that the flat path's caller stays small.
 template <class Host>
-[[gnu::always_inline]] inline double mean_of(const Host& host, SiteIndex site, Label label) {
+[[gnu::noinline]] double interior_mean_of(const Host& host, SiteIndex site, Label label) {
     const ActTerm& act = host.act;
     const Lattice& lattice = host.lattice;
-    if (label == 0) return 0.0;
-    if (!lattice.is_interior_site(site)) return listed_mean(host, site, label);
     const bool arithmetic = act.arithmetic;
-#if defined(__SSE2__)
-    if (lattice.flat_block_row != 0 && !arithmetic) return flat_block_mean(host, site, label);
-#endif
     const Activity* activity = act.activity.data();
     const Label* labels = lattice.labels.data();
     const std::int64_t* offsets = lattice.linear_offsets.data();
@@ -248,6 +243,18 @@ template <class Host>
     if (count == 8) return interior_mean<8>(activity, labels, site, label, offsets, count, arithmetic);
     if (count == 26) return interior_mean<26>(activity, labels, site, label, offsets, count, arithmetic);
     return interior_mean<0>(activity, labels, site, label, offsets, count, arithmetic);
+}
+
+// The local activity of `site` as part of `label`.
+template <class Host>
+[[gnu::always_inline]] inline double mean_of(const Host& host, SiteIndex site, Label label) {
+    const Lattice& lattice = host.lattice;
+    if (label == 0) return 0.0;
+    if (!lattice.is_interior_site(site)) return listed_mean(host, site, label);
+#if defined(__SSE2__)
+    if (lattice.flat_block_row != 0 && !host.act.arithmetic) return flat_block_mean(host, site, label);
+#endif
+    return interior_mean_of(host, site, label);
 }
 
 // The change of a copy (ActTerm::change). The parameters are those of the source cell's type, or of

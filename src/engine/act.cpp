@@ -257,6 +257,12 @@ template <class Host>
     return interior_mean_of(host, site, label);
 }
 
+// A(target) - A(source), any sites.
+template <class Host>
+[[gnu::noinline]] double difference_of_means(const Host& host, SiteIndex target, SiteIndex source, Label a, Label b) {
+    return mean_of(host, target, a) - mean_of(host, source, b);
+}
+
 // The change of a copy (ActTerm::change). The parameters are those of the source cell's type, or of
 // the target cell's type when the source is the medium; a type without lambda_act or max_act adds
 // nothing. Inlined into both callers below, so that the sweeps' call (act_change) makes no second one.
@@ -268,8 +274,15 @@ template <class Host>
     const double lambda = act.lambda_of(type);
     const Activity max_act = act.max_of(type);
     if (lambda == 0.0 || max_act == 0) return 0.0;
-    return (lambda / static_cast<double>(max_act)) *
-           (mean_of(host, target, a) - mean_of(host, source, b));
+    const double factor = lambda / static_cast<double>(max_act);
+#if defined(__SSE2__)
+    // The common case, both sites of a cell and interior on the flat path, tested once for both.
+    const Lattice& lattice = host.lattice;
+    if (lattice.flat_block_row != 0 && !act.arithmetic && a != 0 && b != 0 && lattice.is_interior_site(target) &&
+        lattice.is_interior_site(source))
+        return factor * (flat_block_mean(host, target, a) - flat_block_mean(host, source, b));
+#endif
+    return factor * difference_of_means(host, target, source, a, b);
 }
 
 }  // namespace

@@ -71,6 +71,7 @@ Lattice Lattice::make(std::array<SiteIndex, 3> dims, std::array<bool, 3> periodi
                 ++k;
             }
     lat.full_block = full && k == lat.neighborhood.offsets.size() && k != 0;
+    if (lat.full_block && g.reach == std::array<SiteIndex, 3>{1, 1, 0}) lat.flat_block_row = static_cast<std::int64_t>(nx);
     const auto& offsets = lat.neighborhood.offsets;
     if (offsets.size() <= 32) {
         for (const Offset& from : offsets) {

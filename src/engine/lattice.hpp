@@ -153,6 +153,9 @@ struct Lattice {
     // The offsets are the whole block within reach but its centre, in the listed order (dz, dy, dx):
     // a boundary list whose steps all exist is then three nested loops over the axis shares.
     bool full_block = false;
+    // The row stride nx where the offsets are the flat 8-neighbour block (-nx - 1, -nx, -nx + 1, -1, 1,
+    // nx - 1, nx, nx + 1), else 0: an interior site's neighbours are then three rows of three.
+    std::int64_t flat_block_row = 0;
     // Neighbourhoods of at most 32 offsets: bit j of offset_adjacency[i] is set when offset j minus
     // offset i is itself an offset. For a site at least two reaches from every face (is_deep), that
     // is exactly when its neighbours i and j are listed as each other's neighbours.

@@ -63,30 +63,31 @@ static_assert(sizeof(Cell) == 128, "Cell layout changed: check the hot loop's re
 
 // What a copy of label b onto `site` (held by a, at c) does to the trackers, written to
 // trackers_of(label): the cell table itself or a worker's increments. `neighbor_at(i)` gives entry i of
-// the site's `count` neighbours, read from `labels` before the copy. Surface changes are integers, so
-// they are added per neighbour; a site listed among its own neighbours forms no pair with itself.
+// the site's `count` neighbours, read from `labels` before the copy. Surface changes are integers:
+// of the n pairs the site forms (a site listed among its own neighbours forms none with itself), a
+// loses the n - n_a that are not its own and gains the n_a with its own sites, which were inside it;
+// b the reverse. Counted without a branch per neighbour, and only a's and b's surfaces change.
 // `place(label, raw)` gives where the site counts in that cell's sums (see shape_frame.hpp); both
 // places are taken before any tracker changes.
 template <class NeighborAt, class TrackersOf, class Place = RawPlace>
 inline void record_flip(const Label* labels, SiteIndex site, Label a, Label b, const Coords& c, std::size_t count,
                         NeighborAt neighbor_at, TrackersOf&& trackers_of, Place place = {}) {
-    std::int64_t n_a = 0, n_b = 0;
+    std::int64_t n = 0, n_a = 0, n_b = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const SiteIndex t = neighbor_at(i);
         if (t == site) continue;
         const Label l = labels[t];
-        const bool differs_a = l != a, differs_b = l != b;
-        n_a += differs_a;
-        n_b += differs_b;
-        if (differs_a != differs_b) trackers_of(l).surface += std::int64_t{differs_b} - std::int64_t{differs_a};
+        ++n;
+        n_a += l == a;
+        n_b += l == b;
     }
     const Point raw{static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z)};
     const Point pa = place(a, raw), pb = place(b, raw);
     Trackers& from = trackers_of(a);
-    from.surface -= n_a;
+    from.surface += 2 * n_a - n;
     from.remove_site(pa[0], pa[1], pa[2]);
     Trackers& to = trackers_of(b);
-    to.surface += n_b;
+    to.surface += n - 2 * n_b;
     to.add_site(pb[0], pb[1], pb[2]);
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <utility>
 
 #include "checkpoint.hpp"
 #include "energy_change.hpp"
@@ -50,9 +51,9 @@ double plain_local_activity(const World& w, SiteIndex u, bool arithmetic) {
 
 // The local activity in its defining floating-point order: the site's value, then each same-cell
 // neighbour's in list order, folded as doubles; pow for the geometric mean. The engine's must equal
-// it bit for bit.
-double ordered_local_activity(const World& w, SiteIndex u) {
-    const Label l = w.lattice.labels[u];
+// it bit for bit. `l` is the cell the site is priced for: its own by default, or a neighbour's (the
+// site's own value still counts first).
+double ordered_local_activity(const World& w, SiteIndex u, Label l) {
     if (l == 0) return 0.0;
     const bool arithmetic = w.act.arithmetic;
     double folded = w.act.activity[u];
@@ -112,10 +113,12 @@ TEST(Act, EnergyChangeMatchesAPlainSumCopyByCopy) {
             // The sweeps' call reads the same unit off the world: the same bits.
             ASSERT_EQ(std::bit_cast<std::uint64_t>(act_change(w, target, source, a, b)), std::bit_cast<std::uint64_t>(got))
                 << "case " << c << " copy " << copy;
-            for (const SiteIndex u : {target, source})
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(w.act.local_activity(w.lattice, u, w.lattice.labels[u])),
-                          std::bit_cast<std::uint64_t>(ordered_local_activity(w, u)))
-                    << "case " << c << " copy " << copy << " site " << u;
+            // Both sites for their own cells, and each for the other's cell.
+            for (const auto& [u, l] : {std::pair{target, a}, std::pair{source, b}, std::pair{target, b},
+                                       std::pair{source, a}})
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(w.act.local_activity(w.lattice, u, l)),
+                          std::bit_cast<std::uint64_t>(ordered_local_activity(w, u, l)))
+                    << "case " << c << " copy " << copy << " site " << u << " label " << l;
             priced += expected != 0;
             w.apply_flip(target, b);
             w.activate(target, b);

@@ -220,12 +220,18 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
 // worker pool, each worker into its own tally; the tallies are merged and sorted, so the result
 // does not depend on the number of threads.
 
-// Every row of a box in run-length form: row r's runs are [first[r], first[r + 1]) of end and
-// label, end the x just past the run's last site.
+// The rows of a box (x fastest) in run-length form, where that form pays: row r has runs[r]
+// stretches of one label; a row of few stretches (`walked`) keeps them as [first[r], first[r] +
+// runs[r]) of end and label, end the x just past the stretch's last site. Rows of many short
+// stretches are compared site by site and are not written out.
 struct RowRuns {
-    std::vector<std::size_t> first;
+    std::vector<std::size_t> runs, first;
     std::vector<std::int64_t> end;
     std::vector<Label> label;
+    std::size_t walked_limit = 0;  // rows of more runs than this are never walked
+
+    // Rows a and b are compared stretch by stretch when their runs are few against the row length.
+    bool walk(std::size_t a, std::size_t b) const { return runs[a] + runs[b] <= walked_limit; }
 };
 
 constexpr morva::SiteIndex contact_sites_per_thread = 1 << 16;  // below this, threads cost more than they save
@@ -247,20 +253,27 @@ RowRuns row_runs(const morva::Lattice& lattice, std::size_t pool_size) {
     const morva::SiteIndex nx = lattice.nx(), rows = lattice.ny() * lattice.nz();
     const Label* grid = lattice.labels.data();
     RowRuns runs;
-    runs.first.assign(rows + 1, 0);
+    runs.walked_limit = static_cast<std::size_t>(nx) / 4;  // short stretches: site by site is cheaper
+    runs.runs.assign(rows, 0);
+    runs.first.assign(rows, 0);
     over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
         for (morva::SiteIndex r = first; r < last; ++r) {
             const Label* row = grid + r * nx;
             std::size_t changes = 0;
             for (morva::SiteIndex x = 1; x < nx; ++x) changes += row[x] != row[x - 1];
-            runs.first[r + 1] = changes + 1;
+            runs.runs[r] = changes + 1;
         }
     });
-    for (morva::SiteIndex r = 0; r < rows; ++r) runs.first[r + 1] += runs.first[r];
-    runs.end.resize(runs.first[rows]);
-    runs.label.resize(runs.first[rows]);
+    std::size_t total = 0;
+    for (morva::SiteIndex r = 0; r < rows; ++r) {
+        runs.first[r] = total;
+        if (runs.runs[r] < runs.walked_limit) total += runs.runs[r];  // the other row has one run or more
+    }
+    runs.end.resize(total);
+    runs.label.resize(total);
     over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
         for (morva::SiteIndex r = first; r < last; ++r) {
+            if (runs.runs[r] >= runs.walked_limit) continue;
             const Label* row = grid + r * nx;
             std::size_t k = runs.first[r];
             runs.label[k] = row[0];
@@ -302,10 +315,11 @@ public:
         }
     }
 
-    // The pairs counted, appended to `out` in no particular order.
-    void append_to(std::vector<Entry>& out) const {
+    // Calls `visit(entry)` for each pair counted, in no particular order.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
         for (const Entry& e : entries_)
-            if (e.key != 0) out.push_back(e);
+            if (e.key != 0) visit(e);
     }
 
     std::size_t size() const { return used_; }
@@ -355,15 +369,14 @@ public:
                     z2 = (z2 + nz) % nz;
                 }
                 const std::size_t other = static_cast<std::size_t>(y2 + ny * z2);
-                const std::size_t changes = runs.first[row + 1] - runs.first[row] + runs.first[other + 1] -
-                                            runs.first[other];
-                if (changes * 4 > static_cast<std::size_t>(nx))  // short stretches: site by site is cheaper
-                    count_sites_shifted(grid + row * lattice.nx(), grid + other * lattice.nx(), o.dx, nx);
-                else
+                const Label* here = grid + row * lattice.nx();
+                const Label* there = grid + other * lattice.nx();
+                if (runs.walk(row, other))
                     count_shifted(runs, row, other, o.dx, nx);
+                else
+                    count_sites_shifted(here, there, o.dx, nx);
                 if (o.dx != 0 && lattice.periodic[0]) {  // the pair across the x faces
-                    const Label a = o.dx > 0 ? runs.label[runs.first[row + 1] - 1] : runs.label[runs.first[row]];
-                    const Label b = o.dx > 0 ? runs.label[runs.first[other]] : runs.label[runs.first[other + 1] - 1];
+                    const Label a = o.dx > 0 ? here[nx - 1] : here[0], b = o.dx > 0 ? there[0] : there[nx - 1];
                     if (a != b) count(a, b, 1);
                 }
             }
@@ -389,7 +402,7 @@ private:
         const Label* labels = runs.label.data();
         std::int64_t x = std::max<std::int64_t>(0, -dx);
         const std::int64_t end = nx - std::max<std::int64_t>(0, dx);
-        std::size_t i = runs.first[a], j = runs.first[b];
+        std::size_t i = runs.first[a], j = runs.first[b];  // walked rows: both written out
         while (x < end && ends[i] <= x) ++i;
         while (x < end && ends[j] - dx <= x) ++j;
         while (x < end) {
@@ -466,19 +479,52 @@ std::vector<ContactTally> tally_contacts(const morva::World& w) {
     for (int axis = 0; axis < 3; ++axis)
         thin = thin || (lattice.periodic[axis] && lattice.geometry.reach[axis] != 0 && lattice.dims[axis] < 3);
     if (thin || lattice.n_sites() == 0) {
-        std::vector<ContactTally> one(1, ContactTally(w.cells.size()));
-        one[0].count_sites(lattice);
+        std::vector<ContactTally> one;
+        one.emplace_back(w.cells.size()).count_sites(lattice);
         return one;
     }
     const std::size_t pool_size = lattice.n_sites() < 2 * contact_sites_per_thread
                                       ? 1 : morva::WorkerPool::process_pool().size();
     const RowRuns runs = row_runs(lattice, pool_size);
-    std::vector<ContactTally> tallies(pool_size, ContactTally(w.cells.size()));
+    std::vector<ContactTally> tallies;  // made in place: a copy of a prototype costs as much again
+    tallies.reserve(pool_size);
+    for (std::size_t i = 0; i < pool_size; ++i) tallies.emplace_back(w.cells.size());
     over_rows(lattice.n_sites(), lattice.ny() * lattice.nz(), pool_size,
               [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t worker) {
                   tallies[worker].count_rows(lattice, runs, forward, first, last);
               });
     return tallies;
+}
+
+// The pairs of cells of all tallies, each once with its total count, sorted by key (by the lower
+// cell, then the higher): a counting sort on the lower cell, then each cell's few pairs sorted.
+std::vector<PairCounts::Entry> sorted_pairs(const std::vector<ContactTally>& tallies, std::size_t n_labels) {
+    std::vector<std::size_t> next(n_labels + 1, 0);
+    for (const ContactTally& t : tallies) t.touching.for_each([&](const auto& e) { ++next[(e.key >> 32) + 1]; });
+    for (std::size_t a = 0; a < n_labels; ++a) next[a + 1] += next[a];
+    std::vector<PairCounts::Entry> sorted(next[n_labels]);
+    const std::vector<std::size_t> start(next.begin(), next.end());
+    for (const ContactTally& t : tallies) t.touching.for_each([&](const auto& e) { sorted[next[e.key >> 32]++] = e; });
+    const auto by_key = [](const PairCounts::Entry& x, const PairCounts::Entry& y) { return x.key < y.key; };
+    std::size_t kept = 0;
+    for (std::size_t a = 1; a < n_labels; ++a) {
+        const auto begin = sorted.begin() + static_cast<std::ptrdiff_t>(start[a]);
+        const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(start[a + 1]);
+        if (end - begin > 16) {
+            std::sort(begin, end, by_key);
+        } else {
+            for (auto i = begin; i != end; ++i)  // insertion: a cell has a few pairs as the lower cell
+                for (auto j = i; j != begin && by_key(*j, *(j - 1)); --j) std::iter_swap(j, j - 1);
+        }
+        for (auto i = begin; i != end; ++i) {  // one entry per key: tallies of several threads add up
+            if (kept != 0 && sorted[kept - 1].key == i->key)
+                sorted[kept - 1].count += i->count;
+            else
+                sorted[kept++] = *i;
+        }
+    }
+    sorted.resize(kept);
+    return sorted;
 }
 
 PyObject* contacts_body(PyObject* module, PyObject* world) {
@@ -494,35 +540,33 @@ PyObject* contacts_body(PyObject* module, PyObject* world) {
         } released;
         tallies = tally_contacts(w);
     }
-    std::vector<std::uint32_t> first, second;
-    std::vector<std::int64_t> area;
-    const auto emit = [&](Label a, Label b, std::int64_t n) {
-        first.push_back(a), second.push_back(b), area.push_back(n);
-    };
     const std::size_t n_labels = w.cells.size();
-    for (Label a = 1; a < n_labels; ++a) {  // the medium's rows come first
-        std::int64_t n = 0;
-        for (const ContactTally& t : tallies) n += t.medium_area[a];
-        if (n != 0) emit(0, a, n);
+    std::vector<std::int64_t> medium(n_labels, 0);  // the medium's rows come first
+    std::size_t medium_rows = 0;
+    for (std::size_t a = 1; a < n_labels; ++a) {
+        for (const ContactTally& t : tallies) medium[a] += t.medium_area[a];
+        medium_rows += medium[a] != 0;
     }
-    std::vector<PairCounts::Entry> merged;  // sorted by key: by the lower cell, then the higher
-    std::size_t distinct = 0;
-    for (const ContactTally& t : tallies) distinct += t.touching.size();
-    merged.reserve(distinct);
-    for (const ContactTally& t : tallies) t.touching.append_to(merged);
-    std::sort(merged.begin(), merged.end(), [](const auto& x, const auto& y) { return x.key < y.key; });
-    for (std::size_t i = 0; i < merged.size();) {
-        std::int64_t n = 0;
-        const std::uint64_t key = merged[i].key;
-        for (; i < merged.size() && merged[i].key == key; ++i) n += merged[i].count;
-        emit(static_cast<Label>(key >> 32), static_cast<Label>(key & 0xFFFFFFFFu), n);
-    }
-    const std::size_t rows = area.size();
-    PyRef a_array(copied_array(module, {rows}, "uint32", first));
+    const std::vector<PairCounts::Entry> pairs = sorted_pairs(tallies, n_labels);
+    const std::size_t rows = medium_rows + pairs.size();
+    // Each column is filled from the medium's counts, then from the pairs.
+    const auto column = [&](auto* out, auto of_medium, auto of_pair) {
+        for (std::size_t a = 1; a < n_labels; ++a)
+            if (medium[a] != 0) *out++ = of_medium(a);
+        for (const PairCounts::Entry& e : pairs) *out++ = of_pair(e);
+    };
+    PyRef a_array(filled_array<std::uint32_t>(module, {rows}, "uint32", rows, [&](std::uint32_t* out) {
+        column(out, [](std::size_t) { return 0u; }, [](const auto& e) { return static_cast<std::uint32_t>(e.key >> 32); });
+    }));
     if (!a_array) return nullptr;
-    PyRef b_array(copied_array(module, {rows}, "uint32", second));
+    PyRef b_array(filled_array<std::uint32_t>(module, {rows}, "uint32", rows, [&](std::uint32_t* out) {
+        column(out, [](std::size_t a) { return static_cast<std::uint32_t>(a); },
+               [](const auto& e) { return static_cast<std::uint32_t>(e.key & 0xFFFFFFFFu); });
+    }));
     if (!b_array) return nullptr;
-    PyRef area_array(copied_array(module, {rows}, "int64", area));
+    PyRef area_array(filled_array<std::int64_t>(module, {rows}, "int64", rows, [&](std::int64_t* out) {
+        column(out, [&](std::size_t a) { return medium[a]; }, [](const auto& e) { return e.count; });
+    }));
     if (!area_array) return nullptr;
     return PyTuple_Pack(3, a_array.get(), b_array.get(), area_array.get());
 }

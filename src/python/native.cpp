@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -135,8 +136,39 @@ PyObject* field_body(PyObject* module, PyObject* world, PyObject* index) {
     return copied_array(module, {d[2], d[1], d[0]}, "float32", conc);
 }
 
-// One array per column of the cell table, indexed by cell id, the medium's record included.
-PyObject* cells_body(PyObject* module, PyObject* world) {
+// The names of the columns of the cell table, in the order cells() makes them.
+constexpr std::string_view cell_columns[] = {"type", "volume", "surface", "target_volume", "lambda_volume",
+                                             "target_surface", "lambda_surface", "com", "direction", "force",
+                                             "length"};
+
+// The columns named by `columns` (a sequence of str; None: all), each checked against the table.
+std::optional<std::vector<std::string_view>> chosen_columns(PyObject* columns) {
+    if (columns == Py_None) return std::vector<std::string_view>(std::begin(cell_columns), std::end(cell_columns));
+    PyRef seq(PySequence_Fast(columns, "cells() argument 'columns' must be a sequence of column names"));
+    if (!seq) return std::nullopt;
+    std::vector<std::string_view> chosen;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+        const auto known = text ? std::find(std::begin(cell_columns), std::end(cell_columns),
+                                            std::string_view(text, static_cast<std::size_t>(size)))
+                                : std::end(cell_columns);
+        if (known == std::end(cell_columns)) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError,
+                             "cells(): no column %R (columns: type, volume, surface, target_volume, lambda_volume, "
+                             "target_surface, lambda_surface, com, direction, force, length)",
+                             item);
+            return std::nullopt;
+        }
+        chosen.push_back(*known);
+    }
+    return chosen;
+}
+
+// One array per chosen column of the cell table, indexed by cell id, the medium's record included.
+PyObject* cells_body(PyObject* module, PyObject* world, const std::vector<std::string_view>& chosen) {
     BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
     if (!borrow.acquire()) return nullptr;
     const morva::World& w = active_world(world);
@@ -144,62 +176,67 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
     const std::size_t n = cells.size();
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
-    const auto add = [&](const char* key, PyObject* array) {
-        PyRef owned(array);
-        return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+    // Makes a column's array with `make()` when the column is chosen.
+    const auto add = [&](std::string_view key, auto make) {
+        if (std::find(chosen.begin(), chosen.end(), key) == chosen.end()) return true;
+        PyRef owned(make());
+        return owned && PyDict_SetItemString(dict.get(), std::string(key).c_str(), owned.get()) == 0;
     };
-    const auto column = [&](const char* key, auto member) {
-        return add(key, filled_array<double>(module, {n}, "float64", n, [&](double* out) {
-                       for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].*member;
-                   }));
+    const auto column = [&](std::string_view key, auto member) {
+        return add(key, [&] {
+            return filled_array<double>(module, {n}, "float64", n, [&](double* out) {
+                for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].*member;
+            });
+        });
+    };
+    // The cells' points (x, y, z) as an (n, 3) array.
+    const auto points = [&](std::string_view key, auto point_of) {
+        return add(key, [&] {
+            return filled_array<double>(module, {n, 3}, "float64", 3 * n, [&](double* out) {
+                for (std::size_t i = 0; i < n; ++i, out += 3) {
+                    const auto p = point_of(i);
+                    out[0] = p[0], out[1] = p[1], out[2] = p[2];
+                }
+            });
+        });
     };
     const bool ok =
-        add("type", filled_array<std::uint16_t>(module, {n}, "uint16", n,
-                                                [&](std::uint16_t* out) {
-                                                    for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].cell_type;
-                                                })) &&
-        add("volume", filled_array<std::int64_t>(module, {n}, "int64", n,
-                                                 [&](std::int64_t* out) {
-                                                     for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].volume;
-                                                 })) &&
-        add("surface", filled_array<std::int64_t>(module, {n}, "int64", n,
-                                                  [&](std::int64_t* out) {
-                                                      for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].surface;
-                                                  })) &&
+        add("type",
+            [&] {
+                return filled_array<std::uint16_t>(module, {n}, "uint16", n, [&](std::uint16_t* out) {
+                    for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].cell_type;
+                });
+            }) &&
+        add("volume",
+            [&] {
+                return filled_array<std::int64_t>(module, {n}, "int64", n, [&](std::int64_t* out) {
+                    for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].volume;
+                });
+            }) &&
+        add("surface",
+            [&] {
+                return filled_array<std::int64_t>(module, {n}, "int64", n, [&](std::int64_t* out) {
+                    for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].surface;
+                });
+            }) &&
         column("target_volume", &morva::Cell::target_volume) && column("lambda_volume", &morva::Cell::lambda_volume) &&
         column("target_surface", &morva::Cell::target_surface) &&
         column("lambda_surface", &morva::Cell::lambda_surface) &&
         // As cell_coms(): the coordinate sums over the volume (wrapped into the box under periodic
         // shapes), (0, 0, 0) for an empty record.
-        add("com", filled_array<double>(module, {n, 3}, "float64", 3 * n,
-                                        [&](double* out) {
-                                            for (std::size_t i = 0; i < n; ++i, out += 3) {
-                                                const morva::Point c = w.cell_centre(cells[i].id);
-                                                out[0] = c[0], out[1] = c[1], out[2] = c[2];
-                                            }
-                                        })) &&
+        points("com", [&](std::size_t i) { return w.cell_centre(cells[i].id); }) &&
         // Each cell's preferred direction ((0, 0, 0) until drawn) and the external force it feels (its
         // own where one is set, else its type's).
-        add("direction", filled_array<double>(module, {n, 3}, "float64", 3 * n,
-                                              [&](double* out) {
-                                                  for (std::size_t i = 0; i < n; ++i, out += 3) {
-                                                      const auto p = w.direction_of(static_cast<Label>(i));
-                                                      out[0] = p[0], out[1] = p[1], out[2] = p[2];
-                                                  }
-                                              })) &&
-        add("force", filled_array<double>(module, {n, 3}, "float64", 3 * n,
-                                          [&](double* out) {
-                                              for (std::size_t i = 0; i < n; ++i, out += 3) {
-                                                  const auto& f = w.external_force_of(static_cast<Label>(i));
-                                                  out[0] = f[0], out[1] = f[1], out[2] = f[2];
-                                              }
-                                          })) &&
+        points("direction", [&](std::size_t i) { return w.direction_of(static_cast<Label>(i)); }) &&
+        points("force", [&](std::size_t i) { return w.external_force_of(static_cast<Label>(i)); }) &&
         // A length needs an axis: NaN for the medium and for cells of fewer than two sites.
-        add("length", filled_array<double>(module, {n}, "float64", n, [&](double* out) {
+        add("length", [&] {
+            return filled_array<double>(module, {n}, "float64", n, [&](double* out) {
                 for (std::size_t i = 0; i < n; ++i)
                     out[i] = i == 0 || cells[i].volume < 2 ? std::numeric_limits<double>::quiet_NaN()
                                                            : w.cell_length(static_cast<Label>(i));
-            }));
+            });
+        });
     return ok ? dict.release() : nullptr;
 }
 
@@ -1093,12 +1130,15 @@ PyObject* native_field(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* native_cells(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"world", nullptr};
+    static const char* names[] = {"world", "columns", nullptr};
     PyObject* world = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:cells", const_cast<char**>(names), &world) ||
+    PyObject* columns = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:cells", const_cast<char**>(names), &world, &columns) ||
         !require_world(module, world, "cells"))
         return nullptr;
-    return guarded(world_type(module), [&] { return cells_body(module, world); });
+    const auto chosen = chosen_columns(columns);
+    if (!chosen) return nullptr;
+    return guarded(world_type(module), [&] { return cells_body(module, world, *chosen); });
 }
 
 PyObject* native_contacts(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -1323,8 +1363,9 @@ PyMethodDef native_methods[] = {
                                "Examples\n--------\n"
                                ">>> set_field(world, 0, field(world, 0) * 2)\n"),
     function<native_cells>("cells",
-                           "cells(world)\n--\n\n"
-                           "The cell table as a dict of new 1-D arrays indexed by cell id (0 = medium):\n"
+                           "cells(world, columns=None)\n--\n\n"
+                           "The cell table as a dict of new arrays indexed by cell id (0 = medium), all\n"
+                           "columns or those named in `columns`:\n"
                            "type (uint16), volume and surface (int64), target_volume, lambda_volume,\n"
                            "target_surface, lambda_surface (float64), com (float64, shape (n, 3), x y z),\n"
                            "direction (the preferred direction of persistent motion, (0, 0, 0) until drawn)\n"
@@ -1333,7 +1374,9 @@ PyMethodDef native_methods[] = {
                            "Examples\n--------\n"
                            ">>> table = cells(world)\n"
                            ">>> table[\"volume\"].tolist() == world.cell_volumes()\n"
-                           "True"),
+                           "True\n"
+                           ">>> sorted(cells(world, [\"volume\", \"type\"]))\n"
+                           "['type', 'volume']"),
     function<native_contacts>("contacts",
                               "contacts(world)\n--\n\n"
                               "The contact table as three new 1-D arrays (a, b, area): each pair of labels\n"

@@ -323,7 +323,7 @@ RowRuns row_runs(const morva::Lattice& lattice, std::size_t pool_size) {
 }
 
 // Counts of cell pairs (a < b, both cells) in an open-addressing table keyed by a << 32 | b: one
-// multiply and usually one probe per count, whatever the number of cells, and one allocation.
+// multiply and usually one probe per count, whatever the number of cells.
 class PairCounts {
 public:
     struct Entry {
@@ -381,11 +381,63 @@ private:
     int shift_ = 64;
 };
 
+// Bit k set where p[k] == value, for k < 8.
+unsigned equal_mask(const Label* p, Label value) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_set1_epi32(static_cast<int>(value));
+    const auto equal = [&](const Label* q) {
+        return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)), v)));
+    };
+    return static_cast<unsigned>(equal(p) | equal(p + 4) << 4);
+#else
+    unsigned mask = 0;
+    for (unsigned k = 0; k < 8; ++k) mask |= static_cast<unsigned>(p[k] == value) << k;
+    return mask;
+#endif
+}
+
+// Counts of pairs of cells a < b: each cell a keeps its first eight partners b in a line of slots
+// of its own, searched with two vector compares (no hashing: most counts land in a line already
+// in the cache, as neighbouring sites belong to neighbouring cells); the partners after the eighth
+// go to an open-addressing table, which only cells with many neighbours ever use.
+class PartnerCounts {
+public:
+    static constexpr std::size_t width = 8;
+
+    explicit PartnerCounts(std::size_t n_labels)
+        : partner_(n_labels * width, 0), count_(std::make_unique_for_overwrite<std::int64_t[]>(n_labels * width)),
+          more_(16) {}
+
+    void add(Label a, Label b, std::int64_t n) {  // 0 < a < b
+        Label* partners = partner_.data() + a * std::size_t{width};
+        std::int64_t* counts = count_.get() + a * std::size_t{width};
+        if (const unsigned found = equal_mask(partners, b)) {
+            counts[std::countr_zero(found)] += n;
+        } else if (const unsigned free = equal_mask(partners, 0)) {  // slots fill in order: 0 is free
+            const int slot = std::countr_zero(free);
+            partners[slot] = b, counts[slot] = n;
+        } else {
+            more_.add(static_cast<std::uint64_t>(a) << 32 | b, n);
+        }
+    }
+
+    // Calls `visit(entry)` for each pair counted, keyed a << 32 | b, in no particular order.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for (std::size_t i = 0; i < partner_.size(); ++i)
+            if (partner_[i] != 0) visit(PairCounts::Entry{static_cast<std::uint64_t>(i / width) << 32 | partner_[i], count_[i]});
+        more_.for_each(visit);
+    }
+
+private:
+    std::vector<Label> partner_;                 // by cell, `width` slots: 0 free
+    std::unique_ptr<std::int64_t[]> count_;      // set when a slot is taken
+    PairCounts more_;
+};
+
 class ContactTally {
 public:
-    // Packed cells touch about six others in two dimensions (three pairs per cell), more in three,
-    // where the table grows; a larger start would cost more to clear and to read back than growing.
-    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(3 * n_labels) {}
+    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(n_labels) {}
 
     // Rows [first, last) of the box (row = y + ny * z) against the rows the forward offsets lead to.
     void count_rows(const morva::Lattice& lattice, const RowRuns& runs, const std::vector<morva::Offset>& forward,
@@ -430,7 +482,7 @@ public:
     }
 
     std::vector<std::int64_t> medium_area;  // by cell
-    PairCounts touching;                    // pairs of cells
+    PartnerCounts touching;                 // pairs of cells
 
 private:
     // Site x of row `a` against site x + dx of row `b`, for every x with both inside the row.
@@ -502,7 +554,7 @@ private:
         if (lo == 0)
             medium_area[hi] += n;
         else
-            touching.add(static_cast<std::uint64_t>(lo) << 32 | hi, n);
+            touching.add(lo, hi, n);
     }
 };
 

@@ -258,14 +258,15 @@ PyObject* cells_body(PyObject* module, PyObject* world, const std::vector<std::s
 // does not depend on the number of threads.
 
 // The rows of a box (x fastest) in run-length form, where that form pays: row r has runs[r]
-// stretches of one label; a row of few stretches (`walked`) keeps them as [first[r], first[r] +
-// runs[r]) of end and label, end the x just past the stretch's last site. Rows of many short
-// stretches are compared site by site and are not written out.
+// stretches of one label; a row compared stretch by stretch with another (`walk`) has them
+// written out as [first[r], first[r] + runs[r]) of end and label, end the x just past the
+// stretch's last site. The other rows are compared site by site and never written out.
 struct RowRuns {
     std::vector<std::size_t> runs, first;
+    std::vector<char> written;  // rows of a pair that will be walked
     std::vector<std::int64_t> end;
     std::vector<Label> label;
-    std::size_t walked_limit = 0;  // rows of more runs than this are never walked
+    std::size_t walked_limit = 0;
 
     // Rows a and b are compared stretch by stretch when their runs are few against the row length.
     bool walk(std::size_t a, std::size_t b) const { return runs[a] + runs[b] <= walked_limit; }
@@ -286,7 +287,50 @@ void over_rows(morva::SiteIndex n_sites, morva::SiteIndex rows, std::size_t pool
     morva::WorkerPool::process_pool().run(tasks, task);
 }
 
-RowRuns row_runs(const morva::Lattice& lattice, std::size_t pool_size) {
+// The row (y + ny * z) that offset o leads to from row y + ny * z, wrapped or cut at the faces as
+// the boundary says; nothing when it leads out of a closed box.
+std::optional<std::size_t> row_at(const morva::Lattice& lattice, std::int64_t y, std::int64_t z, const morva::Offset& o) {
+    const std::int64_t ny = static_cast<std::int64_t>(lattice.ny()), nz = static_cast<std::int64_t>(lattice.nz());
+    y += o.dy, z += o.dz;
+    if (y < 0 || y >= ny) [[unlikely]] {
+        if (!lattice.periodic[1]) return std::nullopt;
+        y = (y + ny) % ny;
+    }
+    if (z < 0 || z >= nz) [[unlikely]] {
+        if (!lattice.periodic[2]) return std::nullopt;
+        z = (z + nz) % nz;
+    }
+    return static_cast<std::size_t>(y + ny * z);
+}
+
+// Calls `visit(row, y, z)` for each row of [first, last) (row = y + ny * z) in order.
+template <class Visit>
+void for_rows(const morva::Lattice& lattice, std::size_t first, std::size_t last, Visit&& visit) {
+    const std::size_t ny = lattice.ny();
+    std::int64_t y = static_cast<std::int64_t>(first % ny), z = static_cast<std::int64_t>(first / ny);
+    for (std::size_t row = first; row < last; ++row) {
+        visit(row, y, z);
+        if (++y == static_cast<std::int64_t>(ny)) y = 0, ++z;
+    }
+}
+
+// How many x in [1, n) have row[x] != row[x - 1].
+std::size_t label_changes(const Label* row, std::size_t n) {
+    std::size_t x = 1, changes = 0;
+#if defined(__SSE2__)
+    const auto load = [](const Label* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    __m128i equal = _mm_setzero_si128();  // per lane, minus the number of equal neighbours
+    for (; x + 4 <= n; x += 4) equal = _mm_add_epi32(equal, _mm_cmpeq_epi32(load(row + x), load(row + x - 1)));
+    alignas(16) std::int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), equal);
+    const std::int64_t equal_pairs = -(std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3]);
+    changes = x - 1 - static_cast<std::size_t>(equal_pairs);
+#endif
+    for (; x < n; ++x) changes += row[x] != row[x - 1];
+    return changes;
+}
+
+RowRuns row_runs(const morva::Lattice& lattice, const std::vector<morva::Offset>& forward, std::size_t pool_size) {
     const morva::SiteIndex nx = lattice.nx(), rows = lattice.ny() * lattice.nz();
     const Label* grid = lattice.labels.data();
     RowRuns runs;
@@ -295,22 +339,35 @@ RowRuns row_runs(const morva::Lattice& lattice, std::size_t pool_size) {
     runs.first.assign(rows, 0);
     over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
         for (morva::SiteIndex r = first; r < last; ++r) {
-            const Label* row = grid + r * nx;
-            std::size_t changes = 0;
-            for (morva::SiteIndex x = 1; x < nx; ++x) changes += row[x] != row[x - 1];
-            runs.runs[r] = changes + 1;
+            runs.runs[r] = label_changes(grid + r * nx, nx) + 1;
         }
+    });
+    runs.written.assign(rows, 0);
+    // A row of few runs is written out as it is likely walked; a row of more is written out when a
+    // row it meets (through an offset or its opposite) has few enough.
+    for_rows(lattice, 0, rows, [&](std::size_t r, std::int64_t y, std::int64_t z) {
+        if (runs.runs[r] >= runs.walked_limit) return;
+        if (2 * runs.runs[r] <= runs.walked_limit) {
+            runs.written[r] = 1;
+            return;
+        }
+        for (const morva::Offset& o : forward)
+            for (const morva::Offset& way : {o, morva::Offset{-o.dx, -o.dy, -o.dz}})
+                if (const auto other = row_at(lattice, y, z, way); other && runs.walk(r, *other)) {
+                    runs.written[r] = 1;
+                    return;
+                }
     });
     std::size_t total = 0;
     for (morva::SiteIndex r = 0; r < rows; ++r) {
         runs.first[r] = total;
-        if (runs.runs[r] < runs.walked_limit) total += runs.runs[r];  // the other row has one run or more
+        if (runs.written[r]) total += runs.runs[r];
     }
     runs.end.resize(total);
     runs.label.resize(total);
     over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
         for (morva::SiteIndex r = first; r < last; ++r) {
-            if (runs.runs[r] >= runs.walked_limit) continue;
+            if (!runs.written[r]) continue;
             const Label* row = grid + r * nx;
             std::size_t k = runs.first[r];
             runs.label[k] = row[0];
@@ -406,15 +463,15 @@ public:
 
     explicit PartnerCounts(std::size_t n_labels)
         : partner_(n_labels * width, 0), count_(std::make_unique_for_overwrite<std::int64_t[]>(n_labels * width)),
-          more_(16) {}
+          used_(n_labels, 0), more_(16) {}
 
     void add(Label a, Label b, std::int64_t n) {  // 0 < a < b
         Label* partners = partner_.data() + a * std::size_t{width};
         std::int64_t* counts = count_.get() + a * std::size_t{width};
         if (const unsigned found = equal_mask(partners, b)) {
             counts[std::countr_zero(found)] += n;
-        } else if (const unsigned free = equal_mask(partners, 0)) {  // slots fill in order: 0 is free
-            const int slot = std::countr_zero(free);
+        } else if (used_[a] < width) {
+            const unsigned slot = used_[a]++;
             partners[slot] = b, counts[slot] = n;
         } else {
             more_.add(static_cast<std::uint64_t>(a) << 32 | b, n);
@@ -424,14 +481,16 @@ public:
     // Calls `visit(entry)` for each pair counted, keyed a << 32 | b, in no particular order.
     template <class Visit>
     void for_each(Visit&& visit) const {
-        for (std::size_t i = 0; i < partner_.size(); ++i)
-            if (partner_[i] != 0) visit(PairCounts::Entry{static_cast<std::uint64_t>(i / width) << 32 | partner_[i], count_[i]});
+        for (std::size_t a = 0; a < used_.size(); ++a)
+            for (std::size_t i = a * width; i < a * width + used_[a]; ++i)
+                visit(PairCounts::Entry{static_cast<std::uint64_t>(a) << 32 | partner_[i], count_[i]});
         more_.for_each(visit);
     }
 
 private:
-    std::vector<Label> partner_;                 // by cell, `width` slots: 0 free
-    std::unique_ptr<std::int64_t[]> count_;      // set when a slot is taken
+    std::vector<Label> partner_;             // by cell, `width` slots, the first used_[cell] taken, the rest 0
+    std::unique_ptr<std::int64_t[]> count_;  // set when a slot is taken
+    std::vector<std::uint8_t> used_;
     PairCounts more_;
 };
 
@@ -442,9 +501,9 @@ public:
     // Rows [first, last) of the box (row = y + ny * z) against the rows the forward offsets lead to.
     void count_rows(const morva::Lattice& lattice, const RowRuns& runs, const std::vector<morva::Offset>& forward,
                     morva::SiteIndex first, morva::SiteIndex last) {
-        const std::int64_t nx = static_cast<std::int64_t>(lattice.nx()), ny = static_cast<std::int64_t>(lattice.ny()),
-                           nz = static_cast<std::int64_t>(lattice.nz());
+        const std::int64_t nx = static_cast<std::int64_t>(lattice.nx());
         const Label* grid = lattice.labels.data();
+        const std::int64_t ny = static_cast<std::int64_t>(lattice.ny()), nz = static_cast<std::int64_t>(lattice.nz());
         for (morva::SiteIndex row = first; row < last; ++row) {
             const std::int64_t y = static_cast<std::int64_t>(row) % ny, z = static_cast<std::int64_t>(row) / ny;
             for (const morva::Offset& o : forward) {
@@ -574,7 +633,7 @@ std::vector<ContactTally> tally_contacts(const morva::World& w) {
     }
     const std::size_t pool_size = lattice.n_sites() < 2 * contact_sites_per_thread
                                       ? 1 : morva::WorkerPool::process_pool().size();
-    const RowRuns runs = row_runs(lattice, pool_size);
+    const RowRuns runs = row_runs(lattice, forward, pool_size);
     std::vector<ContactTally> tallies;  // made in place: a copy of a prototype costs as much again
     tallies.reserve(pool_size);
     for (std::size_t i = 0; i < pool_size; ++i) tallies.emplace_back(w.cells.size());

@@ -251,11 +251,10 @@ PyObject* cells_body(PyObject* module, PyObject* world, const std::vector<std::s
 // stretch where both labels stay the same is counted at once, so the work goes with the number of
 // label changes along rows, not with the number of sites (two rows with many changes, such as rows
 // across small cells, are compared site by site instead, which is then cheaper). Contacts with the
-// medium are counted straight into an array by cell; a pair of cells into the lower cell's short
-// list, found through the slot that cell was last counted in (along one offset, a cell mostly
-// meets one neighbour in a row, so the list is rarely searched). Large lattices are cut into ranges of rows counted by the
-// worker pool, each worker into its own tally; the tallies are merged and sorted, so the result
-// does not depend on the number of threads.
+// medium are counted straight into an array by cell; a pair of cells into the lower cell's line of
+// partner slots (PartnerCounts). Large lattices are cut into ranges of rows counted by the worker
+// pool, each worker into its own tally; the tallies are merged and sorted, so the result does not
+// depend on the number of threads.
 
 // The rows of a box (x fastest) in run-length form, where that form pays: row r has runs[r]
 // stretches of one label; a row compared stretch by stretch with another (`walk`) has them

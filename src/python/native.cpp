@@ -584,15 +584,19 @@ private:
         // Mismatches are found eight sites at a time as a bit mask (a loop the compiler turns into
         // vector compares), and consecutive mismatches of the same two labels, as along a face,
         // are counted at once.
-        Label pending_a = 0, pending_b = 0;
+        // The pair seen last as here << 32 | there, and how many times in a row; none at first (0, 0),
+        // which no mismatch matches and whose count adds nothing to the medium's own record.
+        std::uint64_t last = 0;
         std::int64_t pending = 0;
+        const auto flush = [&] { count(static_cast<Label>(last >> 32), static_cast<Label>(last), pending); };
         const auto mismatch = [&](Label p, Label q) {
-            if (p == pending_a && q == pending_b) {
+            const std::uint64_t pair = std::uint64_t{p} << 32 | q;
+            if (pair == last) {
                 ++pending;
                 return;
             }
-            if (pending != 0) count(pending_a, pending_b, pending);
-            pending_a = p, pending_b = q, pending = 1;
+            flush();
+            last = pair, pending = 1;
         };
         std::int64_t i = 0;
         for (; i + 8 <= n; i += 8) {
@@ -604,10 +608,10 @@ private:
         }
         for (; i < n; ++i)
             if (here[i] != there[i]) mismatch(here[i], there[i]);
-        if (pending != 0) count(pending_a, pending_b, pending);
+        flush();
     }
 
-    void count(Label a, Label b, std::int64_t n) {  // a != b
+    void count(Label a, Label b, std::int64_t n) {  // a != b (or n = 0)
         const Label lo = std::min(a, b), hi = std::max(a, b);
         if (lo == 0)
             medium_area[hi] += n;

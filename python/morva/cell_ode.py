@@ -40,7 +40,7 @@ class Tissue:
     def __init__(self, sim):
         self._sim = sim
         self._world = sim.world
-        cells = _native.cells(sim.world)
+        cells = _native.cells(sim.world, ("volume", "surface", "target_volume", "type"))
         volume = cells["volume"]
         live = volume > 0
         live[0] = False
@@ -61,11 +61,16 @@ class Tissue:
         return self._contacts
 
     @functools.cached_property
+    def _medium_rows(self):
+        """How many rows of the contact table are the medium's: they come first (a = 0, sorted)."""
+        return int(np.searchsorted(self.contacts[0], 1))
+
+    @functools.cached_property
     def medium_contact(self):
         """The part of each cell's surface shared with the medium."""
         a, b, area = self.contacts
         medium = np.zeros(self._n_records)
-        medium[b[a == 0]] = area[a == 0]
+        medium[b[:self._medium_rows]] = area[:self._medium_rows]
         return medium[self.ids]
 
     def is_type(self, type_name):
@@ -117,11 +122,10 @@ class Tissue:
     def _cell_pairs(self):
         """The cell-cell contacts as positions in ``ids`` and float areas: a right-hand side asks for
         neighbour sums at every Runge-Kutta stage, the pairs are indexed once."""
-        a, b, area = self.contacts
-        cells = a != 0
+        a, b, area = (column[self._medium_rows:] for column in self.contacts)
         position = np.zeros(self._n_records, dtype=np.intp)
         position[self.ids] = np.arange(self.ids.size)
-        return position[a[cells]], position[b[cells]], area[cells].astype(np.float64)
+        return position[a], position[b], area.astype(np.float64)
 
     def neighbour_mean(self, values):
         """For each cell, the mean of its cell neighbours' `values` weighted by shared surface (0 when alone).
@@ -134,9 +138,15 @@ class Tissue:
         >>> Tissue(m.build()).neighbour_mean(np.array([1.0, 10.0])).tolist()
         [10.0, 1.0]
         """
-        cell_contact = self.surface - self.medium_contact
+        cell_contact, touching = self._cell_contact
         sums = self.neighbour_sum(values)
-        return np.divide(sums, cell_contact, out=np.zeros_like(sums), where=cell_contact > 0)
+        return np.divide(sums, cell_contact, out=np.zeros_like(sums), where=touching)
+
+    @functools.cached_property
+    def _cell_contact(self):
+        """The part of each cell's surface shared with other cells, and where it is not zero."""
+        cell_contact = self.surface - self.medium_contact
+        return cell_contact, cell_contact > 0
 
 
 def rk4(rhs, t, y, h, n):

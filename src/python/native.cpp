@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -135,8 +136,39 @@ PyObject* field_body(PyObject* module, PyObject* world, PyObject* index) {
     return copied_array(module, {d[2], d[1], d[0]}, "float32", conc);
 }
 
-// One array per column of the cell table, indexed by cell id, the medium's record included.
-PyObject* cells_body(PyObject* module, PyObject* world) {
+// The names of the columns of the cell table, in the order cells() makes them.
+constexpr std::string_view cell_columns[] = {"type", "volume", "surface", "target_volume", "lambda_volume",
+                                             "target_surface", "lambda_surface", "com", "direction", "force",
+                                             "length"};
+
+// The columns named by `columns` (a sequence of str; None: all), each checked against the table.
+std::optional<std::vector<std::string_view>> chosen_columns(PyObject* columns) {
+    if (columns == Py_None) return std::vector<std::string_view>(std::begin(cell_columns), std::end(cell_columns));
+    PyRef seq(PySequence_Fast(columns, "cells() argument 'columns' must be a sequence of column names"));
+    if (!seq) return std::nullopt;
+    std::vector<std::string_view> chosen;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+        const auto known = text ? std::find(std::begin(cell_columns), std::end(cell_columns),
+                                            std::string_view(text, static_cast<std::size_t>(size)))
+                                : std::end(cell_columns);
+        if (known == std::end(cell_columns)) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError,
+                             "cells(): no column %R (columns: type, volume, surface, target_volume, lambda_volume, "
+                             "target_surface, lambda_surface, com, direction, force, length)",
+                             item);
+            return std::nullopt;
+        }
+        chosen.push_back(*known);
+    }
+    return chosen;
+}
+
+// One array per chosen column of the cell table, indexed by cell id, the medium's record included.
+PyObject* cells_body(PyObject* module, PyObject* world, const std::vector<std::string_view>& chosen) {
     BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
     if (!borrow.acquire()) return nullptr;
     const morva::World& w = active_world(world);
@@ -144,62 +176,67 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
     const std::size_t n = cells.size();
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
-    const auto add = [&](const char* key, PyObject* array) {
-        PyRef owned(array);
-        return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+    // Makes a column's array with `make()` when the column is chosen.
+    const auto add = [&](std::string_view key, auto make) {
+        if (std::find(chosen.begin(), chosen.end(), key) == chosen.end()) return true;
+        PyRef owned(make());
+        return owned && PyDict_SetItemString(dict.get(), std::string(key).c_str(), owned.get()) == 0;
     };
-    const auto column = [&](const char* key, auto member) {
-        return add(key, filled_array<double>(module, {n}, "float64", n, [&](double* out) {
-                       for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].*member;
-                   }));
+    const auto column = [&](std::string_view key, auto member) {
+        return add(key, [&] {
+            return filled_array<double>(module, {n}, "float64", n, [&](double* out) {
+                for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].*member;
+            });
+        });
+    };
+    // The cells' points (x, y, z) as an (n, 3) array.
+    const auto points = [&](std::string_view key, auto point_of) {
+        return add(key, [&] {
+            return filled_array<double>(module, {n, 3}, "float64", 3 * n, [&](double* out) {
+                for (std::size_t i = 0; i < n; ++i, out += 3) {
+                    const auto p = point_of(i);
+                    out[0] = p[0], out[1] = p[1], out[2] = p[2];
+                }
+            });
+        });
     };
     const bool ok =
-        add("type", filled_array<std::uint16_t>(module, {n}, "uint16", n,
-                                                [&](std::uint16_t* out) {
-                                                    for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].cell_type;
-                                                })) &&
-        add("volume", filled_array<std::int64_t>(module, {n}, "int64", n,
-                                                 [&](std::int64_t* out) {
-                                                     for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].volume;
-                                                 })) &&
-        add("surface", filled_array<std::int64_t>(module, {n}, "int64", n,
-                                                  [&](std::int64_t* out) {
-                                                      for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].surface;
-                                                  })) &&
+        add("type",
+            [&] {
+                return filled_array<std::uint16_t>(module, {n}, "uint16", n, [&](std::uint16_t* out) {
+                    for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].cell_type;
+                });
+            }) &&
+        add("volume",
+            [&] {
+                return filled_array<std::int64_t>(module, {n}, "int64", n, [&](std::int64_t* out) {
+                    for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].volume;
+                });
+            }) &&
+        add("surface",
+            [&] {
+                return filled_array<std::int64_t>(module, {n}, "int64", n, [&](std::int64_t* out) {
+                    for (std::size_t i = 0; i < n; ++i) out[i] = cells[i].surface;
+                });
+            }) &&
         column("target_volume", &morva::Cell::target_volume) && column("lambda_volume", &morva::Cell::lambda_volume) &&
         column("target_surface", &morva::Cell::target_surface) &&
         column("lambda_surface", &morva::Cell::lambda_surface) &&
         // As cell_coms(): the coordinate sums over the volume (wrapped into the box under periodic
         // shapes), (0, 0, 0) for an empty record.
-        add("com", filled_array<double>(module, {n, 3}, "float64", 3 * n,
-                                        [&](double* out) {
-                                            for (std::size_t i = 0; i < n; ++i, out += 3) {
-                                                const morva::Point c = w.cell_centre(cells[i].id);
-                                                out[0] = c[0], out[1] = c[1], out[2] = c[2];
-                                            }
-                                        })) &&
+        points("com", [&](std::size_t i) { return w.cell_centre(cells[i].id); }) &&
         // Each cell's preferred direction ((0, 0, 0) until drawn) and the external force it feels (its
         // own where one is set, else its type's).
-        add("direction", filled_array<double>(module, {n, 3}, "float64", 3 * n,
-                                              [&](double* out) {
-                                                  for (std::size_t i = 0; i < n; ++i, out += 3) {
-                                                      const auto p = w.direction_of(static_cast<Label>(i));
-                                                      out[0] = p[0], out[1] = p[1], out[2] = p[2];
-                                                  }
-                                              })) &&
-        add("force", filled_array<double>(module, {n, 3}, "float64", 3 * n,
-                                          [&](double* out) {
-                                              for (std::size_t i = 0; i < n; ++i, out += 3) {
-                                                  const auto& f = w.external_force_of(static_cast<Label>(i));
-                                                  out[0] = f[0], out[1] = f[1], out[2] = f[2];
-                                              }
-                                          })) &&
+        points("direction", [&](std::size_t i) { return w.direction_of(static_cast<Label>(i)); }) &&
+        points("force", [&](std::size_t i) { return w.external_force_of(static_cast<Label>(i)); }) &&
         // A length needs an axis: NaN for the medium and for cells of fewer than two sites.
-        add("length", filled_array<double>(module, {n}, "float64", n, [&](double* out) {
+        add("length", [&] {
+            return filled_array<double>(module, {n}, "float64", n, [&](double* out) {
                 for (std::size_t i = 0; i < n; ++i)
                     out[i] = i == 0 || cells[i].volume < 2 ? std::numeric_limits<double>::quiet_NaN()
                                                            : w.cell_length(static_cast<Label>(i));
-            }));
+            });
+        });
     return ok ? dict.release() : nullptr;
 }
 
@@ -214,18 +251,24 @@ PyObject* cells_body(PyObject* module, PyObject* world) {
 // stretch where both labels stay the same is counted at once, so the work goes with the number of
 // label changes along rows, not with the number of sites (two rows with many changes, such as rows
 // across small cells, are compared site by site instead, which is then cheaper). Contacts with the
-// medium are counted straight into an array by cell; a pair of cells into the lower cell's short
-// list, found through the slot that cell was last counted in (along one offset, a cell mostly
-// meets one neighbour in a row, so the list is rarely searched). Large lattices are cut into ranges of rows counted by the
-// worker pool, each worker into its own tally; the tallies are merged and sorted, so the result
-// does not depend on the number of threads.
+// medium are counted straight into an array by cell; a pair of cells into the lower cell's line of
+// partner slots (PartnerCounts). Large lattices are cut into ranges of rows counted by the worker
+// pool, each worker into its own tally; the tallies are merged and sorted, so the result does not
+// depend on the number of threads.
 
-// Every row of a box in run-length form: row r's runs are [first[r], first[r + 1]) of end and
-// label, end the x just past the run's last site.
+// The rows of a box (x fastest) in run-length form, where that form pays: row r has runs[r]
+// stretches of one label; a row compared stretch by stretch with another (`walk`) has them
+// written out as [first[r], first[r] + runs[r]) of end and label, end the x just past the
+// stretch's last site. The other rows are compared site by site and never written out.
 struct RowRuns {
-    std::vector<std::size_t> first;
+    std::vector<std::size_t> runs, first;
+    std::vector<char> written;  // rows of a pair that will be walked
     std::vector<std::int64_t> end;
     std::vector<Label> label;
+    std::size_t walked_limit = 0;
+
+    // Rows a and b are compared stretch by stretch when their runs are few against the row length.
+    bool walk(std::size_t a, std::size_t b) const { return runs[a] + runs[b] <= walked_limit; }
 };
 
 constexpr morva::SiteIndex contact_sites_per_thread = 1 << 16;  // below this, threads cost more than they save
@@ -243,24 +286,87 @@ void over_rows(morva::SiteIndex n_sites, morva::SiteIndex rows, std::size_t pool
     morva::WorkerPool::process_pool().run(tasks, task);
 }
 
-RowRuns row_runs(const morva::Lattice& lattice, std::size_t pool_size) {
+// The row (y + ny * z) that offset o leads to from row y + ny * z, wrapped or cut at the faces as
+// the boundary says; nothing when it leads out of a closed box.
+std::optional<std::size_t> row_at(const morva::Lattice& lattice, std::int64_t y, std::int64_t z, const morva::Offset& o) {
+    const std::int64_t ny = static_cast<std::int64_t>(lattice.ny()), nz = static_cast<std::int64_t>(lattice.nz());
+    y += o.dy, z += o.dz;
+    if (y < 0 || y >= ny) [[unlikely]] {
+        if (!lattice.periodic[1]) return std::nullopt;
+        y = (y + ny) % ny;
+    }
+    if (z < 0 || z >= nz) [[unlikely]] {
+        if (!lattice.periodic[2]) return std::nullopt;
+        z = (z + nz) % nz;
+    }
+    return static_cast<std::size_t>(y + ny * z);
+}
+
+// Calls `visit(row, y, z)` for each row of [first, last) (row = y + ny * z) in order.
+template <class Visit>
+void for_rows(const morva::Lattice& lattice, std::size_t first, std::size_t last, Visit&& visit) {
+    const std::size_t ny = lattice.ny();
+    std::int64_t y = static_cast<std::int64_t>(first % ny), z = static_cast<std::int64_t>(first / ny);
+    for (std::size_t row = first; row < last; ++row) {
+        visit(row, y, z);
+        if (++y == static_cast<std::int64_t>(ny)) y = 0, ++z;
+    }
+}
+
+// How many x in [1, n) have row[x] != row[x - 1].
+std::size_t label_changes(const Label* row, std::size_t n) {
+    std::size_t x = 1, changes = 0;
+#if defined(__SSE2__)
+    const auto load = [](const Label* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    __m128i equal = _mm_setzero_si128();  // per lane, minus the number of equal neighbours
+    for (; x + 4 <= n; x += 4) equal = _mm_add_epi32(equal, _mm_cmpeq_epi32(load(row + x), load(row + x - 1)));
+    alignas(16) std::int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), equal);
+    const std::int64_t equal_pairs = -(std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3]);
+    changes = x - 1 - static_cast<std::size_t>(equal_pairs);
+#endif
+    for (; x < n; ++x) changes += row[x] != row[x - 1];
+    return changes;
+}
+
+RowRuns row_runs(const morva::Lattice& lattice, const std::vector<morva::Offset>& forward, std::size_t pool_size) {
     const morva::SiteIndex nx = lattice.nx(), rows = lattice.ny() * lattice.nz();
     const Label* grid = lattice.labels.data();
     RowRuns runs;
-    runs.first.assign(rows + 1, 0);
+    runs.walked_limit = static_cast<std::size_t>(nx) / 4;  // short stretches: site by site is cheaper
+    runs.runs.assign(rows, 0);
+    runs.first.assign(rows, 0);
     over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
         for (morva::SiteIndex r = first; r < last; ++r) {
-            const Label* row = grid + r * nx;
-            std::size_t changes = 0;
-            for (morva::SiteIndex x = 1; x < nx; ++x) changes += row[x] != row[x - 1];
-            runs.first[r + 1] = changes + 1;
+            runs.runs[r] = label_changes(grid + r * nx, nx) + 1;
         }
     });
-    for (morva::SiteIndex r = 0; r < rows; ++r) runs.first[r + 1] += runs.first[r];
-    runs.end.resize(runs.first[rows]);
-    runs.label.resize(runs.first[rows]);
+    runs.written.assign(rows, 0);
+    // A row of few runs is written out as it is likely walked; a row of more is written out when a
+    // row it meets (through an offset or its opposite) has few enough.
+    for_rows(lattice, 0, rows, [&](std::size_t r, std::int64_t y, std::int64_t z) {
+        if (runs.runs[r] >= runs.walked_limit) return;
+        if (2 * runs.runs[r] <= runs.walked_limit) {
+            runs.written[r] = 1;
+            return;
+        }
+        for (const morva::Offset& o : forward)
+            for (const morva::Offset& way : {o, morva::Offset{-o.dx, -o.dy, -o.dz}})
+                if (const auto other = row_at(lattice, y, z, way); other && runs.walk(r, *other)) {
+                    runs.written[r] = 1;
+                    return;
+                }
+    });
+    std::size_t total = 0;
+    for (morva::SiteIndex r = 0; r < rows; ++r) {
+        runs.first[r] = total;
+        if (runs.written[r]) total += runs.runs[r];
+    }
+    runs.end.resize(total);
+    runs.label.resize(total);
     over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
         for (morva::SiteIndex r = first; r < last; ++r) {
+            if (!runs.written[r]) continue;
             const Label* row = grid + r * nx;
             std::size_t k = runs.first[r];
             runs.label[k] = row[0];
@@ -273,7 +379,7 @@ RowRuns row_runs(const morva::Lattice& lattice, std::size_t pool_size) {
 }
 
 // Counts of cell pairs (a < b, both cells) in an open-addressing table keyed by a << 32 | b: one
-// multiply and usually one probe per count, whatever the number of cells, and one allocation.
+// multiply and usually one probe per count, whatever the number of cells.
 class PairCounts {
 public:
     struct Entry {
@@ -302,10 +408,11 @@ public:
         }
     }
 
-    // The pairs counted, appended to `out` in no particular order.
-    void append_to(std::vector<Entry>& out) const {
+    // Calls `visit(entry)` for each pair counted, in no particular order.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
         for (const Entry& e : entries_)
-            if (e.key != 0) out.push_back(e);
+            if (e.key != 0) visit(e);
     }
 
     std::size_t size() const { return used_; }
@@ -330,18 +437,72 @@ private:
     int shift_ = 64;
 };
 
+// Bit k set where p[k] == value, for k < 8.
+unsigned equal_mask(const Label* p, Label value) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_set1_epi32(static_cast<int>(value));
+    const auto equal = [&](const Label* q) {
+        return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)), v)));
+    };
+    return static_cast<unsigned>(equal(p) | equal(p + 4) << 4);
+#else
+    unsigned mask = 0;
+    for (unsigned k = 0; k < 8; ++k) mask |= static_cast<unsigned>(p[k] == value) << k;
+    return mask;
+#endif
+}
+
+// Counts of pairs of cells a < b: each cell a keeps its first eight partners b in a line of slots
+// of its own, searched with two vector compares (no hashing: most counts land in a line already
+// in the cache, as neighbouring sites belong to neighbouring cells); the partners after the eighth
+// go to an open-addressing table, which only cells with many neighbours ever use.
+class PartnerCounts {
+public:
+    static constexpr std::size_t width = 8;
+
+    explicit PartnerCounts(std::size_t n_labels)
+        : partner_(n_labels * width, 0), count_(std::make_unique_for_overwrite<std::int64_t[]>(n_labels * width)),
+          used_(n_labels, 0), more_(16) {}
+
+    void add(Label a, Label b, std::int64_t n) {  // 0 < a < b
+        Label* partners = partner_.data() + a * std::size_t{width};
+        std::int64_t* counts = count_.get() + a * std::size_t{width};
+        if (const unsigned found = equal_mask(partners, b)) {
+            counts[std::countr_zero(found)] += n;
+        } else if (used_[a] < width) {
+            const unsigned slot = used_[a]++;
+            partners[slot] = b, counts[slot] = n;
+        } else {
+            more_.add(static_cast<std::uint64_t>(a) << 32 | b, n);
+        }
+    }
+
+    // Calls `visit(entry)` for each pair counted, keyed a << 32 | b, in no particular order.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for (std::size_t a = 0; a < used_.size(); ++a)
+            for (std::size_t i = a * width; i < a * width + used_[a]; ++i)
+                visit(PairCounts::Entry{static_cast<std::uint64_t>(a) << 32 | partner_[i], count_[i]});
+        more_.for_each(visit);
+    }
+
+private:
+    std::vector<Label> partner_;             // by cell, `width` slots, the first used_[cell] taken, the rest 0
+    std::unique_ptr<std::int64_t[]> count_;  // set when a slot is taken
+    std::vector<std::uint8_t> used_;
+    PairCounts more_;
+};
+
 class ContactTally {
 public:
-    // Packed cells touch about six others in two dimensions (three pairs per cell), more in three,
-    // where the table grows; a larger start would cost more to clear and to read back than growing.
-    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(3 * n_labels) {}
+    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(n_labels) {}
 
     // Rows [first, last) of the box (row = y + ny * z) against the rows the forward offsets lead to.
     void count_rows(const morva::Lattice& lattice, const RowRuns& runs, const std::vector<morva::Offset>& forward,
                     morva::SiteIndex first, morva::SiteIndex last) {
-        const std::int64_t nx = static_cast<std::int64_t>(lattice.nx()), ny = static_cast<std::int64_t>(lattice.ny()),
-                           nz = static_cast<std::int64_t>(lattice.nz());
+        const std::int64_t nx = static_cast<std::int64_t>(lattice.nx());
         const Label* grid = lattice.labels.data();
+        const std::int64_t ny = static_cast<std::int64_t>(lattice.ny()), nz = static_cast<std::int64_t>(lattice.nz());
         for (morva::SiteIndex row = first; row < last; ++row) {
             const std::int64_t y = static_cast<std::int64_t>(row) % ny, z = static_cast<std::int64_t>(row) / ny;
             for (const morva::Offset& o : forward) {
@@ -355,15 +516,14 @@ public:
                     z2 = (z2 + nz) % nz;
                 }
                 const std::size_t other = static_cast<std::size_t>(y2 + ny * z2);
-                const std::size_t changes = runs.first[row + 1] - runs.first[row] + runs.first[other + 1] -
-                                            runs.first[other];
-                if (changes * 4 > static_cast<std::size_t>(nx))  // short stretches: site by site is cheaper
-                    count_sites_shifted(grid + row * lattice.nx(), grid + other * lattice.nx(), o.dx, nx);
-                else
+                const Label* here = grid + row * lattice.nx();
+                const Label* there = grid + other * lattice.nx();
+                if (runs.walk(row, other))
                     count_shifted(runs, row, other, o.dx, nx);
+                else
+                    count_sites_shifted(here, there, o.dx, nx);
                 if (o.dx != 0 && lattice.periodic[0]) {  // the pair across the x faces
-                    const Label a = o.dx > 0 ? runs.label[runs.first[row + 1] - 1] : runs.label[runs.first[row]];
-                    const Label b = o.dx > 0 ? runs.label[runs.first[other]] : runs.label[runs.first[other + 1] - 1];
+                    const Label a = o.dx > 0 ? here[nx - 1] : here[0], b = o.dx > 0 ? there[0] : there[nx - 1];
                     if (a != b) count(a, b, 1);
                 }
             }
@@ -380,7 +540,7 @@ public:
     }
 
     std::vector<std::int64_t> medium_area;  // by cell
-    PairCounts touching;                    // pairs of cells
+    PartnerCounts touching;                 // pairs of cells
 
 private:
     // Site x of row `a` against site x + dx of row `b`, for every x with both inside the row.
@@ -389,7 +549,7 @@ private:
         const Label* labels = runs.label.data();
         std::int64_t x = std::max<std::int64_t>(0, -dx);
         const std::int64_t end = nx - std::max<std::int64_t>(0, dx);
-        std::size_t i = runs.first[a], j = runs.first[b];
+        std::size_t i = runs.first[a], j = runs.first[b];  // walked rows: both written out
         while (x < end && ends[i] <= x) ++i;
         while (x < end && ends[j] - dx <= x) ++j;
         while (x < end) {
@@ -424,15 +584,19 @@ private:
         // Mismatches are found eight sites at a time as a bit mask (a loop the compiler turns into
         // vector compares), and consecutive mismatches of the same two labels, as along a face,
         // are counted at once.
-        Label pending_a = 0, pending_b = 0;
+        // The pair seen last as here << 32 | there, and how many times in a row; none at first (0, 0),
+        // which no mismatch matches and whose count adds nothing to the medium's own record.
+        std::uint64_t last = 0;
         std::int64_t pending = 0;
+        const auto flush = [&] { count(static_cast<Label>(last >> 32), static_cast<Label>(last), pending); };
         const auto mismatch = [&](Label p, Label q) {
-            if (p == pending_a && q == pending_b) {
+            const std::uint64_t pair = std::uint64_t{p} << 32 | q;
+            if (pair == last) {
                 ++pending;
                 return;
             }
-            if (pending != 0) count(pending_a, pending_b, pending);
-            pending_a = p, pending_b = q, pending = 1;
+            flush();
+            last = pair, pending = 1;
         };
         std::int64_t i = 0;
         for (; i + 8 <= n; i += 8) {
@@ -444,15 +608,15 @@ private:
         }
         for (; i < n; ++i)
             if (here[i] != there[i]) mismatch(here[i], there[i]);
-        if (pending != 0) count(pending_a, pending_b, pending);
+        flush();
     }
 
-    void count(Label a, Label b, std::int64_t n) {  // a != b
+    void count(Label a, Label b, std::int64_t n) {  // a != b (or n = 0)
         const Label lo = std::min(a, b), hi = std::max(a, b);
         if (lo == 0)
             medium_area[hi] += n;
         else
-            touching.add(static_cast<std::uint64_t>(lo) << 32 | hi, n);
+            touching.add(lo, hi, n);
     }
 };
 
@@ -466,19 +630,52 @@ std::vector<ContactTally> tally_contacts(const morva::World& w) {
     for (int axis = 0; axis < 3; ++axis)
         thin = thin || (lattice.periodic[axis] && lattice.geometry.reach[axis] != 0 && lattice.dims[axis] < 3);
     if (thin || lattice.n_sites() == 0) {
-        std::vector<ContactTally> one(1, ContactTally(w.cells.size()));
-        one[0].count_sites(lattice);
+        std::vector<ContactTally> one;
+        one.emplace_back(w.cells.size()).count_sites(lattice);
         return one;
     }
     const std::size_t pool_size = lattice.n_sites() < 2 * contact_sites_per_thread
                                       ? 1 : morva::WorkerPool::process_pool().size();
-    const RowRuns runs = row_runs(lattice, pool_size);
-    std::vector<ContactTally> tallies(pool_size, ContactTally(w.cells.size()));
+    const RowRuns runs = row_runs(lattice, forward, pool_size);
+    std::vector<ContactTally> tallies;  // made in place: a copy of a prototype costs as much again
+    tallies.reserve(pool_size);
+    for (std::size_t i = 0; i < pool_size; ++i) tallies.emplace_back(w.cells.size());
     over_rows(lattice.n_sites(), lattice.ny() * lattice.nz(), pool_size,
               [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t worker) {
                   tallies[worker].count_rows(lattice, runs, forward, first, last);
               });
     return tallies;
+}
+
+// The pairs of cells of all tallies, each once with its total count, sorted by key (by the lower
+// cell, then the higher): a counting sort on the lower cell, then each cell's few pairs sorted.
+std::vector<PairCounts::Entry> sorted_pairs(const std::vector<ContactTally>& tallies, std::size_t n_labels) {
+    std::vector<std::size_t> next(n_labels + 1, 0);
+    for (const ContactTally& t : tallies) t.touching.for_each([&](const auto& e) { ++next[(e.key >> 32) + 1]; });
+    for (std::size_t a = 0; a < n_labels; ++a) next[a + 1] += next[a];
+    std::vector<PairCounts::Entry> sorted(next[n_labels]);
+    const std::vector<std::size_t> start(next.begin(), next.end());
+    for (const ContactTally& t : tallies) t.touching.for_each([&](const auto& e) { sorted[next[e.key >> 32]++] = e; });
+    const auto by_key = [](const PairCounts::Entry& x, const PairCounts::Entry& y) { return x.key < y.key; };
+    std::size_t kept = 0;
+    for (std::size_t a = 1; a < n_labels; ++a) {
+        const auto begin = sorted.begin() + static_cast<std::ptrdiff_t>(start[a]);
+        const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(start[a + 1]);
+        if (end - begin > 16) {
+            std::sort(begin, end, by_key);
+        } else {
+            for (auto i = begin; i != end; ++i)  // insertion: a cell has a few pairs as the lower cell
+                for (auto j = i; j != begin && by_key(*j, *(j - 1)); --j) std::iter_swap(j, j - 1);
+        }
+        for (auto i = begin; i != end; ++i) {  // one entry per key: tallies of several threads add up
+            if (kept != 0 && sorted[kept - 1].key == i->key)
+                sorted[kept - 1].count += i->count;
+            else
+                sorted[kept++] = *i;
+        }
+    }
+    sorted.resize(kept);
+    return sorted;
 }
 
 PyObject* contacts_body(PyObject* module, PyObject* world) {
@@ -494,35 +691,33 @@ PyObject* contacts_body(PyObject* module, PyObject* world) {
         } released;
         tallies = tally_contacts(w);
     }
-    std::vector<std::uint32_t> first, second;
-    std::vector<std::int64_t> area;
-    const auto emit = [&](Label a, Label b, std::int64_t n) {
-        first.push_back(a), second.push_back(b), area.push_back(n);
-    };
     const std::size_t n_labels = w.cells.size();
-    for (Label a = 1; a < n_labels; ++a) {  // the medium's rows come first
-        std::int64_t n = 0;
-        for (const ContactTally& t : tallies) n += t.medium_area[a];
-        if (n != 0) emit(0, a, n);
+    std::vector<std::int64_t> medium(n_labels, 0);  // the medium's rows come first
+    std::size_t medium_rows = 0;
+    for (std::size_t a = 1; a < n_labels; ++a) {
+        for (const ContactTally& t : tallies) medium[a] += t.medium_area[a];
+        medium_rows += medium[a] != 0;
     }
-    std::vector<PairCounts::Entry> merged;  // sorted by key: by the lower cell, then the higher
-    std::size_t distinct = 0;
-    for (const ContactTally& t : tallies) distinct += t.touching.size();
-    merged.reserve(distinct);
-    for (const ContactTally& t : tallies) t.touching.append_to(merged);
-    std::sort(merged.begin(), merged.end(), [](const auto& x, const auto& y) { return x.key < y.key; });
-    for (std::size_t i = 0; i < merged.size();) {
-        std::int64_t n = 0;
-        const std::uint64_t key = merged[i].key;
-        for (; i < merged.size() && merged[i].key == key; ++i) n += merged[i].count;
-        emit(static_cast<Label>(key >> 32), static_cast<Label>(key & 0xFFFFFFFFu), n);
-    }
-    const std::size_t rows = area.size();
-    PyRef a_array(copied_array(module, {rows}, "uint32", first));
+    const std::vector<PairCounts::Entry> pairs = sorted_pairs(tallies, n_labels);
+    const std::size_t rows = medium_rows + pairs.size();
+    // Each column is filled from the medium's counts, then from the pairs.
+    const auto column = [&](auto* out, auto of_medium, auto of_pair) {
+        for (std::size_t a = 1; a < n_labels; ++a)
+            if (medium[a] != 0) *out++ = of_medium(a);
+        for (const PairCounts::Entry& e : pairs) *out++ = of_pair(e);
+    };
+    PyRef a_array(filled_array<std::uint32_t>(module, {rows}, "uint32", rows, [&](std::uint32_t* out) {
+        column(out, [](std::size_t) { return 0u; }, [](const auto& e) { return static_cast<std::uint32_t>(e.key >> 32); });
+    }));
     if (!a_array) return nullptr;
-    PyRef b_array(copied_array(module, {rows}, "uint32", second));
+    PyRef b_array(filled_array<std::uint32_t>(module, {rows}, "uint32", rows, [&](std::uint32_t* out) {
+        column(out, [](std::size_t a) { return static_cast<std::uint32_t>(a); },
+               [](const auto& e) { return static_cast<std::uint32_t>(e.key & 0xFFFFFFFFu); });
+    }));
     if (!b_array) return nullptr;
-    PyRef area_array(copied_array(module, {rows}, "int64", area));
+    PyRef area_array(filled_array<std::int64_t>(module, {rows}, "int64", rows, [&](std::int64_t* out) {
+        column(out, [&](std::size_t a) { return medium[a]; }, [](const auto& e) { return e.count; });
+    }));
     if (!area_array) return nullptr;
     return PyTuple_Pack(3, a_array.get(), b_array.get(), area_array.get());
 }
@@ -1049,12 +1244,15 @@ PyObject* native_field(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* native_cells(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"world", nullptr};
+    static const char* names[] = {"world", "columns", nullptr};
     PyObject* world = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:cells", const_cast<char**>(names), &world) ||
+    PyObject* columns = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:cells", const_cast<char**>(names), &world, &columns) ||
         !require_world(module, world, "cells"))
         return nullptr;
-    return guarded(world_type(module), [&] { return cells_body(module, world); });
+    const auto chosen = chosen_columns(columns);
+    if (!chosen) return nullptr;
+    return guarded(world_type(module), [&] { return cells_body(module, world, *chosen); });
 }
 
 PyObject* native_contacts(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -1279,8 +1477,9 @@ PyMethodDef native_methods[] = {
                                "Examples\n--------\n"
                                ">>> set_field(world, 0, field(world, 0) * 2)\n"),
     function<native_cells>("cells",
-                           "cells(world)\n--\n\n"
-                           "The cell table as a dict of new 1-D arrays indexed by cell id (0 = medium):\n"
+                           "cells(world, columns=None)\n--\n\n"
+                           "The cell table as a dict of new arrays indexed by cell id (0 = medium), all\n"
+                           "columns or those named in `columns`:\n"
                            "type (uint16), volume and surface (int64), target_volume, lambda_volume,\n"
                            "target_surface, lambda_surface (float64), com (float64, shape (n, 3), x y z),\n"
                            "direction (the preferred direction of persistent motion, (0, 0, 0) until drawn)\n"
@@ -1289,7 +1488,9 @@ PyMethodDef native_methods[] = {
                            "Examples\n--------\n"
                            ">>> table = cells(world)\n"
                            ">>> table[\"volume\"].tolist() == world.cell_volumes()\n"
-                           "True"),
+                           "True\n"
+                           ">>> sorted(cells(world, [\"volume\", \"type\"]))\n"
+                           "['type', 'volume']"),
     function<native_contacts>("contacts",
                               "contacts(world)\n--\n\n"
                               "The contact table as three new 1-D arrays (a, b, area): each pair of labels\n"

@@ -87,3 +87,20 @@ def test_contacts_of_large_cells_and_thin_boxes_match_the_surfaces(shape, bounda
         assert dict(zip(zip(table["a"], table["b"]), table["area"])) == expected
     surfaces = _native.cells(sim.world)["surface"]
     assert (sim.contacts(sparse=True).sum(axis=1) == surfaces).all()
+
+
+@pytest.mark.parametrize("neighborhood", ["moore", "von_neumann"])
+def test_a_cell_with_many_neighbours_counts_every_pair(neighborhood):
+    """Cell 1 meets 36 cells of higher id, many more than a cell's first partners kept apart."""
+    model = morva.Model((40, 40), "periodic", neighborhood, temperature=3.0, default_contact=4)
+    model.add_type("big", volume=400, lambda_volume=1).add_type("small", volume=4, lambda_volume=1)
+    model.add_block("big", (10, 10), (30, 30))
+    for i in range(10):
+        for lo in [(10 + 2 * i, 8), (10 + 2 * i, 30), (8, 10 + 2 * i), (30, 10 + 2 * i)][: 4 if i < 9 else 2]:
+            model.add_block("small", lo, (lo[0] + 2, lo[1] + 2))
+    sim = model.build(seed=5)
+    sim.run(3, progress=False)
+    table = sim.contacts()
+    assert (table["a"] == 1).sum() > 30
+    expected = numpy_contacts(sim.labels(), model.neighborhood, True)
+    assert dict(zip(zip(table["a"], table["b"]), table["area"])) == expected

@@ -63,6 +63,19 @@ def test_cell_columns_are_the_list_queries(world):
             assert value == lengths[i]
 
 
+def test_chosen_columns_are_those_of_the_whole_table_and_unknown_names_are_refused(world):
+    whole = _native.cells(world)
+    chosen = _native.cells(world, ["length", "surface", "com"])
+    assert list(chosen) == ["surface", "com", "length"]
+    for key, values in chosen.items():
+        assert values.dtype == whole[key].dtype and np.array_equal(values, whole[key], equal_nan=True)
+    assert _native.cells(world, ()) == {} and set(_native.cells(world, columns=None)) == set(whole)
+    with pytest.raises(ValueError, match="no column 'volumes'"):
+        _native.cells(world, ["volume", "volumes"])
+    with pytest.raises(TypeError, match="sequence of column names"):
+        _native.cells(world, 3)
+
+
 def test_arrays_are_copies_that_the_world_never_sees(world):
     labels = _native.labels(world)
     labels[:] = 7

@@ -17,7 +17,7 @@ import numpy as np
 from . import _native
 from ._modelfile_errors import ModelFileError, named_entries
 from .cell_ode_ports import parse_ports
-from .cell_state import function_reference, resolve_function
+from .cell_state import constants, function_reference, resolve_function, with_constants
 from .validate import integer, real
 from .writers import Writer
 
@@ -210,6 +210,9 @@ class CellODE(Writer):
     outputs : dict, optional
         ``{variable: quantity}``: after the integration, set "target_volume" or
         "secretion_scale(<field>)" of each cell to the variable's value.
+    parameters : dict of str to float, optional
+        Constants given to `rhs` as keyword arguments (``rhs(t, y, tissue, **parameters)``); a
+        model's ODE has them varied by name as ``"cell_ode:<name>:<parameter>"``.
     name : str, optional
         Names the ODE in error messages (the model's name for it).
 
@@ -224,10 +227,13 @@ class CellODE(Writer):
     """
 
     def __init__(self, rhs, variables, *, every=1, time_per_mcs=1.0, substeps=10, act=None, inputs=None,
-                 outputs=None, name=None):
+                 outputs=None, parameters=None, name=None):
         self.name = name
         with self._about("rhs"):
             self._rhs = self._callable(rhs, "rhs")
+        with self._about("parameters"):
+            self.parameters = constants(parameters, "rhs")
+            with_constants(self._rhs, 3, self.parameters, "rhs")
         with self._about("act"):
             self._act = None if act is None else self._callable(act, "act")
         self.rhs, self.act = rhs, act
@@ -304,7 +310,7 @@ class CellODE(Writer):
         y = {name: sim.cell_variable(name)[ids] for name in self.variables}
         h = self.time_per_mcs / self.substeps
         start = (sim.mcs - self.every) * self.time_per_mcs
-        rhs = self._rhs
+        rhs = with_constants(self._rhs, 3, self.parameters, "rhs") if self.parameters else self._rhs
         y = rk4(lambda t, state: rhs(t, {**held, **state}, tissue), start, y, h, self.every * self.substeps)
         for name in self.variables:
             values = y[name]
@@ -343,6 +349,8 @@ class CellODE(Writer):
                  "outputs": {k: str(p) for k, p in self.outputs.items()}}
         if self.act is not None:
             entry["act"] = self.act
+        if self.parameters:
+            entry["parameters"] = dict(self.parameters)
         return entry
 
 
@@ -372,7 +380,7 @@ def declared_cell_ode(model, ode_name, rhs, variables, **options):
     return ode
 
 
-CELL_ODE_KEYS = ("rhs", "variables", "every", "time_per_mcs", "substeps", "inputs", "outputs", "act")
+CELL_ODE_KEYS = ("rhs", "variables", "every", "time_per_mcs", "substeps", "inputs", "outputs", "act", "parameters")
 
 
 def cell_odes_to_dict(odes):

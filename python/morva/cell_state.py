@@ -9,7 +9,9 @@ a stream of its own, apart from the engine's, fixed by the run's seed alone.
 
 import base64
 import dataclasses
+import functools
 import importlib
+import inspect
 
 import numpy as np
 
@@ -109,6 +111,56 @@ def resolve_function(reference, where):
     if not callable(target):
         raise ValueError(f"{where}: {reference!r} is not callable")
     return target
+
+
+def constants(table, where):
+    """Named constants of a model function: a dict of identifier to float.
+
+    Examples
+    --------
+    >>> constants({"k": 2}, "x"), constants(None, "x")
+    ({'k': 2.0}, {})
+    >>> constants({"k": "fast"}, "reaction 'r'")
+    Traceback (most recent call last):
+    ...
+    ValueError: reaction 'r': parameter 'k' must be a real number, got 'fast'
+    """
+    from .validate import real
+
+    if table is None:
+        return {}
+    if not isinstance(table, dict):
+        raise ValueError(f"{where}: parameters must be a table of name = number, got {table!r}")
+    for key in table:
+        if not isinstance(key, str) or not key.isidentifier():
+            raise ValueError(f"{where}: parameter names must be identifiers, got {key!r}")
+    return {key: real(f"{where}: parameter {key!r}", value) for key, value in table.items()}
+
+
+def with_constants(function, n_arguments, parameters, where):
+    """`function` with `parameters` bound as keyword arguments, checked against its signature where it has one.
+
+    Examples
+    --------
+    >>> def decay(u, cell_type, k): return -k * u
+    >>> with_constants(decay, 2, {"k": 0.5}, "x")(2.0, 0)
+    -1.0
+    >>> with_constants(decay, 2, {"rate": 0.5}, "reaction 'r'")
+    Traceback (most recent call last):
+    ...
+    ValueError: reaction 'r': the function cannot take its arguments and the parameters ['rate']: missing a required argument: 'k'
+    """
+    try:
+        signature = inspect.signature(function)
+    except (TypeError, ValueError):  # some compiled functions do not tell
+        signature = None
+    if signature is not None:
+        try:
+            signature.bind(*[None] * n_arguments, **parameters)
+        except TypeError as err:
+            raise ValueError(f"{where}: the function cannot take its arguments and the parameters "
+                             f"{sorted(parameters)}: {err}") from None
+    return functools.partial(function, **parameters) if parameters else function
 
 
 def function_reference(function, where):

@@ -16,7 +16,7 @@ from . import modelfile
 from . import placement as _placement
 from . import terms
 from .cell_ode import declared_cell_ode
-from .cell_state import CellVariable
+from .cell_state import CellVariable, constants
 from .neighborhood import NEIGHBORHOODS, compact_surface, neighborhood_order
 from .reactions import Reaction, needed_substeps
 from .rules import Rule
@@ -752,7 +752,7 @@ class Model:
     # --- ODEs in cells -------------------------------------------------------------------------
 
     def add_cell_ode(self, ode_name, rhs, variables, *, every=1, time_per_mcs=1.0, substeps=10, inputs=None,
-                     outputs=None, act=None):
+                     outputs=None, act=None, parameters=None):
         """Declare a system of ODEs in every cell, integrated between steps (docs/cell-state.md).
 
         The model's ODEs act after the user's hooks and writers, in the order declared, before
@@ -779,6 +779,9 @@ class Model:
             "secretion_scale(<field>)".
         act : function or str, optional
             ``act(sim, tissue, y) -> dict`` (see :class:`morva.CellODE`), importable as ``"module:name"``.
+        parameters : dict of str to float, optional
+            Constants given to `rhs` as keyword arguments; saved in model files and varied by name
+            as ``"cell_ode:<name>:<parameter>"`` (:meth:`with_parameters`, sweeps).
 
         Examples
         --------
@@ -790,7 +793,7 @@ class Model:
         """
         self.cell_odes[ode_name] = declared_cell_ode(self, ode_name, rhs, variables, every=every,
                                                      time_per_mcs=time_per_mcs, substeps=substeps, inputs=inputs,
-                                                     outputs=outputs, act=act)
+                                                     outputs=outputs, act=act, parameters=parameters)
         return self
 
     # --- SBML models in cells -------------------------------------------------------------------
@@ -1005,7 +1008,8 @@ class Model:
         lambda_act, max_act, lambda_dir, persistence_interval, persistence), "field:<name>:<attr>" (diffusion,
         decay, substeps), "secretion:<field>:<type>",
         "uptake:<field>:<type>", "chemotaxis:<field>:<type>" (the strength),
-        "reaction:<name>:<parameter>" (a constant of a reaction's `parameters`).
+        "reaction:<name>:<parameter>" and "cell_ode:<name>:<parameter>" (a constant of a reaction's
+        or a cell ODE's `parameters`).
 
         Raises
         ------
@@ -1024,8 +1028,8 @@ class Model:
             return self.contact(*parts)
         if kind == "type":
             return getattr(self._known_type(parts[0], parameter_name), _type_attr(parts[1], parameter_name))
-        if kind == "reaction":
-            return self._known_reaction(parts, parameter_name).parameters[parts[1]]
+        if kind in ("reaction", "cell_ode"):
+            return self._known_constants(kind, parts, parameter_name)[parts[1]]
         spec = self._known_field(parts[0], parameter_name)
         if kind == "field":
             if parts[1] not in terms.FIELD_ATTRS:
@@ -1073,8 +1077,11 @@ class Model:
             new.resolved_substeps(self.ndim)
             self.fields[parts[0]] = new
         elif kind == "reaction":
-            old = self._known_reaction(parts, parameter_name)
-            self.reactions[parts[0]] = dataclasses.replace(old, parameters={**old.parameters, parts[1]: value})
+            old = self._known_constants(kind, parts, parameter_name)
+            self.reactions[parts[0]] = dataclasses.replace(self.reactions[parts[0]], parameters={**old, parts[1]: value})
+        elif kind == "cell_ode":
+            old = self._known_constants(kind, parts, parameter_name)
+            self.cell_odes[parts[0]].parameters = constants({**old, parts[1]: value}, f"cell ODE {parts[0]!r}")
         elif kind == "chemotaxis":
             old = self._known_field(parts[0], parameter_name).chemotaxis.get(parts[1])
             extra = {} if old is None else {"kd": old.kd, "hill": old.hill, "scale": old.scale}
@@ -1091,15 +1098,17 @@ class Model:
             raise KeyError(f"unknown parameter {parameter_name!r}: no cell type {type_name!r}")
         return self.types[type_name]
 
-    def _known_reaction(self, parts, parameter_name):
-        reaction_name, key = parts
-        if reaction_name not in self.reactions:
-            raise KeyError(f"unknown parameter {parameter_name!r}: no reaction {reaction_name!r}")
-        reaction = self.reactions[reaction_name]
-        if key not in reaction.parameters:
-            raise KeyError(f"unknown parameter {parameter_name!r}: reaction {reaction_name!r} has the parameters "
-                           f"{', '.join(reaction.parameters) or 'none'}")
-        return reaction
+    def _known_constants(self, kind, parts, parameter_name):
+        """The parameters of the reaction or cell ODE a parameter name points into; KeyError unless it has that one."""
+        name, key = parts
+        declared, what = (self.reactions, "reaction") if kind == "reaction" else (self.cell_odes, "cell ODE")
+        if name not in declared:
+            raise KeyError(f"unknown parameter {parameter_name!r}: no {what} {name!r}")
+        table = declared[name].parameters
+        if key not in table:
+            raise KeyError(f"unknown parameter {parameter_name!r}: {what} {name!r} has the parameters "
+                           f"{', '.join(table) or 'none'}")
+        return table
 
     def _known_field(self, field_name, parameter_name):
         if field_name not in self.fields:
@@ -1214,7 +1223,7 @@ def _split_parameter(parameter_name):
     parts = parameter_name.split(":")
     kind, rest = parts[0], parts[1:]
     arity = {"temperature": 0, "contact": 2, "type": 2, "field": 2, "secretion": 2, "uptake": 2, "chemotaxis": 2,
-             "reaction": 2}
+             "reaction": 2, "cell_ode": 2}
     if kind not in arity or len(rest) != arity[kind]:
         raise KeyError(f"unknown parameter {parameter_name!r}")
     return kind, rest

@@ -17,15 +17,13 @@ dt * (load_i + stiffness) <= 1 stops with a ValueError saying what to declare.
 """
 
 import dataclasses
-import functools
-import inspect
 import math
 
 import numpy as np
 
 from . import _native
 from ._modelfile_errors import ModelFileError, named_entries
-from .cell_state import function_reference, resolve_function
+from .cell_state import constants, function_reference, resolve_function, with_constants
 from .validate import integer, real
 
 REACTION_KEYS = ("function", "fields", "rate", "substeps", "parameters")
@@ -79,14 +77,7 @@ class Reaction:
             self.rate = real(f"{where}: rate", self.rate, minimum=0)
         if self.substeps is not None:
             self.substeps = integer(f"{where}: substeps", self.substeps, minimum=1)
-        if self.parameters is None:
-            self.parameters = {}
-        if not isinstance(self.parameters, dict):
-            raise ValueError(f"{where}: parameters must be a table of name = number, got {self.parameters!r}")
-        for key in self.parameters:
-            if not isinstance(key, str) or not key.isidentifier():
-                raise ValueError(f"{where}: parameter names must be identifiers, got {key!r}")
-        self.parameters = {key: real(f"{where}: parameter {key!r}", value) for key, value in self.parameters.items()}
+        self.parameters = constants(self.parameters, where)
 
     def to_dict(self):
         entry = {"function": self.function, "fields": list(self.fields)}
@@ -100,25 +91,9 @@ class Reaction:
 
 
 def with_parameters(reaction):
-    """The reaction's function with its parameters bound as keyword arguments.
-
-    Raises
-    ------
-    ValueError
-        When the function cannot take the parameters (checked where its signature is known).
-    """
-    function = resolve_function(reaction.function, f"reaction {reaction.name!r}: function")
-    try:
-        signature = inspect.signature(function)
-    except (TypeError, ValueError):  # some compiled functions do not tell
-        signature = None
-    if signature is not None:
-        try:
-            signature.bind(*[None] * (len(reaction.fields) + 1), **reaction.parameters)
-        except TypeError as err:
-            raise ValueError(f"reaction {reaction.name!r}: function {reaction.function} cannot take the fields, the cell "
-                             f"types and the parameters {sorted(reaction.parameters)}: {err}") from None
-    return functools.partial(function, **reaction.parameters)
+    """The reaction's function with its parameters bound as keyword arguments (ValueError when it cannot take them)."""
+    where = f"reaction {reaction.name!r}: function {reaction.function}"
+    return with_constants(resolve_function(reaction.function, where), len(reaction.fields) + 1, reaction.parameters, where)
 
 
 def reacting_fields(model):

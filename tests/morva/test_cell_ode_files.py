@@ -72,6 +72,8 @@ def entry(**changes):
     ({"substeps": "0"}, "substeps", "substeps must be at least 1"),
     ({"act": "3"}, "act", "act must be a 'module:name' string"),
     ({"speed": "2"}, "speed", "unknown key 'speed'"),
+    ({"parameters": '{k = "fast"}'}, "parameters", "parameter 'k' must be a real number"),
+    ({"parameters": "{k = 2}"}, "parameters", r"cannot take its arguments and the parameters \['k'\]"),
 ])
 def test_model_file_errors_name_file_line_and_key(tmp_path, changes, key, message):
     base = tissue_model()
@@ -93,6 +95,23 @@ def test_declaring_an_ode_checks_it_against_the_model():
         tissue_model().add_cell_ode("growth", growth, ["u"])
     with pytest.raises(ValueError, match=r"outputs: no cell variable 'v'"):
         tissue_model().add_cell_ode("x", growth, ["u"], outputs={"v": "target_volume"})
+
+
+def relax(t, y, tissue, rate):
+    return {"s": -rate * y["s"]}
+
+
+def test_ode_parameters_reach_rhs_from_model_files_and_vary_by_name(tmp_path):
+    model = secreting_pair().add_cell_ode("relax", relax, ["s"], time_per_mcs=0.1, parameters={"rate": 1.0})
+    model.save(tmp_path / "m.toml")
+    faster = morva.load_model(tmp_path / "m.toml").with_parameters({"cell_ode:relax:rate": 2.0})
+    for m, rate in [(model, 1.0), (faster, 2.0)]:
+        sim = m.build(seed=1)
+        sim.run(10, progress=False)
+        assert np.allclose(sim.cell_variable("s")[1:], np.exp(-rate), rtol=1e-6)
+    assert model.parameter("cell_ode:relax:rate") == 1.0 and faster.parameter("cell_ode:relax:rate") == 2.0
+    with pytest.raises(KeyError, match="cell ODE 'relax' has the parameters rate"):
+        model.parameter("cell_ode:relax:k")
 
 
 def hold(t, y, tissue):

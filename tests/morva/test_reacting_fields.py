@@ -103,7 +103,7 @@ def test_reaction_parameters_reach_the_function_and_vary_by_name(tmp_path):
     assert model.parameter("reaction:r:k") == 0.3  # with_parameters left the model alone
     with pytest.raises(KeyError, match="reaction 'r' has the parameters k"):
         model.with_parameters({"reaction:r:kk": 1})
-    with pytest.raises(ValueError, match="function test_reacting_fields:decay cannot take .* \\['k'\\]"):
+    with pytest.raises(ValueError, match="function test_reacting_fields:decay: the function cannot take .* \\['k'\\]"):
         fixed.with_parameters({}).add_field("v", diffusion=0).add_reaction("s", decay, ["v"], parameters={"k": 1}).build()
     with pytest.raises(ValueError, match=r"\[reactions.r\]: reaction 'r': parameter 'k' must be a real number"):
         morva.Model.from_toml((tmp_path / "m.toml").read_text().replace("k = 0.3", 'k = "fast"'))

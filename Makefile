@@ -24,9 +24,9 @@ SANITIZED := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO=
 all: module
 
 # The build tools (requirements-dev.txt's cmake and ninja) first, so that the C++ trees compile while
-# pip installs the rest. Nothing is byte-compiled at install: Python compiles the modules the tests
-# import when they first import them, not the whole of every package.
-PIP_INSTALL = $(PY) -m pip install -q --no-compile
+# pip installs the rest. pip byte-compiles what it installs: skipping that costs more than it saves
+# where PYTHONDONTWRITEBYTECODE is set (every test process then compiles every module it imports).
+PIP_INSTALL = $(PY) -m pip install -q
 $(VENV)/.tools.stamp: requirements-dev.txt
 	@test -x $(PY) || "$$(tools/find_python.sh)" -m venv $(VENV)
 	$(PIP_INSTALL) --upgrade pip
@@ -63,10 +63,11 @@ module: setup
 demo: module
 	$(PY) examples/cell_sorting.py
 
-# Each build tree compiles the engine once for what it holds. build/release: the C++ tests, the Python
-# module (built there by `make module`) and the benchmarks when `make bench` asks for them. build/fuzz
-# (clang, ASan + UBSan): the same tests and the libFuzzer targets. build/thread (ThreadSanitizer): the
-# parallel sweep's test files only.
+# Each build tree compiles the engine once for what it holds. build/release: the Python module (built
+# there by `make module`), the C++ tests that only run without sanitizers, and every C++ test and the
+# benchmarks when `make test-cpp` and `make bench` ask for them. build/fuzz (clang, ASan + UBSan): every
+# C++ test and the libFuzzer targets. build/thread (ThreadSanitizer): the parallel sweep's test files
+# only. `make test` compiles each test file in one tree: the sanitized ones.
 # `make module` may have configured the release tree first, without the tests: configure it again then.
 # pip's build type is pyproject.toml's (Release) and it passes the options both need; the tests and
 # benchmarks (which need the Debian packages) are turned on here only and stay on in the tree's cache.
@@ -176,20 +177,22 @@ docs-serve: module $(VENV)/.docs.stamp
 	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs serve
 
 # In two lanes side by side (each lane's output printed in one piece when it ends), once the build tools
-# are in: the C++ trees compile while pip installs the rest. The sanitized lane: every C++ test under
-# ASan and UBSan in the fuzz targets' tree, the parallel ones under ThreadSanitizer, then the two
-# bounded fuzz runs side by side. The Python lane: the release tree (the engine at release flags, the
-# module, and the C++ tests that only run without sanitizers), then pytest and the docs.
+# are in. The Python lane: pip installs the rest of the Python packages, then the release tree (the
+# engine at release flags, the module, and the C++ tests that only run without sanitizers), pytest
+# and the docs; mostly one core at a time, one step after the other, so it goes first. The sanitized
+# lane takes what the Python lane leaves (nice): every C++ test under ASan and UBSan in the fuzz
+# targets' tree, the parallel ones under ThreadSanitizer, then, at normal priority, the two bounded
+# fuzz runs side by side. Its builds and ctest use every core they get, so no core idles at the end.
 test: $(VENV)/.tools.stamp .deb.stamp
 	$(MAKE) --no-print-directory -j 2 --output-sync=target test-lane-sanitized test-lane-python
 
 # Each lane in order (-j1: no two pip runs in one environment, no two builds of one tree).
 test-lane-sanitized:
-	$(MAKE) --no-print-directory -j1 test-sanitize fuzz-targets test-thread
+	nice -n 10 $(MAKE) --no-print-directory -j1 test-sanitize fuzz-targets test-thread
 	$(MAKE) --no-print-directory test-fuzz
 
 test-lane-python:
-	$(MAKE) --no-print-directory -j1 test-unsanitized module test-python docs
+	$(MAKE) --no-print-directory -j1 setup test-unsanitized module test-python docs
 
 # Three rounds of every benchmark: medians with their spread, and each step over the floor measured
 # in the same run, as are B1 with every cell motile (Act model, persistent motion) over plain B1.

@@ -177,22 +177,24 @@ docs-serve: module $(VENV)/.docs.stamp
 	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs serve
 
 # In two lanes side by side (each lane's output printed in one piece when it ends), once the build tools
-# are in. The Python lane: pip installs the rest of the Python packages, then the release tree (the
-# engine at release flags, the module, and the C++ tests that only run without sanitizers), pytest
-# and the docs; mostly one core at a time, one step after the other, so it goes first. The sanitized
-# lane takes what the Python lane leaves (nice): every C++ test under ASan and UBSan in the fuzz
-# targets' tree, the parallel ones under ThreadSanitizer, then, at normal priority, the two bounded
-# fuzz runs side by side. Its builds and ctest use every core they get, so no core idles at the end.
+# are in. The Python lane: pip installs the rest of the Python packages while the release tree
+# compiles the engine at release flags and the C++ tests that only run without sanitizers (that tree
+# needs only the build tools); then the module, pytest and the docs, one core at a time, one step
+# after another, so this lane goes first. The sanitized lane takes what the Python lane leaves (nice):
+# every C++ test under ASan and UBSan in the fuzz targets' tree, the parallel ones under
+# ThreadSanitizer, then, at normal priority, the two bounded fuzz runs side by side. Its builds and
+# ctest use every core they get, so no core idles while the other lane runs one process.
 test: $(VENV)/.tools.stamp .deb.stamp
 	$(MAKE) --no-print-directory -j 2 --output-sync=target test-lane-sanitized test-lane-python
 
-# Each lane in order (-j1: no two pip runs in one environment, no two builds of one tree).
+# Each lane in order (no two pip runs in one environment, no two builds of one tree).
 test-lane-sanitized:
 	nice -n 10 $(MAKE) --no-print-directory -j1 test-sanitize fuzz-targets test-thread
 	$(MAKE) --no-print-directory test-fuzz
 
 test-lane-python:
-	$(MAKE) --no-print-directory -j1 setup test-unsanitized module test-python docs
+	$(MAKE) --no-print-directory -j 2 --output-sync=target setup test-unsanitized
+	$(MAKE) --no-print-directory -j1 module test-python docs
 
 # Three rounds of every benchmark: medians with their spread, and each step over the floor measured
 # in the same run, as are B1 with every cell motile (Act model, persistent motion) over plain B1.

@@ -18,15 +18,23 @@ CONFIGURE = $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) 
 SANITIZED := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 
 .PHONY: all setup module demo test test-cpp test-sanitize test-thread test-python test-fuzz test-fuzz-engine \
-  test-lane-sanitized test-lane-python FORCE \
+  test-lane-sanitized test-lane-python test-unsanitized FORCE \
   test-fuzz-checkpoint fuzz-targets fuzz docs docs-serve bench clean
 
 all: module
 
-$(VENV)/.stamp: requirements-dev.txt
+# The build tools (requirements-dev.txt's cmake and ninja) first, so that the C++ trees compile while
+# pip installs the rest. pip byte-compiles what it installs: skipping that costs more than it saves
+# where PYTHONDONTWRITEBYTECODE is set (every test process then compiles every module it imports).
+PIP_INSTALL = $(PY) -m pip install -q
+$(VENV)/.tools.stamp: requirements-dev.txt
 	@test -x $(PY) || "$$(tools/find_python.sh)" -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements-dev.txt
+	$(PIP_INSTALL) --upgrade pip
+	grep -E '^(cmake|ninja)\b' requirements-dev.txt | $(PIP_INSTALL) -r /dev/stdin
+	@touch $@
+
+$(VENV)/.stamp: requirements-dev.txt $(VENV)/.tools.stamp
+	$(PIP_INSTALL) -r requirements-dev.txt
 	@touch $@
 
 # The tests and benchmarks need $(DEB_PACKAGES). Missing ones are installed with apt-get, which
@@ -55,28 +63,36 @@ module: setup
 demo: module
 	$(PY) examples/cell_sorting.py
 
-# Each build tree compiles the engine once for what it holds. build/release: the C++ tests, the Python
-# module (built there by `make module`) and the benchmarks when `make bench` asks for them. build/fuzz
-# (clang, ASan + UBSan): the same tests and the libFuzzer targets. build/thread (ThreadSanitizer): the
-# parallel sweep's test files only.
+# Each build tree compiles the engine once for what it holds. build/release: the Python module (built
+# there by `make module`), the C++ tests that only run without sanitizers, and every C++ test and the
+# benchmarks when `make test-cpp` and `make bench` ask for them. build/fuzz (clang, ASan + UBSan): every
+# C++ test and the libFuzzer targets. build/thread (ThreadSanitizer): the parallel sweep's test files
+# only. `make test` compiles each test file in one tree: the sanitized ones.
 # `make module` may have configured the release tree first, without the tests: configure it again then.
 # pip's build type is pyproject.toml's (Release) and it passes the options both need; the tests and
 # benchmarks (which need the Debian packages) are turned on here only and stay on in the tree's cache.
 RELEASE_OPTIONS := MORVA_BUILD_PYTHON=ON MORVA_WERROR=ON
 RELEASE_HAS_TESTS := $(shell grep -qs '^MORVA_BUILD_TESTS:BOOL=ON' build/release/CMakeCache.txt && echo yes)
-build/release/build.ninja: setup .deb.stamp CMakeLists.txt $(if $(RELEASE_HAS_TESTS),,FORCE)
+build/release/build.ninja: $(VENV)/.tools.stamp .deb.stamp CMakeLists.txt $(if $(RELEASE_HAS_TESTS),,FORCE)
 	$(CONFIGURE) -S . -B build/release -DCMAKE_BUILD_TYPE=Release $(addprefix -D,$(RELEASE_OPTIONS)) \
 	  -DMORVA_BUILD_TESTS=ON -DMORVA_BUILD_BENCH=ON
 
 FORCE:
 
-build/thread/build.ninja: setup .deb.stamp CMakeLists.txt
+build/thread/build.ninja: $(VENV)/.tools.stamp .deb.stamp CMakeLists.txt
 	$(CONFIGURE) -S . -B build/thread $(SANITIZED) -DMORVA_BUILD_PYTHON=OFF \
 	  -DMORVA_BUILD_TESTS=ON -DMORVA_PARALLEL_TESTS_ONLY=ON -DMORVA_SANITIZE=thread
 
+# Every C++ test at release flags, for developers (`make test` runs them in the sanitized trees).
 test-cpp: build/release/build.ninja
 	$(CMAKE) --build build/release -j $(JOBS) --target morva_tests
 	cd build/release && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+# The tests that skip themselves under the sanitizers, at release flags: the only test file `make test`
+# compiles in the release tree.
+test-unsanitized: build/release/build.ninja
+	$(CMAKE) --build build/release -j $(JOBS) --target morva_unsanitized_tests
+	build/release/morva_unsanitized_tests
 
 # The C++ tests under ASan and UBSan, in the fuzz targets' tree.
 test-sanitize: build/fuzz/build.ninja
@@ -105,12 +121,12 @@ FUZZ_TEST_SECONDS ?= 45
 FUZZ_SECONDS ?= 3600
 FUZZ_EXAMPLES ?= 20000
 
-build/fuzz/build.ninja: setup .deb.stamp CMakeLists.txt
+build/fuzz/build.ninja: $(VENV)/.tools.stamp .deb.stamp CMakeLists.txt
 	CXX=$(FUZZ_CXX) $(CONFIGURE) -S . -B build/fuzz $(SANITIZED) -DMORVA_BUILD_PYTHON=OFF \
 	  -DMORVA_BUILD_FUZZ=ON -DMORVA_BUILD_TESTS=ON -DMORVA_SANITIZE=address,undefined
 
 # morva_core itself under ASan and UBSan, for the program fuzzer in an uninstrumented interpreter.
-build/fuzz-python/build.ninja: setup CMakeLists.txt
+build/fuzz-python/build.ninja: $(VENV)/.tools.stamp CMakeLists.txt
 	$(CONFIGURE) -S . -B build/fuzz-python $(SANITIZED) -DMORVA_SANITIZE=address,undefined
 
 # The interpreter is not instrumented: the sanitizer runtimes must be loaded before anything else, and
@@ -160,21 +176,25 @@ docs: module $(VENV)/.docs.stamp
 docs-serve: module $(VENV)/.docs.stamp
 	NO_MKDOCS_2_WARNING=1 MPLBACKEND=Agg $(PY) -m mkdocs serve
 
-# In three stages. The release tree first: the C++ tests, then the module next to them. Then two lanes
-# side by side: the sanitized trees keep both cores busy, and the Python tests and the docs, which use
-# one core, fill the gaps beside them (each lane's output printed in one piece when it ends). Last the
-# two bounded fuzz runs, which then have the cores to themselves for their fixed time.
-test:
-	$(MAKE) --no-print-directory test-cpp module
+# In two lanes side by side (each lane's output printed in one piece when it ends), once the build tools
+# are in. The Python lane: pip installs the rest of the Python packages while the release tree
+# compiles the engine at release flags and the C++ tests that only run without sanitizers (that tree
+# needs only the build tools); then the module, pytest and the docs, one core at a time, one step
+# after another, so this lane goes first. The sanitized lane takes what the Python lane leaves (nice):
+# every C++ test under ASan and UBSan in the fuzz targets' tree, the parallel ones under
+# ThreadSanitizer, then, at normal priority, the two bounded fuzz runs side by side. Its builds and
+# ctest use every core they get, so no core idles while the other lane runs one process.
+test: $(VENV)/.tools.stamp .deb.stamp
 	$(MAKE) --no-print-directory -j 2 --output-sync=target test-lane-sanitized test-lane-python
+
+# Each lane in order (no two pip runs in one environment, no two builds of one tree).
+test-lane-sanitized:
+	nice -n 10 $(MAKE) --no-print-directory -j1 test-sanitize fuzz-targets test-thread
 	$(MAKE) --no-print-directory test-fuzz
 
-# Each lane in order (-j1: no two pip runs in one environment, no two builds beside the other lane).
-test-lane-sanitized:
-	$(MAKE) --no-print-directory -j1 test-sanitize fuzz-targets test-thread
-
 test-lane-python:
-	$(MAKE) --no-print-directory -j1 test-python docs
+	$(MAKE) --no-print-directory -j 2 --output-sync=target setup test-unsanitized
+	$(MAKE) --no-print-directory -j1 module test-python docs
 
 # Three rounds of every benchmark: medians with their spread, and each step over the floor measured
 # in the same run, as are B1 with every cell motile (Act model, persistent motion) over plain B1.

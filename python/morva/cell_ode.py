@@ -310,7 +310,7 @@ class CellODE(Writer):
         y = {name: sim.cell_variable(name)[ids] for name in self.variables}
         h = self.time_per_mcs / self.substeps
         start = (sim.mcs - self.every) * self.time_per_mcs
-        rhs = with_constants(self._rhs, 3, self.parameters, "rhs") if self.parameters else self._rhs
+        rhs = functools.partial(self._rhs, **self.parameters)  # the names were checked against rhs when declared
         y = rk4(lambda t, state: rhs(t, {**held, **state}, tissue), start, y, h, self.every * self.substeps)
         for name in self.variables:
             values = y[name]

@@ -22,7 +22,7 @@ import math
 import numpy as np
 
 from . import _native
-from ._modelfile_errors import ModelFileError, named_entries
+from ._modelfile_errors import located, named_entries
 from .cell_state import constants, function_reference, resolve_function, with_constants
 from .validate import integer, real
 
@@ -340,8 +340,5 @@ def reactions_to_dict(reactions):
 def add_reactions_from_file(model, table):
     """Declare the reactions of a model file's [reactions] table on `model`, errors naming the key."""
     for name, entry, where in named_entries("reactions", table, REACTION_KEYS, ["function", "fields"]):
-        try:
+        with located(where):
             model.add_reaction(name, **entry)
-        except (ValueError, KeyError) as err:
-            message = err.args[0] if err.args else err
-            raise ModelFileError(f"model file: {where}: {message}", where) from None

@@ -16,7 +16,7 @@ import re
 
 import numpy as np
 
-from ._modelfile_errors import ModelFileError, named_entries
+from ._modelfile_errors import located, named_entries
 from .cell_ode import Tissue
 from .cell_state import function_reference, resolve_function
 from .validate import integer, real
@@ -256,8 +256,5 @@ def rules_to_dict(rules):
 def add_rules_from_file(model, table):
     """Declare the rules of a model file's [rules] table on `model`, errors naming the key."""
     for name, entry, where in named_entries("rules", table, RULE_KEYS, ["action", "when"]):
-        try:
+        with located(where):
             model.add_rule(name, **entry)
-        except (ValueError, KeyError) as err:
-            message = err.args[0] if err.args else err
-            raise ModelFileError(f"model file: {where}: {message}", where) from None

@@ -539,8 +539,10 @@ class Simulation:
             return
         ids, forces = self._cell_vectors(ids, forces, "forces")
         _native.set_cell_forces(self.world, ids, forces)
-        if self.recorder is not None and not self.recorder.closed and forces.any() and "force" not in self.recorder.info.get("cell_vectors", ()):
-            warnings.warn(f"the recording in {self.recorder.directory} does not store cell forces (it started "
+        recorder = self.recorder
+        unrecorded = recorder is not None and not recorder.closed and "force" not in recorder.info.get("cell_vectors", ())
+        if unrecorded and forces.any():
+            warnings.warn(f"the recording in {recorder.directory} does not store cell forces (it started "
                           "without any): start it with record(..., forces=True) to keep them", stacklevel=2)
 
     def _ids(self, ids):

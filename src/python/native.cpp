@@ -155,11 +155,11 @@ std::optional<std::vector<std::string_view>> chosen_columns(PyObject* columns) {
                                             std::string_view(text, static_cast<std::size_t>(size)))
                                 : std::end(cell_columns);
         if (known == std::end(cell_columns)) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError,
-                             "cells(): no column %R (columns: type, volume, surface, target_volume, lambda_volume, "
-                             "target_surface, lambda_surface, com, direction, force, length)",
-                             item);
+            if (!PyErr_Occurred()) {
+                std::string names;
+                for (const std::string_view name : cell_columns) names.append(names.empty() ? "" : ", ").append(name);
+                PyErr_Format(PyExc_ValueError, "cells(): no column %R (columns: %s)", item, names.c_str());
+            }
             return std::nullopt;
         }
         chosen.push_back(*known);
@@ -287,20 +287,29 @@ void over_rows(morva::SiteIndex n_sites, morva::SiteIndex rows, std::size_t pool
 }
 
 // The row (y + ny * z) that offset o leads to from row y + ny * z, wrapped or cut at the faces as
-// the boundary says; nothing when it leads out of a closed box.
-std::optional<std::size_t> row_at(const morva::Lattice& lattice, std::int64_t y, std::int64_t z, const morva::Offset& o) {
-    const std::int64_t ny = static_cast<std::int64_t>(lattice.ny()), nz = static_cast<std::int64_t>(lattice.nz());
-    y += o.dy, z += o.dz;
-    if (y < 0 || y >= ny) [[unlikely]] {
-        if (!lattice.periodic[1]) return std::nullopt;
-        y = (y + ny) % ny;
+// the boundary says; nothing when it leads out of a closed box. The box's extents are copied in, so
+// that a counting loop keeps them in registers across its stores.
+struct RowWrap {
+    std::int64_t ny, nz;
+    bool periodic_y, periodic_z;
+
+    explicit RowWrap(const morva::Lattice& lattice)
+        : ny(static_cast<std::int64_t>(lattice.ny())), nz(static_cast<std::int64_t>(lattice.nz())),
+          periodic_y(lattice.periodic[1]), periodic_z(lattice.periodic[2]) {}
+
+    std::optional<std::size_t> row_at(std::int64_t y, std::int64_t z, const morva::Offset& o) const {
+        y += o.dy, z += o.dz;
+        if (y < 0 || y >= ny) [[unlikely]] {
+            if (!periodic_y) return std::nullopt;
+            y = (y + ny) % ny;
+        }
+        if (z < 0 || z >= nz) [[unlikely]] {
+            if (!periodic_z) return std::nullopt;
+            z = (z + nz) % nz;
+        }
+        return static_cast<std::size_t>(y + ny * z);
     }
-    if (z < 0 || z >= nz) [[unlikely]] {
-        if (!lattice.periodic[2]) return std::nullopt;
-        z = (z + nz) % nz;
-    }
-    return static_cast<std::size_t>(y + ny * z);
-}
+};
 
 // Calls `visit(row, y, z)` for each row of [first, last) (row = y + ny * z) in order.
 template <class Visit>
@@ -344,6 +353,7 @@ RowRuns row_runs(const morva::Lattice& lattice, const std::vector<morva::Offset>
     runs.written.assign(rows, 0);
     // A row of few runs is written out as it is likely walked; a row of more is written out when a
     // row it meets (through an offset or its opposite) has few enough.
+    const RowWrap wrap(lattice);
     for_rows(lattice, 0, rows, [&](std::size_t r, std::int64_t y, std::int64_t z) {
         if (runs.runs[r] >= runs.walked_limit) return;
         if (2 * runs.runs[r] <= runs.walked_limit) {
@@ -352,7 +362,7 @@ RowRuns row_runs(const morva::Lattice& lattice, const std::vector<morva::Offset>
         }
         for (const morva::Offset& o : forward)
             for (const morva::Offset& way : {o, morva::Offset{-o.dx, -o.dy, -o.dz}})
-                if (const auto other = row_at(lattice, y, z, way); other && runs.walk(r, *other)) {
+                if (const auto other = wrap.row_at(y, z, way); other && runs.walk(r, *other)) {
                     runs.written[r] = 1;
                     return;
                 }
@@ -502,24 +512,16 @@ public:
                     morva::SiteIndex first, morva::SiteIndex last) {
         const std::int64_t nx = static_cast<std::int64_t>(lattice.nx());
         const Label* grid = lattice.labels.data();
-        const std::int64_t ny = static_cast<std::int64_t>(lattice.ny()), nz = static_cast<std::int64_t>(lattice.nz());
+        const RowWrap wrap(lattice);
         for (morva::SiteIndex row = first; row < last; ++row) {
-            const std::int64_t y = static_cast<std::int64_t>(row) % ny, z = static_cast<std::int64_t>(row) / ny;
+            const std::int64_t y = static_cast<std::int64_t>(row) % wrap.ny, z = static_cast<std::int64_t>(row) / wrap.ny;
             for (const morva::Offset& o : forward) {
-                std::int64_t y2 = y + o.dy, z2 = z + o.dz;
-                if (y2 < 0 || y2 >= ny) {
-                    if (!lattice.periodic[1]) continue;
-                    y2 = (y2 + ny) % ny;
-                }
-                if (z2 < 0 || z2 >= nz) {
-                    if (!lattice.periodic[2]) continue;
-                    z2 = (z2 + nz) % nz;
-                }
-                const std::size_t other = static_cast<std::size_t>(y2 + ny * z2);
+                const std::optional<std::size_t> other = wrap.row_at(y, z, o);
+                if (!other) continue;
                 const Label* here = grid + row * lattice.nx();
-                const Label* there = grid + other * lattice.nx();
-                if (runs.walk(row, other))
-                    count_shifted(runs, row, other, o.dx, nx);
+                const Label* there = grid + *other * lattice.nx();
+                if (runs.walk(row, *other))
+                    count_shifted(runs, row, *other, o.dx, nx);
                 else
                     count_sites_shifted(here, there, o.dx, nx);
                 if (o.dx != 0 && lattice.periodic[0]) {  // the pair across the x faces

@@ -3,12 +3,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "scenes.hpp"
 
 namespace morva::testing {
+
+// The format version a checkpoint's bytes were written in: the 32-bit word after the 8-byte magic.
+inline std::uint32_t written_version(const std::vector<std::uint8_t>& bytes) {
+    std::uint32_t version = 0;
+    std::memcpy(&version, bytes.data() + 8, sizeof version);
+    return version;
+}
 
 
 // The core Hamiltonian from scratch: contact over every listed neighbour pair (a site never pairs

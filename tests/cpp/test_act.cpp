@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <utility>
 
@@ -165,9 +164,7 @@ TEST(Act, CheckpointResumesBitForBit) {
     Morva original = act_session(5);
     original.step(5);
     const std::vector<std::uint8_t> bytes = write_checkpoint({original.world, &original.rng, {}});
-    std::uint32_t version = 0;
-    std::memcpy(&version, bytes.data() + 8, 4);
-    EXPECT_EQ(version, 2u);
+    EXPECT_EQ(written_version(bytes), 2u);
     Session s = read_checkpoint(bytes);
     EXPECT_TRUE(same_state(s.world, original.world));
     Morva loaded(std::move(s.world), *s.rng);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <numbers>
 #include <random>
 
@@ -190,9 +189,7 @@ TEST(Persistence, CheckpointResumesBitForBit) {
     EXPECT_FALSE(original.world.divide_cells(20, 12).empty());
     original.step(2);
     const std::vector<std::uint8_t> bytes = write_checkpoint({original.world, &original.rng, {}});
-    std::uint32_t version = 0;
-    std::memcpy(&version, bytes.data() + 8, 4);
-    EXPECT_EQ(version, 3u);
+    EXPECT_EQ(written_version(bytes), 3u);
     Session s = read_checkpoint(bytes);
     EXPECT_TRUE(same_state(s.world, original.world));
     Morva loaded(std::move(s.world), *s.rng);

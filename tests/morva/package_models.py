@@ -30,3 +30,17 @@ def assert_type_attributes_refused(tmp_path, attrs, words):
     with pytest.raises(ValueError) as caught:
         morva.load_model(path)
     assert str(caught.value).startswith(f"{path}, line 3: ") and words in str(caught.value)
+
+
+def record_then_resume(sim, folder, first, then, **record_options):
+    """Record `first` MCS of `sim` into `folder`, resume the folder and run `then` more: the resumed simulation.
+
+    Both recorders are closed, so the folder can be read back whole.
+    """
+    sim.record(folder, **record_options)
+    sim.run(first, progress=False)
+    sim.recorder.close()
+    resumed = morva.resume(folder)
+    resumed.run(then, progress=False)
+    resumed.recorder.close()
+    return resumed

@@ -5,6 +5,7 @@ import pytest
 
 import morva
 from morva.cli import main, summary
+from package_models import record_then_resume
 from test_act import crawler
 
 
@@ -12,12 +13,7 @@ def test_a_recording_holds_the_activity_of_every_frame_and_resumes_with_it(tmp_p
     sim = crawler().build(seed=4)
     seen = {}
     sim.add_hook(lambda s: seen.__setitem__(s.mcs, s.activity()), every=5)
-    sim.record(tmp_path / "rec", every=5, checkpoint_every=10)
-    sim.run(10, progress=False)
-    sim.recorder.close()
-    back = morva.resume(tmp_path / "rec")
-    back.run(10, progress=False)
-    back.recorder.close()
+    record_then_resume(sim, tmp_path / "rec", 10, 10, every=5, checkpoint_every=10)
     full = crawler().build(seed=4)
     full.run(20, progress=False)
     rec = morva.open_recording(tmp_path / "rec")

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import morva
+from package_models import record_then_resume
 
 
 def growth(t, y, tissue):
@@ -45,13 +46,8 @@ def test_a_saved_model_runs_and_resumes_bit_for_bit(tmp_path):
     whole.run(31, progress=False)
     assert not np.allclose(whole.cells()["u"], 0.0)  # the ODE acted, from the tissue's inputs
     assert np.allclose(whole.cells()["target_volume"], whole.cells()["target"])
-    first = loaded.build(seed=5)
-    first.record(tmp_path / "rec", every=10)
-    first.run(16, progress=False)
-    first.recorder.close()
-    resumed = morva.resume(tmp_path / "rec")  # no writer to attach again: the ODE is the model's
-    resumed.run(15, progress=False)
-    resumed.recorder.close()
+    # no writer to attach again after the resume: the ODE is the model's
+    resumed = record_then_resume(loaded.build(seed=5), tmp_path / "rec", 16, 15, every=10)
     assert same_state(resumed, whole)
 
 

@@ -5,6 +5,7 @@ import pytest
 
 import morva
 from morva.cell_table import RECORDED_COLUMNS, vector_columns
+from package_models import record_then_resume
 from test_persistence import walkers
 
 VECTORS = vector_columns(["dir", "force"])
@@ -19,12 +20,7 @@ def test_directions_and_forces_are_recorded_every_frame_and_across_a_resume(tmp_
     sim = start()
     seen = {}
     sim.add_hook(lambda s: seen.__setitem__(s.mcs, s.cells()[list(VECTORS)].to_numpy()), every=5)
-    sim.record(tmp_path / "rec", every=5, checkpoint_every=10)
-    sim.run(10, progress=False)
-    sim.recorder.close()
-    back = morva.resume(tmp_path / "rec")
-    back.run(10, progress=False)
-    back.recorder.close()
+    record_then_resume(sim, tmp_path / "rec", 10, 10, every=5, checkpoint_every=10)
     full = start()
     full.run(20, progress=False)
 

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import morva
+from package_models import record_then_resume
 
 
 def decay(u, cell_type):
@@ -178,13 +179,7 @@ def test_reactions_in_model_files_and_resume_bit_for_bit(tmp_path):
 
     whole = model.build(seed=3)
     whole.run(40, progress=False)
-    split = model.build(seed=3)
-    split.record(tmp_path / "rec", every=10)
-    split.run(20, progress=False)
-    split.recorder.close()
-    resumed = morva.resume(tmp_path / "rec")
-    resumed.run(20, progress=False)
-    resumed.recorder.close()
+    resumed = record_then_resume(model.build(seed=3), tmp_path / "rec", 20, 20, every=10)
     assert np.array_equal(resumed.labels(), whole.labels())
     assert resumed.reactions.substeps == whole.reactions.substeps == {"r": 6, "s": 19}  # from the checkpoint
     for name in ("u", "v", "w"):

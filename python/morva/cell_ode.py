@@ -42,14 +42,14 @@ class Tissue:
         self._world = sim.world
         cells = _native.cells(sim.world, ("volume", "surface", "target_volume", "type"))
         volume = cells["volume"]
-        live = volume > 0
-        live[0] = False
-        self.ids = np.flatnonzero(live).astype(np.int64)
-        self.volume = volume[self.ids].astype(np.float64)
-        self.surface = cells["surface"][self.ids].astype(np.float64)
-        self.target_volume = cells["target_volume"][self.ids]
-        self.type = cells["type"][self.ids].astype(np.int64)
+        self.ids = (np.flatnonzero(volume[1:]) + 1).astype(np.int64, copy=False)
         self._n_records = volume.size
+        # The live cells' entries in the arrays by cell id: a slice, not a gather, while no cell has gone.
+        self._rows = slice(1, None) if self.ids.size == volume.size - 1 else self.ids
+        self.volume = volume[self._rows].astype(np.float64)
+        self.surface = cells["surface"][self._rows].astype(np.float64)
+        self.target_volume = cells["target_volume"][self._rows]
+        self.type = cells["type"][self._rows].astype(np.int64)
         self._contacts = None  # made on first use: a right-hand side without neighbours never pays for it
         self._field_means = {}
 
@@ -71,7 +71,7 @@ class Tissue:
         a, b, area = self.contacts
         medium = np.zeros(self._n_records)
         medium[b[:self._medium_rows]] = area[:self._medium_rows]
-        return medium[self.ids]
+        return medium[self._rows]
 
     def is_type(self, type_name):
         """Boolean mask of the cells of a type.
@@ -99,7 +99,7 @@ class Tissue:
             labels = _native.labels(self._world).ravel()
             values = self._sim.field(field_name).ravel().astype(np.float64)
             sums = np.bincount(labels, weights=values, minlength=self._n_records)
-            self._field_means[field_name] = sums[self.ids] / self.volume
+            self._field_means[field_name] = sums[self._rows] / self.volume
         return self._field_means[field_name]
 
     def neighbour_sum(self, values):
@@ -113,19 +113,31 @@ class Tissue:
         >>> Tissue(m.build()).neighbour_sum(np.array([1.0, 10.0])).tolist()
         [40.0, 4.0]
         """
-        first, second, area = self._cell_pairs
+        gather, bins, weights = self._pairs
+        n = self.ids.size
         values = np.asarray(values, dtype=np.float64)
-        return (np.bincount(first, weights=area * values[second], minlength=self.ids.size)
-                + np.bincount(second, weights=area * values[first], minlength=self.ids.size))
+        both = np.bincount(bins, weights=weights * values.take(gather), minlength=2 * n)
+        return both[:n] + both[n:]
 
     @functools.cached_property
-    def _cell_pairs(self):
-        """The cell-cell contacts as positions in ``ids`` and float areas: a right-hand side asks for
-        neighbour sums at every Runge-Kutta stage, the pairs are indexed once."""
+    def _pairs(self):
+        """The cell-cell contacts indexed once for the neighbour sums of every Runge-Kutta stage.
+
+        Each pair (a, b) of the table comes twice: a's bin takes b's value, and b's bin, shifted
+        by the number of cells, takes a's. The two halves of one bincount thus add up in the order
+        of the table, each side apart, as two bincounts over the pairs would.
+        """
         a, b, area = (column[self._medium_rows:] for column in self.contacts)
-        position = np.zeros(self._n_records, dtype=np.intp)
-        position[self.ids] = np.arange(self.ids.size)
-        return position[a], position[b], area.astype(np.float64)
+        labels = np.concatenate([b, a])
+        if isinstance(self._rows, slice):
+            gather = labels.astype(np.intp) - 1
+        else:
+            position = np.zeros(self._n_records, dtype=np.intp)
+            position[self.ids] = np.arange(self.ids.size)
+            gather = position[labels]
+        bins = np.concatenate([gather[a.size:], gather[:a.size] + self.ids.size])
+        weights = area.astype(np.float64)
+        return gather, bins, np.concatenate([weights, weights])
 
     def neighbour_mean(self, values):
         """For each cell, the mean of its cell neighbours' `values` weighted by shared surface (0 when alone).
@@ -138,19 +150,17 @@ class Tissue:
         >>> Tissue(m.build()).neighbour_mean(np.array([1.0, 10.0])).tolist()
         [10.0, 1.0]
         """
-        cell_contact, touching = self._cell_contact
-        sums = self.neighbour_sum(values)
-        return np.divide(sums, cell_contact, out=np.zeros_like(sums), where=touching)
+        return self.neighbour_sum(values) / self._cell_contact
 
     @functools.cached_property
     def _cell_contact(self):
-        """The part of each cell's surface shared with other cells, and where it is not zero."""
+        """The part of each cell's surface shared with other cells, 1 where it is 0: the sum there is 0."""
         cell_contact = self.surface - self.medium_contact
-        return cell_contact, cell_contact > 0
+        return np.where(cell_contact > 0, cell_contact, 1.0)
 
 
 def rk4(rhs, t, y, h, n):
-    """`n` classical Runge-Kutta steps of length `h` of dy/dt = rhs(t, y) from (t, y); y a dict of arrays.
+    """`n` classical Runge-Kutta steps of length `h` of dy/dt = rhs(t, y) from (t, y); y a dict of arrays of one shape.
 
     Examples
     --------
@@ -159,22 +169,42 @@ def rk4(rhs, t, y, h, n):
     True
     """
     names = list(y)
+    state = np.array([y[name] for name in names], dtype=np.float64)
+    return dict(zip(names, rk4_rows(rhs, t, names, state, h, n)))
 
-    def f(t, state):
-        slopes = rhs(t, state)
-        missing = [name for name in names if name not in slopes]
-        if missing:
-            raise ValueError(f"cell ODE: rhs gave no derivative for {missing[0]!r}")
-        return {name: np.asarray(slopes[name], dtype=np.float64) for name in names}
+
+def rk4_rows(rhs, t, names, state, h, n):
+    """:func:`rk4` on the variables as the rows of one array, `state`, stepped in place and returned.
+
+    Each operation of the scheme acts on all variables at once; the rows are the arrays that
+    `rhs` gets in its dict, so every value is computed as variable by variable, in the same order.
+    """
+    k1, k2, k3, k4, stage = (np.empty_like(state) for _ in range(5))
+    rows = {id(array): list(array) for array in (state, stage)}  # views made once: the arrays change in place
+
+    def slopes(s, given, out):
+        found = rhs(s, dict(zip(names, rows[id(given)])))
+        for row, name in enumerate(names):
+            if name not in found:
+                raise ValueError(f"cell ODE: rhs gave no derivative for {name!r}")
+            try:
+                out[row] = found[name]
+            except ValueError:
+                raise ValueError(f"cell ODE: rhs gave {name!r} a derivative of shape {np.shape(found[name])} "
+                                 f"for values of shape {given.shape[1:]}") from None
 
     for i in range(n):
         s = t + i * h
-        k1 = f(s, y)
-        k2 = f(s + h / 2, {v: y[v] + h / 2 * k1[v] for v in names})
-        k3 = f(s + h / 2, {v: y[v] + h / 2 * k2[v] for v in names})
-        k4 = f(s + h, {v: y[v] + h * k3[v] for v in names})
-        y = {v: y[v] + h / 6 * (k1[v] + 2 * k2[v] + 2 * k3[v] + k4[v]) for v in names}
-    return y
+        slopes(s, state, k1)
+        slopes(s + h / 2, np.add(state, np.multiply(k1, h / 2, out=stage), out=stage), k2)
+        slopes(s + h / 2, np.add(state, np.multiply(k2, h / 2, out=stage), out=stage), k3)
+        slopes(s + h, np.add(state, np.multiply(k3, h, out=stage), out=stage), k4)
+        # state + h / 6 * (k1 + 2 k2 + 2 k3 + k4), summed left to right
+        total = np.add(k1, np.multiply(k2, 2, out=stage), out=stage)
+        total = np.add(total, np.multiply(k3, 2, out=k1), out=stage)
+        total = np.add(total, k4, out=stage)
+        np.add(state, np.multiply(total, h / 6, out=stage), out=state)
+    return state
 
 
 class CellODE(Writer):
@@ -307,16 +337,15 @@ class CellODE(Writer):
         tissue = Tissue(sim)
         ids = tissue.ids
         held = {name: port.sample(sim, tissue) for name, port in self.inputs.items()}
-        y = {name: sim.cell_variable(name)[ids] for name in self.variables}
+        columns = [sim.cell_variable(name) for name in self.variables]
+        state = np.array([column[tissue._rows] for column in columns])
         h = self.time_per_mcs / self.substeps
         start = (sim.mcs - self.every) * self.time_per_mcs
         rhs = functools.partial(self._rhs, **self.parameters)  # the names were checked against rhs when declared
-        y = rk4(lambda t, state: rhs(t, {**held, **state}, tissue), start, y, h, self.every * self.substeps)
-        for name in self.variables:
-            values = y[name]
-            if values.shape != ids.shape:
-                raise ValueError(f"cell ODE: rhs gave variable {name!r} the shape {values.shape} for {ids.size} cells")
-            sim.cell_variable(name)[ids] = values
+        rk4_rows(lambda t, y: rhs(t, {**held, **y}, tissue), start, self.variables, state, h, self.every * self.substeps)
+        for column, values in zip(columns, state):
+            column[tissue._rows] = values
+        y = dict(zip(self.variables, state))
         with self._about("outputs"):
             for variable, port in self.outputs.items():
                 port.apply(sim, ids, sim.cell_variable(variable)[ids])

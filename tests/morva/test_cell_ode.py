@@ -61,6 +61,23 @@ def test_tissue_inputs_and_outputs_act_on_the_cells():
     assert cells["n"].between(1, 40).all()
 
 
+def test_neighbour_sums_and_means_follow_the_contact_table_before_and_after_a_removal():
+    sim = two_type_model().add_block("dark", (34, 34), (37, 37)).build(seed=3)  # the block touches no cell
+    sim.run(5, progress=False)
+    for removed in ([], [13]):
+        sim.remove(removed)
+        tissue = morva.Tissue(sim)
+        a, b, area = (column.astype(np.int64) for column in morva._native.contacts(sim.world))
+        dense = np.zeros((sim.world.n_cells() + 1,) * 2)
+        dense[a, b] = dense[b, a] = area
+        values = tissue.ids * 3.0 - 40  # small integers: every sum is exact in any order
+        touching = dense[np.ix_(tissue.ids, tissue.ids)]
+        assert removed not in tissue.ids.tolist() and (tissue.medium_contact == dense[0, tissue.ids]).all()
+        assert (tissue.neighbour_sum(values) == touching @ values).all()
+        means = tissue.neighbour_mean(values)
+        assert means[-1] == 0 and (means[:-1] == (touching @ values / touching.sum(axis=1))[:-1]).all()
+
+
 def test_a_resumed_run_with_its_ode_writer_re_attached_is_bit_for_bit(tmp_path):
     def attach(sim):
         return sim.add_writer(morva.CellODE(decay_and_drive, ["u", "s"], every=3, time_per_mcs=0.1))
@@ -94,3 +111,7 @@ def test_bad_ode_declarations_are_refused():
     partial.add_writer(morva.CellODE(lambda t, y, tissue: {"u": -y["u"]}, ["u", "s"]))
     with pytest.raises(ValueError, match="rhs gave no derivative for 's'"):
         partial.run(1, progress=False)
+    wide = ode_model().build()
+    wide.add_writer(morva.CellODE(lambda t, y, tissue: {"u": y["u"][:, None]}, ["u"]))
+    with pytest.raises(ValueError, match=r"rhs gave 'u' a derivative of shape \(\d+, 1\)"):
+        wide.run(1, progress=False)

@@ -113,31 +113,22 @@ class Tissue:
         >>> Tissue(m.build()).neighbour_sum(np.array([1.0, 10.0])).tolist()
         [40.0, 4.0]
         """
-        gather, bins, weights = self._pairs
-        n = self.ids.size
-        values = np.asarray(values, dtype=np.float64)
-        both = np.bincount(bins, weights=weights * values.take(gather), minlength=2 * n)
-        return both[:n] + both[n:]
+        first, second, weights = self._pairs
+        values = np.ascontiguousarray(values, dtype=np.float64)
+        if values.shape != self.ids.shape:
+            raise ValueError(f"neighbour values must be one per cell: got shape {values.shape} for {self.ids.size} cells")
+        return _native.pair_sums(first, second, weights, values)
 
     @functools.cached_property
     def _pairs(self):
-        """The cell-cell contacts indexed once for the neighbour sums of every Runge-Kutta stage.
-
-        Each pair (a, b) of the table comes twice: a's bin takes b's value, and b's bin, shifted
-        by the number of cells, takes a's. The two halves of one bincount thus add up in the order
-        of the table, each side apart, as two bincounts over the pairs would.
-        """
+        """The cell-cell contacts as positions in ``ids`` (uint32) and float areas: a right-hand side
+        asks for neighbour sums at every Runge-Kutta stage, the pairs are indexed once."""
         a, b, area = (column[self._medium_rows:] for column in self.contacts)
-        labels = np.concatenate([b, a])
         if isinstance(self._rows, slice):
-            gather = labels.astype(np.intp) - 1
-        else:
-            position = np.zeros(self._n_records, dtype=np.intp)
-            position[self.ids] = np.arange(self.ids.size)
-            gather = position[labels]
-        bins = np.concatenate([gather[a.size:], gather[:a.size] + self.ids.size])
-        weights = area.astype(np.float64)
-        return gather, bins, np.concatenate([weights, weights])
+            return a - np.uint32(1), b - np.uint32(1), area.astype(np.float64)
+        position = np.zeros(self._n_records, dtype=np.uint32)
+        position[self.ids] = np.arange(self.ids.size, dtype=np.uint32)
+        return position[a], position[b], area.astype(np.float64)
 
     def neighbour_mean(self, values):
         """For each cell, the mean of its cell neighbours' `values` weighted by shared surface (0 when alone).

@@ -5,6 +5,7 @@ import pytest
 from package_models import two_type_model
 
 import morva
+from morva import _native
 
 
 def decay_and_drive(t, y, tissue):
@@ -67,7 +68,7 @@ def test_neighbour_sums_and_means_follow_the_contact_table_before_and_after_a_re
     for removed in ([], [13]):
         sim.remove(removed)
         tissue = morva.Tissue(sim)
-        a, b, area = (column.astype(np.int64) for column in morva._native.contacts(sim.world))
+        a, b, area = (column.astype(np.int64) for column in _native.contacts(sim.world))
         dense = np.zeros((sim.world.n_cells() + 1,) * 2)
         dense[a, b] = dense[b, a] = area
         values = tissue.ids * 3.0 - 40  # small integers: every sum is exact in any order
@@ -76,6 +77,10 @@ def test_neighbour_sums_and_means_follow_the_contact_table_before_and_after_a_re
         assert (tissue.neighbour_sum(values) == touching @ values).all()
         means = tissue.neighbour_mean(values)
         assert means[-1] == 0 and (means[:-1] == (touching @ values / touching.sum(axis=1))[:-1]).all()
+    with pytest.raises(ValueError, match="one per cell"):
+        tissue.neighbour_mean(values[1:])
+    with pytest.raises(ValueError, match="pair 1 joins positions 0 and 2 of 2 values"):
+        _native.pair_sums(np.array([0, 0], np.uint32), np.array([1, 2], np.uint32), np.ones(2), np.ones(2))
 
 
 def test_a_resumed_run_with_its_ode_writer_re_attached_is_bit_for_bit(tmp_path):

@@ -42,7 +42,7 @@ class Tissue:
         self._world = sim.world
         cells = _native.cells(sim.world, ("volume", "surface", "target_volume", "type"))
         volume = cells["volume"]
-        self.ids = (np.flatnonzero(volume[1:]) + 1).astype(np.int64, copy=False)
+        self.ids = (volume[1:].nonzero()[0] + 1).astype(np.int64, copy=False)
         self._n_records = volume.size
         # The live cells' entries in the arrays by cell id: a slice, not a gather, while no cell has gone.
         self._rows = slice(1, None) if self.ids.size == volume.size - 1 else self.ids
@@ -63,7 +63,7 @@ class Tissue:
     @functools.cached_property
     def _medium_rows(self):
         """How many rows of the contact table are the medium's: they come first (a = 0, sorted)."""
-        return int(np.searchsorted(self.contacts[0], 1))
+        return int(self.contacts[0].searchsorted(1))
 
     @functools.cached_property
     def medium_contact(self):
@@ -146,7 +146,7 @@ class Tissue:
     @functools.cached_property
     def _cell_contact(self):
         """The part of each cell's surface shared with other cells, 1 where it is 0: the sum there is 0."""
-        cell_contact = self.surface - self.medium_contact
+        cell_contact = self.neighbour_sum(np.ones(self.ids.size))  # whole areas: exact in any order
         return np.where(cell_contact > 0, cell_contact, 1.0)
 
 
@@ -167,14 +167,15 @@ def rk4(rhs, t, y, h, n):
 def rk4_rows(rhs, t, names, state, h, n):
     """:func:`rk4` on the variables as the rows of one array, `state`, stepped in place and returned.
 
-    Each operation of the scheme acts on all variables at once; the rows are the arrays that
-    `rhs` gets in its dict, so every value is computed as variable by variable, in the same order.
+    Each operation of the scheme acts on all variables at once, on buffers made once; every value
+    goes through the same operations in the same order as if stepped variable by variable. `rhs`
+    gets the rows as its dict of arrays: views that the next stage overwrites.
     """
     k1, k2, k3, k4, stage = (np.empty_like(state) for _ in range(5))
-    rows = {id(array): list(array) for array in (state, stage)}  # views made once: the arrays change in place
+    state_rows, stage_rows = list(state), list(stage)  # views made once: the arrays change in place
 
-    def slopes(s, given, out):
-        found = rhs(s, dict(zip(names, rows[id(given)])))
+    def slopes(s, rows, out):
+        found = rhs(s, dict(zip(names, rows)))
         for row, name in enumerate(names):
             if name not in found:
                 raise ValueError(f"cell ODE: rhs gave no derivative for {name!r}")
@@ -182,19 +183,22 @@ def rk4_rows(rhs, t, names, state, h, n):
                 out[row] = found[name]
             except ValueError:
                 raise ValueError(f"cell ODE: rhs gave {name!r} a derivative of shape {np.shape(found[name])} "
-                                 f"for values of shape {given.shape[1:]}") from None
+                                 f"for values of shape {state.shape[1:]}") from None
 
     for i in range(n):
         s = t + i * h
-        slopes(s, state, k1)
-        slopes(s + h / 2, np.add(state, np.multiply(k1, h / 2, out=stage), out=stage), k2)
-        slopes(s + h / 2, np.add(state, np.multiply(k2, h / 2, out=stage), out=stage), k3)
-        slopes(s + h, np.add(state, np.multiply(k3, h, out=stage), out=stage), k4)
+        slopes(s, state_rows, k1)
+        np.add(state, np.multiply(k1, h / 2, out=stage), out=stage)
+        slopes(s + h / 2, stage_rows, k2)
+        np.add(state, np.multiply(k2, h / 2, out=stage), out=stage)
+        slopes(s + h / 2, stage_rows, k3)
+        np.add(state, np.multiply(k3, h, out=stage), out=stage)
+        slopes(s + h, stage_rows, k4)
         # state + h / 6 * (k1 + 2 k2 + 2 k3 + k4), summed left to right
-        total = np.add(k1, np.multiply(k2, 2, out=stage), out=stage)
-        total = np.add(total, np.multiply(k3, 2, out=k1), out=stage)
-        total = np.add(total, k4, out=stage)
-        np.add(state, np.multiply(total, h / 6, out=stage), out=state)
+        np.add(k1, np.multiply(k2, 2, out=stage), out=stage)
+        np.add(stage, np.multiply(k3, 2, out=k1), out=stage)
+        np.add(stage, k4, out=stage)
+        np.add(state, np.multiply(stage, h / 6, out=stage), out=state)
     return state
 
 

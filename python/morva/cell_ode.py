@@ -45,7 +45,7 @@ class Tissue:
         self.ids = (volume[1:].nonzero()[0] + 1).astype(np.int64, copy=False)
         self._n_records = volume.size
         # The live cells' entries in the arrays by cell id: a slice, not a gather, while no cell has gone.
-        self._rows = slice(1, None) if self.ids.size == volume.size - 1 else self.ids
+        self._rows = slice(1, volume.size) if self.ids.size == volume.size - 1 else self.ids
         self.volume = volume[self._rows].astype(np.float64)
         self.surface = cells["surface"][self._rows].astype(np.float64)
         self.target_volume = cells["target_volume"][self._rows]

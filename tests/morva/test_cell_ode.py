@@ -83,6 +83,27 @@ def test_neighbour_sums_and_means_follow_the_contact_table_before_and_after_a_re
         _native.pair_sums(np.array([0, 0], np.uint32), np.array([1, 2], np.uint32), np.ones(2), np.ones(2))
 
 
+def test_native_passes_give_the_numpy_expressions_bit_for_bit():
+    rng = np.random.default_rng(5)
+    y, k1, k2, k3, k4 = rng.standard_normal((5, 3, 50)) * 10.0 ** rng.integers(-8, 8, (5, 3, 50))
+    stage = np.empty_like(y)
+    _native.rk4_stage(stage, y, k2, 0.1 / 2)
+    assert stage.tobytes() == (y + 0.1 / 2 * k2).tobytes()
+    expected = y + 0.1 / 6 * (k1 + 2 * k2 + 2 * k3 + k4)
+    _native.rk4_finish(y, k1, k2, k3, k4, 0.1 / 6)
+    assert y.tobytes() == expected.tobytes()
+    first, second = rng.integers(0, 40, (2, 500)).astype(np.uint32)  # unsorted, repeated: runs of all lengths
+    first.sort(kind="stable")
+    first[::7] = rng.integers(0, 40, first[::7].size)
+    weights, values = rng.random(500) * 17, rng.standard_normal(40)
+    sums = np.bincount(first, weights * values[second], 40) + np.bincount(second, weights * values[first], 40)
+    assert _native.pair_sums(first, second, weights, values).tobytes() == sums.tobytes()
+    with pytest.raises(ValueError, match="'k4' holds 147 values, 'state' 150"):
+        _native.rk4_finish(y, k1, k2, k3, k4[:, 1:].copy(), 1.0)
+    with pytest.raises(TypeError, match="float64"):
+        _native.rk4_stage(stage, y.astype(np.float32), k1, 1.0)
+
+
 def test_a_resumed_run_with_its_ode_writer_re_attached_is_bit_for_bit(tmp_path):
     def attach(sim):
         return sim.add_writer(morva.CellODE(decay_and_drive, ["u", "s"], every=3, time_per_mcs=0.1))

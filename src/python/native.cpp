@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cell_ode.hpp"
 #include "checkpoint.hpp"
 #include "pool.hpp"
 #include "world_object.hpp"
@@ -1228,12 +1229,7 @@ PyObject* set_field_body(PyObject* world, PyObject* index, PyObject* values) {
 
 // ================================================================================ neighbour sums
 
-// For each position i < len(values): the sum over the pairs k with first[k] = i of
-// weights[k] * values[second[k]], plus that over the pairs with second[k] = i of
-// weights[k] * values[first[k]]. Each side is summed apart in the order of the pairs and the two
-// are added last, so the result is bit for bit that of two NumPy bincounts added; one pass here
-// replaces their six array operations at every Runge-Kutta stage of an ODE that reads its
-// neighbours (the package's morva.Tissue.neighbour_sum).
+// pair_sums(first, second, weights, values): morva::pair_sums on buffers, every position checked.
 PyObject* pair_sums_body(PyObject* module, PyObject* first_obj, PyObject* second_obj, PyObject* weights_obj,
                          PyObject* values_obj) {
     ReadBuffer first, second, weights, values;
@@ -1261,31 +1257,15 @@ PyObject* pair_sums_body(PyObject* module, PyObject* first_obj, PyObject* second
                      unsigned{a[k]}, unsigned{b[k]}, n);
         return nullptr;
     }
-    std::vector<double> as_second(n, 0.0);
     return filled_array<double>(module, {n}, "float64", n, [&](double* out) {
-        std::fill(out, out + n, 0.0);
-        // A run of pairs with one first position (the contact table's order) adds up in a register,
-        // each pair's term still added in turn.
-        std::uint32_t at = pairs != 0 ? a[0] : 0;
-        double sum = 0.0;
-        for (std::size_t k = 0; k < pairs; ++k) {
-            if (a[k] != at) {
-                out[at] = sum;
-                at = a[k];
-                sum = out[at];
-            }
-            sum += w[k] * v[b[k]];
-            as_second[b[k]] += w[k] * v[a[k]];
-        }
-        if (pairs != 0) out[at] = sum;
-        for (std::size_t i = 0; i < n; ++i) out[i] += as_second[i];
+        morva::pair_sums({a, pairs}, {b, pairs}, {w, pairs}, {v, n}, {out, n});
     });
 }
 
 // ============================================================================ Runge-Kutta of ODEs in cells
 
-// A C-contiguous float64 view (any shape) of `count` values, or of any count when `count` is 0 and
-// it is the first; released on scope exit. Errors name the function and the argument.
+// A C-contiguous float64 view of any shape, released on scope exit; errors name the function and the
+// argument.
 class Float64View {
 public:
     bool acquire(PyObject* obj, bool writable, const char* function, const char* argument) {
@@ -1326,26 +1306,23 @@ bool float64_views(std::array<Float64View, N>& views, const std::array<PyObject*
     return true;
 }
 
-// out = state + factor * slope, element by element: the state a Runge-Kutta stage evaluates at.
+// rk4_stage(out, state, slope, factor) and rk4_finish(state, k1, k2, k3, k4, factor): the engine's
+// Runge-Kutta arithmetic (cell_ode.hpp) on float64 buffers of one size.
 PyObject* rk4_stage_body(PyObject* out, PyObject* state, PyObject* slope, double factor) {
     std::array<Float64View, 3> views;
     if (!float64_views<3>(views, {out, state, slope}, {"out", "state", "slope"}, true, "rk4_stage")) return nullptr;
-    double* to = views[0].data();
-    const double* y = views[1].data();
-    const double* k = views[2].data();
-    for (std::size_t i = 0; i < views[0].size(); ++i) to[i] = y[i] + factor * k[i];
+    const std::size_t n = views[0].size();
+    morva::rk4_stage({views[1].data(), n}, {views[2].data(), n}, factor, {views[0].data(), n});
     return Py_NewRef(Py_None);
 }
 
-// state += factor * (k1 + 2 k2 + 2 k3 + k4), summed left to right: the end of a Runge-Kutta step,
-// in one pass where NumPy takes seven.
 PyObject* rk4_finish_body(PyObject* state, PyObject* k1, PyObject* k2, PyObject* k3, PyObject* k4, double factor) {
     std::array<Float64View, 5> views;
     if (!float64_views<5>(views, {state, k1, k2, k3, k4}, {"state", "k1", "k2", "k3", "k4"}, true, "rk4_finish"))
         return nullptr;
-    double* y = views[0].data();
-    const double *a = views[1].data(), *b = views[2].data(), *c = views[3].data(), *d = views[4].data();
-    for (std::size_t i = 0; i < views[0].size(); ++i) y[i] = y[i] + factor * (a[i] + 2.0 * b[i] + 2.0 * c[i] + d[i]);
+    const std::size_t n = views[0].size();
+    morva::rk4_finish({views[0].data(), n}, {views[1].data(), n}, {views[2].data(), n}, {views[3].data(), n},
+                      {views[4].data(), n}, factor);
     return Py_NewRef(Py_None);
 }
 

@@ -1,0 +1,469 @@
+// contact_pairs.cpp: counts the contact table of a world from its labels (contact_pairs.hpp).
+// Reads the lattice only; each worker writes its own tally.
+#include "contact_pairs.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
+#include <bit>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+
+#include "pool.hpp"
+
+namespace morva::binding {
+namespace {
+
+// The pairs counted are the surface term's unit, so a cell's surface is the sum of its contacts. The
+// neighbourhood is symmetric, so each pair of sites is looked at once, along the "forward" half of
+// the offsets.
+//
+// Rows (x fastest) are first put in run-length form: each row a list of stretches of one label.
+// A row is then compared with the row each forward offset leads to, shifted by the offset's dx
+// (wrapped or cut at the faces as the boundary says), by walking the two lists side by side: every
+// stretch where both labels stay the same is counted at once, so the work goes with the number of
+// label changes along rows, not with the number of sites (two rows with many changes, such as rows
+// across small cells, are compared site by site instead, which is then cheaper). Contacts with the
+// medium are counted straight into an array by cell; a pair of cells into the lower cell's line of
+// partner slots (PartnerCounts). Large lattices are cut into ranges of rows counted by the worker
+// pool, each worker into its own tally; the tallies are merged and sorted, so the result does not
+// depend on the number of threads.
+
+// The rows of a box (x fastest) in run-length form, where that form pays: row r has runs[r]
+// stretches of one label; a row compared stretch by stretch with another (`walk`) has them
+// written out as [first[r], first[r] + runs[r]) of end and label, end the x just past the
+// stretch's last site. The other rows are compared site by site and never written out.
+struct RowRuns {
+    std::vector<std::size_t> runs, first;
+    std::vector<char> written;  // rows of a pair that will be walked
+    std::vector<std::int64_t> end;
+    std::vector<Label> label;
+    std::size_t walked_limit = 0;
+
+    // Rows a and b are compared stretch by stretch when their runs are few against the row length.
+    bool walk(std::size_t a, std::size_t b) const { return runs[a] + runs[b] <= walked_limit; }
+};
+
+constexpr morva::SiteIndex contact_sites_per_thread = 1 << 16;  // below this, threads cost more than they save
+
+// The row ranges [rows * i / tasks, rows * (i + 1) / tasks) handed to `work(first, last, worker)`,
+// on the worker pool when the box is large enough to gain from it.
+template <class Work>
+void over_rows(morva::SiteIndex n_sites, morva::SiteIndex rows, std::size_t pool_size, Work&& work) {
+    const std::size_t tasks = std::min<std::size_t>({4 * pool_size, n_sites / contact_sites_per_thread, rows});
+    if (n_sites < 2 * contact_sites_per_thread || tasks < 2) {
+        work(morva::SiteIndex{0}, rows, std::size_t{0});
+        return;
+    }
+    auto task = [&](std::size_t i, std::size_t worker) { work(rows * i / tasks, rows * (i + 1) / tasks, worker); };
+    morva::WorkerPool::process_pool().run(tasks, task);
+}
+
+// The row (y + ny * z) that offset o leads to from row y + ny * z, wrapped or cut at the faces as
+// the boundary says; nothing when it leads out of a closed box. The box's extents are copied in, so
+// that a counting loop keeps them in registers across its stores.
+struct RowWrap {
+    std::int64_t ny, nz;
+    bool periodic_y, periodic_z;
+
+    explicit RowWrap(const morva::Lattice& lattice)
+        : ny(static_cast<std::int64_t>(lattice.ny())), nz(static_cast<std::int64_t>(lattice.nz())),
+          periodic_y(lattice.periodic[1]), periodic_z(lattice.periodic[2]) {}
+
+    std::optional<std::size_t> row_at(std::int64_t y, std::int64_t z, const morva::Offset& o) const {
+        y += o.dy, z += o.dz;
+        if (y < 0 || y >= ny) [[unlikely]] {
+            if (!periodic_y) return std::nullopt;
+            y = (y + ny) % ny;
+        }
+        if (z < 0 || z >= nz) [[unlikely]] {
+            if (!periodic_z) return std::nullopt;
+            z = (z + nz) % nz;
+        }
+        return static_cast<std::size_t>(y + ny * z);
+    }
+};
+
+// Calls `visit(row, y, z)` for each row of [first, last) (row = y + ny * z) in order.
+template <class Visit>
+void for_rows(const morva::Lattice& lattice, std::size_t first, std::size_t last, Visit&& visit) {
+    const std::size_t ny = lattice.ny();
+    std::int64_t y = static_cast<std::int64_t>(first % ny), z = static_cast<std::int64_t>(first / ny);
+    for (std::size_t row = first; row < last; ++row) {
+        visit(row, y, z);
+        if (++y == static_cast<std::int64_t>(ny)) y = 0, ++z;
+    }
+}
+
+// How many x in [1, n) have row[x] != row[x - 1].
+std::size_t label_changes(const Label* row, std::size_t n) {
+    std::size_t x = 1, changes = 0;
+#if defined(__SSE2__)
+    const auto load = [](const Label* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    __m128i equal = _mm_setzero_si128();  // per lane, minus the number of equal neighbours
+    for (; x + 4 <= n; x += 4) equal = _mm_add_epi32(equal, _mm_cmpeq_epi32(load(row + x), load(row + x - 1)));
+    alignas(16) std::int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), equal);
+    const std::int64_t equal_pairs = -(std::int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3]);
+    changes = x - 1 - static_cast<std::size_t>(equal_pairs);
+#endif
+    for (; x < n; ++x) changes += row[x] != row[x - 1];
+    return changes;
+}
+
+RowRuns row_runs(const morva::Lattice& lattice, const std::vector<morva::Offset>& forward, std::size_t pool_size) {
+    const morva::SiteIndex nx = lattice.nx(), rows = lattice.ny() * lattice.nz();
+    const Label* grid = lattice.labels.data();
+    RowRuns runs;
+    runs.walked_limit = static_cast<std::size_t>(nx) / 4;  // short stretches: site by site is cheaper
+    runs.runs.assign(rows, 0);
+    runs.first.assign(rows, 0);
+    over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
+        for (morva::SiteIndex r = first; r < last; ++r) {
+            runs.runs[r] = label_changes(grid + r * nx, nx) + 1;
+        }
+    });
+    runs.written.assign(rows, 0);
+    // A row of few runs is written out as it is likely walked; a row of more is written out when a
+    // row it meets (through an offset or its opposite) has few enough.
+    const RowWrap wrap(lattice);
+    for_rows(lattice, 0, rows, [&](std::size_t r, std::int64_t y, std::int64_t z) {
+        if (runs.runs[r] >= runs.walked_limit) return;
+        if (2 * runs.runs[r] <= runs.walked_limit) {
+            runs.written[r] = 1;
+            return;
+        }
+        for (const morva::Offset& o : forward)
+            for (const morva::Offset& way : {o, morva::Offset{-o.dx, -o.dy, -o.dz}})
+                if (const auto other = wrap.row_at(y, z, way); other && runs.walk(r, *other)) {
+                    runs.written[r] = 1;
+                    return;
+                }
+    });
+    std::size_t total = 0;
+    for (morva::SiteIndex r = 0; r < rows; ++r) {
+        runs.first[r] = total;
+        if (runs.written[r]) total += runs.runs[r];
+    }
+    runs.end.resize(total);
+    runs.label.resize(total);
+    over_rows(lattice.n_sites(), rows, pool_size, [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t) {
+        for (morva::SiteIndex r = first; r < last; ++r) {
+            if (!runs.written[r]) continue;
+            const Label* row = grid + r * nx;
+            std::size_t k = runs.first[r];
+            runs.label[k] = row[0];
+            for (morva::SiteIndex x = 1; x < nx; ++x)
+                if (row[x] != row[x - 1]) runs.end[k] = static_cast<std::int64_t>(x), runs.label[++k] = row[x];
+            runs.end[k] = static_cast<std::int64_t>(nx);
+        }
+    });
+    return runs;
+}
+
+// Counts of cell pairs (a < b, both cells) in an open-addressing table keyed by a << 32 | b: one
+// multiply and usually one probe per count, whatever the number of cells.
+class PairCounts {
+public:
+    using Entry = ContactCounts::Pair;  // key 0: empty (a pair of cells never has a = 0)
+
+    explicit PairCounts(std::size_t expected) {
+        std::size_t capacity = 64;
+        while (capacity < 2 * expected) capacity *= 2;
+        resize(capacity);
+    }
+
+    void add(std::uint64_t key, std::int64_t n) {
+        for (std::size_t slot = home(key);; slot = (slot + 1) & mask_) {
+            Entry& e = entries_[slot];
+            if (e.key == key) {
+                e.count += n;
+                return;
+            }
+            if (e.key == 0) {
+                e = {key, n};
+                if (++used_ * 2 > entries_.size()) resize(2 * entries_.size());
+                return;
+            }
+        }
+    }
+
+    // Calls `visit(entry)` for each pair counted, in no particular order.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for (const Entry& e : entries_)
+            if (e.key != 0) visit(e);
+    }
+
+    std::size_t size() const { return used_; }
+
+private:
+    std::size_t home(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    void resize(std::size_t capacity) {
+        std::vector<Entry> old(capacity, Entry{0, 0});
+        old.swap(entries_);
+        mask_ = capacity - 1;
+        shift_ = 64 - std::countr_zero(capacity);
+        used_ = 0;
+        for (const Entry& e : old)
+            if (e.key != 0) add(e.key, e.count);
+    }
+
+    std::vector<Entry> entries_;
+    std::size_t mask_ = 0, used_ = 0;
+    int shift_ = 64;
+};
+
+// Bit k set where p[k] == value, for k < 8.
+unsigned equal_mask(const Label* p, Label value) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_set1_epi32(static_cast<int>(value));
+    const auto equal = [&](const Label* q) {
+        return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)), v)));
+    };
+    return static_cast<unsigned>(equal(p) | equal(p + 4) << 4);
+#else
+    unsigned mask = 0;
+    for (unsigned k = 0; k < 8; ++k) mask |= static_cast<unsigned>(p[k] == value) << k;
+    return mask;
+#endif
+}
+
+// Counts of pairs of cells a < b: each cell a keeps its first eight partners b in a line of slots
+// of its own, searched with two vector compares (no hashing: most counts land in a line already
+// in the cache, as neighbouring sites belong to neighbouring cells); the partners after the eighth
+// go to an open-addressing table, which only cells with many neighbours ever use.
+class PartnerCounts {
+public:
+    static constexpr std::size_t width = 8;
+
+    explicit PartnerCounts(std::size_t n_labels)
+        : partner_(n_labels * width, 0), count_(std::make_unique_for_overwrite<std::int64_t[]>(n_labels * width)),
+          used_(n_labels, 0), more_(16) {}
+
+    void add(Label a, Label b, std::int64_t n) {  // 0 < a < b
+        Label* partners = partner_.data() + a * std::size_t{width};
+        std::int64_t* counts = count_.get() + a * std::size_t{width};
+        if (const unsigned found = equal_mask(partners, b)) {
+            counts[std::countr_zero(found)] += n;
+        } else if (used_[a] < width) {
+            const unsigned slot = used_[a]++;
+            partners[slot] = b, counts[slot] = n;
+        } else {
+            more_.add(static_cast<std::uint64_t>(a) << 32 | b, n);
+        }
+    }
+
+    // Calls `visit(entry)` for each pair counted, keyed a << 32 | b, in no particular order.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for (std::size_t a = 0; a < used_.size(); ++a)
+            for (std::size_t i = a * width; i < a * width + used_[a]; ++i)
+                visit(PairCounts::Entry{static_cast<std::uint64_t>(a) << 32 | partner_[i], count_[i]});
+        more_.for_each(visit);
+    }
+
+private:
+    std::vector<Label> partner_;             // by cell, `width` slots, the first used_[cell] taken, the rest 0
+    std::unique_ptr<std::int64_t[]> count_;  // set when a slot is taken
+    std::vector<std::uint8_t> used_;
+    PairCounts more_;
+};
+
+class ContactTally {
+public:
+    explicit ContactTally(std::size_t n_labels) : medium_area(n_labels, 0), touching(n_labels) {}
+
+    // Rows [first, last) of the box (row = y + ny * z) against the rows the forward offsets lead to.
+    void count_rows(const morva::Lattice& lattice, const RowRuns& runs, const std::vector<morva::Offset>& forward,
+                    morva::SiteIndex first, morva::SiteIndex last) {
+        const std::int64_t nx = static_cast<std::int64_t>(lattice.nx());
+        const Label* grid = lattice.labels.data();
+        const RowWrap wrap(lattice);
+        for (morva::SiteIndex row = first; row < last; ++row) {
+            const std::int64_t y = static_cast<std::int64_t>(row) % wrap.ny, z = static_cast<std::int64_t>(row) / wrap.ny;
+            for (const morva::Offset& o : forward) {
+                const std::optional<std::size_t> other = wrap.row_at(y, z, o);
+                if (!other) continue;
+                const Label* here = grid + row * lattice.nx();
+                const Label* there = grid + *other * lattice.nx();
+                if (runs.walk(row, *other))
+                    count_shifted(runs, row, *other, o.dx, nx);
+                else
+                    count_sites_shifted(here, there, o.dx, nx);
+                if (o.dx != 0 && lattice.periodic[0]) {  // the pair across the x faces
+                    const Label a = o.dx > 0 ? here[nx - 1] : here[0], b = o.dx > 0 ? there[0] : there[nx - 1];
+                    if (a != b) count(a, b, 1);
+                }
+            }
+        }
+    }
+
+    // Site by site from the boundary rule's neighbour lists: for boxes too thin for the rows above
+    // (a periodic axis of one or two sites, where two offsets can lead to the same site).
+    void count_sites(const morva::Lattice& lattice) {
+        const Label* grid = lattice.labels.data();
+        for (morva::SiteIndex site = 0; site < lattice.n_sites(); ++site)
+            for (const morva::SiteIndex t : lattice.neighbors(site))
+                if (t > site && grid[t] != grid[site]) count(grid[site], grid[t], 1);
+    }
+
+    std::vector<std::int64_t> medium_area;  // by cell
+    PartnerCounts touching;                 // pairs of cells
+
+private:
+    // Site x of row `a` against site x + dx of row `b`, for every x with both inside the row.
+    void count_shifted(const RowRuns& runs, std::size_t a, std::size_t b, std::int64_t dx, std::int64_t nx) {
+        const std::int64_t* ends = runs.end.data();
+        const Label* labels = runs.label.data();
+        std::int64_t x = std::max<std::int64_t>(0, -dx);
+        const std::int64_t end = nx - std::max<std::int64_t>(0, dx);
+        std::size_t i = runs.first[a], j = runs.first[b];  // walked rows: both written out
+        while (x < end && ends[i] <= x) ++i;
+        while (x < end && ends[j] - dx <= x) ++j;
+        while (x < end) {
+            const std::int64_t a_end = ends[i], b_end = ends[j] - dx, stop = std::min({a_end, b_end, end});
+            const Label p = labels[i], q = labels[j];
+            if (p != q) count(p, q, stop - x);
+            i += a_end == stop;
+            j += b_end == stop;
+            x = stop;
+        }
+    }
+
+    // Bit k set where a[k] != b[k], for k < 8.
+    static unsigned mismatch_mask(const Label* a, const Label* b) {
+#if defined(__SSE2__)
+        const auto load = [](const Label* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+        const __m128i low = _mm_cmpeq_epi32(load(a), load(b)), high = _mm_cmpeq_epi32(load(a + 4), load(b + 4));
+        return ~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(low)) |
+                                      _mm_movemask_ps(_mm_castsi128_ps(high)) << 4) & 0xFFu;
+#else
+        unsigned differ = 0;
+        for (unsigned k = 0; k < 8; ++k) differ |= static_cast<unsigned>(a[k] != b[k]) << k;
+        return differ;
+#endif
+    }
+
+    // The same for rows of many short stretches, one site at a time: rows `a` and `b` as labels.
+    void count_sites_shifted(const Label* a, const Label* b, std::int64_t dx, std::int64_t nx) {
+        const Label* here = a + std::max<std::int64_t>(0, -dx);
+        const Label* there = b + std::max<std::int64_t>(0, dx);
+        const std::int64_t n = nx - (dx != 0);
+        // Mismatches are found eight sites at a time as a bit mask (a loop the compiler turns into
+        // vector compares), and consecutive mismatches of the same two labels, as along a face,
+        // are counted at once.
+        // The pair seen last as here << 32 | there, and how many times in a row; none at first (0, 0),
+        // which no mismatch matches and whose count adds nothing to the medium's own record.
+        std::uint64_t last = 0;
+        std::int64_t pending = 0;
+        const auto flush = [&] { count(static_cast<Label>(last >> 32), static_cast<Label>(last), pending); };
+        const auto mismatch = [&](Label p, Label q) {
+            const std::uint64_t pair = std::uint64_t{p} << 32 | q;
+            if (pair == last) {
+                ++pending;
+                return;
+            }
+            flush();
+            last = pair, pending = 1;
+        };
+        std::int64_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            unsigned differ = mismatch_mask(here + i, there + i);
+            for (; differ != 0; differ &= differ - 1) {
+                const std::int64_t k = i + std::countr_zero(differ);
+                mismatch(here[k], there[k]);
+            }
+        }
+        for (; i < n; ++i)
+            if (here[i] != there[i]) mismatch(here[i], there[i]);
+        flush();
+    }
+
+    void count(Label a, Label b, std::int64_t n) {  // a != b (or n = 0)
+        const Label lo = std::min(a, b), hi = std::max(a, b);
+        if (lo == 0)
+            medium_area[hi] += n;
+        else
+            touching.add(lo, hi, n);
+    }
+};
+
+std::vector<ContactTally> tally_contacts(const morva::World& w) {
+    const morva::Lattice& lattice = w.lattice;
+    // The forward half: offsets (dz, dy, dx) after zero in that order, each pair of sites seen once.
+    std::vector<morva::Offset> forward;
+    for (const morva::Offset& o : lattice.neighborhood.offsets)
+        if (o.dz > 0 || (o.dz == 0 && (o.dy > 0 || (o.dy == 0 && o.dx > 0)))) forward.push_back(o);
+    bool thin = false;  // a periodic axis so short that an offset and its opposite meet
+    for (int axis = 0; axis < 3; ++axis)
+        thin = thin || (lattice.periodic[axis] && lattice.geometry.reach[axis] != 0 && lattice.dims[axis] < 3);
+    if (thin || lattice.n_sites() == 0) {
+        std::vector<ContactTally> one;
+        one.emplace_back(w.cells.size()).count_sites(lattice);
+        return one;
+    }
+    const std::size_t pool_size = lattice.n_sites() < 2 * contact_sites_per_thread
+                                      ? 1 : morva::WorkerPool::process_pool().size();
+    const RowRuns runs = row_runs(lattice, forward, pool_size);
+    std::vector<ContactTally> tallies;  // made in place: a copy of a prototype costs as much again
+    tallies.reserve(pool_size);
+    for (std::size_t i = 0; i < pool_size; ++i) tallies.emplace_back(w.cells.size());
+    over_rows(lattice.n_sites(), lattice.ny() * lattice.nz(), pool_size,
+              [&](morva::SiteIndex first, morva::SiteIndex last, std::size_t worker) {
+                  tallies[worker].count_rows(lattice, runs, forward, first, last);
+              });
+    return tallies;
+}
+
+// The pairs of cells of all tallies, each once with its total count, sorted by key (by the lower
+// cell, then the higher): a counting sort on the lower cell, then each cell's few pairs sorted.
+std::vector<PairCounts::Entry> sorted_pairs(const std::vector<ContactTally>& tallies, std::size_t n_labels) {
+    std::vector<std::size_t> next(n_labels + 1, 0);
+    for (const ContactTally& t : tallies) t.touching.for_each([&](const auto& e) { ++next[(e.key >> 32) + 1]; });
+    for (std::size_t a = 0; a < n_labels; ++a) next[a + 1] += next[a];
+    std::vector<PairCounts::Entry> sorted(next[n_labels]);
+    const std::vector<std::size_t> start(next.begin(), next.end());
+    for (const ContactTally& t : tallies) t.touching.for_each([&](const auto& e) { sorted[next[e.key >> 32]++] = e; });
+    const auto by_key = [](const PairCounts::Entry& x, const PairCounts::Entry& y) { return x.key < y.key; };
+    std::size_t kept = 0;
+    for (std::size_t a = 1; a < n_labels; ++a) {
+        const auto begin = sorted.begin() + static_cast<std::ptrdiff_t>(start[a]);
+        const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(start[a + 1]);
+        if (end - begin > 16) {
+            std::sort(begin, end, by_key);
+        } else {
+            for (auto i = begin; i != end; ++i)  // insertion: a cell has a few pairs as the lower cell
+                for (auto j = i; j != begin && by_key(*j, *(j - 1)); --j) std::iter_swap(j, j - 1);
+        }
+        for (auto i = begin; i != end; ++i) {  // one entry per key: tallies of several threads add up
+            if (kept != 0 && sorted[kept - 1].key == i->key)
+                sorted[kept - 1].count += i->count;
+            else
+                sorted[kept++] = *i;
+        }
+    }
+    sorted.resize(kept);
+    return sorted;
+}
+
+}  // namespace
+
+ContactCounts count_contacts(const World& w) {
+    const std::vector<ContactTally> tallies = tally_contacts(w);
+    const std::size_t n_labels = w.cells.size();
+    ContactCounts counts;
+    counts.medium.assign(n_labels, 0);
+    for (std::size_t a = 1; a < n_labels; ++a)
+        for (const ContactTally& t : tallies) counts.medium[a] += t.medium_area[a];
+    counts.pairs = sorted_pairs(tallies, n_labels);
+    return counts;
+}
+
+}  // namespace morva::binding

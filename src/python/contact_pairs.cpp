@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <initializer_list>
 #include <memory>
@@ -220,61 +221,88 @@ private:
     int shift_ = 64;
 };
 
-// Bit k set where p[k] == value, for k < 8.
-unsigned equal_mask(const Label* p, Label value) {
+// Bits k < 8 where line[k] == value (`equal`) and where line[k] == 0 (`empty`).
+struct LineMatch {
+    unsigned equal, empty;
+
+    LineMatch(const Label* line, Label value) {
 #if defined(__SSE2__)
-    const __m128i v = _mm_set1_epi32(static_cast<int>(value));
-    const auto equal = [&](const Label* q) {
-        return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)), v)));
-    };
-    return static_cast<unsigned>(equal(p) | equal(p + 4) << 4);
+        const auto load = [](const Label* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+        const auto mask = [](__m128i low, __m128i high, __m128i v) {
+            return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(low, v))) |
+                                         _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(high, v))) << 4);
+        };
+        const __m128i low = load(line), high = load(line + 4);
+        equal = mask(low, high, _mm_set1_epi32(static_cast<int>(value)));
+        empty = mask(low, high, _mm_setzero_si128());
 #else
-    unsigned mask = 0;
-    for (unsigned k = 0; k < 8; ++k) mask |= static_cast<unsigned>(p[k] == value) << k;
-    return mask;
+        equal = empty = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+            equal |= static_cast<unsigned>(line[k] == value) << k;
+            empty |= static_cast<unsigned>(line[k] == 0) << k;
+        }
 #endif
-}
+    }
+};
 
 // Counts of pairs of cells a < b: each cell a keeps its first eight partners b in a line of slots
-// of its own, searched with two vector compares (no hashing: most counts land in a line already
-// in the cache, as neighbouring sites belong to neighbouring cells); the partners after the eighth
-// go to an open-addressing table, which only cells with many neighbours ever use.
+// of its own, searched with vector compares (no hashing: most counts land in a line already in
+// the cache, as neighbouring sites belong to neighbouring cells); the partners after the eighth go
+// to an open-addressing table, which only cells with many neighbours ever use.
 class PartnerCounts {
 public:
     static constexpr std::size_t width = 8;
 
-    explicit PartnerCounts(std::size_t n_labels)
-        : partner_(n_labels * width, 0), count_(std::make_unique_for_overwrite<std::int64_t[]>(n_labels * width)),
-          used_(n_labels, 0), more_(16) {}
+    explicit PartnerCounts(std::size_t n_labels) : partner_(n_labels * width, 0), count_(n_labels * width, 0), more_(16) {}
 
     void add(Label a, Label b, std::int64_t n) {  // 0 < a < b
         Label* partners = partner_.data() + a * std::size_t{width};
-        std::int64_t* counts = count_.get() + a * std::size_t{width};
-        if (const unsigned found = equal_mask(partners, b)) {
-            counts[std::countr_zero(found)] += n;
-        } else if (used_[a] < width) {
-            const unsigned slot = used_[a]++;
-            partners[slot] = b, counts[slot] = n;
-        } else {
+        // Slots are taken from the front, so b's slot, when b is there, comes before the first
+        // free one: the lower of the two is where b is counted. Cells meet new partners at
+        // unforeseeable times, so which of the two it is takes no branch (a free slot counts 0),
+        // and nothing is stored by cell but the count (a store read back soon after by the next
+        // count of the same cell would make it wait).
+        const LineMatch match(partners, b);
+        if ((match.equal | match.empty) == 0) [[unlikely]] {  // a new partner, and the line is full
             more_.add(static_cast<std::uint64_t>(a) << 32 | b, n);
+            return;
         }
+        const unsigned slot = static_cast<unsigned>(std::countr_zero(match.equal | match.empty));
+        *(match.equal == 0 ? partners + slot : &spare_) = b;  // a known partner is not stored again
+        count_[a * std::size_t{width} + slot] += n;
     }
 
     // Calls `visit(entry)` for each pair counted, keyed a << 32 | b, in no particular order.
     template <class Visit>
     void for_each(Visit&& visit) const {
-        for (std::size_t a = 0; a < used_.size(); ++a)
-            for (std::size_t i = a * width; i < a * width + used_[a]; ++i)
-                visit(PairCounts::Entry{static_cast<std::uint64_t>(a) << 32 | partner_[i], count_[i]});
+        for (std::size_t i = 0; i < partner_.size(); ++i)
+            if (partner_[i] != 0)
+                visit(PairCounts::Entry{static_cast<std::uint64_t>(i / width) << 32 | partner_[i], count_[i]});
         more_.for_each(visit);
     }
 
 private:
-    std::vector<Label> partner_;             // by cell, `width` slots, the first used_[cell] taken, the rest 0
-    std::unique_ptr<std::int64_t[]> count_;  // set when a slot is taken
-    std::vector<std::uint8_t> used_;
+    std::vector<Label> partner_;        // by cell, `width` slots: the partners met, then 0
+    std::vector<std::int64_t> count_;  // by slot, 0 while free
     PairCounts more_;
+    Label spare_ = 0;  // where a known partner is written, to no effect
 };
+
+// For each 8-bit mask: its set bits k in increasing order, then zeros, and how many there are.
+struct LaneTable {
+    alignas(16) std::array<std::array<std::uint16_t, 8>, 256> lanes{};
+    std::array<std::uint8_t, 256> count{};
+};
+
+constexpr LaneTable make_lane_table() {
+    LaneTable table;
+    for (unsigned mask = 0; mask < 256; ++mask)
+        for (unsigned k = 0; k < 8; ++k)
+            if (mask >> k & 1) table.lanes[mask][table.count[mask]++] = static_cast<std::uint16_t>(k);
+    return table;
+}
+
+constexpr LaneTable lane_table = make_lane_table();
 
 class ContactTally {
 public:
@@ -337,6 +365,15 @@ private:
         }
     }
 
+    // The same for rows of many short stretches, one site at a time: rows `a` and `b` as labels.
+    void count_sites_shifted(const Label* a, const Label* b, std::int64_t dx, std::int64_t nx) {
+        const Label* here = a + std::max<std::int64_t>(0, -dx);
+        const Label* there = b + std::max<std::int64_t>(0, dx);
+        const std::int64_t n = nx - (dx != 0);
+        for (std::int64_t x = 0; x < n; x += segment)
+            count_segment(here + x, there + x, std::min(segment, n - x));
+    }
+
     // Bit k set where a[k] != b[k], for k < 8.
     static unsigned mismatch_mask(const Label* a, const Label* b) {
 #if defined(__SSE2__)
@@ -351,40 +388,60 @@ private:
 #endif
     }
 
-    // The same for rows of many short stretches, one site at a time: rows `a` and `b` as labels.
-    void count_sites_shifted(const Label* a, const Label* b, std::int64_t dx, std::int64_t nx) {
-        const Label* here = a + std::max<std::int64_t>(0, -dx);
-        const Label* there = b + std::max<std::int64_t>(0, dx);
-        const std::int64_t n = nx - (dx != 0);
-        // Mismatches are found eight sites at a time as a bit mask (a loop the compiler turns into
-        // vector compares), and consecutive mismatches of the same two labels, as along a face,
-        // are counted at once.
-        // The pair seen last as here << 32 | there, and how many times in a row; none at first (0, 0),
-        // which no mismatch matches and whose count adds nothing to the medium's own record.
-        std::uint64_t last = 0;
-        std::int64_t pending = 0;
-        const auto flush = [&] { count(static_cast<Label>(last >> 32), static_cast<Label>(last), pending); };
-        const auto mismatch = [&](Label p, Label q) {
-            const std::uint64_t pair = std::uint64_t{p} << 32 | q;
-            if (pair == last) {
-                ++pending;
-                return;
-            }
-            flush();
-            last = pair, pending = 1;
-        };
-        std::int64_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            unsigned differ = mismatch_mask(here + i, there + i);
-            for (; differ != 0; differ &= differ - 1) {
-                const std::int64_t k = i + std::countr_zero(differ);
-                mismatch(here[k], there[k]);
-            }
+    // Sites [0, n) of `here` against the same of `there`, n <= segment. Mismatches come at random
+    // places, so that a branch per site or per mismatch would often be guessed wrong: the places
+    // are first written out, eight sites at a time, from the mask of the eight's mismatches; the
+    // pairs of labels there are then folded into runs of one pair (along a face), each counted at
+    // once. Only the count of a run branches on the labels, on whether one is the medium.
+    void count_segment(const Label* here, const Label* there, std::int64_t n) {
+        std::size_t found = 0;
+        std::int64_t x = 0;
+        for (; x + 8 <= n; x += 8) found = write_lanes(found, mismatch_mask(here + x, there + x), x);
+        if (x < n) {
+            unsigned tail = 0;
+            for (std::int64_t k = 0; k < n - x; ++k) tail |= static_cast<unsigned>(here[x + k] != there[x + k]) << k;
+            found = write_lanes(found, tail, x);
         }
-        for (; i < n; ++i)
-            if (here[i] != there[i]) mismatch(here[i], there[i]);
-        flush();
+        // Run r (from 1) holds the pair run_key_[r], lo << 32 | hi, for the mismatches
+        // [run_end_[r - 1], run_end_[r]); run 0 is empty, of key 0, which no pair has.
+        std::uint64_t last = 0;
+        std::size_t runs = 0;
+        for (std::size_t i = 0; i < found; ++i) {
+            const Label p = here[at_[i]], q = there[at_[i]];
+            const Label swap = (q - p) & (0u - static_cast<Label>(q < p));  // q - p when q is the lower
+            const std::uint64_t key = std::uint64_t{p + swap} << 32 | (q - swap);
+            runs += key != last;
+            run_key_[runs] = key, run_end_[runs] = static_cast<std::uint32_t>(i + 1);
+            last = key;
+        }
+        for (std::size_t r = 1; r <= runs; ++r) {
+            const Label lo = static_cast<Label>(run_key_[r] >> 32), hi = static_cast<Label>(run_key_[r]);
+            const std::int64_t k = run_end_[r] - run_end_[r - 1];
+            if (lo == 0)
+                medium_area[hi] += k;
+            else
+                touching.add(lo, hi, k);
+        }
     }
+
+    // Writes x + k for each bit k of `mask` to at_ from `found` on, in order; returns the new end.
+    // All eight lanes are written: the ones past the mask's bits are overwritten by the next.
+    std::size_t write_lanes(std::size_t found, unsigned mask, std::int64_t x) {
+        const auto& lanes = lane_table.lanes[mask];
+#if defined(__SSE2__)
+        const __m128i at = _mm_add_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(lanes.data())),
+                                         _mm_set1_epi16(static_cast<short>(x)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at_.data() + found), at);
+#else
+        for (std::size_t k = 0; k < 8; ++k) at_[found + k] = static_cast<std::uint16_t>(lanes[k] + x);
+#endif
+        return found + lane_table.count[mask];
+    }
+
+    static constexpr std::int64_t segment = 512;         // sites per batch: positions fit 16 bits
+    std::array<std::uint16_t, segment + 8> at_;          // the mismatches' places in the batch
+    std::array<std::uint64_t, segment + 1> run_key_;     // runs of one pair of labels ...
+    std::array<std::uint32_t, segment + 1> run_end_{};   // ... and where each ends (count_segment)
 
     void count(Label a, Label b, std::int64_t n) {  // a != b (or n = 0)
         const Label lo = std::min(a, b), hi = std::max(a, b);

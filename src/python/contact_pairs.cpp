@@ -248,15 +248,18 @@ struct LineMatch {
 // Counts of pairs of cells a < b: each cell a keeps its first eight partners b in a line of slots
 // of its own, searched with vector compares (no hashing: most counts land in a line already in
 // the cache, as neighbouring sites belong to neighbouring cells); the partners after the eighth go
-// to an open-addressing table, which only cells with many neighbours ever use.
+// to an open-addressing table, which only cells with many neighbours ever use. A cell's partners
+// and counts lie side by side: kept in two arrays, a count's store and the next partner search
+// land on addresses alike in their low bits, which the processor may take for a clash and wait.
 class PartnerCounts {
 public:
     static constexpr std::size_t width = 8;
 
-    explicit PartnerCounts(std::size_t n_labels) : partner_(n_labels * width, 0), count_(n_labels * width, 0), more_(16) {}
+    explicit PartnerCounts(std::size_t n_labels) : line_(n_labels), more_(16) {}
 
     void add(Label a, Label b, std::int64_t n) {  // 0 < a < b
-        Label* partners = partner_.data() + a * std::size_t{width};
+        Line& line = line_[a];
+        Label* partners = line.partner;
         // Slots are taken from the front, so b's slot, when b is there, comes before the first
         // free one: the lower of the two is where b is counted. Cells meet new partners at
         // unforeseeable times, so which of the two it is takes no branch (a free slot counts 0),
@@ -269,21 +272,24 @@ public:
         }
         const unsigned slot = static_cast<unsigned>(std::countr_zero(match.equal | match.empty));
         *(match.equal == 0 ? partners + slot : &spare_) = b;  // a known partner is not stored again
-        count_[a * std::size_t{width} + slot] += n;
+        line.count[slot] += n;
     }
 
     // Calls `visit(entry)` for each pair counted, keyed a << 32 | b, in no particular order.
     template <class Visit>
     void for_each(Visit&& visit) const {
-        for (std::size_t i = 0; i < partner_.size(); ++i)
-            if (partner_[i] != 0)
-                visit(PairCounts::Entry{static_cast<std::uint64_t>(i / width) << 32 | partner_[i], count_[i]});
+        for (std::size_t a = 0; a < line_.size(); ++a)
+            for (std::size_t i = 0; i < width && line_[a].partner[i] != 0; ++i)
+                visit(PairCounts::Entry{static_cast<std::uint64_t>(a) << 32 | line_[a].partner[i], line_[a].count[i]});
         more_.for_each(visit);
     }
 
 private:
-    std::vector<Label> partner_;        // by cell, `width` slots: the partners met, then 0
-    std::vector<std::int64_t> count_;  // by slot, 0 while free
+    struct Line {
+        Label partner[width] = {};       // the partners met, then 0
+        std::int64_t count[width] = {};  // by slot, 0 while free
+    };
+    std::vector<Line> line_;  // by cell
     PairCounts more_;
     Label spare_ = 0;  // where a known partner is written, to no effect
 };

@@ -408,20 +408,20 @@ private:
             for (std::int64_t k = 0; k < n - x; ++k) tail |= static_cast<unsigned>(here[x + k] != there[x + k]) << k;
             found = write_lanes(found, tail, x);
         }
-        // Run r (from 1) holds the pair run_key_[r], lo << 32 | hi, for the mismatches
-        // [run_end_[r - 1], run_end_[r]); run 0 is empty, of key 0, which no pair has.
+        // Run r (from 1) holds the labels run_key_[r], here << 32 | there, of the mismatches
+        // [run_end_[r - 1], run_end_[r]); run 0 is empty, of key 0, which no mismatch has.
         std::uint64_t last = 0;
         std::size_t runs = 0;
         for (std::size_t i = 0; i < found; ++i) {
-            const Label p = here[at_[i]], q = there[at_[i]];
-            const Label swap = (q - p) & (0u - static_cast<Label>(q < p));  // q - p when q is the lower
-            const std::uint64_t key = std::uint64_t{p + swap} << 32 | (q - swap);
+            const std::uint64_t key = std::uint64_t{here[at_[i]]} << 32 | there[at_[i]];
             runs += key != last;
             run_key_[runs] = key, run_end_[runs] = static_cast<std::uint32_t>(i + 1);
             last = key;
         }
         for (std::size_t r = 1; r <= runs; ++r) {
-            const Label lo = static_cast<Label>(run_key_[r] >> 32), hi = static_cast<Label>(run_key_[r]);
+            const Label p = static_cast<Label>(run_key_[r] >> 32), q = static_cast<Label>(run_key_[r]);
+            const Label swap = (q - p) & (0u - static_cast<Label>(q < p));  // q - p when q is the lower
+            const Label lo = p + swap, hi = q - swap;
             const std::int64_t k = run_end_[r] - run_end_[r - 1];
             if (lo == 0)
                 medium_area[hi] += k;

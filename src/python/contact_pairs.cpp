@@ -221,6 +221,22 @@ private:
     int shift_ = 64;
 };
 
+// For each 8-bit mask: its set bits k in increasing order, then zeros, and how many there are.
+struct LaneTable {
+    alignas(16) std::array<std::array<std::uint16_t, 8>, 256> lanes{};
+    std::array<std::uint8_t, 256> count{};
+};
+
+constexpr LaneTable make_lane_table() {
+    LaneTable table;
+    for (unsigned mask = 0; mask < 256; ++mask)
+        for (unsigned k = 0; k < 8; ++k)
+            if (mask >> k & 1) table.lanes[mask][table.count[mask]++] = static_cast<std::uint16_t>(k);
+    return table;
+}
+
+constexpr LaneTable lane_table = make_lane_table();
+
 // Bits k < 8 where line[k] == value (`equal`) and where line[k] == 0 (`empty`).
 struct LineMatch {
     unsigned equal, empty;
@@ -261,18 +277,40 @@ public:
         Line& line = line_[a];
         Label* partners = line.partner;
         // Slots are taken from the front, so b's slot, when b is there, comes before the first
-        // free one: the lower of the two is where b is counted. Cells meet new partners at
-        // unforeseeable times, so which of the two it is takes no branch (a free slot counts 0),
-        // and nothing is stored by cell but the count (a store read back soon after by the next
-        // count of the same cell would make it wait).
+        // free one: the lower of the two is where b is counted (a free slot counts 0). A new
+        // partner is written in with a branch, mispredicted at each: storing a partner at every
+        // count instead, to no effect or to a place aside (no branch), costs more, as the reads
+        // of the lines that follow wait for where the store goes.
         const LineMatch match(partners, b);
         if ((match.equal | match.empty) == 0) [[unlikely]] {  // a new partner, and the line is full
             more_.add(static_cast<std::uint64_t>(a) << 32 | b, n);
             return;
         }
         const unsigned slot = static_cast<unsigned>(std::countr_zero(match.equal | match.empty));
-        *(match.equal == 0 ? partners + slot : &spare_) = b;  // a known partner is not stored again
+        if (match.equal == 0) partners[slot] = b;
         line.count[slot] += n;
+    }
+
+    // Whether some pairs went to the table: then only `for_each` gives them all.
+    bool overflowed() const { return more_.size() != 0; }
+
+    // The pairs counted, keyed a << 32 | b and sorted by key, when none went to the table. Each
+    // line's partners are put in order by their ranks (how many of the line are lower), which
+    // takes no branch on the labels, as sorting a few entries would.
+    std::vector<PairCounts::Entry> sorted() const {
+        std::size_t total = 0;
+        for (const Line& line : line_) total += taken(line);
+        std::vector<PairCounts::Entry> out(total + width);  // a line writes all its slots
+        std::size_t next = 0;
+        for (std::size_t a = 1; a < line_.size(); ++a) {
+            const Line& line = line_[a];
+            for (std::size_t k = 0; k < width; ++k) {
+                out[next + lower_partners(line, k)] = {static_cast<std::uint64_t>(a) << 32 | line.partner[k], line.count[k]};
+            }
+            next += taken(line);  // the free slots, ranked after the partners, are written over
+        }
+        out.resize(total);
+        return out;
     }
 
     // Calls `visit(entry)` for each pair counted, keyed a << 32 | b, in no particular order.
@@ -290,25 +328,18 @@ private:
         std::int64_t count[width] = {};  // by slot, 0 while free
     };
     std::vector<Line> line_;  // by cell
+
+    static std::size_t taken(const Line& line) { return width - lane_table.count[LineMatch(line.partner, 0).empty]; }
+
+    // How many partners of the line are lower than slot k's; free slots rank as the highest.
+    static std::size_t lower_partners(const Line& line, std::size_t k) {
+        const auto order = [](Label b) { return b - 1; };  // a free slot's 0 comes last
+        std::size_t lower = 0;
+        for (std::size_t j = 0; j < width; ++j) lower += order(line.partner[j]) < order(line.partner[k]);
+        return lower;
+    }
     PairCounts more_;
-    Label spare_ = 0;  // where a known partner is written, to no effect
 };
-
-// For each 8-bit mask: its set bits k in increasing order, then zeros, and how many there are.
-struct LaneTable {
-    alignas(16) std::array<std::array<std::uint16_t, 8>, 256> lanes{};
-    std::array<std::uint8_t, 256> count{};
-};
-
-constexpr LaneTable make_lane_table() {
-    LaneTable table;
-    for (unsigned mask = 0; mask < 256; ++mask)
-        for (unsigned k = 0; k < 8; ++k)
-            if (mask >> k & 1) table.lanes[mask][table.count[mask]++] = static_cast<std::uint16_t>(k);
-    return table;
-}
-
-constexpr LaneTable lane_table = make_lane_table();
 
 class ContactTally {
 public:
@@ -525,7 +556,8 @@ ContactCounts count_contacts(const World& w) {
     counts.medium.assign(n_labels, 0);
     for (std::size_t a = 1; a < n_labels; ++a)
         for (const ContactTally& t : tallies) counts.medium[a] += t.medium_area[a];
-    counts.pairs = sorted_pairs(tallies, n_labels);
+    const bool one_line_each = tallies.size() == 1 && !tallies.front().touching.overflowed();
+    counts.pairs = one_line_each ? tallies.front().touching.sorted() : sorted_pairs(tallies, n_labels);
     return counts;
 }
 

@@ -265,8 +265,8 @@ struct LineMatch {
 // of its own, searched with vector compares (no hashing: most counts land in a line already in
 // the cache, as neighbouring sites belong to neighbouring cells); the partners after the eighth go
 // to an open-addressing table, which only cells with many neighbours ever use. A cell's partners
-// and counts lie side by side: kept in two arrays, a count's store and the next partner search
-// land on addresses alike in their low bits, which the processor may take for a clash and wait.
+// and counts lie side by side in one line (in two arrays, a call on a box of small packed cells
+// took about a tenth longer).
 class PartnerCounts {
 public:
     static constexpr std::size_t width = 8;
@@ -304,9 +304,8 @@ public:
         std::size_t next = 0;
         for (std::size_t a = 1; a < line_.size(); ++a) {
             const Line& line = line_[a];
-            for (std::size_t k = 0; k < width; ++k) {
-                out[next + lower_partners(line, k)] = {static_cast<std::uint64_t>(a) << 32 | line.partner[k], line.count[k]};
-            }
+            for (std::size_t k = 0; k < width; ++k)
+                out[next + lower_partners(line, k)] = {std::uint64_t{a} << 32 | line.partner[k], line.count[k]};
             next += taken(line);  // the free slots, ranked after the partners, are written over
         }
         out.resize(total);

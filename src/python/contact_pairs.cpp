@@ -237,29 +237,22 @@ constexpr LaneTable make_lane_table() {
 
 constexpr LaneTable lane_table = make_lane_table();
 
-// Bits k < 8 where line[k] == value (`equal`) and where line[k] == 0 (`empty`).
-struct LineMatch {
-    unsigned equal, empty;
-
-    LineMatch(const Label* line, Label value) {
+// Bits k < 8 where line[k] is `value` or 0.
+unsigned value_or_zero_mask(const Label* line, Label value) {
 #if defined(__SSE2__)
-        const auto load = [](const Label* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-        const auto mask = [](__m128i low, __m128i high, __m128i v) {
-            return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(low, v))) |
-                                         _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(high, v))) << 4);
-        };
-        const __m128i low = load(line), high = load(line + 4);
-        equal = mask(low, high, _mm_set1_epi32(static_cast<int>(value)));
-        empty = mask(low, high, _mm_setzero_si128());
+    const __m128i v = _mm_set1_epi32(static_cast<int>(value)), zero = _mm_setzero_si128();
+    const auto half = [&](const Label* p) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hit = _mm_or_si128(_mm_cmpeq_epi32(x, v), _mm_cmpeq_epi32(x, zero));
+        return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(hit)));
+    };
+    return half(line) | half(line + 4) << 4;
 #else
-        equal = empty = 0;
-        for (unsigned k = 0; k < 8; ++k) {
-            equal |= static_cast<unsigned>(line[k] == value) << k;
-            empty |= static_cast<unsigned>(line[k] == 0) << k;
-        }
+    unsigned mask = 0;
+    for (unsigned k = 0; k < 8; ++k) mask |= static_cast<unsigned>(line[k] == value || line[k] == 0) << k;
+    return mask;
 #endif
-    }
-};
+}
 
 // Counts of pairs of cells a < b: each cell a keeps its first eight partners b in a line of slots
 // of its own, searched with vector compares (no hashing: most counts land in a line already in
@@ -281,13 +274,13 @@ public:
         // partner is written in with a branch, mispredicted at each: storing a partner at every
         // count instead, to no effect or to a place aside (no branch), costs more, as the reads
         // of the lines that follow wait for where the store goes.
-        const LineMatch match(partners, b);
-        if ((match.equal | match.empty) == 0) [[unlikely]] {  // a new partner, and the line is full
+        const unsigned places = value_or_zero_mask(partners, b);
+        if (places == 0) [[unlikely]] {  // a new partner, and the line is full
             more_.add(static_cast<std::uint64_t>(a) << 32 | b, n);
             return;
         }
-        const unsigned slot = static_cast<unsigned>(std::countr_zero(match.equal | match.empty));
-        if (match.equal == 0) partners[slot] = b;
+        const unsigned slot = static_cast<unsigned>(std::countr_zero(places));
+        if (partners[slot] == 0) partners[slot] = b;
         line.count[slot] += n;
     }
 
@@ -328,7 +321,7 @@ private:
     };
     std::vector<Line> line_;  // by cell
 
-    static std::size_t taken(const Line& line) { return width - lane_table.count[LineMatch(line.partner, 0).empty]; }
+    static std::size_t taken(const Line& line) { return width - lane_table.count[value_or_zero_mask(line.partner, 0)]; }
 
     // How many partners of the line are lower than slot k's; free slots rank as the highest.
     static std::size_t lower_partners(const Line& line, std::size_t k) {

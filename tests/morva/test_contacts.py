@@ -41,6 +41,8 @@ def numpy_contacts(labels, order, periodic):
     ((40, 40), "periodic", "moore"), ((40, 40), "noflux", "von_neumann"), ((14, 12, 10), "periodic", "full"),
     ((14, 12, 10), "noflux", "moore"),
     ((52, 52, 50), "periodic", "full"),  # large enough to be counted by several threads
+    # rows of more sites than are compared in one batch, and rows shorter than eight sites
+    ((1100, 6), "periodic", "moore"), ((6, 1100), "noflux", "moore"), ((1030, 7, 6), "noflux", "full"),
 ])
 def test_contacts_match_a_numpy_count_and_sum_to_the_surfaces(shape, boundary, neighborhood):
     model = morva.Model(shape, boundary, neighborhood)

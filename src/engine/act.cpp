@@ -254,15 +254,16 @@ template <class Host>
     const __m128i m_upper =
         _mm_or_si128(_mm_packs_epi32(same(up - 1), same(site - 1)), _mm_setr_epi16(0, 0, 0, 0, 0, -1, 0, 0));
     const __m128i m_lower = _mm_packs_epi32(same(down - 1), zero);
-    const __m128i l_upper = _mm_and_si128(_mm_sub_epi16(_mm_unpacklo_epi64(values(up - 1), values(site - 1)), one), m_upper);
+    const __m128i v_upper = _mm_unpacklo_epi64(values(up - 1), values(site - 1));
+    const __m128i l_upper = _mm_and_si128(_mm_sub_epi16(v_upper, one), m_upper);
     const __m128i l_lower = _mm_and_si128(_mm_sub_epi16(values(down - 1), one), m_lower);
     const __m128i most = _mm_set1_epi16(39);
     const __m128i over = _mm_or_si128(_mm_subs_epu16(l_upper, most), _mm_subs_epu16(l_lower, most));
     if (_mm_movemask_epi8(_mm_cmpeq_epi16(over, zero)) != 0xFFFF) [[unlikely]]
         return wide_block_mean(host, site, label);
     const __m128i f_upper = _mm_add_epi16(l_upper, one);
-    const __m128i column = _mm_mullo_epi16(_mm_mullo_epi16(f_upper, _mm_shuffle_epi32(f_upper, _MM_SHUFFLE(1, 0, 3, 2))),
-                                           _mm_add_epi16(l_lower, one));
+    const __m128i two_rows = _mm_mullo_epi16(f_upper, _mm_shuffle_epi32(f_upper, _MM_SHUFFLE(1, 0, 3, 2)));
+    const __m128i column = _mm_mullo_epi16(two_rows, _mm_add_epi16(l_lower, one));
     const std::uint64_t product = static_cast<std::uint64_t>(_mm_extract_epi16(column, 0)) *
                                   static_cast<std::uint64_t>(_mm_extract_epi16(column, 1)) *
                                   static_cast<std::uint64_t>(_mm_extract_epi16(column, 2));

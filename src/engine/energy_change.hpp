@@ -107,11 +107,6 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
     return dh;
 }
 
-// A neighbour accessor whose type says `excludes_site` never gives the target itself (interior
-// targets: every offset is non-zero).
-template <class NeighborAt>
-constexpr bool excludes_site_v = requires { requires NeighborAt::excludes_site; };
-
 // The contact part of a copy of the site from label a to label b: for each neighbour holding l, the
 // contact b gains (J(b, l) unless l is b) less the one a loses (J(a, l) unless l is a); a site never
 // contacts itself, and types outside the table read the zero row. Each policy below sums it its own

@@ -49,18 +49,22 @@ public:
     // The same for a product already held as an integer of at most 2^53 (the double it converts to
     // exactly), sparing the round trip through a double.
     double root_of_exact(std::uint64_t product, std::uint64_t n) {
-        const std::uint64_t key = product << n_bits | n;
-        const std::size_t slot = (key * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits);
-        const Entry& e = entries_[slot];
+        const std::uint64_t key = key_of(product, n);
+        const Entry& e = entries_[slot_of(key)];
         if (e.key != key) [[unlikely]]
-            return refill(slot, key, product, n);
+            return refill(product, n);
         return e.root;
     }
 
 private:
-    // Out of line, so that the hit path keeps its caller's values in registers.
-    [[gnu::noinline]] double refill(std::size_t slot, std::uint64_t key, std::uint64_t product, std::uint64_t n) {
-        Entry& e = entries_[slot];
+    static std::uint64_t key_of(std::uint64_t product, std::uint64_t n) { return product << n_bits | n; }
+    static std::size_t slot_of(std::uint64_t key) { return (key * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits); }
+
+    // Out of line, and working its key out again, so that the hit path keeps no more than the key
+    // and its caller's values in registers.
+    [[gnu::noinline]] double refill(std::uint64_t product, std::uint64_t n) {
+        const std::uint64_t key = key_of(product, n);
+        Entry& e = entries_[slot_of(key)];
         e.key = key;  // no key is 0: n >= 1
         return e.root = std::pow(static_cast<double>(product), 1.0 / static_cast<double>(n));
     }
@@ -139,16 +143,17 @@ template <std::size_t Count>
 
 #if defined(__SSE2__)
 // The geometric mean of an interior site where the neighbours are the flat 8-neighbour block of row
-// stride `row` (Lattice::flat_block_row): the nine sites as three rows of three lanes (and a fourth
-// that reads as label 0 and activity 0), the labels compared four at a time, the factors (v for the
-// label, else 1) multiplied as doubles. Only the nine sites are read: the parallel sweep keeps the
-// tiles of a pass two sites apart, and a source's row one site longer would reach into another
-// task's tile. The site's own lane always counts, as in interior_mean. Under the same
-// width test as there every partial product is an integer below 2^53, so the product is exact in any
-// order: the integer interior_mean forms. A 0 of the label (its less-one all ones, 32 bits wide, with
-// n >= 2) or a wider product takes the defining order instead.
+// stride `row` (Lattice::flat_block_row), for any activities (flat_block_mean takes the common case):
+// the nine sites as three rows of three lanes (and a fourth that reads as label 0 and activity 0), the
+// labels compared four at a time, the factors (v for the label, else 1) multiplied as doubles. Only
+// the nine sites are read: the parallel sweep keeps the tiles of a pass two sites apart, and a
+// source's row one site longer would reach into another task's tile. The site's own lane always
+// counts, as in interior_mean. Under the same width test as there every partial product is an
+// integer below 2^53, so the product is exact in any order: the integer interior_mean forms. A 0 of
+// the label (its less-one all ones, 32 bits wide, with n >= 2) or a wider product takes the defining
+// order instead.
 template <class Host>
-[[gnu::always_inline]] inline double flat_block_mean(const Host& host, SiteIndex site, Label label) {
+[[gnu::noinline]] double wide_block_mean(const Host& host, SiteIndex site, Label label) {
     const Activity* activity = host.act.activity.data();
     if (activity[site] == 0) return 0.0;
     const Label* labels = host.lattice.labels.data();
@@ -191,6 +196,59 @@ template <class Host>
     const double folded = _mm_cvtsd_f64(_mm_mul_sd(p, _mm_unpackhi_pd(p, p)));
     // folded <= 2^53: converted as signed, which needs no test for the top bit.
     return root_memo.root_of_exact(static_cast<std::uint64_t>(static_cast<std::int64_t>(folded)), n);
+}
+
+// The number of set bits of an 11-bit mask: the sites of the label among the nine (flat_block_mean).
+constexpr auto bit_counts = [] {
+    std::array<std::uint8_t, 2048> counts{};
+    for (std::size_t i = 1; i < counts.size(); ++i) counts[i] = static_cast<std::uint8_t>(counts[i / 2] + (i & 1));
+    return counts;
+}();
+
+// flat_block_mean where every factor of the label is at most 40 (the common case: a max_act of 40
+// or less): sixteen-bit lanes, a column's three factors multiplied in one (at most 40^3 < 2^16), the
+// three columns as integers (at most 40^9 < 2^53). The product is the integer wide_block_mean forms
+// and n the same count, so the root is the same. A factor of 0 (its less-one reads 65535), the
+// site's own activity among them, or any factor above 40 takes wide_block_mean.
+template <class Host>
+[[gnu::always_inline]] inline double flat_block_mean(const Host& host, SiteIndex site, Label label) {
+    const Activity* activity = host.act.activity.data();
+    const Label* labels = host.lattice.labels.data();
+    const std::int64_t row = host.lattice.flat_block_row;
+    const SiteIndex up = shifted_site(site, -row), down = shifted_site(site, row);
+    const __m128i want = _mm_set1_epi32(static_cast<int>(label));
+    // All ones where the row's label is `label`; the fourth lane reads 0, which is never the label.
+    const auto same = [&](SiteIndex first) {
+        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(labels + first));
+        const __m128i l = _mm_unpacklo_epi64(two, _mm_cvtsi32_si128(static_cast<int>(labels[first + 2])));
+        return _mm_cmpeq_epi32(l, want);
+    };
+    // A row's three activities in the low sixteen-bit lanes, the others 0.
+    const auto values = [&](SiteIndex first) {
+        std::uint32_t two;
+        std::memcpy(&two, activity + first, sizeof two);
+        return _mm_insert_epi16(_mm_cvtsi32_si128(static_cast<int>(two)), activity[first + 2], 2);
+    };
+    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1);
+    // Lanes 0-2 the row above, 4-6 the site's row (the site itself, lane 5, always counts), 8-10 below.
+    const __m128i m_upper =
+        _mm_or_si128(_mm_packs_epi32(same(up - 1), same(site - 1)), _mm_setr_epi16(0, 0, 0, 0, 0, -1, 0, 0));
+    const __m128i m_lower = _mm_packs_epi32(same(down - 1), zero);
+    const __m128i v_upper = _mm_unpacklo_epi64(values(up - 1), values(site - 1));
+    const __m128i l_upper = _mm_and_si128(_mm_sub_epi16(v_upper, one), m_upper);
+    const __m128i l_lower = _mm_and_si128(_mm_sub_epi16(values(down - 1), one), m_lower);
+    const __m128i most = _mm_set1_epi16(39);
+    const __m128i over = _mm_or_si128(_mm_subs_epu16(l_upper, most), _mm_subs_epu16(l_lower, most));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(over, zero)) != 0xFFFF) [[unlikely]]
+        return wide_block_mean(host, site, label);
+    const __m128i f_upper = _mm_add_epi16(l_upper, one);
+    const __m128i two_rows = _mm_mullo_epi16(f_upper, _mm_shuffle_epi32(f_upper, _MM_SHUFFLE(1, 0, 3, 2)));
+    const __m128i column = _mm_mullo_epi16(two_rows, _mm_add_epi16(l_lower, one));
+    const std::uint64_t product = static_cast<std::uint64_t>(_mm_extract_epi16(column, 0)) *
+                                  static_cast<std::uint64_t>(_mm_extract_epi16(column, 1)) *
+                                  static_cast<std::uint64_t>(_mm_extract_epi16(column, 2));
+    const auto sites = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(m_upper, m_lower)));
+    return root_memo.root_of_exact(product, bit_counts[sites & 2047]);
 }
 #endif
 

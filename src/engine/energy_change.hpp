@@ -70,9 +70,10 @@ template <class Seen>
 // values, all in registers, where a call of the unit's own change would pass one on the stack.
 double act_change(const World& w, SiteIndex target, SiteIndex source, Label a, Label b);
 
-// The optional terms that come before the length term, added left to right onto dh.
-inline double add_terms_before_length(const World& w, const TermGates& g, double dh, SiteIndex target,
-                                      SiteIndex source, Label b) {
+// The optional terms that come before the length term, added left to right onto dh. Always inlined:
+// the sweeps' attempt loops read its gates where they are.
+[[gnu::always_inline]] inline double add_terms_before_length(const World& w, const TermGates& g, double dh,
+                                                             SiteIndex target, SiteIndex source, Label b) {
     if (g.fields) dh += ChemotaxisTerm::change(w.fields, w.lattice.labels.data(), w.cells.data(), target, source, b);
     if (g.on<MembraneTerm>()) dh += w.membrane.change(w.lattice.labels.data(), w.cells.data(), target, b);
     if (g.on<JunctionTerm>()) dh += w.junction.change(w.lattice, w.cells.data(), target, b);
@@ -106,11 +107,6 @@ inline double add_optional_terms(const World& w, const TermGates& g, double dh, 
     if (g.on<PersistenceTerm>()) dh += persistence_change(w, target, a, b, seen);
     return dh;
 }
-
-// A neighbour accessor whose type says `excludes_site` never gives the target itself (interior
-// targets: every offset is non-zero).
-template <class NeighborAt>
-constexpr bool excludes_site_v = requires { requires NeighborAt::excludes_site; };
 
 // The contact part of a copy of the site from label a to label b: for each neighbour holding l, the
 // contact b gains (J(b, l) unless l is b) less the one a loses (J(a, l) unless l is a); a site never

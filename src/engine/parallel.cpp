@@ -193,11 +193,10 @@ struct CollectForMerge {
         s.make_room(count + 2);  // the references below stay valid
         const auto trackers_of = [this](Label l) -> Trackers& { return s.get(l); };
         if constexpr (Unwrap) {
-            record_flip(labels, target, a, b, c, count, neighbor_at, trackers_of, [this](Label l, const Point& p) {
-                return frame.place(l, seen().trackers(l, cells[l]), p);
-            });
+            record_flip(labels, target, a, b, c, count, neighbor_at, NotFlat{}, trackers_of,
+                        [this](Label l, const Point& p) { return frame.place(l, seen().trackers(l, cells[l]), p); });
         } else {
-            record_flip(labels, target, a, b, c, count, neighbor_at, trackers_of);
+            record_flip(labels, target, a, b, c, count, neighbor_at, NotFlat{}, trackers_of);
         }
         labels[target] = b;
         if (activates) activates->activate(target, b);

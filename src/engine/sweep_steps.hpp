@@ -27,8 +27,9 @@ namespace sweep_detail {
 // when `Unwrap` (periodic shapes). It keeps each cell's length energy once computed (the eigenvalue
 // costs two libm calls), forgetting the two cells a flip changes. `LengthLast` sweeps price the length
 // term last (decide_copy); only models whose length energies are never negative get them, so that
-// the other sweeps keep no code for it.
-template <bool Unwrap, bool LengthLast>
+// the other sweeps keep no code for it. Likewise only `Flat` sweeps (single-layer boxes, the only ones
+// with flat 8-neighbour rows) keep code for counting those rows' labels at once (count_neighbors).
+template <bool Flat, bool Unwrap, bool LengthLast>
 struct ApplyAtOnce {
     static constexpr bool prices_length = LengthLast;
     World& w;
@@ -44,7 +45,10 @@ struct ApplyAtOnce {
     }
     template <class NeighborAt>
     void write(SiteIndex target, Label a, Label b, const Coords& c, std::size_t count, NeighborAt neighbor_at) {
-        w.apply_flip<Unwrap>(target, a, b, c, count, neighbor_at);
+        if constexpr (Flat)
+            w.apply_flip<Unwrap>(target, a, b, c, count, neighbor_at, FlatRow{w.lattice.flat_block_row});
+        else
+            w.apply_flip<Unwrap>(target, a, b, c, count, neighbor_at);
         if (act) w.activate(target, b);
         lengths.known[a] = 0;
         lengths.known[b] = 0;
@@ -62,7 +66,7 @@ void run_attempts(World& w, Xoshiro256pp& main_rng, const AttemptSetting& settin
     const Lattice& lat = w.lattice;
     const SiteIndex n_sites = lat.n_sites();
     const Geometry geo = lat.geometry;
-    ApplyAtOnce<Unwrap, LengthLast> writer{w, lengths, k.gates.on<ActTerm>()};
+    ApplyAtOnce<Flat, Unwrap, LengthLast> writer{w, lengths, k.gates.on<ActTerm>()};
     for (SiteIndex attempt = 0; attempt < n_sites; ++attempt) {
         const SiteIndex target = rng.below(n_sites);
         const auto coords_of = [&geo, target] { return Flat ? geo.flat_coords(target) : geo.coords(target); };

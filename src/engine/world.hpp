@@ -18,6 +18,7 @@
 #include "terms.hpp"
 #include "field.hpp"
 #include "lattice.hpp"
+#include "neighbor_counts.hpp"
 #include "shape_frame.hpp"
 #include "trackers.hpp"
 
@@ -63,31 +64,23 @@ static_assert(sizeof(Cell) == 128, "Cell layout changed: check the hot loop's re
 
 // What a copy of label b onto `site` (held by a, at c) does to the trackers, written to
 // trackers_of(label): the cell table itself or a worker's increments. `neighbor_at(i)` gives entry i of
-// the site's `count` neighbours, read from `labels` before the copy. Surface changes are integers:
-// of the n pairs the site forms (a site listed among its own neighbours forms none with itself), a
-// loses the n - n_a that are not its own and gains the n_a with its own sites, which were inside it;
-// b the reverse. Counted without a branch per neighbour, and only a's and b's surfaces change.
+// the site's `count` neighbours, read from `labels` before the copy and counted by count_neighbors
+// (`flat` says how). Surface changes are integers: of the n pairs the site forms (a site listed among
+// its own neighbours forms none with itself), a loses the n - n_a that are not its own and gains the
+// n_a with its own sites, which were inside it; b the reverse. Only a's and b's surfaces change.
 // `place(label, raw)` gives where the site counts in that cell's sums (see shape_frame.hpp); both
 // places are taken before any tracker changes.
-template <class NeighborAt, class TrackersOf, class Place = RawPlace>
+template <class NeighborAt, class Flat, class TrackersOf, class Place = RawPlace>
 inline void record_flip(const Label* labels, SiteIndex site, Label a, Label b, const Coords& c, std::size_t count,
-                        NeighborAt neighbor_at, TrackersOf&& trackers_of, Place place = {}) {
-    std::int64_t n = 0, n_a = 0, n_b = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const SiteIndex t = neighbor_at(i);
-        if (t == site) continue;
-        const Label l = labels[t];
-        ++n;
-        n_a += l == a;
-        n_b += l == b;
-    }
+                        NeighborAt neighbor_at, Flat flat, TrackersOf&& trackers_of, Place place = {}) {
+    const NeighborCounts k = count_neighbors(labels, site, a, b, count, neighbor_at, flat);
     const Point raw{static_cast<double>(c.x), static_cast<double>(c.y), static_cast<double>(c.z)};
     const Point pa = place(a, raw), pb = place(b, raw);
     Trackers& from = trackers_of(a);
-    from.surface += 2 * n_a - n;
+    from.surface += 2 * k.of_a - k.n;
     from.remove_site(pa[0], pa[1], pa[2]);
     Trackers& to = trackers_of(b);
-    to.surface += n - 2 * n_b;
+    to.surface += k.n - 2 * k.of_b;
     to.add_site(pb[0], pb[1], pb[2]);
 }
 
@@ -229,18 +222,19 @@ struct World : WorldData {
     void apply_flip(SiteIndex site, Label new_label);
     // Same, with the target's old label (not new_label), coordinates and neighbours already at hand: the
     // sequential sweep's flip writer.
-    // `Unwrap` (periodic shapes on) places the site in each cell's frame.
-    template <bool Unwrap = false, class NeighborAt>
+    // `Unwrap` (periodic shapes on) places the site in each cell's frame. `flat`: FlatRow or NotFlat
+    // (count_neighbors).
+    template <bool Unwrap = false, class NeighborAt, class Flat = NotFlat>
     void apply_flip(SiteIndex site, Label old_label, Label new_label, const Coords& c, std::size_t count,
-                    NeighborAt neighbor_at) {
+                    NeighborAt neighbor_at, Flat flat = {}) {
         Cell* table = cells.data();
         const auto trackers_of = [table](Label l) -> Trackers& { return table[l]; };
         if constexpr (Unwrap) {
             const ShapeFrame frame = shape_frame();
-            record_flip(lattice.labels.data(), site, old_label, new_label, c, count, neighbor_at, trackers_of,
+            record_flip(lattice.labels.data(), site, old_label, new_label, c, count, neighbor_at, flat, trackers_of,
                         [&frame, table](Label l, const Point& p) { return frame.place(l, table[l], p); });
         } else {
-            record_flip(lattice.labels.data(), site, old_label, new_label, c, count, neighbor_at, trackers_of);
+            record_flip(lattice.labels.data(), site, old_label, new_label, c, count, neighbor_at, flat, trackers_of);
         }
         lattice.labels[site] = new_label;
     }

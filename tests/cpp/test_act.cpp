@@ -127,6 +127,26 @@ TEST(Act, EnergyChangeMatchesAPlainSumCopyByCopy) {
     EXPECT_GT(priced, 300u);
 }
 
+// One cell over a flat 8-neighbour box, its activities on either side of the largest factor whose
+// column of three still multiplies in sixteen bits (40), all equal or mixed: the same bits as the
+// defining order.
+TEST(Act, FlatBlocksOnEitherSideOfTheNarrowFactors) {
+    World w = make_world({6, 6, 1}, Boundary::Periodic, 2);
+    w.paint_box(w.add_cell(1, 36.0, 1.0, 0.0, 0.0), {0, 0, 0}, {6, 6, 1});
+    w.set_act(1, 1.0, 65535);
+    ASSERT_NE(w.lattice.flat_block_row, 0);
+    const SiteIndex site = 2 * 6 + 3;
+    ASSERT_TRUE(w.lattice.is_interior_site(site));
+    for (const unsigned top : {39u, 40u, 41u, 42u, 64u, 65535u})
+        for (const unsigned spread : {1u, 3u}) {
+            for (SiteIndex s = 0; s < w.lattice.n_sites(); ++s)
+                w.act.activity[s] = static_cast<Activity>(top - s % spread);
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(w.act.local_activity(w.lattice, site, 1)),
+                      std::bit_cast<std::uint64_t>(ordered_local_activity(w, site, 1)))
+                << "top " << top << " spread " << spread;
+        }
+}
+
 TEST(Act, ASweepActivatesCopiedSitesAndLowersEveryActivityOnce) {
     World w = random_world({12, 10, 1}, Boundary::Periodic, 2, 6, 3);
     w.set_act(1, 40.0, 9);

@@ -1,12 +1,16 @@
 // tissue_sample.cpp: the live cells of a world and their contacts by position (tissue_sample.hpp).
 #include "tissue_sample.hpp"
 
+#include <initializer_list>
+
 namespace morva::binding {
 
 TissueSample sample_tissue(const World& w, const ContactCounts* counts) {
     const std::vector<Cell>& cells = w.cells;
     TissueSample s;
     std::vector<std::uint32_t> position(cells.size(), 0);  // by label: where a live cell stands in ids
+    for (auto* column : {&s.volume, &s.surface, &s.target_volume}) column->reserve(cells.size());
+    s.ids.reserve(cells.size()), s.type.reserve(cells.size());
     for (std::size_t label = 1; label < cells.size(); ++label) {
         const Cell& cell = cells[label];
         if (cell.volume <= 0) continue;

@@ -159,37 +159,40 @@ def rk4(rhs, t, y, h, n):
     return dict(zip(names, rk4_rows(rhs, t, names, state, h, n)))
 
 
-def rk4_rows(rhs, t, names, state, h, n):
+def rk4_rows(rhs, t, names, state, h, n, held=None):
     """:func:`rk4` on the variables as the rows of one array, `state`, stepped in place and returned.
 
     Each operation of the scheme acts on all variables at once, in one pass (``morva._native``),
     on buffers made once; every value goes through the same floating-point operations in the same
     order as in ``y + h / 2 * k1`` ... ``y + h / 6 * (k1 + 2 * k2 + 2 * k3 + k4)`` with NumPy.
-    `rhs` gets the rows as its dict of arrays: views that the next stage overwrites.
+    `rhs` gets the entries of `held` (a dict, optional) and then the rows as its dict of arrays:
+    views that the next stage overwrites; each call gets a dict of its own.
     """
-    k1, k2, k3, k4, stage = (np.empty_like(state) for _ in range(5))
-    state_rows, stage_rows = list(state), list(stage)  # views made once: the arrays change in place
+    k1, k2, k3, k4, stage = np.empty((5, *state.shape))
+    # The dicts of views are made once: the arrays they show change in place.
+    at_state, at_stage = ({**(held or {}), **dict(zip(names, rows))} for rows in (state, stage))
+    rows1, rows2, rows3, rows4 = (list(zip(names, k)) for k in (k1, k2, k3, k4))  # each slope's rows by name
 
-    def slopes(s, rows, out):
-        found = rhs(s, dict(zip(names, rows)))
-        for row, name in enumerate(names):
+    def slopes(s, y, rows):
+        found = rhs(s, dict(y))
+        for name, row in rows:
             if name not in found:
                 raise ValueError(f"cell ODE: rhs gave no derivative for {name!r}")
             try:
-                out[row] = found[name]
+                row[...] = found[name]
             except ValueError:
                 raise ValueError(f"cell ODE: rhs gave {name!r} a derivative of shape {np.shape(found[name])} "
                                  f"for values of shape {state.shape[1:]}") from None
 
     for i in range(n):
         s = t + i * h
-        slopes(s, state_rows, k1)
+        slopes(s, at_state, rows1)
         _native.rk4_stage(stage, state, k1, h / 2)
-        slopes(s + h / 2, stage_rows, k2)
+        slopes(s + h / 2, at_stage, rows2)
         _native.rk4_stage(stage, state, k2, h / 2)
-        slopes(s + h / 2, stage_rows, k3)
+        slopes(s + h / 2, at_stage, rows3)
         _native.rk4_stage(stage, state, k3, h)
-        slopes(s + h, stage_rows, k4)
+        slopes(s + h, at_stage, rows4)
         _native.rk4_finish(state, k1, k2, k3, k4, h / 6)
     return state
 
@@ -331,7 +334,7 @@ class CellODE(Writer):
         h = self.time_per_mcs / self.substeps
         start = (sim.mcs - self.every) * self.time_per_mcs
         rhs = functools.partial(self._rhs, **self.parameters)  # the names were checked against rhs when declared
-        rk4_rows(lambda t, y: rhs(t, {**held, **y}, tissue), start, self.variables, state, h, self.every * self.substeps)
+        rk4_rows(lambda t, y: rhs(t, y, tissue), start, self.variables, state, h, self.every * self.substeps, held)
         self._neighbours_used = tissue._neighbours is not None
         for column, values in zip(columns, state):
             column[tissue._rows] = values

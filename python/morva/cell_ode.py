@@ -64,7 +64,10 @@ class Tissue:
     def _sample(self):
         """The native sample holding the contacts: pairs of cells as positions in ``ids``, areas, medium."""
         if self._neighbours is None:
-            self._neighbours = _native.tissue(self._world, True)
+            sample = _native.tissue(self._world, True)
+            if not np.array_equal(sample["ids"], self.ids):
+                raise RuntimeError("the tissue's cells changed since it was sampled: sample it again (Tissue(sim))")
+            self._neighbours = sample
         return self._neighbours
 
     @property

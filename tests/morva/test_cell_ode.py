@@ -85,6 +85,10 @@ def test_neighbour_sums_and_means_follow_the_contact_table_before_and_after_a_re
         assert means[-1] == 0 and (means[:-1] == (touching @ values / touching.sum(axis=1))[:-1]).all()
     with pytest.raises(ValueError, match="one per cell"):
         tissue.neighbour_mean(values[1:])
+    stale = morva.Tissue(sim)  # contacts sampled on first use: the cells must still be the ones sampled
+    sim.remove([14])
+    with pytest.raises(RuntimeError, match="changed since it was sampled"):
+        stale.medium_contact
     with pytest.raises(ValueError, match="pair 1 joins positions 0 and 2 of 2 values"):
         _native.pair_sums(np.array([0, 0], np.uint32), np.array([1, 2], np.uint32), np.ones(2), np.ones(2))
 

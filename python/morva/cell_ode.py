@@ -27,6 +27,13 @@ class Tissue:
 
     Every array has one entry per live cell, in the order of ``ids``.
 
+    Parameters
+    ----------
+    sim : morva.Simulation
+    contacts : bool, optional
+        Sample the contacts (for the neighbour sums and the medium contact) at once, in the same pass
+        over the world as the cells, rather than on first use.
+
     Attributes
     ----------
     ids : ndarray of int64
@@ -37,21 +44,31 @@ class Tissue:
         Type ids; :meth:`is_type` compares with a name.
     """
 
-    def __init__(self, sim):
+    def __init__(self, sim, *, contacts=False):
         self._sim = sim
         self._world = sim.world
-        cells = _native.cells(sim.world, ("volume", "surface", "target_volume", "type"))
-        volume = cells["volume"]
-        self.ids = (volume[1:].nonzero()[0] + 1).astype(np.int64, copy=False)
-        self._n_records = volume.size
-        # The live cells' entries in the arrays by cell id: a slice, not a gather, while no cell has gone.
-        self._rows = slice(1, volume.size) if self.ids.size == volume.size - 1 else self.ids
-        self.volume = volume[self._rows].astype(np.float64)
-        self.surface = cells["surface"][self._rows].astype(np.float64)
-        self.target_volume = cells["target_volume"][self._rows]
-        self.type = cells["type"][self._rows].astype(np.int64)
-        self._contacts = None  # made on first use: a right-hand side without neighbours never pays for it
+        sample = _native.tissue(sim.world, contacts)
+        self.ids = sample["ids"]
+        self._n_records = sample["records"]
+        # The live cells' entries in arrays by cell id: a slice, not a gather, while no cell has gone.
+        self._rows = slice(1, self._n_records) if self.ids.size == self._n_records - 1 else self.ids
+        self.volume, self.surface = sample["volume"], sample["surface"]
+        self.target_volume, self.type = sample["target_volume"], sample["type"]
+        # The contacts come in the same pass when asked for; else on first use: a right-hand side
+        # without neighbours never pays for them.
+        self._neighbours = sample if contacts else None
+        self._contacts = None
         self._field_means = {}
+
+    @property
+    def _sample(self):
+        """The native sample holding the contacts: pairs of cells as positions in ``ids``, areas, medium."""
+        if self._neighbours is None:
+            sample = _native.tissue(self._world, True)
+            if not np.array_equal(sample["ids"], self.ids):
+                raise RuntimeError("the tissue's cells changed since it was sampled: sample it again (Tissue(sim))")
+            self._neighbours = sample
+        return self._neighbours
 
     @property
     def contacts(self):
@@ -60,18 +77,10 @@ class Tissue:
             self._contacts = _native.contacts(self._world)
         return self._contacts
 
-    @functools.cached_property
-    def _medium_rows(self):
-        """How many rows of the contact table are the medium's: they come first (a = 0, sorted)."""
-        return int(self.contacts[0].searchsorted(1))
-
-    @functools.cached_property
+    @property
     def medium_contact(self):
         """The part of each cell's surface shared with the medium."""
-        a, b, area = self.contacts
-        medium = np.zeros(self._n_records)
-        medium[b[:self._medium_rows]] = area[:self._medium_rows]
-        return medium[self._rows]
+        return self._sample["medium"]
 
     def is_type(self, type_name):
         """Boolean mask of the cells of a type.
@@ -113,22 +122,11 @@ class Tissue:
         >>> Tissue(m.build()).neighbour_sum(np.array([1.0, 10.0])).tolist()
         [40.0, 4.0]
         """
-        first, second, weights = self._pairs
+        sample = self._sample
         values = np.ascontiguousarray(values, dtype=np.float64)
         if values.shape != self.ids.shape:
             raise ValueError(f"neighbour values must be one per cell: got shape {values.shape} for {self.ids.size} cells")
-        return _native.pair_sums(first, second, weights, values)
-
-    @functools.cached_property
-    def _pairs(self):
-        """The cell-cell contacts as positions in ``ids`` (uint32) and float areas: a right-hand side
-        asks for neighbour sums at every Runge-Kutta stage, the pairs are indexed once."""
-        a, b, area = (column[self._medium_rows:] for column in self.contacts)
-        if isinstance(self._rows, slice):
-            return a - np.uint32(1), b - np.uint32(1), area.astype(np.float64)
-        position = np.zeros(self._n_records, dtype=np.uint32)
-        position[self.ids] = np.arange(self.ids.size, dtype=np.uint32)
-        return position[a], position[b], area.astype(np.float64)
+        return _native.pair_sums(sample["first"], sample["second"], sample["area"], values)
 
     def neighbour_mean(self, values):
         """For each cell, the mean of its cell neighbours' `values` weighted by shared surface (0 when alone).
@@ -164,37 +162,40 @@ def rk4(rhs, t, y, h, n):
     return dict(zip(names, rk4_rows(rhs, t, names, state, h, n)))
 
 
-def rk4_rows(rhs, t, names, state, h, n):
+def rk4_rows(rhs, t, names, state, h, n, held=None):
     """:func:`rk4` on the variables as the rows of one array, `state`, stepped in place and returned.
 
     Each operation of the scheme acts on all variables at once, in one pass (``morva._native``),
     on buffers made once; every value goes through the same floating-point operations in the same
     order as in ``y + h / 2 * k1`` ... ``y + h / 6 * (k1 + 2 * k2 + 2 * k3 + k4)`` with NumPy.
-    `rhs` gets the rows as its dict of arrays: views that the next stage overwrites.
+    `rhs` gets the entries of `held` (a dict, optional) and then the rows as its dict of arrays:
+    views that the next stage overwrites; each call gets a dict of its own.
     """
-    k1, k2, k3, k4, stage = (np.empty_like(state) for _ in range(5))
-    state_rows, stage_rows = list(state), list(stage)  # views made once: the arrays change in place
+    k1, k2, k3, k4, stage = np.empty((5, *state.shape))
+    # The dicts of views are made once: the arrays they show change in place.
+    at_state, at_stage = ({**(held or {}), **dict(zip(names, rows))} for rows in (state, stage))
+    rows1, rows2, rows3, rows4 = (list(zip(names, k)) for k in (k1, k2, k3, k4))  # each slope's rows by name
 
-    def slopes(s, rows, out):
-        found = rhs(s, dict(zip(names, rows)))
-        for row, name in enumerate(names):
+    def slopes(s, y, rows):
+        found = rhs(s, dict(y))
+        for name, row in rows:
             if name not in found:
                 raise ValueError(f"cell ODE: rhs gave no derivative for {name!r}")
             try:
-                out[row] = found[name]
+                row[...] = found[name]
             except ValueError:
                 raise ValueError(f"cell ODE: rhs gave {name!r} a derivative of shape {np.shape(found[name])} "
                                  f"for values of shape {state.shape[1:]}") from None
 
     for i in range(n):
         s = t + i * h
-        slopes(s, state_rows, k1)
+        slopes(s, at_state, rows1)
         _native.rk4_stage(stage, state, k1, h / 2)
-        slopes(s + h / 2, stage_rows, k2)
+        slopes(s + h / 2, at_stage, rows2)
         _native.rk4_stage(stage, state, k2, h / 2)
-        slopes(s + h / 2, stage_rows, k3)
+        slopes(s + h / 2, at_stage, rows3)
         _native.rk4_stage(stage, state, k3, h)
-        slopes(s + h, stage_rows, k4)
+        slopes(s + h, at_stage, rows4)
         _native.rk4_finish(state, k1, k2, k3, k4, h / 6)
     return state
 
@@ -251,6 +252,7 @@ class CellODE(Writer):
     def __init__(self, rhs, variables, *, every=1, time_per_mcs=1.0, substeps=10, act=None, inputs=None,
                  outputs=None, parameters=None, name=None):
         self.name = name
+        self._neighbours_used = False
         with self._about("rhs"):
             self._rhs = self._callable(rhs, "rhs")
         with self._about("parameters"):
@@ -326,7 +328,8 @@ class CellODE(Writer):
 
     def write(self, sim):
         """Integrate over the last `every` MCS, store the variables, set the outputs, apply `act`."""
-        tissue = Tissue(sim)
+        # The contacts in the same pass as the cells when the last call's right-hand side used them.
+        tissue = Tissue(sim, contacts=self._neighbours_used)
         ids = tissue.ids
         held = {name: port.sample(sim, tissue) for name, port in self.inputs.items()}
         columns = [sim.cell_variable(name) for name in self.variables]
@@ -334,7 +337,8 @@ class CellODE(Writer):
         h = self.time_per_mcs / self.substeps
         start = (sim.mcs - self.every) * self.time_per_mcs
         rhs = functools.partial(self._rhs, **self.parameters)  # the names were checked against rhs when declared
-        rk4_rows(lambda t, y: rhs(t, {**held, **y}, tissue), start, self.variables, state, h, self.every * self.substeps)
+        rk4_rows(lambda t, y: rhs(t, y, tissue), start, self.variables, state, h, self.every * self.substeps, held)
+        self._neighbours_used = tissue._neighbours is not None
         for column, values in zip(columns, state):
             column[tissue._rows] = values
         y = dict(zip(self.variables, state))

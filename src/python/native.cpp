@@ -22,6 +22,7 @@
 #include "cell_ode.hpp"
 #include "checkpoint.hpp"
 #include "contact_pairs.hpp"
+#include "tissue_sample.hpp"
 #include "world_object.hpp"
 #include "describe.hpp"
 
@@ -237,21 +238,21 @@ PyObject* cells_body(PyObject* module, PyObject* world, const std::vector<std::s
     return ok ? dict.release() : nullptr;
 }
 
+// count_contacts of a borrowed world: other threads may run Python meanwhile, not change it.
+ContactCounts counted_unlocked(const morva::World& w) {
+    struct LockReleased {
+        PyThreadState* saved = PyEval_SaveThread();
+        ~LockReleased() { PyEval_RestoreThread(saved); }
+    } released;
+    return count_contacts(w);
+}
+
 // The contact table (contact_pairs.hpp) as three arrays a, b, area: the medium's rows first, then the
 // pairs of cells, by a then b.
 PyObject* contacts_body(PyObject* module, PyObject* world) {
     BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
     if (!borrow.acquire()) return nullptr;
-    const morva::World& w = active_world(world);
-    ContactCounts counts;
-    {
-        // The world is borrowed: other threads may run Python meanwhile, not change it.
-        struct LockReleased {
-            PyThreadState* saved = PyEval_SaveThread();
-            ~LockReleased() { PyEval_RestoreThread(saved); }
-        } released;
-        counts = count_contacts(w);
-    }
+    const ContactCounts counts = counted_unlocked(active_world(world));
     const std::vector<std::int64_t>& medium = counts.medium;
     const std::vector<ContactCounts::Pair>& pairs = counts.pairs;
     const std::size_t n_labels = medium.size();
@@ -278,6 +279,28 @@ PyObject* contacts_body(PyObject* module, PyObject* world) {
     }));
     if (!area_array) return nullptr;
     return PyTuple_Pack(3, a_array.get(), b_array.get(), area_array.get());
+}
+
+// sample_tissue (tissue_sample.hpp) as a dict of new arrays, and "records", the cell table's length.
+PyObject* tissue_body(PyObject* module, PyObject* world, bool contacts) {
+    BorrowGuard borrow(as_world(world)->borrow, Borrow::Shared);
+    if (!borrow.acquire()) return nullptr;
+    const morva::World& w = active_world(world);
+    const std::optional<ContactCounts> counts = contacts ? std::optional(counted_unlocked(w)) : std::nullopt;
+    const TissueSample s = sample_tissue(w, counts ? &*counts : nullptr);
+    PyRef dict(PyDict_New());
+    PyRef records(PyLong_FromSize_t(w.cells.size()));
+    if (!dict || !records || PyDict_SetItemString(dict.get(), "records", records.get()) != 0) return nullptr;
+    const auto put = [&](const char* key, const char* dtype, const auto& values) {
+        PyRef array(copied_array(module, {values.size()}, dtype, values));
+        return array && PyDict_SetItemString(dict.get(), key, array.get()) == 0;
+    };
+    const bool ok = put("ids", "int64", s.ids) && put("volume", "float64", s.volume) &&
+                    put("surface", "float64", s.surface) && put("target_volume", "float64", s.target_volume) &&
+                    put("type", "int64", s.type) &&
+                    (!contacts || (put("first", "uint32", s.first) && put("second", "uint32", s.second) &&
+                                   put("area", "float64", s.area) && put("medium", "float64", s.medium)));
+    return ok ? dict.release() : nullptr;
 }
 
 // ======================================================================================== division
@@ -921,6 +944,16 @@ PyObject* native_contacts(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded(world_type(module), [&] { return contacts_body(module, world); });
 }
 
+PyObject* native_tissue(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"world", "contacts", nullptr};
+    PyObject* world = nullptr;
+    int contacts = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:tissue", const_cast<char**>(names), &world, &contacts) ||
+        !require_world(module, world, "tissue"))
+        return nullptr;
+    return guarded(world_type(module), [&] { return tissue_body(module, world, contacts != 0); });
+}
+
 PyObject* native_divide(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"world", "ids", "rules", "normals", "reset_target", nullptr};
     PyObject *world = nullptr, *ids = nullptr, *rules = nullptr, *normals = nullptr;
@@ -1187,6 +1220,18 @@ PyMethodDef native_methods[] = {
                               ">>> a, b, area = contacts(world)\n"
                               ">>> int(area[(a == 1) | (b == 1)].sum()) == world.cell_surfaces()[1]\n"
                               "True"),
+    function<native_tissue>("tissue",
+                            "tissue(world, contacts=False)\n--\n\n"
+                            "The live cells (volume > 0, ascending ids) as a dict of new arrays, one entry per\n"
+                            "cell: ids and type (int64), volume, surface, target_volume (float64); \"records\"\n"
+                            "is the cell table's length. With `contacts`, also the contact table's pairs of\n"
+                            "cells in its order as positions in ids, first and second (uint32), with their\n"
+                            "area (float64), and each cell's area with the medium, medium (float64).\n\n"
+                            "Examples\n--------\n"
+                            ">>> t = tissue(world, contacts=True)\n"
+                            ">>> bool((t[\"medium\"] + numpy.bincount(t[\"first\"], t[\"area\"], t[\"ids\"].size)\n"
+                            "...       + numpy.bincount(t[\"second\"], t[\"area\"], t[\"ids\"].size) == t[\"surface\"]).all())\n"
+                            "True"),
     function<native_divide>("divide",
                             "divide(world, ids, rules, normals, reset_target)\n--\n\n"
                             "Divide the cells `ids` (distinct), each by its own cut: rules[i] 0 across the\n"

@@ -65,10 +65,16 @@ def test_tissue_inputs_and_outputs_act_on_the_cells():
 def test_neighbour_sums_and_means_follow_the_contact_table_before_and_after_a_removal():
     sim = two_type_model().add_block("dark", (34, 34), (37, 37)).build(seed=3)  # the block touches no cell
     sim.run(5, progress=False)
-    for removed in ([], [13]):
+    for removed, contacts in (([], False), ([13], False), ([], True)):  # contacts: sampled with the cells
         sim.remove(removed)
-        tissue = morva.Tissue(sim)
+        tissue = morva.Tissue(sim, contacts=contacts)
         a, b, area = (column.astype(np.int64) for column in _native.contacts(sim.world))
+        cells = _native.cells(sim.world, ("volume", "surface", "target_volume", "type"))
+        assert (tissue.ids == np.flatnonzero(cells["volume"][1:]) + 1).all()
+        assert all((getattr(tissue, column) == values[tissue.ids]).all() for column, values in cells.items())
+        pairs = tissue._sample  # the cell rows of the table, in its order, by position in ids
+        assert (tissue.ids[pairs["first"]] == a[a > 0]).all() and (tissue.ids[pairs["second"]] == b[a > 0]).all()
+        assert (pairs["area"] == area[a > 0]).all()
         dense = np.zeros((sim.world.n_cells() + 1,) * 2)
         dense[a, b] = dense[b, a] = area
         values = tissue.ids * 3.0 - 40  # small integers: every sum is exact in any order
@@ -79,6 +85,10 @@ def test_neighbour_sums_and_means_follow_the_contact_table_before_and_after_a_re
         assert means[-1] == 0 and (means[:-1] == (touching @ values / touching.sum(axis=1))[:-1]).all()
     with pytest.raises(ValueError, match="one per cell"):
         tissue.neighbour_mean(values[1:])
+    stale = morva.Tissue(sim)  # contacts sampled on first use: the cells must still be the ones sampled
+    sim.remove([14])
+    with pytest.raises(RuntimeError, match="changed since it was sampled"):
+        stale.medium_contact
     with pytest.raises(ValueError, match="pair 1 joins positions 0 and 2 of 2 values"):
         _native.pair_sums(np.array([0, 0], np.uint32), np.array([1, 2], np.uint32), np.ones(2), np.ones(2))
 

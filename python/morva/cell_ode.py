@@ -212,8 +212,9 @@ class CellODE(Writer):
     rhs : callable or str
         ``rhs(t, y, tissue) -> dict``: the time derivative of each variable, arrays over the live
         cells. `y` maps each variable name (and each input name) to its values, `tissue` is a
-        :class:`Tissue` and `t` the model time (MCS times `time_per_mcs`). A ``"module:name"``
-        reference is taken too.
+        :class:`Tissue` and `t` the model time (MCS times `time_per_mcs`). The arrays in `y` are
+        read-only in spirit: the integrator reuses them for its next stage, so copy one to keep it
+        past the call. A ``"module:name"`` reference is taken too.
     variables : list of str
         Declared per-cell variables (:meth:`morva.Model.add_cell_variable`) that are the state.
     every : int

@@ -315,11 +315,13 @@ public:
     }
 
 private:
+    // No member initialisers: a trivial type is value-initialised by one memset of the vector,
+    // where initialisers would have every line filled field by field.
     struct Line {
-        Label partner[width] = {};       // the partners met, then 0
-        std::int64_t count[width] = {};  // by slot, 0 while free
+        Label partner[width];       // the partners met, then 0
+        std::int64_t count[width];  // by slot, 0 while free
     };
-    std::vector<Line> line_;  // by cell
+    std::vector<Line> line_;  // by cell, zeroed
 
     static std::size_t taken(const Line& line) { return width - lane_table.count[value_or_zero_mask(line.partner, 0)]; }
 

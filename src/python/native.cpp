@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "cell_ode.hpp"
@@ -738,33 +739,42 @@ PyObject* set_activity_body(PyObject* world, PyObject* values) {
 
 // ========================================================================================== fields
 
-// A C-contiguous float32 view of exactly `count` values, released on scope exit; errors name the
+// A C-contiguous view of float32 or float64 values (T), released on scope exit; errors name the
 // function and the argument.
-class Float32View {
+template <class T>
+class ValuesView {
+    static_assert(std::is_same_v<T, float> || std::is_same_v<T, double>);
+    static constexpr char code = std::is_same_v<T, float> ? 'f' : 'd';
+
 public:
-    bool acquire(PyObject* obj, bool writable, std::size_t count, const char* function, const char* argument) {
+    bool acquire(PyObject* obj, bool writable, const char* function, const char* argument) {
         const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
         held_ = true;
-        const char* format = view_.format ? view_.format : "B";
-        const bool f32 = view_.itemsize == 4 && (std::strcmp(format, "f") == 0 || std::strcmp(format, "<f") == 0 ||
-                                                 std::strcmp(format, "=f") == 0);
-        if (!f32) {
-            PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold float32 values, not format '%s'", function,
-                         argument, format);
-            return false;
-        }
-        if (static_cast<std::size_t>(view_.len) != count * sizeof(float)) {
-            PyErr_Format(PyExc_ValueError, "%s() argument '%s' holds %zd values for %zu sites", function, argument,
-                         view_.len / 4, count);
+        const std::string_view format = view_.format ? view_.format : "B";
+        const bool native_order = format.size() == 1 || (format.size() == 2 && (format[0] == '<' || format[0] == '='));
+        if (view_.itemsize != sizeof(T) || !native_order || format.back() != code) {
+            PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold %s values, not format '%s'", function,
+                         argument, code == 'f' ? "float32" : "float64", view_.format ? view_.format : "B");
             return false;
         }
         return true;
     }
-    ~Float32View() {
+    // The same, holding exactly one value per site of a lattice of `sites`.
+    bool acquire_sites(PyObject* obj, bool writable, std::size_t sites, const char* function, const char* argument) {
+        if (!acquire(obj, writable, function, argument)) return false;
+        if (size() != sites) {
+            PyErr_Format(PyExc_ValueError, "%s() argument '%s' holds %zu values for %zu sites", function, argument,
+                         size(), sites);
+            return false;
+        }
+        return true;
+    }
+    ~ValuesView() {
         if (held_) PyBuffer_Release(&view_);
     }
-    float* data() const { return static_cast<float*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len) / sizeof(T); }
+    T* data() const { return static_cast<T*>(view_.buf); }
 
 private:
     Py_buffer view_{};
@@ -777,8 +787,9 @@ PyObject* diffuse_body(PyObject* world, PyObject* values, PyObject* out, double 
     if (!borrow.acquire()) return nullptr;
     const morva::Lattice& lattice = active_world(world).lattice;
     const std::size_t n = lattice.n_sites();
-    Float32View in_view, out_view;
-    if (!in_view.acquire(values, false, n, "diffuse", "values") || !out_view.acquire(out, true, n, "diffuse", "out"))
+    ValuesView<float> in_view, out_view;
+    if (!in_view.acquire_sites(values, false, n, "diffuse", "values") ||
+        !out_view.acquire_sites(out, true, n, "diffuse", "out"))
         return nullptr;
     const float* in = in_view.data();
     float* to = out_view.data();
@@ -798,8 +809,8 @@ PyObject* set_field_body(PyObject* world, PyObject* index, PyObject* values) {
     morva::World& w = impl_of(world).active();
     MORVA_CHECK_INDEX(field_idx, w.fields.size());
     std::vector<float>& conc = w.fields[field_idx].conc;
-    Float32View view;
-    if (!view.acquire(values, false, conc.size(), "set_field", "values")) return nullptr;
+    ValuesView<float> view;
+    if (!view.acquire_sites(values, false, conc.size(), "set_field", "values")) return nullptr;
     if (!conc.empty()) std::memcpy(conc.data(), view.data(), conc.size() * sizeof(float));
     return Py_NewRef(Py_None);
 }
@@ -841,36 +852,9 @@ PyObject* pair_sums_body(PyObject* module, PyObject* first_obj, PyObject* second
 
 // ============================================================================ Runge-Kutta of ODEs in cells
 
-// A C-contiguous float64 view of any shape, released on scope exit; errors name the function and the
-// argument.
-class Float64View {
-public:
-    bool acquire(PyObject* obj, bool writable, const char* function, const char* argument) {
-        const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
-        held_ = true;
-        const char* format = view_.format ? view_.format : "B";
-        if (view_.itemsize != 8 || std::string_view(format).find('d') == std::string_view::npos) {
-            PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold float64 values, not format '%s'", function,
-                         argument, format);
-            return false;
-        }
-        return true;
-    }
-    ~Float64View() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    std::size_t size() const { return static_cast<std::size_t>(view_.len) / sizeof(double); }
-    double* data() const { return static_cast<double*>(view_.buf); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // Views of `objects` (the first writable when `first_writable`), all of the first one's size.
 template <std::size_t N>
-bool float64_views(std::array<Float64View, N>& views, const std::array<PyObject*, N>& objects,
+bool float64_views(std::array<ValuesView<double>, N>& views, const std::array<PyObject*, N>& objects,
                    const std::array<const char*, N>& names, bool first_writable, const char* function) {
     for (std::size_t i = 0; i < N; ++i) {
         if (!views[i].acquire(objects[i], i == 0 && first_writable, function, names[i])) return false;
@@ -886,7 +870,7 @@ bool float64_views(std::array<Float64View, N>& views, const std::array<PyObject*
 // rk4_stage(out, state, slope, factor) and rk4_finish(state, k1, k2, k3, k4, factor): the engine's
 // Runge-Kutta arithmetic (cell_ode.hpp) on float64 buffers of one size.
 PyObject* rk4_stage_body(PyObject* out, PyObject* state, PyObject* slope, double factor) {
-    std::array<Float64View, 3> views;
+    std::array<ValuesView<double>, 3> views;
     if (!float64_views<3>(views, {out, state, slope}, {"out", "state", "slope"}, true, "rk4_stage")) return nullptr;
     const std::size_t n = views[0].size();
     morva::rk4_stage({views[1].data(), n}, {views[2].data(), n}, factor, {views[0].data(), n});
@@ -894,7 +878,7 @@ PyObject* rk4_stage_body(PyObject* out, PyObject* state, PyObject* slope, double
 }
 
 PyObject* rk4_finish_body(PyObject* state, PyObject* k1, PyObject* k2, PyObject* k3, PyObject* k4, double factor) {
-    std::array<Float64View, 5> views;
+    std::array<ValuesView<double>, 5> views;
     if (!float64_views<5>(views, {state, k1, k2, k3, k4}, {"state", "k1", "k2", "k3", "k4"}, true, "rk4_finish"))
         return nullptr;
     const std::size_t n = views[0].size();

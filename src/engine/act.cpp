@@ -142,6 +142,20 @@ template <std::size_t Count>
 }
 
 #if defined(__SSE2__)
+// Three sites of a row of the flat block from `first` on, read as four 32-bit lanes: all ones where the
+// label is `want`. The fourth lane reads 0, which is never a cell's label.
+inline __m128i row_holds(const Label* labels, SiteIndex first, __m128i want) {
+    const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(labels + first));
+    return _mm_cmpeq_epi32(_mm_unpacklo_epi64(two, _mm_cvtsi32_si128(static_cast<int>(labels[first + 2]))), want);
+}
+
+// The same three sites' activities in the low three sixteen-bit lanes, the others 0.
+inline __m128i row_activities(const Activity* activity, SiteIndex first) {
+    std::uint32_t two;
+    std::memcpy(&two, activity + first, sizeof two);
+    return _mm_insert_epi16(_mm_cvtsi32_si128(static_cast<int>(two)), activity[first + 2], 2);
+}
+
 // The geometric mean of an interior site where the neighbours are the flat 8-neighbour block of row
 // stride `row` (Lattice::flat_block_row), for any activities (flat_block_mean takes the common case):
 // the nine sites as three rows of three lanes (and a fourth that reads as label 0 and activity 0), the
@@ -161,20 +175,12 @@ template <class Host>
     const SiteIndex up = shifted_site(site, -row), down = shifted_site(site, row);
     const __m128i want = _mm_set1_epi32(static_cast<int>(label));
     const __m128i one = _mm_set1_epi32(1), zero = _mm_setzero_si128();
-    // All ones where the row's label is `label`; the fourth lane reads 0, which is never the label.
-    const auto same = [&](SiteIndex first) {
-        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(labels + first));
-        const __m128i l = _mm_unpacklo_epi64(two, _mm_cvtsi32_si128(static_cast<int>(labels[first + 2])));
-        return _mm_cmpeq_epi32(l, want);
-    };
+    const auto same = [&](SiteIndex first) { return row_holds(labels, first, want); };
     const __m128i m_up = same(up - 1), m_down = same(down - 1);
     const __m128i m_mid = _mm_or_si128(same(site - 1), _mm_setr_epi32(0, -1, 0, 0));
     // v - 1 where the label holds (or the site's own lane), else 0.
     const auto less_one = [&](SiteIndex first, __m128i mask) {
-        std::uint32_t two;
-        std::memcpy(&two, activity + first, sizeof two);
-        const __m128i v = _mm_insert_epi16(_mm_cvtsi32_si128(static_cast<int>(two)), activity[first + 2], 2);
-        return _mm_and_si128(_mm_sub_epi32(_mm_unpacklo_epi16(v, zero), one), mask);
+        return _mm_and_si128(_mm_sub_epi32(_mm_unpacklo_epi16(row_activities(activity, first), zero), one), mask);
     };
     const __m128i l_up = less_one(up - 1, m_up), l_mid = less_one(site - 1, m_mid), l_down = less_one(down - 1, m_down);
     __m128i w = _mm_or_si128(_mm_or_si128(l_up, l_mid), l_down);
@@ -217,18 +223,8 @@ template <class Host>
     const std::int64_t row = host.lattice.flat_block_row;
     const SiteIndex up = shifted_site(site, -row), down = shifted_site(site, row);
     const __m128i want = _mm_set1_epi32(static_cast<int>(label));
-    // All ones where the row's label is `label`; the fourth lane reads 0, which is never the label.
-    const auto same = [&](SiteIndex first) {
-        const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(labels + first));
-        const __m128i l = _mm_unpacklo_epi64(two, _mm_cvtsi32_si128(static_cast<int>(labels[first + 2])));
-        return _mm_cmpeq_epi32(l, want);
-    };
-    // A row's three activities in the low sixteen-bit lanes, the others 0.
-    const auto values = [&](SiteIndex first) {
-        std::uint32_t two;
-        std::memcpy(&two, activity + first, sizeof two);
-        return _mm_insert_epi16(_mm_cvtsi32_si128(static_cast<int>(two)), activity[first + 2], 2);
-    };
+    const auto same = [&](SiteIndex first) { return row_holds(labels, first, want); };
+    const auto values = [&](SiteIndex first) { return row_activities(activity, first); };
     const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1);
     // Lanes 0-2 the row above, 4-6 the site's row (the site itself, lane 5, always counts), 8-10 below.
     const __m128i m_upper =
